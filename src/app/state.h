@@ -1,0 +1,31 @@
+// The process-wide values every mode reads, filled once by start-up.
+#pragma once
+#include <string>
+#include "core/records.h"
+
+struct AppState {
+    std::string tempDir;
+    bool justExtract = false;
+    bool listOnly = false;
+    std::string parms;
+    std::string quotedParms;
+    std::string originalDir;
+    std::string workDir;
+    std::string workFile;
+    std::string workDirSlash;
+    std::string workDirBackslash;
+    tail trailer{};
+};
+
+extern AppState appState;
+
+enum class Mode { pack, justExtract, list, run };
+
+// Start-up steps up to the windowed-stub test: fills appState and creates the
+// work directory.
+void startUp();
+// The argument lists and option flags (part of start-up; separate for tests).
+void collectArguments();
+Mode selectMode();
+// Runs the chosen mode; returns the process exit code for a normal end.
+int runSelectedMode(Mode mode);

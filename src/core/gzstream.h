@@ -1,0 +1,19 @@
+// The gzip stream layer: one gzip member written or read over a file, with
+// the system's own framing around zlib's raw deflate and inflate.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+struct GzStream;  // opaque; null when opening failed
+
+constexpr int gzOk = 0;
+constexpr int gzStreamEnd = 1;
+constexpr int gzFileError = -1;
+constexpr int gzStreamError = -2;
+constexpr int gzDataError = -3;
+constexpr int gzBufferError = -5;
+
+GzStream* openGz(std::string_view path, std::string_view mode);
+int32_t readGz(GzStream* stream, void* buffer, int32_t count);
+int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
+int closeGz(GzStream* stream);

@@ -1,0 +1,12 @@
+#include "runtime/runtime.h"
+
+#include "runtime/cmdline.h"
+#include "runtime/failure.h"
+#include "runtime/textfile.h"
+
+void initRuntime(int argc, char** argv)
+{
+    bindStandardFiles(windowedBuild);
+    initCommandLine(argc, argv);
+    installFaultHandlers();
+}

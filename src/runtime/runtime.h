@@ -1,0 +1,5 @@
+// Process initialisation of the runtime services, before the program's own
+// code runs: argument table, standard text files, fault handlers.
+#pragma once
+
+void initRuntime(int argc, char** argv);

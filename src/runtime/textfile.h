@@ -1,0 +1,37 @@
+// Text files: 256-byte buffered line I/O over the file-system services.
+// Lines end at LF, CR or CR LF when read; CR LF is written.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include "runtime/files.h"
+
+struct TextFile {
+    OsHandle handle = noHandle;
+    uint32_t mode = 0;           // FileMode; 0 = never assigned
+    int32_t bufferSize = 256;
+    int32_t bufferPosition = 0;
+    int32_t bufferEnd = 0;
+    bool flushAfterLine = false; // output on a character device
+    bool isStandard = false;     // bound to a standard handle: never closed
+    char name[256] = {};
+    char buffer[256] = {};
+};
+
+void assignText(TextFile& t, std::string_view name);
+void openText(TextFile& t);
+void createText(TextFile& t);
+std::string readLine(TextFile& t, std::size_t maxLen = 255);
+bool textEof(TextFile& t);
+void writeText(TextFile& t, std::string_view value);
+void writeText(TextFile& t, char value);
+void writeText(TextFile& t, int32_t value);
+void writeLine(TextFile& t);
+void closeText(TextFile& t);
+
+// The process's standard text files. Console builds bind them to the
+// standard handles; the windowed build leaves them closed (writes fail, 103).
+extern TextFile standardInput;
+extern TextFile standardOutput;
+extern TextFile standardError;
+void bindStandardFiles(bool windowed);
