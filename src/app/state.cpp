@@ -1,0 +1,144 @@
+// Start-up: fills appState, creates the work directory, reads the program's
+// own trailer and chooses the one mode that runs.
+#include "app/state.h"
+
+#include <string>
+
+#include "app/text.h"
+#include "pack/pack.h"
+#include "runtime/cmdline.h"
+#include "runtime/failure.h"
+#include "runtime/files.h"
+#include "runtime/shorttext.h"
+#include "runtime/workdir.h"
+#include "unpack/unpack.h"
+
+AppState appState;
+
+namespace {
+
+constexpr std::string_view justExtractOption = "--zop-justextract";
+constexpr std::string_view listOption = "--zop-list";
+constexpr std::string_view workFileName = "zop.gz";
+// "zop." and at most three digits.
+constexpr std::size_t longestWorkDirName = 7;
+// Draws of a work-directory name before start-up gives up.
+constexpr int maxWorkDirDraws = 10000;
+
+std::string temporaryDirectory()
+{
+    std::string dir = environmentValue("TEMP");
+    // The Linux port also honours the POSIX variable before the fixed default.
+    if (dir.empty() && pathSeparator == '/')
+        dir = environmentValue("TMPDIR");
+    if (dir.empty())
+        dir = "/tmp";
+    return shortText(dir);
+}
+
+// workDir and workFile must name exactly what gets created, so a temporary
+// directory too long for them to fit in a short text is refused up front.
+void refuseOverlongTempDir(const std::string& tempDir)
+{
+    const std::size_t workFileLength =
+        tempDir.size() + 1 + longestWorkDirName + 1 + workFileName.size();
+    if (workFileLength > shortTextMax)
+        failWithIoCode(3);
+}
+
+// Creates "zop.N" in the current directory (tempDir) under a fresh random N.
+std::string createWorkDirectory()
+{
+    uint16_t lastFailure = 0;
+    for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
+        std::string name = "zop." + std::to_string(randomBelow(1000));
+        makePrivateDirectory(name);
+        lastFailure = ioResult();
+        if (lastFailure == 0)
+            return name;
+    }
+    failWithIoCode(lastFailure);
+}
+
+bool recordsWindowedStub(const tail& trailer)
+{
+    return find("zopw", lowerAscii(trailer.stubName.view())) > 0;
+}
+
+} // namespace
+
+void collectArguments()
+{
+    appState.justExtract = false;
+    appState.listOnly = false;
+    appState.parms.clear();
+    appState.quotedParms.clear();
+    const int32_t count = argumentCount();
+    for (int32_t i = 1; i <= count; ++i) {
+        const std::string a = argumentAt(i);
+        if (a == justExtractOption)
+            appState.justExtract = true;
+        if (a == listOption)
+            appState.listOnly = true;
+        if (appState.parms.empty() && appState.quotedParms.empty()) {
+            appState.parms = a;
+            appState.quotedParms = "'" + a + "'";
+        } else {
+            appState.parms += " " + a;
+            appState.quotedParms += " '" + a + "'";
+        }
+    }
+}
+
+void startUp()
+{
+    appState.tempDir = temporaryDirectory();
+    collectArguments();
+    randomize();
+    appState.originalDir = currentDirectory();
+    refuseOverlongTempDir(appState.tempDir);
+    changeDirectory(appState.tempDir);
+    checkIo();
+    const std::string name = createWorkDirectory();
+    changeDirectory(appState.originalDir);
+    checkIo();
+
+    appState.workDir = appState.tempDir + pathSeparator + name;
+    appState.workFile = appState.workDir + pathSeparator + std::string(workFileName);
+    appState.workDirSlash = replaceAll(appState.workDir, "\\", "/");
+    appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
+
+    fileOpenMode = 0;
+    readTrailer(argumentAt(0), appState.trailer);
+    if (recordsWindowedStub(appState.trailer))
+        appState.listOnly = false;
+}
+
+Mode selectMode()
+{
+    if (!isPackedTrailer(appState.trailer))
+        return Mode::pack;
+    if (appState.justExtract)
+        return Mode::justExtract;
+    if (appState.listOnly)
+        return Mode::list;
+    return Mode::run;
+}
+
+int runSelectedMode(Mode mode)
+{
+    switch (mode) {
+    case Mode::pack:
+        packMode();
+        return 0;
+    case Mode::justExtract:
+        justExtractMode();
+        return 0;
+    case Mode::list:
+        listMode();
+        return 0;
+    case Mode::run:
+        return runMode();
+    }
+    return 0;
+}

@@ -1,0 +1,69 @@
+#include "unpack/container.h"
+
+#include "app/state.h"
+#include "core/gzstream.h"
+#include "core/transfer.h"
+#include "runtime/cmdline.h"
+#include "runtime/failure.h"
+
+namespace {
+constexpr uint16_t dataMissingCode = 100;
+constexpr uint16_t dataDamagedCode = 106;
+} // namespace
+
+int32_t openOwnExecutable(BinaryFile& executable)
+{
+    assignFile(executable, argumentAt(0));
+    openFile(executable, 1);
+    checkIo();
+    const int32_t size = fileSize(executable);
+    checkIo();
+    const int32_t gzLength = appState.trailer.gzLength;
+    if (gzLength < 0 || gzLength > size - tailSize)
+        failWithIoCode(dataMissingCode);
+    return size - gzLength - tailSize;
+}
+
+GzStream* copyStreamToWorkFile(BinaryFile& executable)
+{
+    BinaryFile work;
+    assignFile(work, appState.workFile);
+    createFile(work, 1);
+    checkIo();
+    copyFileToFile(executable, work, appState.trailer.gzLength);
+    closeFile(work);
+    checkIo();
+    closeFile(executable);
+    checkIo();
+    return openGz(appState.workFile, "r");
+}
+
+void readEntryHeader(GzStream* stream, header& h)
+{
+    const int32_t got = readGz(stream, &h, headerSize);
+    if (got < 0)
+        failWithIoCode(dataDamagedCode);
+    if (got != headerSize)
+        failWithIoCode(dataMissingCode);
+    if (h.dataLength < 0 && isKind(h, 'f'))
+        failWithIoCode(dataDamagedCode);
+}
+
+void finishEntryStream(GzStream* stream)
+{
+    // One more read lets the layer reach the member's trailer and check its
+    // CRC-32 and length even when the last entry ended exactly at the data's
+    // end. Bytes after the last entry are not looked at.
+    char probe;
+    const int32_t got = readGz(stream, &probe, 1);
+    const int status = closeGz(stream);
+    if (got < 0 || status == gzDataError || status == gzFileError)
+        failWithIoCode(dataDamagedCode);
+    if (status == gzBufferError)
+        failWithIoCode(dataMissingCode);
+}
+
+bool isKind(const header& h, char kind)
+{
+    return h.kind.length == 1 && h.kind.bytes[0] == kind;
+}

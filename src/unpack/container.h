@@ -1,0 +1,27 @@
+// Reading the entry stream of the running packed executable: shared by the
+// run, just-extract and list modes.
+#pragma once
+#include <cstdint>
+#include "core/records.h"
+#include "runtime/files.h"
+
+struct GzStream;
+
+// Opens the program's own file for reading and returns the length of its
+// stub part. A trailer whose gzLength does not fit the file ends the process
+// (code 100) before anything is copied.
+int32_t openOwnExecutable(BinaryFile& executable);
+
+// Copies the next gzLength bytes of the executable into the work file, closes
+// both, and opens the work file as a gzip stream for reading.
+GzStream* copyStreamToWorkFile(BinaryFile& executable);
+
+// Reads the next header. A stream that ends early (code 100) or is damaged
+// (code 106) ends the process instead of leaving a stale header in h.
+void readEntryHeader(GzStream* stream, header& h);
+
+// Closes the stream after the last entry; a checksum or length mismatch, or a
+// stream cut short, ends the process (code 106 or 100).
+void finishEntryStream(GzStream* stream);
+
+bool isKind(const header& h, char kind);

@@ -1,0 +1,116 @@
+// Just-extract mode: takes the packed executable apart in the current
+// directory: the stub, a recipe "app.zop" that packs the same entries again,
+// and the packed directories and files. Nothing runs, nothing is expanded.
+#include <string>
+
+#include "app/state.h"
+#include "core/gzstream.h"
+#include "core/transfer.h"
+#include "runtime/failure.h"
+#include "runtime/files.h"
+#include "runtime/textfile.h"
+#include "unpack/container.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+constexpr uint16_t invalidNameCode = 3;
+
+bool isSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// A crafted container could name paths outside the current directory; such
+// names are refused before anything is created for the entry.
+bool staysInCurrentDirectory(std::string_view path)
+{
+    if (!path.empty() && isSeparator(path[0]))
+        return false;
+    if (path.size() >= 2 && path[1] == ':')
+        return false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && !isSeparator(path[end]))
+            ++end;
+        if (path.substr(start, end - start) == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The stub file always lands in the current directory: whatever directory
+// part a recorded stub name still carries ("/" or a drive colon) is dropped.
+std::string stubFileName(std::string_view stubName)
+{
+    const std::size_t cut = stubName.find_last_of("\\/:");
+    const std::string_view name = cut == std::string_view::npos ? stubName : stubName.substr(cut + 1);
+    if (name.empty() || name == "." || name == "..")
+        failWithIoCode(invalidNameCode);
+    return std::string(name);
+}
+
+void writeRecipeLine(TextFile& recipe, const header& h)
+{
+    writeText(recipe, h.kind.view());
+    checkIo();
+    writeText(recipe, " ");
+    checkIo();
+    writeText(recipe, h.text.view());
+    checkIo();
+    writeLine(recipe);
+    checkIo();
+}
+
+void extractEntry(GzStream* stream, const header& h)
+{
+    if (isKind(h, 'f')) {
+        BinaryFile file;
+        assignFile(file, h.text.view());
+        createFile(file, 1);
+        checkIo();
+        copyGzToFile(stream, file, h.dataLength);
+        closeFile(file);
+        checkIo();
+    } else if (isKind(h, 'd')) {
+        makeDirectory(h.text.view());
+        ioResult();
+    }
+}
+
+} // namespace
+
+void justExtractMode()
+{
+    BinaryFile executable;
+    const int32_t stubLength = openOwnExecutable(executable);
+
+    BinaryFile stub;
+    assignFile(stub, stubFileName(appState.trailer.stubName.view()));
+    createFile(stub, 1);
+    checkIo();
+    copyFileToFile(executable, stub, stubLength);
+    closeFile(stub);
+    checkIo();
+
+    GzStream* stream = copyStreamToWorkFile(executable);
+
+    TextFile recipe;
+    assignText(recipe, "app.zop");
+    createText(recipe);
+    checkIo();
+
+    header h;
+    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+        readEntryHeader(stream, h);
+        if ((isKind(h, 'f') || isKind(h, 'd')) && !staysInCurrentDirectory(h.text.view()))
+            failWithIoCode(invalidNameCode);
+        writeRecipeLine(recipe, h);
+        extractEntry(stream, h);
+    }
+    closeText(recipe);
+    checkIo();
+    finishEntryStream(stream);
+}

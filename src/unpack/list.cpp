@@ -1,0 +1,50 @@
+// List mode: one line per entry on standard output, nothing extracted.
+#include "app/state.h"
+#include "core/gzstream.h"
+#include "core/transfer.h"
+#include "runtime/failure.h"
+#include "runtime/textfile.h"
+#include "unpack/container.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+void writeChecked(TextFile& out, std::string_view piece)
+{
+    writeText(out, piece);
+    checkIo();
+}
+
+void listEntry(const header& h)
+{
+    TextFile& out = standardOutput;
+    writeChecked(out, h.kind.view());
+    writeChecked(out, " ");
+    writeChecked(out, h.text.view());
+    if (isKind(h, 'f')) {
+        writeChecked(out, " (");
+        writeText(out, h.dataLength);
+        checkIo();
+        writeChecked(out, ")");
+    }
+    writeLine(out);
+    checkIo();
+}
+
+} // namespace
+
+void listMode()
+{
+    BinaryFile executable;
+    skipFile(executable, openOwnExecutable(executable));
+    GzStream* stream = copyStreamToWorkFile(executable);
+
+    header h;
+    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+        readEntryHeader(stream, h);
+        listEntry(h);
+        if (isKind(h, 'f'))
+            skipGz(stream, h.dataLength);
+    }
+    finishEntryStream(stream);
+}

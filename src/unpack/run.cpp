@@ -1,0 +1,102 @@
+// Run mode: recreates the packed tree in the work directory and runs the
+// packed commands in stream order, each with its placeholders replaced.
+#include <string>
+
+#include "app/state.h"
+#include "app/text.h"
+#include "core/gzstream.h"
+#include "core/transfer.h"
+#include "runtime/failure.h"
+#include "runtime/files.h"
+#include "runtime/process.h"
+#include "runtime/shorttext.h"
+#include "unpack/container.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+std::string targetPath(std::string_view entryText)
+{
+    return shortText(appState.workDir + pathSeparator + std::string(entryText));
+}
+
+} // namespace
+
+std::string expandPlaceholders(std::string_view entryText)
+{
+    std::string text = replaceAll(entryText, "%parms%", appState.parms);
+    text = replaceAll(text, "%quotedparms%", appState.quotedParms);
+    text = replaceAll(text, "%tempdir%", appState.workDir);
+    text = replaceAll(text, "%tempdir1%", appState.workDirSlash);
+    return replaceAll(text, "%tempdir2%", appState.workDirBackslash);
+}
+
+SplitCommand splitCommand(std::string_view entryText)
+{
+    const std::size_t p = find(" ", entryText);
+    if (p == 0)
+        return {std::string(entryText), {}};
+    const long long length = static_cast<long long>(entryText.size());
+    const long long blank = static_cast<long long>(p);
+    return {copyText(entryText, 1, blank - 1), copyText(entryText, blank + 1, length - blank)};
+}
+
+void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength)
+{
+    BinaryFile file;
+    assignFile(file, targetPath(entryText));
+    createFile(file, 1);
+    checkIo();
+    copyGzToFile(stream, file, dataLength);
+    closeFile(file);
+    checkIo();
+}
+
+void makeDirectoryEntry(std::string_view entryText)
+{
+    makeDirectory(targetPath(entryText));
+    checkIo();
+}
+
+uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
+{
+    const SplitCommand command = splitCommand(entryText);
+    std::string saved;
+    if (inWorkDirectory) {
+        saved = currentDirectory();
+        changeDirectory(appState.workDir);
+        checkIo();
+    }
+    const uint32_t exitCode = executeProgram(command.program, command.arguments);
+    if (inWorkDirectory) {
+        changeDirectory(saved);
+        checkIo();
+    }
+    return exitCode;
+}
+
+int runMode()
+{
+    BinaryFile executable;
+    skipFile(executable, openOwnExecutable(executable));
+    GzStream* stream = copyStreamToWorkFile(executable);
+
+    // The launcher ends with the exit code of the last command it ran, so
+    // that a failing packed application does not report success.
+    uint32_t lastExitCode = 0;
+    header h;
+    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+        readEntryHeader(stream, h);
+        const std::string text = expandPlaceholders(h.text.view());
+        if (isKind(h, 'f'))
+            extractFileEntry(stream, text, h.dataLength);
+        else if (isKind(h, 'd'))
+            makeDirectoryEntry(text);
+        else if (isKind(h, 'c'))
+            lastExitCode = runCommandEntry(text, false);
+        else if (isKind(h, 't'))
+            lastExitCode = runCommandEntry(text, true);
+    }
+    finishEntryStream(stream);
+    return static_cast<int>(lastExitCode);
+}

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include "app/state.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+void setPlaceholderValues(const std::string& workDir, const std::string& parms,
+                          const std::string& quotedParms)
+{
+    appState.workDir = workDir;
+    appState.workDirSlash = workDir;
+    appState.workDirBackslash = workDir;
+    for (char& c : appState.workDirSlash)
+        if (c == '\\')
+            c = '/';
+    for (char& c : appState.workDirBackslash)
+        if (c == '/')
+            c = '\\';
+    appState.parms = parms;
+    appState.quotedParms = quotedParms;
+}
+
+} // namespace
+
+TEST(Placeholders, ExpandInTheirOrder)
+{
+    setPlaceholderValues("C:\\TEMP\\zop.12", "a b c", "'a' 'b c'");
+    EXPECT_EQ(expandPlaceholders("%tempdir%\\bin\\tool.exe -x %parms%"),
+              "C:\\TEMP\\zop.12\\bin\\tool.exe -x a b c");
+    EXPECT_EQ(expandPlaceholders("%tempdir%\\bin\\tool.exe -x %quotedparms%"),
+              "C:\\TEMP\\zop.12\\bin\\tool.exe -x 'a' 'b c'");
+    EXPECT_EQ(expandPlaceholders("%tempdir1%|%tempdir2%"), "C:/TEMP/zop.12|C:\\TEMP\\zop.12");
+    EXPECT_EQ(expandPlaceholders("%PARMS% %Tempdir%"), "%PARMS% %Tempdir%");
+}
+
+TEST(Placeholders, ArgumentsAreSearchedByLaterReplacementsOnly)
+{
+    setPlaceholderValues("/tmp/zop.3", "%tempdir% %parms%", "'%quotedparms%'");
+    // "%tempdir%" inside an argument is replaced in a later step; "%parms%"
+    // inside the inserted arguments is not searched again.
+    EXPECT_EQ(expandPlaceholders("run %parms%"), "run /tmp/zop.3 %parms%");
+    EXPECT_EQ(expandPlaceholders("run %quotedparms%"), "run '%quotedparms%'");
+}
+
+TEST(SplitCommand, SplitsAtTheFirstBlankOnly)
+{
+    SplitCommand c = splitCommand("prog -a  -b");
+    EXPECT_EQ(c.program, "prog");
+    EXPECT_EQ(c.arguments, "-a  -b");
+
+    c = splitCommand("whole-text-no-blank");
+    EXPECT_EQ(c.program, "whole-text-no-blank");
+    EXPECT_EQ(c.arguments, "");
+
+    c = splitCommand(" leading blank");
+    EXPECT_EQ(c.program, "");
+    EXPECT_EQ(c.arguments, "leading blank");
+
+    c = splitCommand("trailing ");
+    EXPECT_EQ(c.program, "trailing");
+    EXPECT_EQ(c.arguments, "");
+
+    c = splitCommand("tab\tdoes not split");
+    EXPECT_EQ(c.program, "tab\tdoes");
+}
