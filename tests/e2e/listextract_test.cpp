@@ -1,0 +1,327 @@
+// "--zop-list" and "--zop-justextract" as a user sees them, on Linux and
+// under Wine, on containers assembled byte by byte and made by the packer.
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ListExtractTest : public PlatformTest {
+protected:
+    std::string stubBytes() const { return readFile(platform().stub); }
+    std::string stubFileName() const { return onWindows() ? "zop.exe" : "zop"; }
+
+    // Writes a packed executable into dir (default: a directory of its own,
+    // so that extraction into cwd never meets it).
+    std::string writeExecutable(const std::string& bytes, const std::string& name = "app",
+                                std::string dir = {})
+    {
+        if (dir.empty())
+            dir = scratch.path("bin");
+        makeDirectories(dir);
+        const std::string path = dir + "/" + name + (name.find('.') == std::string::npos ? platform().exeSuffix : "");
+        writeFile(path, bytes);
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    std::string container(const std::vector<Entry>& entries, const std::string& stubName = {})
+    {
+        return makeContainer(stubBytes(), stubName.empty() ? stubFileName() : stubName, entries);
+    }
+
+    void expectTempEmpty() { EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}); }
+
+    void expectReport(const RunResult& r, const std::string& secondLine)
+    {
+        EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
+        const auto lines = reportLines(r.out);
+        ASSERT_GE(lines.size(), 2u) << r.out << r.err;
+        EXPECT_EQ(lines[1], secondLine);
+    }
+};
+
+std::vector<Entry> sampleEntries()
+{
+    std::string binary;
+    for (int i = 0; i < 1234; ++i)
+        binary += static_cast<char>((i * 7) & 0xFF);
+    return {
+        dirEntry("bin"),
+        fileEntry("bin\\tool.dll", binary),
+        fileEntry("bin\\empty.txt", ""),
+        dirEntry("bin\\sub"),
+        fileEntry("bin\\sub\\note.txt", "a note\r\n"),
+        commandEntry('c', "%tempdir%\\bin\\tool.exe -x %parms%"),
+        commandEntry('t', "tool %quotedparms% %tempdir1% %tempdir2%"),
+    };
+}
+
+// ------------------------------------------------------------------ list
+
+TEST_P(ListExtractTest, ListPrintsOneLinePerEntryWithSizesOfFiles)
+{
+    const std::string exe = writeExecutable(container(sampleEntries()));
+    const RunResult r = run(exe, {"--zop-list"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out,
+              "d bin\r\n"
+              "f bin\\tool.dll (1234)\r\n"
+              "f bin\\empty.txt (0)\r\n"
+              "d bin\\sub\r\n"
+              "f bin\\sub\\note.txt (8)\r\n"
+              "c %tempdir%\\bin\\tool.exe -x %parms%\r\n"
+              "t tool %quotedparms% %tempdir1% %tempdir2%\r\n");
+    EXPECT_FALSE(exists(scratch.cwd() + "/bin"));
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, ListOfNoEntriesPrintsNothing)
+{
+    const std::string exe = writeExecutable(container({}));
+    const RunResult r = run(exe, {"--zop-list"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, ListPrintsFullLengthTexts)
+{
+    const std::string longText(255, 'x');
+    const std::string exe = writeExecutable(container({dirEntry(longText), fileEntry(longText, "abc")}));
+    const RunResult r = run(exe, {"--zop-list"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "d " + longText + "\r\nf " + longText + " (3)\r\n");
+}
+
+TEST_P(ListExtractTest, ListOptionIsIgnoredForWindowedStubNames)
+{
+    // The recorded stub name marks the windowed stub in any letter case; such
+    // an executable runs, and "--zop-list" is just one of its arguments.
+    for (const std::string stubName : {"ZOPW.EXE", "myzopwtool.exe"}) {
+        const std::string record = scratch.path("probe-" + stubName + ".out");
+        const std::string stub = onWindows() && stubName == "ZOPW.EXE" ? readFile(platform().windowedStub)
+                                                                          : stubBytes();
+        const std::string exe = writeExecutable(
+            makeContainer(stub, stubName, {commandEntry('c', seen(platform().probe) + " %parms%")}),
+            "app-" + std::to_string(stubName.size()));
+        RunOptions options;
+        options.env["PROBE_OUT"] = seen(record);
+        const RunResult r = run(exe, {"--zop-list", "x"}, options);
+        EXPECT_EQ(r.exitCode, 0) << stubName << r.out << r.err;
+        EXPECT_EQ(r.out, "") << stubName;
+        const auto records = readProbeRecords(record);
+        ASSERT_EQ(records.size(), 1u) << stubName;
+        ASSERT_GE(records[0].argv.size(), 3u);
+        EXPECT_EQ(records[0].argv[1], "--zop-list");
+        EXPECT_EQ(records[0].argv[2], "x");
+    }
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, OptionsAreRecognisedOnlyAsWholeArguments)
+{
+    const std::string record = scratch.path("probe.out");
+    const std::string exe = writeExecutable(container({commandEntry('c', seen(platform().probe))}));
+    RunOptions options;
+    options.env["PROBE_OUT"] = seen(record);
+    const RunResult r = run(exe, {"--ZOP-LIST", "-zop-list", "--zop-list=1", "--zop-justextract "}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(readProbeRecords(record).size(), 1u);
+    EXPECT_FALSE(exists(scratch.cwd() + "/app.zop"));
+}
+
+// ------------------------------------------------------------------ just-extract
+
+TEST_P(ListExtractTest, JustExtractRecreatesStubRecipeAndTree)
+{
+    const auto entries = sampleEntries();
+    const std::string exe = writeExecutable(container(entries));
+    const RunResult r = run(exe, {"--zop-justextract"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+
+    const std::string cwd = scratch.cwd();
+    EXPECT_EQ(readFile(cwd + "/" + stubFileName()), stubBytes());
+    EXPECT_EQ(readFile(cwd + "/app.zop"),
+              "d bin\r\n"
+              "f bin\\tool.dll\r\n"
+              "f bin\\empty.txt\r\n"
+              "d bin\\sub\r\n"
+              "f bin\\sub\\note.txt\r\n"
+              "c %tempdir%\\bin\\tool.exe -x %parms%\r\n"
+              "t tool %quotedparms% %tempdir1% %tempdir2%\r\n");
+    EXPECT_EQ(readFile(cwd + "/bin/tool.dll"), entries[1].data);
+    EXPECT_EQ(readFile(cwd + "/bin/empty.txt"), "");
+    EXPECT_EQ(readFile(cwd + "/bin/sub/note.txt"), "a note\r\n");
+    EXPECT_EQ(listTree(cwd), (std::vector<std::string>{stubFileName(), "app.zop", "bin/", "bin/empty.txt",
+                                                       "bin/sub/", "bin/sub/note.txt", "bin/tool.dll"}));
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, JustExtractWinsOverListAndCanRunTwice)
+{
+    const std::string exe = writeExecutable(container(sampleEntries()));
+    writeFile(scratch.cwd() + "/app.zop", std::string(5000, 'z'));
+    for (int round = 0; round < 2; ++round) {
+        const RunResult r = run(exe, {"--zop-list", "--zop-justextract"});
+        ASSERT_EQ(r.exitCode, 0) << round << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_EQ(readFile(scratch.cwd() + "/bin/sub/note.txt"), "a note\r\n");
+    EXPECT_THAT(readFile(scratch.cwd() + "/app.zop"), ::testing::StartsWith("d bin\r\n"));
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, JustExtractOfNoEntriesWritesStubAndEmptyRecipe)
+{
+    const std::string exe = writeExecutable(container({}));
+    const RunResult r = run(exe, {"--zop-justextract"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(readFile(scratch.cwd() + "/" + stubFileName()), stubBytes());
+    EXPECT_EQ(readFile(scratch.cwd() + "/app.zop"), "");
+}
+
+TEST_P(ListExtractTest, JustExtractRefusesPathsLeavingTheCurrentDirectory)
+{
+    const std::vector<Entry> refused = {
+        fileEntry("..\\outside.txt", "x"), fileEntry("../outside.txt", "x"),
+        dirEntry("sub\\..\\..\\outside"),  fileEntry("\\outside.txt", "x"),
+        fileEntry("/outside.txt", "x"),    fileEntry("C:outside.txt", "x"),
+        dirEntry("C:\\outside"),           dirEntry(".."),
+    };
+    int n = 0;
+    for (const Entry& bad : refused) {
+        SCOPED_TRACE(bad.text);
+        const std::string cwd = scratch.path("x" + std::to_string(n) + "/cwd");
+        makeDirectories(cwd);
+        const std::string exe = writeExecutable(container({dirEntry("ok"), bad, fileEntry("after.txt", "y")}),
+                                                "app" + std::to_string(n++));
+        RunOptions options;
+        options.cwd = cwd;
+        const RunResult r = run(exe, {"--zop-justextract"}, options);
+        expectReport(r, "EInOutError : Invalid filename");
+        EXPECT_FALSE(exists(cwd + "/after.txt"));
+        EXPECT_TRUE(exists(cwd + "/ok"));
+    }
+    EXPECT_FALSE(exists(scratch.root() + "/outside.txt"));
+    EXPECT_FALSE(exists(scratch.root() + "/outside"));
+    EXPECT_FALSE(exists("/outside.txt"));
+}
+
+TEST_P(ListExtractTest, JustExtractKeepsTheStubFileInTheCurrentDirectory)
+{
+    const std::string exe = writeExecutable(container({}, "tools/dir/mystub.exe"));
+    const RunResult r = run(exe, {"--zop-justextract"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(readFile(scratch.cwd() + "/mystub.exe"), stubBytes());
+    EXPECT_FALSE(exists(scratch.cwd() + "/tools"));
+
+    const std::string exe2 = writeExecutable(container({}, "C:.."), "app2");
+    expectReport(run(exe2, {"--zop-justextract"}), "EInOutError : Invalid filename");
+}
+
+TEST_P(ListExtractTest, JustExtractUnderTheStubsOwnNameFailsBeforeExtracting)
+{
+    // The executable is open for reading while it runs; creating a file of
+    // the same name fails (sharing violation on Windows, ETXTBSY on Linux).
+    const std::string exe =
+        writeExecutable(container(sampleEntries(), stubFileName()), stubFileName(), scratch.cwd());
+    const RunResult r = run(exe, {"--zop-justextract"});
+    expectReport(r, "EInOutError : Access denied");
+    EXPECT_FALSE(exists(scratch.cwd() + "/app.zop"));
+    EXPECT_FALSE(exists(scratch.cwd() + "/bin"));
+    EXPECT_EQ(readFile(exe).size(), container(sampleEntries(), stubFileName()).size());
+}
+
+TEST_P(ListExtractTest, ExtractedRecipeRepacksToTheSameEntries)
+{
+    // Pack a real tree with the packer, take the result apart, pack the
+    // parts again with the extracted stub: the entries are the same.
+    const std::string src = scratch.path("src");
+    makeDirectories(src + "/app/lib/empty");
+    writeFile(src + "/app/main.txt", "main\n");
+    writeFile(src + "/app/lib/data.bin", std::string(300000, '\x01') + "tail");
+    writeFile(src + "/single.txt", "single");
+    writeFile(src + "/app.zop", "# recipe\r\nr app\r\nd extra\r\nf single.txt\r\nc %tempdir%\\app\\main.exe %parms%\r\n");
+    RunOptions inSrc;
+    inSrc.cwd = src;
+    const RunResult packed = run(platform().stub, {"app.zop", seen(scratch.path("first"))}, inSrc);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    const std::string first = readFile(scratch.path("first"));
+    const auto original = readEntries(first);
+    ASSERT_EQ(original.size(), 8u);
+
+    const std::string exe = writeExecutable(first);
+    const RunResult extracted = run(exe, {"--zop-justextract"});
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.out << extracted.err;
+
+    const std::string extractedStub = scratch.cwd() + "/" + stubFileName();
+    chmod(extractedStub.c_str(), 0755);
+    const RunResult repacked = run(extractedStub, {"app.zop", seen(scratch.path("second"))});
+    ASSERT_EQ(repacked.exitCode, 0) << repacked.out << repacked.err;
+    const std::string second = readFile(scratch.path("second"));
+    EXPECT_EQ(readEntries(second), original);
+    EXPECT_EQ(splitPacked(second).stub, stubBytes());
+    expectTempEmpty();
+}
+
+TEST_P(ListExtractTest, ContainersCrossBetweenPlatforms)
+{
+    // The other platform's packer writes an executable for this platform
+    // (through ZOP_EXE); this platform lists and extracts it.
+    if (!haveWindows())
+        GTEST_SKIP() << "needs both builds";
+    const Platform& other = onWindows() ? linuxPlatform() : windowsPlatform();
+    const std::string src = scratch.path("src");
+    makeDirectories(src + "/tree/sub");
+    writeFile(src + "/tree/sub/a.txt", "cross\n");
+    writeFile(src + "/app.zop", "r tree\nc run %parms%\n");
+    RunOptions options;
+    options.cwd = src;
+    const std::string out = scratch.path("crossed");
+    options.env["ZOP_EXE"] = other.os == Os::windows ? toWindowsPath(platform().stub) : platform().stub;
+    const RunResult packed =
+        e2e::run(other, scratch, other.stub, {"app.zop", other.os == Os::windows ? toWindowsPath(out) : out}, options);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+
+    const std::string exe = writeExecutable(readFile(out));
+    const RunResult listed = run(exe, {"--zop-list"});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.out, "d tree\r\nd tree\\sub\r\nf tree\\sub\\a.txt (6)\r\nc run %parms%\r\n");
+    const RunResult extracted = run(exe, {"--zop-justextract"});
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.out << extracted.err;
+    EXPECT_EQ(readFile(scratch.cwd() + "/tree/sub/a.txt"), "cross\n");
+    EXPECT_EQ(readFile(scratch.cwd() + "/" + stubFileName()), stubBytes());
+}
+
+TEST_P(ListExtractTest, DamagedStreamsEndWithTheReport)
+{
+    std::string bytes = container(sampleEntries());
+    const std::size_t size = bytes.size();
+    // Wrong CRC-32 in the member trailer: every byte extracted, then the
+    // check at the end fails.
+    const int32_t gzLength = getInt32(bytes, size - tailSize + 256);
+    const std::size_t crcAt = size - tailSize - 8;
+    bytes[crcAt] = static_cast<char>(bytes[crcAt] ^ 0x55);
+    ASSERT_GT(gzLength, 20);
+    const std::string exe = writeExecutable(bytes);
+    expectReport(run(exe, {"--zop-list"}), "EInOutError : Invalid input");
+
+    // gzLength beyond the file: refused before anything is copied.
+    std::string tooLong = container(sampleEntries());
+    putInt32(tooLong, tooLong.size() - tailSize + 256, static_cast<int32_t>(tooLong.size()));
+    const std::string exe2 = writeExecutable(tooLong, "app2");
+    expectReport(run(exe2, {"--zop-justextract"}), "EInOutError : Read past end of file");
+    EXPECT_FALSE(exists(scratch.cwd() + "/app.zop"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Platforms, ListExtractTest, ::testing::ValuesIn(testedPlatforms()), platformName);
+
+}  // namespace
+}  // namespace e2e
