@@ -1,0 +1,43 @@
+// Windows: the raw command line is split by the system's own rules; the
+// environment block is fetched afresh for every lookup.
+#include <windows.h>
+
+#include <cstring>
+
+#include "runtime/cmdline.h"
+#include "runtime/cmdline_platform.h"
+
+void initCommandLine(int, char**)
+{
+    std::vector<std::string> tokens = splitCommandLine(GetCommandLineA());
+    std::vector<std::string> arguments;
+    arguments.reserve(tokens.empty() ? 1 : tokens.size());
+
+    char path[executablePathMax + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, executablePathMax);
+    if (length > executablePathMax)
+        length = executablePathMax;
+    arguments.emplace_back(path, length);
+
+    // The first token is the program name as typed: argument 0 is the
+    // module path instead.
+    for (std::size_t i = 1; i < tokens.size(); ++i)
+        arguments.push_back(std::move(tokens[i]));
+    setArgumentTable(std::move(arguments));
+}
+
+std::string environmentValue(std::string_view name)
+{
+    const std::string upperName = environmentLookupName(name);
+    std::string value;
+    bool found = false;
+    char* block = GetEnvironmentStringsA();
+    if (block == nullptr)
+        return {};
+    for (const char* entry = block; *entry != '\0' && !found; entry += std::strlen(entry) + 1) {
+        const std::string_view text(entry);
+        found = matchEnvironmentEntry(text.substr(0, environmentEntryMax), upperName, value);
+    }
+    FreeEnvironmentStringsA(block);
+    return found ? value : std::string();
+}

@@ -1,0 +1,272 @@
+// The pending I/O code, its translation into exceptions, and the
+// unhandled-exception report. The report path allocates nothing: memory
+// exhaustion takes it too, so every text is formatted into fixed buffers.
+#include "runtime/failure.h"
+
+#include <new>
+
+#include "runtime/failure_platform.h"
+#include "runtime/textfile.h"
+
+uint16_t ioError = 0;
+
+namespace {
+
+constexpr uint32_t failureExitCode = 217;
+constexpr int maxFrameLines = 257;
+
+// Set once the report has started, and once the termination sequence has
+// started: a failure inside either must not start them again.
+bool reporting = false;
+bool terminating = false;
+
+// The report output: a 256-byte text buffer flushed at every line end and
+// whenever it fills.
+char reportBuffer[256];
+std::size_t reportFill = 0;
+
+void flushReport()
+{
+    if (reportFill != 0)
+        writeReportBytes(reportBuffer, reportFill);
+    reportFill = 0;
+}
+
+void reportText(std::string_view text)
+{
+    for (char c : text) {
+        if (reportFill == sizeof reportBuffer)
+            flushReport();
+        reportBuffer[reportFill++] = c;
+    }
+}
+
+void reportLineEnd()
+{
+    reportText("\r\n");
+    flushReport();
+}
+
+// Eight upper-case hexadecimal digits; more only when a 64-bit address
+// does not fit in eight.
+void reportAddress(const void* address)
+{
+    const auto value = reinterpret_cast<uintptr_t>(address);
+    std::size_t digits = 8;
+    while (digits < 2 * sizeof value && (value >> (4 * digits)) != 0)
+        ++digits;
+    char text[2 * sizeof value];
+    for (std::size_t i = 0; i < digits; ++i)
+        text[digits - 1 - i] = "0123456789ABCDEF"[(value >> (4 * i)) & 0xF];
+    reportText(std::string_view(text, digits));
+}
+
+// One line per enclosing frame, innermost first. A frame holds the saved
+// frame pointer of its caller, then its return address.
+void reportFrames(const void* framePointer)
+{
+    const StackBounds stack = stackBounds();
+    auto frame = reinterpret_cast<uintptr_t>(framePointer);
+    uintptr_t previous = 0;
+    for (int line = 0; line < maxFrameLines; ++line) {
+        const bool readable = frame % alignof(void*) == 0 && frame >= stack.low &&
+                              frame < stack.high && stack.high - frame >= 2 * sizeof(void*);
+        if (!readable || frame <= previous)
+            return;
+        const auto words = reinterpret_cast<void* const*>(frame);
+        const void* returnAddress = words[1];
+        if (returnAddress == nullptr || !isProgramCode(returnAddress))
+            return;
+        reportText("  $");
+        reportAddress(returnAddress);
+        reportLineEnd();
+        const auto next = reinterpret_cast<uintptr_t>(words[0]);
+        if (next == 0)
+            return;
+        previous = frame;
+        frame = next;
+    }
+}
+
+// The frame pointer that the function owning `frame` saved: its caller's.
+const void* callerFrame(void* frame)
+{
+    return *static_cast<void* const*>(frame);
+}
+
+// Decimal digits of value, at least minDigits of them, zero-padded.
+std::string_view formatDecimal(uint32_t value, int minDigits, char (&text)[12])
+{
+    std::size_t start = sizeof text;
+    do {
+        text[--start] = static_cast<char>('0' + value % 10);
+        value /= 10;
+        --minDigits;
+    } while (value != 0 || minDigits > 0);
+    return std::string_view(text + start, sizeof text - start);
+}
+
+struct IoErrorText {
+    const char* className;
+    char message[40];
+};
+
+void copyMessage(IoErrorText& out, std::string_view first, std::string_view second = {})
+{
+    std::size_t n = 0;
+    for (char c : first)
+        out.message[n++] = c;
+    for (char c : second)
+        out.message[n++] = c;
+    out.message[n] = '\0';
+}
+
+IoErrorText ioErrorText(uint16_t code)
+{
+    static constexpr struct {
+        uint16_t code;
+        const char* message;
+    } known[] = {
+        {2, "File not found"},
+        {3, "Invalid filename"},
+        {4, "Too many open files"},
+        {5, "Access denied"},
+        {6, "Invalid file handle"},
+        {15, "Invalid drive specified"},
+        {100, "Read past end of file"},
+        {101, "Disk Full"},
+        {102, "File not assigned"},
+        {103, "File not open"},
+        {104, "File not open for input"},
+        {105, "File not open for output"},
+        {106, "Invalid input"},
+    };
+    IoErrorText result{};
+    for (const auto& entry : known) {
+        if (entry.code == code) {
+            result.className = "EInOutError";
+            copyMessage(result, entry.message);
+            return result;
+        }
+    }
+    char digits[12];
+    result.className = "Exception";
+    copyMessage(result, "Unknown Run-Time error : ", formatDecimal(code, 3, digits));
+    return result;
+}
+
+[[noreturn]] void raiseIoErrorAt(uint16_t code, const void* address, const void* frame)
+{
+    const IoErrorText text = ioErrorText(code);
+    reportAndTerminate(text.className, text.message, address, frame);
+}
+
+void outOfMemory()
+{
+    reportAndTerminate("EOutOfMemory", "Out of memory", __builtin_return_address(0),
+                       callerFrame(__builtin_frame_address(0)));
+}
+
+} // namespace
+
+uint16_t ioResult()
+{
+    const uint16_t code = ioError;
+    ioError = 0;
+    return code;
+}
+
+// The raising functions stay out of line: the report names the address in
+// their caller, taken from their own return address and frame.
+[[gnu::noinline]] void checkIo()
+{
+    if (ioError == 0)
+        return;
+    const uint16_t code = ioResult();
+    raiseIoErrorAt(code, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
+}
+
+uint16_t translateOsError(uint32_t osCode)
+{
+    // ERROR_WRITE_PROTECT .. ERROR_GEN_FAILURE map onto 150 .. 162.
+    if (osCode >= 19 && osCode <= 31)
+        return static_cast<uint16_t>(osCode + 131);
+    // Sharing violation, directory not empty, already exists.
+    if (osCode == 32 || osCode == 145 || osCode == 183)
+        return 5;
+    return static_cast<uint16_t>(osCode);
+}
+
+ExceptionInfo describeIoError(uint16_t code)
+{
+    const IoErrorText text = ioErrorText(code);
+    return {text.className, text.message};
+}
+
+[[gnu::noinline]] void raiseException(const char* className, std::string_view message)
+{
+    reportAndTerminate(className, message, __builtin_return_address(0),
+                       callerFrame(__builtin_frame_address(0)));
+}
+
+[[gnu::noinline]] void raiseIoError(uint16_t code)
+{
+    raiseIoErrorAt(code, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
+}
+
+[[gnu::noinline]] void failWithIoCode(uint16_t code)
+{
+    ioError = code;
+    const uint16_t pending = ioResult();
+    raiseIoErrorAt(pending, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
+}
+
+void reportAndTerminate(const char* className, std::string_view message, const void* address,
+                        const void* framePointer)
+{
+    if (reporting)
+        terminateProcess(failureExitCode);
+    reporting = true;
+
+    reportText("An unhandled exception occurred at 0x");
+    reportAddress(address);
+    reportText(" :");
+    reportLineEnd();
+    reportText(className);
+    reportText(" : ");
+    reportText(message);
+    reportLineEnd();
+    reportText("  $");
+    reportAddress(address);
+    reportLineEnd();
+    reportFrames(framePointer);
+    reportLineEnd();
+
+    terminateProcess(failureExitCode);
+}
+
+void terminateProcess(uint32_t exitCode)
+{
+    if (terminating)
+        exitProcess(exitCode);
+    terminating = true;
+
+    // Exit actions, newest first: the standard text files flush what they
+    // still hold. Their own failures are of no interest any more.
+    ioError = 0;
+    closeText(standardError);
+    ioError = 0;
+    closeText(standardOutput);
+    ioError = 0;
+    closeText(standardInput);
+    ioError = 0;
+
+    closeReportFiles();
+    removeFaultHandlers();
+    exitProcess(exitCode);
+}
+
+void installOutOfMemoryHandler()
+{
+    std::set_new_handler(outOfMemory);
+}

@@ -1,0 +1,23 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "runtime/process.h"
+
+TEST(ExecuteProgramWin32, ReturnsTheChildsExitCode)
+{
+    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 3"), 3u);
+    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 0"), 0u);
+    // The full 32-bit code comes back.
+    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 70000"), 70000u);
+}
+
+TEST(ExecuteProgramWin32, MissingProgramEndsTheProcessWithEOSError)
+{
+    EXPECT_EXIT(
+        {
+            SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
+            executeProgram("zop-no-such-program.exe", "-x");
+        },
+        testing::ExitedWithCode(217), "EOSError : Failed to execute \"zop-no-such-program.exe\" -x : 2");
+}
