@@ -1,0 +1,420 @@
+// File-system services, the part common to both platforms: the guards of the
+// binary-file operations, access and sharing, name conversion, directories,
+// enumeration and attribute queries. The system calls themselves sit behind
+// files_os.h.
+#include "runtime/files.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/failure.h"
+#include "runtime/files_os.h"
+
+uint8_t fileOpenMode = 2;
+uint16_t searchStatus = 0;
+
+namespace {
+
+constexpr uint16_t codeNotAssigned = 102;
+constexpr uint16_t codeNotOpen = 103;
+constexpr uint16_t codeNotOpenForInput = 104;
+constexpr uint16_t codeNotOpenForOutput = 105;
+constexpr uint16_t codeReadPastEnd = 100;
+constexpr uint16_t codeDiskFull = 101;
+constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
+constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
+constexpr uint32_t errorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
+
+// Flags of createFile: read-write access, create or truncate.
+constexpr uint32_t createFlags = 0x1002;
+constexpr uint32_t flagCreate = 0x1000;
+
+bool isOpenMode(uint32_t mode)
+{
+    return mode == fmInput || mode == fmOutput || mode == fmInOut;
+}
+
+bool isValidMode(uint32_t mode)
+{
+    return mode == fmClosed || isOpenMode(mode);
+}
+
+// Sharing granted to other opens, from fileOpenMode: 0 (as start-up leaves
+// it) lets others read; the initial 2 grants nothing.
+uint32_t sharingFromOpenMode()
+{
+    const uint32_t m = fileOpenMode;
+    if (m & 0x10)
+        return 0;
+    if (m == 0 || (m & 0x20))
+        return osShareRead;
+    if ((m & 0x30) == 0x30)
+        return osShareWrite;
+    if (m & 0x40)
+        return osShareRead | osShareWrite;
+    return 0;
+}
+
+void setOsError(uint32_t osCode)
+{
+    ioError = translateOsError(osCode);
+}
+
+void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
+{
+    if (ioError != 0)
+        return;
+    if (isOpenMode(f.mode))
+        closeFile(f);
+    if (!isValidMode(f.mode)) {
+        ioError = codeNotAssigned;
+        return;
+    }
+    // A record size of 0 is refused with 2, and so is a negative one: it
+    // would turn every count into a negative byte count.
+    if (recordSize <= 0) {
+        ioError = osFileNotFound;
+        return;
+    }
+    uint32_t access = osRead | osWrite;
+    uint32_t mode = fmInOut;
+    if ((flags & 3) == 0) {
+        access = osRead;
+        mode = fmInput;
+    } else if ((flags & 3) == 1) {
+        access = osWrite;
+        mode = fmOutput;
+    }
+    OsHandle handle = noHandle;
+    const uint16_t code = openByName(f.name, access, (flags & flagCreate) != 0, handle);
+    if (code != 0) {
+        ioError = code;
+        return;
+    }
+    f.handle = handle;
+    f.mode = mode;
+    f.recordSize = recordSize;
+}
+
+// The enumeration's mapping of an operating-system code into searchStatus.
+uint16_t searchCode(uint32_t osCode)
+{
+    if (osCode == osInvalidParameter)
+        osCode = codeInvalidData;
+    if (osCode == osFileNotFound)
+        osCode = osNoMoreFiles;
+    return static_cast<uint16_t>(osCode);
+}
+
+// Skips entries with an excluded attribute, then fills rec from the match.
+void deliverMatch(SearchRec& rec, OsEntry& entry)
+{
+    while ((entry.attributes & rec.excluded) != 0) {
+        const uint32_t code = osFindNext(rec, entry);
+        if (code != 0) {
+            searchStatus = searchCode(code);
+            return;
+        }
+    }
+    rec.time = entry.time;
+    rec.size = entry.size;
+    rec.attributes = entry.attributes;
+    rec.name.assign(entry.name, 0, std::min<std::size_t>(entry.name.size(), 255));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- names
+
+std::string systemName(std::string_view name)
+{
+    std::string result(name);
+    std::replace(result.begin(), result.end(), foreignSeparator, pathSeparator);
+    return result;
+}
+
+std::string lookupName(std::string_view name)
+{
+    return convertLookupNames ? systemName(name) : std::string(name);
+}
+
+// ---------------------------------------------------------------- handles
+
+bool isStandardHandle(OsHandle handle)
+{
+    for (int which = 0; which < 3; ++which)
+        if (handle == osStandardHandle(which))
+            return true;
+    return false;
+}
+
+// The standard handles are never closed, by binary files either: closing
+// one would let a later open reuse it, and the reports that go to standard
+// output would then land in that file.
+void closeHandleOf(OsHandle handle)
+{
+    if (handle == noHandle || isStandardHandle(handle) || osIsCharacterDevice(handle))
+        return;
+    osClose(handle);
+}
+
+uint16_t openByName(const char* name, uint32_t access, bool create, OsHandle& handle)
+{
+    if (name[0] == '\0') {
+        handle = osStandardHandle(access == osRead ? 0 : 1);
+        return 0;
+    }
+    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), create, handle);
+    if (code != 0) {
+        handle = noHandle;
+        return translateOsError(code);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- binary files
+
+void assignFile(BinaryFile& f, std::string_view name)
+{
+    f = BinaryFile{};
+    f.handle = noHandle;
+    f.mode = fmClosed;
+    const std::size_t length = std::min<std::size_t>(name.size(), sizeof f.name - 1);
+    std::memcpy(f.name, name.data(), length);
+    f.name[length] = '\0';
+}
+
+void openFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, fileOpenMode);
+}
+
+void createFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, createFlags);
+}
+
+void closeFile(BinaryFile& f)
+{
+    if (ioError != 0)
+        return;
+    if (!isOpenMode(f.mode)) {
+        ioError = codeNotOpen;
+        return;
+    }
+    closeHandleOf(f.handle);
+    f.handle = noHandle;
+    f.mode = fmClosed;
+}
+
+int32_t readCounted(BinaryFile& f, void* buffer, int32_t count)
+{
+    if (ioError != 0)
+        return 0;
+    if (!isOpenMode(f.mode)) {
+        ioError = codeNotOpen;
+        return 0;
+    }
+    if (f.mode == fmOutput) {
+        ioError = codeNotOpenForInput;
+        return 0;
+    }
+    if (count <= 0)
+        return 0;
+    uint32_t got = 0;
+    const uint32_t bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(f.recordSize);
+    const uint32_t code = osReadBytes(f.handle, buffer, bytes, got);
+    if (code == osBrokenPipe)
+        return 0;  // the writing end is gone: end of file
+    if (code != 0) {
+        setOsError(code);
+        return 0;
+    }
+    return static_cast<int32_t>(got / static_cast<uint32_t>(f.recordSize));
+}
+
+void readBlock(BinaryFile& f, void* buffer, int32_t count)
+{
+    const int32_t got = readCounted(f, buffer, count);
+    if (ioError == 0 && count >= 1 && got < count)
+        ioError = codeReadPastEnd;
+}
+
+int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count)
+{
+    if (ioError != 0)
+        return 0;
+    if (!isOpenMode(f.mode)) {
+        ioError = codeNotOpen;
+        return 0;
+    }
+    if (f.mode == fmInput) {
+        ioError = codeNotOpenForOutput;
+        return 0;
+    }
+    if (count <= 0)
+        return 0;
+    uint32_t written = 0;
+    const uint32_t bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(f.recordSize);
+    const uint32_t code = osWriteBytes(f.handle, buffer, bytes, written);
+    if (code != 0) {
+        setOsError(code);
+        return 0;
+    }
+    return static_cast<int32_t>(written / static_cast<uint32_t>(f.recordSize));
+}
+
+void writeBlock(BinaryFile& f, const void* buffer, int32_t count)
+{
+    const int32_t written = writeCounted(f, buffer, count);
+    if (ioError == 0 && written < count)
+        ioError = codeDiskFull;
+}
+
+int32_t fileSize(BinaryFile& f)
+{
+    if (ioError != 0)
+        return 0;
+    if (!isOpenMode(f.mode)) {
+        ioError = codeNotOpen;
+        return 0;
+    }
+    uint32_t position = 0;
+    uint32_t size = 0;
+    uint32_t ignored = 0;
+    uint32_t code = osSeek(f.handle, 0, osFromCurrent, position);
+    if (code == 0)
+        code = osSeek(f.handle, 0, osFromEnd, size);
+    if (code == 0)
+        code = osSeek(f.handle, static_cast<int32_t>(position), osFromStart, ignored);
+    // Sizes are 32-bit signed throughout the system: a larger file is
+    // refused rather than measured wrong.
+    if (code == 0 && size > static_cast<uint32_t>(INT32_MAX))
+        code = errorFileTooLarge;
+    if (code != 0) {
+        setOsError(code);
+        return 0;
+    }
+    return static_cast<int32_t>(size / static_cast<uint32_t>(f.recordSize));
+}
+
+void eraseFile(BinaryFile& f)
+{
+    if (ioError != 0 || isOpenMode(f.mode))
+        return;
+    if (f.mode != fmClosed) {
+        ioError = codeNotAssigned;
+        return;
+    }
+    const std::string name = systemName(f.name);
+    uint32_t code = osDeleteFile(name);
+    // A directory refuses deletion as "access denied"; the caller learns
+    // instead that no file of that name exists.
+    if (code == osAccessDenied && osIsPlainDirectory(name))
+        code = osFileNotFound;
+    if (code != 0)
+        setOsError(code);
+}
+
+// ---------------------------------------------------------------- directories
+
+void makeDirectory(std::string_view path)
+{
+    if (ioError != 0 || path.empty())
+        return;
+    if (const uint32_t code = osMakeDirectory(systemName(path)); code != 0)
+        setOsError(code);
+}
+
+void removeDirectory(std::string_view path)
+{
+    if (ioError != 0 || path.empty())
+        return;
+    if (path == ".") {
+        ioError = codeCurrentDirectory;
+        return;
+    }
+    if (const uint32_t code = osRemoveDirectory(systemName(path)); code != 0)
+        setOsError(code);
+}
+
+void changeDirectory(std::string_view path)
+{
+    if (ioError != 0 || path.empty())
+        return;
+    if (const uint32_t code = osChangeDirectory(systemName(path)); code != 0) {
+        setOsError(code);
+        if (ioError == osFileNotFound)
+            ioError = osPathNotFound;
+    }
+}
+
+std::string currentDirectory()
+{
+    std::string directory = osCurrentDirectory();
+    if (directory.size() > 255)
+        directory.resize(255);
+    return directory;
+}
+
+// ---------------------------------------------------------------- enumeration
+
+void findFirstEntry(std::string_view pattern, uint16_t attributes, SearchRec& rec)
+{
+    rec = SearchRec{};
+    searchStatus = 0;
+    rec.excluded = static_cast<uint16_t>(~attributes & (faHidden | faSystem | faVolume | faDirectory));
+    OsEntry entry;
+    const uint32_t code = osFindFirst(lookupName(pattern), rec, entry);
+    if (code != 0) {
+        searchStatus = searchCode(code);
+        return;
+    }
+    deliverMatch(rec, entry);
+}
+
+void findNextEntry(SearchRec& rec)
+{
+    searchStatus = 0;
+    if (rec.handle == noHandle) {
+        searchStatus = 6;  // ERROR_INVALID_HANDLE: no enumeration running
+        return;
+    }
+    OsEntry entry;
+    const uint32_t code = osFindNext(rec, entry);
+    if (code != 0) {
+        searchStatus = searchCode(code);
+        return;
+    }
+    deliverMatch(rec, entry);
+}
+
+void endFind(SearchRec& rec)
+{
+    if (rec.handle != noHandle)
+        osFindClose(rec);
+    rec.handle = noHandle;
+    rec.platform = nullptr;
+}
+
+uint16_t fileAttributes(BinaryFile& f)
+{
+    searchStatus = 0;
+    uint16_t attributes = 0;
+    const uint32_t code = osGetAttributes(lookupName(f.name), attributes);
+    if (code != 0) {
+        searchStatus = static_cast<uint16_t>(code);
+        return 0;
+    }
+    return attributes;
+}
+
+bool fileExists(std::string_view path)
+{
+    SearchRec rec;
+    OsEntry entry;
+    if (osFindFirst(lookupName(path), rec, entry) != 0)
+        return false;
+    osFindClose(rec);
+    return true;
+}

@@ -1,0 +1,312 @@
+// Linux side of the file services: POSIX calls, errors in the Windows
+// numbering through osCodeFromErrno.
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "runtime/files_os.h"
+#include "runtime/oserror.h"
+
+const char pathSeparator = '/';
+const char foreignSeparator = '\\';
+const bool convertLookupNames = true;
+
+namespace {
+
+uint32_t lastError(std::string_view path = {})
+{
+    return osCodeFromErrno(errno, path);
+}
+
+// ---- What the Windows attribute bits mean here. The work-directory removal
+// relies on telling links apart, so a link is never reported as a directory.
+//   symbolic link (to anything)       0x400 (reparse point), nothing else
+//   directory                          0x10
+//   regular file                       0x20 (archive)
+//   owner lacks write permission       + 0x01 (read-only), links excepted
+//   anything else (fifo, socket, ...)  0x80 (normal) when no bit applies
+// Hidden, system and volume never occur: those bits select nothing here.
+uint16_t attributesOf(const struct stat& info)
+{
+    if (S_ISLNK(info.st_mode))
+        return faReparsePoint;
+    uint16_t attributes = 0;
+    if (S_ISDIR(info.st_mode))
+        attributes |= faDirectory;
+    else if (S_ISREG(info.st_mode))
+        attributes |= faArchive;
+    if ((info.st_mode & S_IWUSR) == 0)
+        attributes |= faReadOnly;
+    return attributes != 0 ? attributes : 0x80;
+}
+
+// Packed DOS date and time of the last write, in local time; 0 outside the
+// years 1980 to 2107 that the format can hold.
+int32_t dosDateTime(time_t when)
+{
+    struct tm local{};
+    if (localtime_r(&when, &local) == nullptr)
+        return 0;
+    const int year = local.tm_year + 1900;
+    if (year < 1980 || year > 2107)
+        return 0;
+    const uint32_t date = static_cast<uint32_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+    const uint32_t time = static_cast<uint32_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
+    return static_cast<int32_t>((date << 16) | time);
+}
+
+OsEntry entryOf(const std::string& name, const struct stat& info)
+{
+    OsEntry entry;
+    entry.attributes = attributesOf(info);
+    entry.time = dosDateTime(info.st_mtime);
+    // Like Windows: directories and links have no size of their own.
+    entry.size = S_ISREG(info.st_mode) ? static_cast<int32_t>(static_cast<uint32_t>(info.st_size)) : 0;
+    entry.name = name;
+    return entry;
+}
+
+// An enumeration: either a directory read with a name pattern, or a single
+// name without wildcards, looked up directly (no read permission needed on
+// its directory, and "." and ".." work as names).
+struct Search {
+    DIR* directory = nullptr;
+    std::string prefix;   // directory part of the pattern, with its "/"
+    std::string pattern;  // fnmatch pattern; empty matches everything
+};
+
+bool hasWildcard(std::string_view name)
+{
+    return name.find_first_of("*?") != std::string_view::npos;
+}
+
+// "*" and "*.*" match every name; otherwise "*" and "?" are the only
+// wildcards, so brackets are escaped for fnmatch. Leading dots match too.
+std::string fnmatchPattern(std::string_view name)
+{
+    if (name == "*" || name == "*.*")
+        return {};
+    std::string result;
+    for (char c : name) {
+        if (c == '[' || c == ']')
+            result += '\\';
+        result += c;
+    }
+    return result;
+}
+
+uint32_t nextMatch(Search& search, OsEntry& entry)
+{
+    while (const dirent* d = readdir(search.directory)) {
+        if (!search.pattern.empty() && fnmatch(search.pattern.c_str(), d->d_name, 0) != 0)
+            continue;
+        struct stat info{};
+        const std::string name = d->d_name;
+        if (lstat((search.prefix + name).c_str(), &info) != 0)
+            continue;  // gone since the directory was read
+        entry = entryOf(name, info);
+        return 0;
+    }
+    return osNoMoreFiles;
+}
+
+} // namespace
+
+// Sharing has no POSIX counterpart and is not emulated: other processes can
+// always open a file that this one holds open, whatever fileOpenMode says.
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, bool create,
+                OsHandle& handle)
+{
+    int flags = O_CLOEXEC;
+    if (access == (osRead | osWrite))
+        flags |= O_RDWR;
+    else if (access == osWrite)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (create)
+        flags |= O_CREAT | O_TRUNC;
+    // Created files get the execute bits (less the umask): the container
+    // keeps no permissions, and a packed application's interpreter and
+    // programs, like a packed executable itself, must be runnable.
+    const int fd = open(name.c_str(), flags, 0777);
+    if (fd < 0)
+        return lastError(name);
+    // A directory opens read-only here; on Windows it is no file to open.
+    struct stat info{};
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        close(fd);
+        return osAccessDenied;
+    }
+    handle = fd;
+    return 0;
+}
+
+uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    got = 0;
+    ssize_t n;
+    do
+        n = read(static_cast<int>(handle), buffer, count);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return lastError();
+    got = static_cast<uint32_t>(n);
+    return 0;
+}
+
+uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    written = 0;
+    ssize_t n;
+    do
+        n = write(static_cast<int>(handle), buffer, count);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return lastError();
+    written = static_cast<uint32_t>(n);
+    return 0;
+}
+
+void osClose(OsHandle handle)
+{
+    close(static_cast<int>(handle));
+}
+
+bool osIsCharacterDevice(OsHandle handle)
+{
+    struct stat info{};
+    return fstat(static_cast<int>(handle), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+{
+    const int whence = origin == osFromStart ? SEEK_SET : origin == osFromCurrent ? SEEK_CUR : SEEK_END;
+    const off_t at = lseek(static_cast<int>(handle), distance, whence);
+    if (at < 0)
+        return lastError();
+    if (at > static_cast<off_t>(UINT32_MAX))
+        return osCodeFromErrno(EOVERFLOW);
+    position = static_cast<uint32_t>(at);
+    return 0;
+}
+
+OsHandle osStandardHandle(int which)
+{
+    return which;
+}
+
+uint32_t osDeleteFile(const std::string& name)
+{
+    return unlink(name.c_str()) == 0 ? 0 : lastError(name);
+}
+
+bool osIsPlainDirectory(const std::string& name)
+{
+    struct stat info{};
+    return lstat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    struct stat info{};
+    if (lstat(name.c_str(), &info) != 0)
+        return lastError(name);
+    attributes = attributesOf(info);
+    return 0;
+}
+
+uint32_t osMakeDirectory(const std::string& name)
+{
+    return mkdir(name.c_str(), 0777) == 0 ? 0 : lastError(name);
+}
+
+uint32_t osRemoveDirectory(const std::string& name)
+{
+    return rmdir(name.c_str()) == 0 ? 0 : lastError(name);
+}
+
+uint32_t osChangeDirectory(const std::string& name)
+{
+    return chdir(name.c_str()) == 0 ? 0 : lastError(name);
+}
+
+std::string osCurrentDirectory()
+{
+    char buffer[4096];
+    if (getcwd(buffer, sizeof buffer) == nullptr)
+        return {};
+    return buffer;
+}
+
+uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+{
+    const std::size_t cut = pattern.rfind('/');
+    const std::string prefix = cut == std::string::npos ? std::string() : pattern.substr(0, cut + 1);
+    const std::string name = cut == std::string::npos ? pattern : pattern.substr(cut + 1);
+    if (name.empty())
+        return osFileNotFound;
+
+    auto* search = new Search;
+    search->prefix = prefix;
+    if (!hasWildcard(name)) {
+        struct stat info{};
+        if (lstat(pattern.c_str(), &info) != 0) {
+            const uint32_t code = lastError(pattern);
+            delete search;
+            return code;
+        }
+        entry = entryOf(name, info);
+    } else {
+        search->directory = opendir(prefix.empty() ? "." : prefix.c_str());
+        if (search->directory == nullptr) {
+            // The directory named in the pattern is missing or unreadable.
+            const int err = errno;
+            delete search;
+            return err == ENOENT ? osPathNotFound : osCodeFromErrno(err, prefix);
+        }
+        search->pattern = fnmatchPattern(name);
+        if (const uint32_t code = nextMatch(*search, entry); code != 0) {
+            closedir(search->directory);
+            delete search;
+            return osFileNotFound;  // nothing matches, as FindFirstFileA says it
+        }
+    }
+    rec.handle = 0;
+    rec.platform = search;
+    return 0;
+}
+
+uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+{
+    auto* search = static_cast<Search*>(rec.platform);
+    if (search == nullptr)
+        return 6;  // ERROR_INVALID_HANDLE
+    if (search->directory == nullptr)
+        return osNoMoreFiles;  // a single name has one entry
+    return nextMatch(*search, entry);
+}
+
+void osFindClose(SearchRec& rec)
+{
+    auto* search = static_cast<Search*>(rec.platform);
+    if (search == nullptr)
+        return;
+    if (search->directory != nullptr)
+        closedir(search->directory);
+    delete search;
+    rec.platform = nullptr;
+}
+
+uint32_t osTickCount()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}

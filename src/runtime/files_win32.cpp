@@ -1,0 +1,183 @@
+// Windows side of the file services: the kernel32 ANSI entry points.
+#include <windows.h>
+
+#include "runtime/files_os.h"
+
+const char pathSeparator = '\\';
+const char foreignSeparator = '/';
+const bool convertLookupNames = false;
+
+namespace {
+
+HANDLE asHandle(OsHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+OsEntry entryOf(const WIN32_FIND_DATAA& data)
+{
+    OsEntry entry;
+    entry.attributes = static_cast<uint16_t>(data.dwFileAttributes);
+    FILETIME local{};
+    WORD date = 0;
+    WORD time = 0;
+    if (FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) && FileTimeToDosDateTime(&local, &date, &time))
+        entry.time = static_cast<int32_t>((static_cast<uint32_t>(date) << 16) | time);
+    entry.size = static_cast<int32_t>(data.nFileSizeLow);
+    entry.name = data.cFileName;
+    return entry;
+}
+
+} // namespace
+
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, bool create,
+                OsHandle& handle)
+{
+    DWORD desired = 0;
+    if (access & osRead)
+        desired |= GENERIC_READ;
+    if (access & osWrite)
+        desired |= GENERIC_WRITE;
+    DWORD share = 0;
+    if (sharing & osShareRead)
+        share |= FILE_SHARE_READ;
+    if (sharing & osShareWrite)
+        share |= FILE_SHARE_WRITE;
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = nullptr;
+    security.bInheritHandle = TRUE;
+    const HANDLE h = CreateFileA(name.c_str(), desired, share, &security,
+                                 create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    handle = reinterpret_cast<OsHandle>(h);
+    return 0;
+}
+
+uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    DWORD n = 0;
+    got = 0;
+    if (!ReadFile(asHandle(handle), buffer, count, &n, nullptr))
+        return GetLastError();
+    got = n;
+    return 0;
+}
+
+uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    DWORD n = 0;
+    written = 0;
+    if (!WriteFile(asHandle(handle), buffer, count, &n, nullptr))
+        return GetLastError();
+    written = n;
+    return 0;
+}
+
+void osClose(OsHandle handle)
+{
+    CloseHandle(asHandle(handle));
+}
+
+bool osIsCharacterDevice(OsHandle handle)
+{
+    return GetFileType(asHandle(handle)) == FILE_TYPE_CHAR;
+}
+
+uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+{
+    const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;
+    SetLastError(NO_ERROR);
+    // The high half is asked for only to notice positions past 4 GiB, which
+    // the 32-bit sizes of the system cannot express.
+    LONG high = distance < 0 ? -1 : 0;
+    const DWORD at = SetFilePointer(asHandle(handle), distance, &high, method);
+    if (at == INVALID_SET_FILE_POINTER) {
+        if (const DWORD code = GetLastError(); code != NO_ERROR)
+            return code;
+    }
+    if (high != 0)
+        return ERROR_FILE_TOO_LARGE;
+    position = at;
+    return 0;
+}
+
+OsHandle osStandardHandle(int which)
+{
+    const DWORD id = which == 0 ? STD_INPUT_HANDLE : which == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+    return reinterpret_cast<OsHandle>(GetStdHandle(id));
+}
+
+uint32_t osDeleteFile(const std::string& name)
+{
+    return DeleteFileA(name.c_str()) ? 0 : GetLastError();
+}
+
+bool osIsPlainDirectory(const std::string& name)
+{
+    return GetFileAttributesA(name.c_str()) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    const DWORD result = GetFileAttributesA(name.c_str());
+    if (result == INVALID_FILE_ATTRIBUTES)
+        return GetLastError();
+    attributes = static_cast<uint16_t>(result);
+    return 0;
+}
+
+uint32_t osMakeDirectory(const std::string& name)
+{
+    return CreateDirectoryA(name.c_str(), nullptr) ? 0 : GetLastError();
+}
+
+uint32_t osRemoveDirectory(const std::string& name)
+{
+    return RemoveDirectoryA(name.c_str()) ? 0 : GetLastError();
+}
+
+uint32_t osChangeDirectory(const std::string& name)
+{
+    return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
+}
+
+std::string osCurrentDirectory()
+{
+    char buffer[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    if (n == 0 || n >= sizeof buffer)
+        return {};
+    return std::string(buffer, n);
+}
+
+uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+{
+    WIN32_FIND_DATAA data{};
+    const HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    rec.handle = reinterpret_cast<OsHandle>(h);
+    entry = entryOf(data);
+    return 0;
+}
+
+uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+{
+    WIN32_FIND_DATAA data{};
+    if (!FindNextFileA(asHandle(rec.handle), &data))
+        return GetLastError();
+    entry = entryOf(data);
+    return 0;
+}
+
+void osFindClose(SearchRec& rec)
+{
+    FindClose(asHandle(rec.handle));
+}
+
+uint32_t osTickCount()
+{
+    return GetTickCount();
+}

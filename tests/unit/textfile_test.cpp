@@ -1,0 +1,219 @@
+// Text files: line ends, the 255-byte cut, Ctrl-Z, the exact bytes written,
+// the mode codes and the standard files of both builds.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "files_testutil.h"
+#include "runtime/textfile.h"
+
+namespace {
+
+using filestest::ScratchDirTest;
+
+class TextFileTest : public ScratchDirTest {
+protected:
+    // Every line of a file with the given bytes, read until textEof.
+    std::vector<std::string> linesOf(const std::string& bytes, std::size_t maxLen = 255)
+    {
+        writeRaw("in.txt", bytes);
+        TextFile t;
+        assignText(t, "in.txt");
+        openText(t);
+        std::vector<std::string> lines;
+        while (!textEof(t) && lines.size() < 1000)
+            lines.push_back(readLine(t, maxLen));
+        closeText(t);
+        EXPECT_EQ(ioResult(), 0);
+        return lines;
+    }
+
+    using Lines = std::vector<std::string>;
+};
+
+TEST_F(TextFileTest, EachKindOfLineEndEndsOneLine)
+{
+    EXPECT_EQ(linesOf("a\r\nb\nc\rd"), (Lines{"a", "b", "c", "d"}));
+    // LF followed by CR: an empty line in between.
+    EXPECT_EQ(linesOf("a\n\rb\n"), (Lines{"a", "", "b"}));
+    EXPECT_EQ(linesOf("\n\n"), (Lines{"", ""}));
+    EXPECT_EQ(linesOf("last line without end"), (Lines{"last line without end"}));
+}
+
+TEST_F(TextFileTest, CrLfSplitAcrossTheBufferIsOneLineEnd)
+{
+    const std::string first(255, 'x');  // CR is byte 255, LF the first of the next fill
+    EXPECT_EQ(linesOf(first + "\r\nnext\r\n"), (Lines{first, "next"}));
+}
+
+TEST_F(TextFileTest, LongLinesAreCutAndTheRestDropped)
+{
+    std::string longLine;
+    for (int i = 0; i < 300; ++i)
+        longLine += static_cast<char>('a' + i % 26);
+    EXPECT_EQ(linesOf(longLine + "\r\nsecond\n"), (Lines{longLine.substr(0, 255), "second"}));
+    EXPECT_EQ(linesOf("abcdef\nxy\n", 3), (Lines{"abc", "xy"}));
+    // A request above 255 still gets a short text.
+    EXPECT_EQ(linesOf(longLine, 1000), (Lines{longLine.substr(0, 255)}));
+}
+
+TEST_F(TextFileTest, CtrlZEndsTheFileOnlyAtTheStartOfWhatIsLeft)
+{
+    EXPECT_EQ(linesOf("x\n\x1Ay\nmore\n"), (Lines{"x"}));
+    EXPECT_EQ(linesOf("a\x1A" "b\nc\n"), (Lines{"a\x1A" "b", "c"}));
+    EXPECT_EQ(linesOf("\x1A"), (Lines{}));
+}
+
+TEST_F(TextFileTest, EmptyFileIsAtEndAndReadsEmptyLines)
+{
+    writeRaw("empty", "");
+    TextFile t;
+    assignText(t, "empty");
+    openText(t);
+    ASSERT_EQ(ioResult(), 0);
+    EXPECT_TRUE(textEof(t));
+    EXPECT_EQ(readLine(t), "");
+    EXPECT_EQ(readLine(t), "");
+    EXPECT_EQ(ioResult(), 0);
+    closeText(t);
+}
+
+TEST_F(TextFileTest, WritesExactlyThePiecesAndCrLf)
+{
+    TextFile t;
+    assignText(t, "out.zop");
+    createText(t);
+    ASSERT_EQ(ioResult(), 0);
+    writeText(t, 'f');
+    writeText(t, ' ');
+    writeText(t, std::string_view("dir\\file.txt"));
+    writeLine(t);
+    writeText(t, 0);
+    writeText(t, ' ');
+    writeText(t, -42);
+    writeText(t, ' ');
+    writeText(t, INT32_MIN);
+    writeText(t, ' ');
+    writeText(t, INT32_MAX);
+    writeLine(t);
+    EXPECT_EQ(ioResult(), 0);
+    closeText(t);
+    EXPECT_EQ(ioResult(), 0);
+    EXPECT_EQ(readRaw("out.zop"),
+              "f dir\\file.txt\r\n0 -42 -2147483648 2147483647\r\n");
+}
+
+TEST_F(TextFileTest, OutputLargerThanTheBufferArrivesWhole)
+{
+    std::string expected;
+    fileOpenMode = 0;  // others may read while it is written
+    TextFile t;
+    assignText(t, "big");
+    createText(t);
+    for (int i = 0; i < 300; ++i) {
+        const std::string piece = "line " + std::to_string(i);
+        writeText(t, piece);
+        writeLine(t);
+        expected += piece + "\r\n";
+    }
+    // A plain file has no flush after each line: part of it is still buffered.
+    EXPECT_LT(readRaw("big").size(), expected.size());
+    closeText(t);
+    EXPECT_EQ(ioResult(), 0);
+    EXPECT_EQ(readRaw("big"), expected);
+    EXPECT_EQ(linesOf(expected).size(), 300u);
+}
+
+TEST_F(TextFileTest, CreateTruncatesAndOpenNeedsAnExistingFile)
+{
+    writeRaw("f", "old old old");
+    TextFile t;
+    assignText(t, "f");
+    createText(t);
+    writeText(t, std::string_view("new"));
+    closeText(t);
+    EXPECT_EQ(readRaw("f"), "new");
+
+    assignText(t, "absent");
+    openText(t);
+    EXPECT_EQ(ioResult(), 2);
+    EXPECT_EQ(t.mode, fmClosed);
+    assignText(t, std::string("nodir") + pathSeparator + "absent");
+    openText(t);
+    EXPECT_EQ(ioResult(), 3);
+}
+
+TEST_F(TextFileTest, ModeCodes)
+{
+    writeRaw("in", "line\n");
+    TextFile never;  // never assigned
+    openText(never);
+    EXPECT_EQ(ioResult(), 102);
+
+    TextFile t;
+    assignText(t, "in");
+    EXPECT_EQ(readLine(t), "");
+    EXPECT_EQ(ioResult(), 103);
+    EXPECT_TRUE(textEof(t));
+    EXPECT_EQ(ioResult(), 103);
+    writeText(t, 'x');
+    EXPECT_EQ(ioResult(), 103);
+    closeText(t);
+    EXPECT_EQ(ioResult(), 103);
+
+    openText(t);
+    writeText(t, std::string_view("x"));
+    EXPECT_EQ(ioResult(), 105);
+    writeLine(t);
+    EXPECT_EQ(ioResult(), 105);
+    closeText(t);
+
+    assignText(t, "out");
+    createText(t);
+    EXPECT_EQ(readLine(t), "");
+    EXPECT_EQ(ioResult(), 104);
+    EXPECT_TRUE(textEof(t));
+    EXPECT_EQ(ioResult(), 104);
+    closeText(t);
+    EXPECT_EQ(ioResult(), 0);
+}
+
+TEST_F(TextFileTest, PendingErrorLeavesTheFileUntouched)
+{
+    writeRaw("in", "first\nsecond\n");
+    TextFile t;
+    assignText(t, "in");
+    openText(t);
+    ioError = 4;
+    EXPECT_EQ(readLine(t), "");
+    EXPECT_TRUE(textEof(t));
+    closeText(t);
+    EXPECT_EQ(t.mode, fmInput);
+    EXPECT_EQ(ioResult(), 4);
+    EXPECT_EQ(readLine(t), "first");
+    closeText(t);
+    EXPECT_EQ(ioResult(), 0);
+}
+
+class StandardFilesTest : public ScratchDirTest {
+protected:
+    void TearDown() override
+    {
+        bindStandardFiles(windowedBuild);
+        ScratchDirTest::TearDown();
+    }
+};
+
+TEST_F(StandardFilesTest, WindowedBuildLeavesThemClosed)
+{
+    bindStandardFiles(true);
+    writeText(standardOutput, std::string_view("x"));
+    EXPECT_EQ(ioResult(), 103);
+    writeLine(standardError);
+    EXPECT_EQ(ioResult(), 103);
+    readLine(standardInput);
+    EXPECT_EQ(ioResult(), 103);
+    EXPECT_EQ(standardOutput.name[0], '\0');
+}
+
+} // namespace
