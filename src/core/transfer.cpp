@@ -1,0 +1,81 @@
+// The five chunked transfer routines. They share one block loop: a count n
+// is moved as n / 100000 full blocks followed by one final block of the
+// remainder, which is transferred even when it is empty.
+#include "core/transfer.h"
+
+#include "core/gzstream.h"
+#include "runtime/failure.h"
+
+namespace {
+
+constexpr uint16_t dataMissingCode = 100;  // "Read past end of file"
+constexpr uint16_t dataDamagedCode = 106;  // "Invalid input"
+
+// Runs step(block, size) once per block. The block lives on the stack of the
+// calling routine for the duration of the call. A negative count moves
+// nothing: it can only come from a damaged container, and a negative size
+// must never reach a read or a write.
+template <typename Step>
+inline __attribute__((always_inline)) void forEachBlock(int32_t n, Step step)
+{
+    alignas(16) unsigned char block[transferBlockSize];
+    if (n < 0)
+        n = 0;
+    const int32_t q = n / transferBlockSize;
+    for (int32_t i = q; i >= 0; --i) {
+        const int32_t size = i != 0 ? transferBlockSize : n - q * transferBlockSize;
+        step(block, size);
+    }
+}
+
+} // namespace
+
+void skipFile(BinaryFile& file, int32_t n)
+{
+    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+        readBlock(file, block, size);
+        checkIo();
+    });
+}
+
+void copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n)
+{
+    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+        const int32_t got = readCounted(source, block, size);
+        checkIo();
+        writeBlock(destination, block, got);
+        checkIo();
+    });
+}
+
+void skipGz(GzStream* stream, int32_t n)
+{
+    forEachBlock(n, [&](unsigned char* block, int32_t size) { readGz(stream, block, size); });
+}
+
+void copyFileToGz(BinaryFile& source, GzStream* stream, int32_t n)
+{
+    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+        const int32_t got = readCounted(source, block, size);
+        checkIo();
+        writeGz(stream, block, got);
+    });
+}
+
+// The destination receives exactly what the stream delivers. A damaged
+// stream (a negative result) and a stream that ends before n bytes arrived
+// both end the process: a silently truncated file would look complete.
+void copyGzToFile(GzStream* stream, BinaryFile& destination, int32_t n)
+{
+    int64_t delivered = 0;
+    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+        const int32_t got = readGz(stream, block, size);
+        if (got < 0)
+            failWithIoCode(dataDamagedCode);
+        writeBlock(destination, block, got);
+        checkIo();
+        delivered += got;
+    });
+    if (delivered < n)
+        failWithIoCode(dataMissingCode);
+}

@@ -1,0 +1,68 @@
+// Linux-only checks of the core layer: the failure report's text for the
+// data checks of copyGzToFile, and members read back by a real gzip client.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "core/gzstream.h"
+#include "core/transfer.h"
+#include "core_testutil.h"
+
+using namespace coretest;
+
+namespace {
+
+class CorePosixTest : public ScratchTest {
+protected:
+    // The failure report goes to standard output; the death test sees
+    // standard error, so the child sends one to the other.
+    static void reportToStandardError()
+    {
+        std::fflush(stdout);
+        dup2(2, 1);
+    }
+
+    void copyOut(const std::string& streamPath, int32_t n)
+    {
+        reportToStandardError();
+        GzStream* s = openGz(streamPath, "r");
+        BinaryFile dst;
+        assignFile(dst, path("out"));
+        createFile(dst, 1);
+        checkIo();
+        copyGzToFile(s, dst, n);
+        std::exit(0);
+    }
+};
+
+} // namespace
+
+TEST_F(CorePosixTest, CopyGzToFileNamesMissingAndDamagedData)
+{
+    const Bytes data = mixedData(150000, 41);
+    writeFileBytes(path("good.gz"), referenceMember(data));
+    EXPECT_EXIT(copyOut(path("good.gz"), 150001), ::testing::ExitedWithCode(217),
+                "EInOutError : Read past end of file");
+
+    Bytes damaged = referenceMember(data);
+    damaged[10] = 0xFF;  // a block of the reserved type: the first read stops, the second fails
+    writeFileBytes(path("damaged.gz"), damaged);
+    EXPECT_EXIT(copyOut(path("damaged.gz"), 150000), ::testing::ExitedWithCode(217),
+                "EInOutError : Invalid input");
+}
+
+TEST_F(CorePosixTest, GzipReadsWhatTheLayerWrote)
+{
+    if (std::system("gzip --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no gzip client on this machine";
+    const Bytes data = mixedData(300000, 43);
+    GzStream* s = openGz(path("out.gz"), "w");
+    ASSERT_NE(s, nullptr);
+    for (std::size_t at = 0; at < data.size(); at += 100000)
+        writeGz(s, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at)));
+    ASSERT_EQ(closeGz(s), gzOk);
+    const std::string command = "gzip -dc '" + path("out.gz") + "' > '" + path("plain") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(readFileBytes(path("plain")), data);
+}

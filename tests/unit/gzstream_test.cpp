@@ -1,0 +1,341 @@
+#include "core/gzstream.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include "core_testutil.h"
+
+using namespace coretest;
+
+namespace {
+
+class GzStreamTest : public ScratchTest {
+protected:
+    // Writes data through the layer in pieces of the given sizes (the last
+    // size repeats until everything is written).
+    Bytes writeThroughLayer(const Bytes& data, std::vector<std::size_t> pieces, std::string_view mode = "w")
+    {
+        const std::string p = path("out.gz");
+        GzStream* s = openGz(p, mode);
+        EXPECT_NE(s, nullptr);
+        std::size_t at = 0, k = 0;
+        while (at < data.size()) {
+            const std::size_t n = std::min(pieces[std::min(k++, pieces.size() - 1)], data.size() - at);
+            EXPECT_EQ(writeGz(s, data.data() + at, static_cast<int32_t>(n)), static_cast<int32_t>(n));
+            at += n;
+        }
+        EXPECT_EQ(closeGz(s), gzOk);
+        return readFileBytes(p);
+    }
+
+    // Reads everything the stream delivers in pieces of `piece` bytes, up to
+    // the first result that is not positive, which is returned in `last`.
+    Bytes readAll(GzStream* s, int32_t piece, int32_t& last)
+    {
+        Bytes out;
+        Bytes block(piece);
+        while ((last = readGz(s, block.data(), piece)) > 0)
+            out.insert(out.end(), block.begin(), block.begin() + last);
+        return out;
+    }
+
+    GzStream* openFileWith(const Bytes& content)
+    {
+        writeFileBytes(path("in.gz"), content);
+        return openGz(path("in.gz"), "r");
+    }
+};
+
+const Bytes emptyMember = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+} // namespace
+
+// ---------------------------------------------------------------- writing
+
+TEST_F(GzStreamTest, NoBytesWrittenGivesTheTwentyByteMember)
+{
+    EXPECT_EQ(writeThroughLayer({}, {1}), emptyMember);
+}
+
+TEST_F(GzStreamTest, WrittenBytesEqualDirectZlibWhateverTheWriteSizes)
+{
+    // A 264-byte header followed by 250000 bytes of content in 100000-byte
+    // blocks, as the packer writes them, against one call and against zlib.
+    const Bytes data = mixedData(264 + 250000);
+    const Bytes expected = referenceMember(data);
+    const Bytes inBlocks = writeThroughLayer(data, {264, 100000});
+    ASSERT_GT(inBlocks.size(), 16384u * 2) << "the output buffer must have been flushed";
+    EXPECT_EQ(inBlocks, expected);
+    EXPECT_EQ(writeThroughLayer(data, {data.size()}), expected);
+    EXPECT_EQ(writeThroughLayer(data, {1, 7, 16384, 333}), expected);
+}
+
+TEST_F(GzStreamTest, IncompressibleDataStaysByteExact)
+{
+    Bytes data(200000);
+    uint32_t x = 7;
+    for (auto& b : data)
+        b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 23);
+    EXPECT_EQ(writeThroughLayer(data, {100000}), referenceMember(data));
+}
+
+TEST_F(GzStreamTest, ModeCharactersChooseDirectionLevelAndStrategy)
+{
+    const Bytes data = mixedData(50000, 3);
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "w9"), referenceMember(data, 9));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "w91"), referenceMember(data, 1));  // later digit wins
+    // Level 0 stores: the block boundaries follow the output buffer, so only
+    // the size and the content are compared.
+    const Bytes stored = writeThroughLayer(data, {50000}, "w0");
+    EXPECT_GT(stored.size(), data.size());
+    GzStream* s = openGz(path("out.gz"), "r");
+    Bytes back(data.size() + 1);
+    EXPECT_EQ(readGz(s, back.data(), static_cast<int32_t>(back.size())), static_cast<int32_t>(data.size()));
+    back.pop_back();
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(closeGz(s), gzOk);
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "wh"), referenceMember(data, Z_DEFAULT_COMPRESSION, Z_HUFFMAN_ONLY));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "hf2w"), referenceMember(data, 2, Z_FILTERED));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "rw"), referenceMember(data));  // later direction wins
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "wbx"), referenceMember(data));  // others ignored
+}
+
+TEST_F(GzStreamTest, ModesWithoutDirectionAndEmptyPathsGiveNull)
+{
+    EXPECT_EQ(openGz(path("x.gz"), "x"), nullptr);
+    EXPECT_EQ(openGz(path("x.gz"), ""), nullptr);
+    EXPECT_EQ(openGz(path("x.gz"), "9fh"), nullptr);
+    EXPECT_EQ(openGz("", "w"), nullptr);
+    EXPECT_FALSE(fileExists(path("x.gz")));
+}
+
+TEST_F(GzStreamTest, WritingReplacesAnExistingFile)
+{
+    writeFileBytes(path("out.gz"), Bytes(100000, 'z'));
+    EXPECT_EQ(writeThroughLayer({}, {1}), emptyMember);
+}
+
+TEST_F(GzStreamTest, CallsOnTheWrongDirectionOrANullHandleReturnStreamError)
+{
+    char buf[16] = {};
+    GzStream* w = openGz(path("d.gz"), "w");
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(readGz(w, buf, 16), gzStreamError);
+    EXPECT_EQ(writeGz(w, "abc", 3), 3);
+    EXPECT_EQ(closeGz(w), gzOk);
+
+    GzStream* r = openGz(path("d.gz"), "wr");  // the later "r" wins
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(writeGz(r, "abc", 3), gzStreamError);
+    EXPECT_EQ(readGz(r, buf, 16), 3);
+    EXPECT_EQ(closeGz(r), gzOk);
+
+    EXPECT_EQ(readGz(nullptr, buf, 16), gzStreamError);
+    EXPECT_EQ(writeGz(nullptr, buf, 16), gzStreamError);
+    EXPECT_EQ(closeGz(nullptr), gzStreamError);
+}
+
+// ---------------------------------------------------------------- reading
+
+TEST_F(GzStreamTest, ReadsBackWhatWasWrittenThenKeepsReturningZero)
+{
+    const Bytes data = mixedData(300000, 5);
+    writeThroughLayer(data, {100000});
+    GzStream* s = openGz(path("out.gz"), "r");
+    ASSERT_NE(s, nullptr);
+    int32_t last = 0;
+    EXPECT_EQ(readAll(s, 7777, last), data);
+    EXPECT_EQ(last, 0);
+    char c;
+    EXPECT_EQ(readGz(s, &c, 1), 0);
+    EXPECT_EQ(readGz(s, &c, 0), 0);
+    EXPECT_EQ(closeGz(s), gzOk);
+}
+
+TEST_F(GzStreamTest, ReadsAMemberWrittenByZlibWithOptionalHeaderFields)
+{
+    const Bytes data = mixedData(40000, 9);
+    // FHCRC, FEXTRA, FNAME and FCOMMENT set; header CRC not checked.
+    Bytes member = {0x1F, 0x8B, 8, 0x1E, 1, 2, 3, 4, 2, 3, 5, 0, 'a', 'b', 'c', 'd', 'e'};
+    for (const char* t : {"name.txt", "a comment"})
+        member.insert(member.end(), t, t + std::char_traits<char>::length(t) + 1);
+    member.insert(member.end(), {0xAB, 0xCD});
+    const Bytes plain = referenceMember(data);
+    member.insert(member.end(), plain.begin() + 10, plain.end());
+    GzStream* s = openFileWith(member);
+    ASSERT_NE(s, nullptr);
+    int32_t last = 0;
+    EXPECT_EQ(readAll(s, 100000, last), data);
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(closeGz(s), gzOk);
+}
+
+TEST_F(GzStreamTest, CrcOrLengthMismatchShowsOnTheReadAfterTheData)
+{
+    const Bytes data = mixedData(30000, 11);
+    for (const std::size_t fromEnd : {8u, 1u}) {  // first CRC byte, last ISIZE byte
+        Bytes member = referenceMember(data);
+        member[member.size() - fromEnd] ^= 0x40;
+        GzStream* s = openFileWith(member);
+        ASSERT_NE(s, nullptr);
+        Bytes buf(data.size() + 100);
+        ASSERT_EQ(readGz(s, buf.data(), static_cast<int32_t>(buf.size())), static_cast<int32_t>(data.size()));
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin()));
+        EXPECT_EQ(readGz(s, buf.data(), 10), gzFileError);
+        EXPECT_EQ(readGz(s, buf.data(), 10), gzFileError);
+        EXPECT_EQ(closeGz(s), gzDataError);
+    }
+}
+
+TEST_F(GzStreamTest, BadMethodOrReservedFlagsFailEveryRead)
+{
+    for (const auto& [offset, value] : {std::pair{2, 7}, std::pair{3, 0x20}}) {
+        Bytes member = referenceMember(mixedData(1000));
+        member[offset] = static_cast<unsigned char>(value);
+        GzStream* s = openFileWith(member);
+        ASSERT_NE(s, nullptr) << "a damaged header still gives a handle";
+        char buf[100];
+        EXPECT_EQ(readGz(s, buf, 100), gzFileError);
+        EXPECT_EQ(readGz(s, buf, 0), gzFileError);
+        EXPECT_EQ(closeGz(s), gzDataError);
+    }
+}
+
+TEST_F(GzStreamTest, HeaderCutShortIsADataError)
+{
+    GzStream* s = openFileWith({0x1F, 0x8B, 8, 0, 0, 0});
+    ASSERT_NE(s, nullptr);
+    char buf[10];
+    EXPECT_EQ(readGz(s, buf, 10), gzFileError);
+    EXPECT_EQ(closeGz(s), gzDataError);
+}
+
+TEST_F(GzStreamTest, CorruptDeflateDataFailsTheNextRead)
+{
+    Bytes member = referenceMember(mixedData(5000));
+    member[10] = 0xFF;  // final block of the reserved type 3
+    GzStream* s = openFileWith(member);
+    ASSERT_NE(s, nullptr);
+    char buf[6000];
+    EXPECT_EQ(readGz(s, buf, 6000), 0);
+    EXPECT_EQ(readGz(s, buf, 6000), gzFileError);
+    EXPECT_EQ(closeGz(s), gzDataError);
+}
+
+TEST_F(GzStreamTest, TruncatedDeflateDataDeliversWhatItCanThenZero)
+{
+    const Bytes data = mixedData(200000, 13);
+    Bytes member = referenceMember(data);
+    member.resize(member.size() / 2);
+    GzStream* s = openFileWith(member);
+    ASSERT_NE(s, nullptr);
+    int32_t last = -9;
+    const Bytes got = readAll(s, 100000, last);
+    EXPECT_EQ(last, 0);
+    ASSERT_GT(got.size(), 0u);
+    ASSERT_LT(got.size(), data.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin()));
+    char c;
+    EXPECT_EQ(readGz(s, &c, 1), 0);
+    EXPECT_LT(closeGz(s), 0) << "closing reports the missing data";
+}
+
+TEST_F(GzStreamTest, TrailerCutShortIsADataError)
+{
+    const Bytes data = mixedData(1000);
+    Bytes member = referenceMember(data);
+    member.resize(member.size() - 2);
+    GzStream* s = openFileWith(member);
+    ASSERT_NE(s, nullptr);
+    Bytes buf(2000);
+    EXPECT_EQ(readGz(s, buf.data(), 2000), 1000);
+    EXPECT_EQ(readGz(s, buf.data(), 2000), gzFileError);
+    EXPECT_EQ(closeGz(s), gzDataError);
+}
+
+TEST_F(GzStreamTest, FileWithoutTheMagicIsReadUnchanged)
+{
+    // Larger than the input buffer, so both the buffered bytes and the
+    // direct reads of the rest are delivered.
+    for (const unsigned char first : {static_cast<unsigned char>('P'), static_cast<unsigned char>(0x1F)}) {
+        Bytes plain = mixedData(40000, 17);
+        plain[0] = first;
+        plain[1] = 'K';
+        GzStream* s = openFileWith(plain);
+        ASSERT_NE(s, nullptr);
+        int32_t last = -9;
+        EXPECT_EQ(readAll(s, 10000, last), plain);
+        EXPECT_EQ(last, 0);
+        EXPECT_EQ(closeGz(s), gzOk);
+    }
+}
+
+TEST_F(GzStreamTest, MissingFileGivesNull)
+{
+    EXPECT_EQ(openGz(path("none.gz"), "r"), nullptr);
+    EXPECT_EQ(openGz(path("no/such/dir/out.gz"), "w"), nullptr);
+}
+
+TEST_F(GzStreamTest, EmptyFileReadsZero)
+{
+    GzStream* s = openFileWith({});
+    ASSERT_NE(s, nullptr);
+    char buf[10];
+    EXPECT_EQ(readGz(s, buf, 10), 0);
+    EXPECT_EQ(readGz(s, buf, 10), 0);
+    EXPECT_EQ(closeGz(s), gzOk);
+}
+
+TEST_F(GzStreamTest, EmptyMemberReadsZero)
+{
+    GzStream* s = openFileWith(emptyMember);
+    ASSERT_NE(s, nullptr);
+    char buf[10];
+    EXPECT_EQ(readGz(s, buf, 10), 0);
+    EXPECT_EQ(readGz(s, buf, 10), 0);
+    EXPECT_EQ(closeGz(s), gzOk);
+}
+
+TEST_F(GzStreamTest, AFollowingMemberIsReadOnEvenAcrossABufferBoundary)
+{
+    // The first member is sized so that the second one's magic straddles the
+    // end of the first 16384-byte input buffer.
+    const Bytes second = mixedData(20000, 23);
+    for (const std::size_t firstEnd : {16383u, 16384u}) {
+        Bytes first;
+        Bytes member;
+        std::size_t n = firstEnd;
+        do {
+            first = mixedData(--n, 19);
+            for (auto& b : first)
+                b |= 0x80;  // keep the stored size predictable
+            member = referenceMember(first, 0);
+        } while (member.size() > firstEnd);
+        ASSERT_EQ(member.size(), firstEnd);
+        const Bytes next = referenceMember(second);
+        member.insert(member.end(), next.begin(), next.end());
+        GzStream* s = openFileWith(member);
+        ASSERT_NE(s, nullptr);
+        int32_t last = -9;
+        Bytes expected = first;
+        expected.insert(expected.end(), second.begin(), second.end());
+        EXPECT_EQ(readAll(s, 100000, last), expected);
+        EXPECT_EQ(last, 0);
+        EXPECT_EQ(closeGz(s), gzOk);
+    }
+}
+
+TEST_F(GzStreamTest, BytesAfterTheMemberAreDeliveredAsTheyStand)
+{
+    const Bytes data = mixedData(5000, 29);
+    Bytes member = referenceMember(data);
+    const Bytes junk = {'j', 'u', 'n', 'k'};
+    member.insert(member.end(), junk.begin(), junk.end());
+    GzStream* s = openFileWith(member);
+    ASSERT_NE(s, nullptr);
+    int32_t last = -9;
+    Bytes expected = data;
+    expected.insert(expected.end(), junk.begin(), junk.end());
+    EXPECT_EQ(readAll(s, 100000, last), expected);
+    EXPECT_EQ(closeGz(s), gzOk);
+}

@@ -1,0 +1,101 @@
+#include "core/records.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+#include "core_testutil.h"
+
+using namespace coretest;
+
+namespace {
+
+tail packedTrailer()
+{
+    tail t;
+    std::memset(&t, 0x5A, sizeof t);
+    t.stubName.assign("zop.exe");
+    t.gzLength = 123456;
+    t.signature.assign(recognitionString);
+    t.entryCount = 7;
+    return t;
+}
+
+Bytes bytesOf(const tail& t)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(&t);
+    return Bytes(p, p + sizeof t);
+}
+
+class RecordsTest : public ScratchTest {};
+
+} // namespace
+
+TEST(Records, FieldsSitAtTheirOffsets)
+{
+    EXPECT_EQ(offsetof(tail, gzLength), 256u);
+    EXPECT_EQ(offsetof(tail, signature), 260u);
+    EXPECT_EQ(offsetof(tail, entryCount), 516u);
+
+    header h;
+    std::memset(&h, 0, sizeof h);
+    h.kind.assign("d");
+    h.text.assign("bin");
+    h.dataLength = 0;
+    const auto* p = reinterpret_cast<const unsigned char*>(&h);
+    EXPECT_EQ(Bytes(p, p + 6), (Bytes{0x01, 0x64, 0x03, 0x62, 0x69, 0x6E}));
+    EXPECT_EQ(Bytes(p + 260, p + 264), (Bytes{0, 0, 0, 0}));
+    h.dataLength = 0x01020304;
+    EXPECT_EQ(Bytes(p + 260, p + 264), (Bytes{4, 3, 2, 1}));
+}
+
+TEST(Records, OnlyTheExactSignatureIsRecognised)
+{
+    tail t = packedTrailer();
+    EXPECT_TRUE(isPackedTrailer(t));
+    std::memset(t.signature.bytes + 78, 0, sizeof t.signature.bytes - 78);
+    EXPECT_TRUE(isPackedTrailer(t)) << "filler plays no part";
+
+    std::string s(recognitionString);
+    s[40] ^= 1;
+    t.signature.assign(s);
+    EXPECT_FALSE(isPackedTrailer(t));
+    t.signature.assign("zop: Dit is mijn herkennigsstring voor het herkennen van pakin of pakuit mode.");
+    EXPECT_FALSE(isPackedTrailer(t));
+    t.signature.assign(recognitionString.substr(0, 77));
+    EXPECT_FALSE(isPackedTrailer(t));
+    t.signature.assign(std::string(recognitionString) + " ");
+    EXPECT_FALSE(isPackedTrailer(t));
+    t.signature.assign(recognitionString);
+    t.signature.length = 79;  // the filler byte after the text becomes part of it
+    EXPECT_FALSE(isPackedTrailer(t));
+    std::memset(&t, 0, sizeof t);
+    EXPECT_FALSE(isPackedTrailer(t));
+}
+
+TEST_F(RecordsTest, ReadTrailerTakesTheLast520Bytes)
+{
+    const tail written = packedTrailer();
+    for (const std::size_t stub : {0u, 1u, 100000u, 250123u}) {
+        Bytes file = mixedData(stub, 37);
+        const Bytes t = bytesOf(written);
+        file.insert(file.end(), t.begin(), t.end());
+        writeFileBytes(path("packed"), file);
+        tail read;
+        std::memset(&read, 0, sizeof read);
+        readTrailer(path("packed"), read);
+        EXPECT_EQ(bytesOf(read), t) << "stub of " << stub << " bytes";
+        EXPECT_TRUE(isPackedTrailer(read));
+        EXPECT_EQ(read.gzLength, 123456);
+        EXPECT_EQ(read.entryCount, 7);
+        EXPECT_EQ(read.stubName.view(), "zop.exe");
+    }
+}
+
+TEST_F(RecordsTest, ReadTrailerOfAFileShorterThanATrailerEndsTheProcess)
+{
+    writeFileBytes(path("short"), Bytes(519, 1));
+    tail t;
+    EXPECT_EXIT(readTrailer(path("short"), t), ::testing::ExitedWithCode(217), "");
+    EXPECT_EXIT(readTrailer(path("missing"), t), ::testing::ExitedWithCode(217), "");
+}
