@@ -1,0 +1,25 @@
+# Two commands do everything on a fresh Debian machine:
+#   make demo   installs what is missing, builds, and shows the stubs at work
+#   make test   installs what is missing, builds, and runs every test
+BUILD ?= build
+JOBS ?= 2
+
+.PHONY: all demo test deps build clean
+
+all: build
+
+deps:
+	scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

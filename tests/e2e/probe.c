@@ -1,0 +1,147 @@
+/* A stand-in application for the end-to-end tests: it records how it was
+ * started and exits with a chosen code.
+ *
+ * Record file: the path in PROBE_OUT, else "probe.out" beside the program.
+ * Each start appends one record so that a run of several commands leaves them
+ * all, in order. A record is a line "probe" followed by "key=<length>:<bytes>"
+ * lines (exact bytes, newlines allowed) and ends with the line "end":
+ *   argc, argv (one line per argument, argument 0 included),
+ *   cmdline (Windows only: the raw GetCommandLineA text), cwd,
+ *   env:NAME for every NAME in the comma-separated list PROBE_ENV
+ *   (a variable that is not set is written as "unset:NAME=0:").
+ *
+ * Exit code: an argument "--probe-exit=N" wins over the variable PROBE_EXIT;
+ * 0 when neither is given. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+static void writeField(FILE* out, const char* key, const char* value)
+{
+    size_t length = strlen(value);
+    fprintf(out, "%s=%lu:", key, (unsigned long)length);
+    fwrite(value, 1, length, out);
+    fputc('\n', out);
+}
+
+static void currentDirectory(char* buffer, size_t size)
+{
+    buffer[0] = 0;
+#ifdef _WIN32
+    GetCurrentDirectoryA((DWORD)size, buffer);
+#else
+    if (!getcwd(buffer, size))
+        buffer[0] = 0;
+#endif
+}
+
+/* Environment lookup through the system itself, so that the record shows
+ * what a real program would see. */
+static int environmentValue(const char* name, char* buffer, size_t size)
+{
+#ifdef _WIN32
+    DWORD n = GetEnvironmentVariableA(name, buffer, (DWORD)size);
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return 0;
+    if (n >= size)
+        buffer[0] = 0;
+    return 1;
+#else
+    const char* value = getenv(name);
+    if (!value)
+        return 0;
+    snprintf(buffer, size, "%s", value);
+    return 1;
+#endif
+}
+
+static void outputPath(const char* argv0, char* buffer, size_t size)
+{
+    char program[4096];
+    const char* given = getenv("PROBE_OUT");
+    if (given && *given) {
+        snprintf(buffer, size, "%s", given);
+        return;
+    }
+#ifdef _WIN32
+    (void)argv0;
+    GetModuleFileNameA(NULL, program, sizeof program);
+    program[sizeof program - 1] = 0;
+#else
+    ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
+    if (n < 0)
+        snprintf(program, sizeof program, "%s", argv0);
+    else
+        program[n] = 0;
+#endif
+    char* cut = strrchr(program, '/');
+    char* cutBack = strrchr(program, '\\');
+    if (cutBack > cut)
+        cut = cutBack;
+    if (cut)
+        cut[1] = 0;
+    else
+        program[0] = 0;
+    snprintf(buffer, size, "%sprobe.out", program);
+}
+
+static void writeEnvironment(FILE* out)
+{
+    const char* list = getenv("PROBE_ENV");
+    if (!list)
+        return;
+    char names[4096];
+    snprintf(names, sizeof names, "%s", list);
+    for (char* name = strtok(names, ","); name; name = strtok(NULL, ",")) {
+        char value[32768];
+        char key[4200];
+        if (environmentValue(name, value, sizeof value)) {
+            snprintf(key, sizeof key, "env:%s", name);
+            writeField(out, key, value);
+        } else {
+            snprintf(key, sizeof key, "unset:%s", name);
+            writeField(out, key, "");
+        }
+    }
+}
+
+int main(int argc, char** argv)
+{
+    char path[4096];
+    outputPath(argv[0], path, sizeof path);
+    FILE* out = fopen(path, "ab");
+    if (!out) {
+        fprintf(stderr, "probe: cannot open %s\n", path);
+        return 254;
+    }
+    fputs("probe\n", out);
+    char number[32];
+    snprintf(number, sizeof number, "%d", argc);
+    writeField(out, "argc", number);
+    for (int i = 0; i < argc; ++i)
+        writeField(out, "argv", argv[i]);
+#ifdef _WIN32
+    writeField(out, "cmdline", GetCommandLineA());
+#endif
+    char cwd[4096];
+    currentDirectory(cwd, sizeof cwd);
+    writeField(out, "cwd", cwd);
+    writeEnvironment(out);
+    fputs("end\n", out);
+    fclose(out);
+
+    int code = 0;
+    const char* fromEnv = getenv("PROBE_EXIT");
+    if (fromEnv && *fromEnv)
+        code = atoi(fromEnv);
+    for (int i = 1; i < argc; ++i)
+        if (strncmp(argv[i], "--probe-exit=", 13) == 0)
+            code = atoi(argv[i] + 13);
+    return code;
+}

@@ -1,0 +1,229 @@
+// Start-up as a user sees it: the temporary directory, the work directory's
+// life, the failure report and its exit code, on Linux and under Wine.
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class StartupTest : public PlatformTest {
+protected:
+    // A TEMP that names no directory, in the form the platform's users write.
+    std::string missingTemp() const { return onWindows() ? seen(scratch.path("nonexistent")) : "/nonexistent"; }
+
+    // A bare stub with no arguments is the packer reading its recipe from
+    // standard input; an empty recipe makes it pack nothing.
+    RunResult startBareStub(const std::string& stub, RunOptions options = {})
+    {
+        return run(stub, {}, options);
+    }
+
+    // Writes a container into the current directory as an executable file.
+    std::string writeExecutable(const std::string& name, const std::string& bytes)
+    {
+        const std::string path = scratch.cwd() + "/" + name + platform().exeSuffix;
+        writeFile(path, bytes);
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    void expectInvalidFilenameReport(const RunResult& r)
+    {
+        EXPECT_EQ(r.exitCode, 217);
+        const auto lines = reportLines(r.out);
+        ASSERT_GE(lines.size(), 4u) << r.out << r.err;
+        EXPECT_THAT(lines[0], StartsWith("An unhandled exception occurred at 0x"));
+        EXPECT_EQ(lines[1], "EInOutError : Invalid filename");
+        EXPECT_THAT(lines[2], StartsWith("  $"));
+        EXPECT_EQ(lines.back(), "");
+    }
+};
+
+TEST_P(StartupTest, MissingTempEndsWithTheReportAndExitCode217)
+{
+    RunOptions options;
+    options.env["TEMP"] = missingTemp();
+    const RunResult r = startBareStub(platform().stub, options);
+    expectInvalidFilenameReport(r);
+    // Every line of the report ends with CR LF.
+    EXPECT_THAT(r.out, HasSubstr("Invalid filename\r\n"));
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\n\r\n");
+    EXPECT_FALSE(exists(scratch.path("nonexistent")));
+}
+
+// Addresses are 8 upper-case hex digits; a 64-bit Linux address that does not
+// fit (a return address inside the C library) may take more.
+TEST_P(StartupTest, ReportAddressesAreUpperCaseHex)
+{
+    RunOptions options;
+    options.env["TEMP"] = missingTemp();
+    const RunResult r = startBareStub(platform().stub, options);
+    const auto lines = reportLines(r.out);
+    ASSERT_GE(lines.size(), 4u) << r.out;
+    const std::string address = onWindows() ? "[0-9A-F]{8}" : "[0-9A-F]{8,16}";
+    EXPECT_THAT(lines[0], ::testing::MatchesRegex("An unhandled exception occurred at 0x" + address + " :"));
+    EXPECT_EQ(lines[2].substr(3), lines[0].substr(37, lines[0].size() - 39)) << "the raising address twice";
+    for (std::size_t i = 2; i + 1 < lines.size(); ++i)
+        EXPECT_THAT(lines[i], ::testing::MatchesRegex("  \\$" + address)) << "line " << i + 1;
+    EXPECT_LE(lines.size(), 2u + 1u + 257u + 1u);
+}
+
+TEST_P(StartupTest, NormalStartExitsZeroAndLeavesTempEmpty)
+{
+    const RunResult r = startBareStub(platform().stub);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+}
+
+TEST_P(StartupTest, EmptyRecipeFromStdinPacksAnEmptyContainerToStdout)
+{
+    const RunResult r = startBareStub(platform().stub);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const PackedFile p = splitPacked(r.out);
+    EXPECT_EQ(p.stub, readFile(platform().stub)) << "the stub part is the running stub, byte for byte";
+    EXPECT_EQ(p.tail.signature, recognitionString);
+    EXPECT_EQ(p.tail.entryCount, 0);
+    EXPECT_EQ(p.tail.stubName, "zop" + platform().exeSuffix);
+    // An empty stream is the 20-byte member: header, empty block, CRC 0, size 0.
+    EXPECT_EQ(p.member.size(), 20u);
+    EXPECT_EQ(inflateMember(p.member), "");
+}
+
+TEST_P(StartupTest, RepeatedStartsWithOneTempLeaveItEmpty)
+{
+    // Natively many starts; under Wine each start costs a Wine process.
+    const int starts = onWindows() ? 20 : 200;
+    for (int i = 0; i < starts; ++i) {
+        const RunResult r = startBareStub(platform().stub);
+        ASSERT_EQ(r.exitCode, 0) << "start " << i + 1 << ": " << r.err;
+    }
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+}
+
+TEST_P(StartupTest, ExistingEntriesInTempAreLeftAlone)
+{
+    // Names a run might draw are already taken: start-up draws again and
+    // removes only its own directory.
+    for (int n = 0; n < 1000; n += 2)
+        makeDirectories(scratch.temp() + "/zop." + std::to_string(n));
+    writeFile(scratch.temp() + "/zop.1", "a file, not a directory");
+    const auto before = listTree(scratch.temp());
+    for (int i = 0; i < (onWindows() ? 3 : 20); ++i)
+        ASSERT_EQ(startBareStub(platform().stub).exitCode, 0);
+    EXPECT_EQ(listTree(scratch.temp()), before);
+}
+
+// A TEMP path so long that the work file's path could not be held whole is
+// refused before any directory is made; one short enough is used.
+TEST_P(StartupTest, OverlongTempIsRefusedBeforeAnythingIsCreated)
+{
+    // A directory whose path, as the stub sees it, is exactly length bytes.
+    auto tempOfSeenLength = [&](const std::string& root, std::size_t length) {
+        const std::size_t hostLength = length - (seen("/").size() - 1);
+        std::string host = scratch.path(root);
+        while (host.size() + 2 <= hostLength)
+            host += "/d";
+        host += std::string(hostLength - host.size(), 'd');
+        makeDirectories(host);
+        return host;
+    };
+    const std::string tooLong = tempOfSeenLength("long1", 245);
+    ASSERT_EQ(seen(tooLong).size(), 245u);
+    RunOptions options;
+    options.env["TEMP"] = seen(tooLong);
+    expectInvalidFilenameReport(startBareStub(platform().stub, options));
+    EXPECT_EQ(listTree(tooLong), std::vector<std::string>{});
+
+    // 240 bytes + separator + "zop.999" + separator + "zop.gz" is 255 bytes.
+    const std::string longest = tempOfSeenLength("long2", 240);
+    ASSERT_EQ(seen(longest).size(), 240u);
+    options.env["TEMP"] = seen(longest);
+    const RunResult r = startBareStub(platform().stub, options);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(listTree(longest), std::vector<std::string>{});
+}
+
+// A container put together byte by byte, independently of the packer.
+class EmptyContainerTest : public StartupTest {};
+
+TEST_P(EmptyContainerTest, ListPrintsNothing)
+{
+    const std::string exe = writeExecutable(
+        "empty", makeContainer(readFile(platform().stub), "zop" + platform().exeSuffix, {}));
+    const RunResult r = run(exe, {"--zop-list"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+}
+
+TEST_P(EmptyContainerTest, RunDoesNothing)
+{
+    const std::string exe = writeExecutable(
+        "empty", makeContainer(readFile(platform().stub), "zop" + platform().exeSuffix, {}));
+    const RunResult r = run(exe, {"a", "b"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(listTree(scratch.cwd()), std::vector<std::string>{"empty" + platform().exeSuffix});
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Platforms, StartupTest, ::testing::ValuesIn(testedPlatforms()), platformName);
+INSTANTIATE_TEST_SUITE_P(Platforms, EmptyContainerTest, ::testing::ValuesIn(testedPlatforms()), platformName);
+
+// The windowed stub has no console: its report goes into one message box.
+class WindowedStubTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!haveWindows())
+            GTEST_SKIP() << "this build has no Windows tree";
+    }
+    Scratch scratch;
+};
+
+TEST_F(WindowedStubTest, FailureShowsOneMessageBoxWithTheWholeReport)
+{
+    RunOptions options;
+    options.env["TEMP"] = toWindowsPath(scratch.path("nonexistent"));
+    options.wineDebug = "+relay";
+    const RunResult r = e2e::run(windowsPlatform(), scratch, windowsPlatform().windowedStub, {}, options);
+    EXPECT_EQ(r.exitCode, 217);
+    EXPECT_EQ(r.out, "") << "the windowed stub writes nothing to standard output";
+    const auto calls = messageBoxCalls(r.err);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].caption, "Error");
+    const auto lines = reportLines(calls[0].text);
+    ASSERT_GE(lines.size(), 3u) << calls[0].text;
+    EXPECT_THAT(lines[0], ::testing::MatchesRegex("An unhandled exception occurred at 0x[0-9A-F]{8} :"));
+    EXPECT_EQ(lines[1], "EInOutError : Invalid filename");
+    EXPECT_THAT(lines[2], StartsWith("  $"));
+    // Wine prints only the first 300 bytes or so of a long text; when it
+    // printed all of it, the box ends with the report's empty line.
+    if (!calls[0].textCut)
+        EXPECT_EQ(calls[0].text.substr(calls[0].text.size() - 4), "\r\n\r\n");
+}
+
+TEST_F(WindowedStubTest, NormalStartShowsNoMessageBox)
+{
+    // The windowed stub has no standard input or output: the recipe and the
+    // packed file are named on the command line.
+    const std::string recipe = scratch.path("empty.zop");
+    writeFile(recipe, "");
+    RunOptions options;
+    options.wineDebug = "+relay";
+    const RunResult r = e2e::run(windowsPlatform(), scratch, windowsPlatform().windowedStub,
+                                 {toWindowsPath(recipe), toWindowsPath(scratch.path("out.exe"))}, options);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(messageBoxCalls(r.err).size(), 0u);
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+    EXPECT_EQ(readEntries(readFile(scratch.path("out.exe"))).size(), 0u);
+}
+
+}  // namespace
+}  // namespace e2e
