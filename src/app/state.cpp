@@ -43,7 +43,7 @@ void refuseOverlongTempDir(const std::string& tempDir)
     const std::size_t workFileLength =
         tempDir.size() + 1 + longestWorkDirName + 1 + workFileName.size();
     if (workFileLength > shortTextMax)
-        failWithIoCode(3);
+        failWithIoCode(ioInvalidFilename);
 }
 
 // Creates "zop.N" in the current directory (tempDir) under a fresh random N.

@@ -7,6 +7,21 @@
 #include <string>
 #include <string_view>
 
+// The I/O codes that the system sets itself (operating-system failures
+// arrive through translateOsError).
+enum IoCode : uint16_t {
+    ioFileNotFound = 2,
+    ioInvalidFilename = 3,
+    ioAccessDenied = 5,
+    ioReadPastEnd = 100,
+    ioDiskFull = 101,
+    ioNotAssigned = 102,
+    ioNotOpen = 103,
+    ioNotOpenForInput = 104,
+    ioNotOpenForOutput = 105,
+    ioInvalidInput = 106,
+};
+
 // Pending I/O error code; 0 when none. Sticky until read by checkIo or
 // ioResult: while it is set, every file and directory operation does nothing.
 extern uint16_t ioError;

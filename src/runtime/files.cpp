@@ -15,12 +15,6 @@ uint16_t searchStatus = 0;
 
 namespace {
 
-constexpr uint16_t codeNotAssigned = 102;
-constexpr uint16_t codeNotOpen = 103;
-constexpr uint16_t codeNotOpenForInput = 104;
-constexpr uint16_t codeNotOpenForOutput = 105;
-constexpr uint16_t codeReadPastEnd = 100;
-constexpr uint16_t codeDiskFull = 101;
 constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
 constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
 constexpr uint32_t errorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
@@ -67,7 +61,7 @@ void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
     if (isOpenMode(f.mode))
         closeFile(f);
     if (!isValidMode(f.mode)) {
-        ioError = codeNotAssigned;
+        ioError = ioNotAssigned;
         return;
     }
     // A record size of 0 is refused with 2, and so is a negative one: it
@@ -199,7 +193,7 @@ void closeFile(BinaryFile& f)
     if (ioError != 0)
         return;
     if (!isOpenMode(f.mode)) {
-        ioError = codeNotOpen;
+        ioError = ioNotOpen;
         return;
     }
     closeHandleOf(f.handle);
@@ -212,11 +206,11 @@ int32_t readCounted(BinaryFile& f, void* buffer, int32_t count)
     if (ioError != 0)
         return 0;
     if (!isOpenMode(f.mode)) {
-        ioError = codeNotOpen;
+        ioError = ioNotOpen;
         return 0;
     }
     if (f.mode == fmOutput) {
-        ioError = codeNotOpenForInput;
+        ioError = ioNotOpenForInput;
         return 0;
     }
     if (count <= 0)
@@ -237,7 +231,7 @@ void readBlock(BinaryFile& f, void* buffer, int32_t count)
 {
     const int32_t got = readCounted(f, buffer, count);
     if (ioError == 0 && count >= 1 && got < count)
-        ioError = codeReadPastEnd;
+        ioError = ioReadPastEnd;
 }
 
 int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count)
@@ -245,11 +239,11 @@ int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count)
     if (ioError != 0)
         return 0;
     if (!isOpenMode(f.mode)) {
-        ioError = codeNotOpen;
+        ioError = ioNotOpen;
         return 0;
     }
     if (f.mode == fmInput) {
-        ioError = codeNotOpenForOutput;
+        ioError = ioNotOpenForOutput;
         return 0;
     }
     if (count <= 0)
@@ -268,7 +262,7 @@ void writeBlock(BinaryFile& f, const void* buffer, int32_t count)
 {
     const int32_t written = writeCounted(f, buffer, count);
     if (ioError == 0 && written < count)
-        ioError = codeDiskFull;
+        ioError = ioDiskFull;
 }
 
 int32_t fileSize(BinaryFile& f)
@@ -276,7 +270,7 @@ int32_t fileSize(BinaryFile& f)
     if (ioError != 0)
         return 0;
     if (!isOpenMode(f.mode)) {
-        ioError = codeNotOpen;
+        ioError = ioNotOpen;
         return 0;
     }
     uint32_t position = 0;
@@ -303,7 +297,7 @@ void eraseFile(BinaryFile& f)
     if (ioError != 0 || isOpenMode(f.mode))
         return;
     if (f.mode != fmClosed) {
-        ioError = codeNotAssigned;
+        ioError = ioNotAssigned;
         return;
     }
     const std::string name = systemName(f.name);

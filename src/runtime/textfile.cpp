@@ -14,11 +14,6 @@ TextFile standardError;
 
 namespace {
 
-constexpr uint16_t codeDiskFull = 101;
-constexpr uint16_t codeNotAssigned = 102;
-constexpr uint16_t codeNotOpen = 103;
-constexpr uint16_t codeNotOpenForInput = 104;
-constexpr uint16_t codeNotOpenForOutput = 105;
 constexpr char endOfFileMark = 26;  // Ctrl-Z
 
 bool isOpen(const TextFile& t)
@@ -57,7 +52,7 @@ void emptyBuffer(TextFile& t)
     uint32_t written = 0;
     const uint32_t code = osWriteBytes(t.handle, t.buffer, count, written);
     if (code != 0 || written != count)
-        ioError = codeDiskFull;
+        ioError = ioDiskFull;
 }
 
 // Makes sure a byte is available; false at the end of the data or on error.
@@ -79,7 +74,7 @@ bool readable(TextFile& t)
         return false;
     if (t.mode == fmInput)
         return true;
-    ioError = isWriting(t) ? codeNotOpenForInput : codeNotOpen;
+    ioError = isWriting(t) ? ioNotOpenForInput : ioNotOpen;
     return false;
 }
 
@@ -89,7 +84,7 @@ bool writable(TextFile& t)
         return false;
     if (isWriting(t))
         return true;
-    ioError = t.mode == fmInput ? codeNotOpenForOutput : codeNotOpen;
+    ioError = t.mode == fmInput ? ioNotOpenForOutput : ioNotOpen;
     return false;
 }
 
@@ -116,7 +111,7 @@ void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
     if (ioError != 0)
         return;
     if (t.mode != fmClosed) {
-        ioError = codeNotAssigned;
+        ioError = ioNotAssigned;
         return;
     }
     t.bufferPosition = 0;
@@ -237,7 +232,7 @@ void closeText(TextFile& t)
     if (ioError != 0)
         return;
     if (!isOpen(t)) {
-        ioError = codeNotOpen;
+        ioError = ioNotOpen;
         return;
     }
     // A failed final write is reported, and the handle is closed all the same.

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr uint16_t invalidNameCode = 3;
-
 bool isSeparator(char c)
 {
     return c == '\\' || c == '/';
@@ -48,7 +46,7 @@ std::string stubFileName(std::string_view stubName)
     const std::size_t cut = stubName.find_last_of("\\/:");
     const std::string_view name = cut == std::string_view::npos ? stubName : stubName.substr(cut + 1);
     if (name.empty() || name == "." || name == "..")
-        failWithIoCode(invalidNameCode);
+        failWithIoCode(ioInvalidFilename);
     return std::string(name);
 }
 
@@ -106,7 +104,7 @@ void justExtractMode()
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
         if ((isKind(h, 'f') || isKind(h, 'd')) && !staysInCurrentDirectory(h.text.view()))
-            failWithIoCode(invalidNameCode);
+            failWithIoCode(ioInvalidFilename);
         writeRecipeLine(recipe, h);
         extractEntry(stream, h);
     }
