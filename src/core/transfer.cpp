@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr uint16_t dataMissingCode = 100;  // "Read past end of file"
-constexpr uint16_t dataDamagedCode = 106;  // "Invalid input"
-
 // Runs step(block, size) once per block. The block lives on the stack of the
 // calling routine for the duration of the call. A negative count moves
 // nothing: it can only come from a damaged container, and a negative size
@@ -53,13 +50,20 @@ void skipGz(GzStream* stream, int32_t n)
     forEachBlock(n, [&](unsigned char* block, int32_t size) { readGz(stream, block, size); });
 }
 
+// The header before these bytes already announced n of them: a source that
+// delivers fewer (it shrank while being packed) would leave a stream whose
+// later entries are read from the wrong place, so that ends the process.
 void copyFileToGz(BinaryFile& source, GzStream* stream, int32_t n)
 {
+    int64_t delivered = 0;
     forEachBlock(n, [&](unsigned char* block, int32_t size) {
         const int32_t got = readCounted(source, block, size);
         checkIo();
         writeGz(stream, block, got);
+        delivered += got;
     });
+    if (delivered < n)
+        failWithIoCode(ioReadPastEnd);
 }
 
 // The destination receives exactly what the stream delivers. A damaged
@@ -71,11 +75,11 @@ void copyGzToFile(GzStream* stream, BinaryFile& destination, int32_t n)
     forEachBlock(n, [&](unsigned char* block, int32_t size) {
         const int32_t got = readGz(stream, block, size);
         if (got < 0)
-            failWithIoCode(dataDamagedCode);
+            failWithIoCode(ioInvalidInput);
         writeBlock(destination, block, got);
         checkIo();
         delivered += got;
     });
     if (delivered < n)
-        failWithIoCode(dataMissingCode);
+        failWithIoCode(ioReadPastEnd);
 }

@@ -18,7 +18,8 @@
 namespace {
 
 // Sizes are 32-bit signed in the container: what does not fit is refused
-// before the output is touched rather than written corrupt.
+// before the output is touched rather than written corrupt (fileSize itself
+// refuses a single file of 2 GiB or more with the same code).
 constexpr uint16_t tooLargeCode = 223;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
@@ -117,8 +118,6 @@ void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entr
 {
     BinaryFile source;
     const int32_t size = openForCopy(source, sourcePath);
-    if (size < 0)
-        failWithIoCode(tooLargeCode);
     const header h = makeHeader(kind, entryName, size);
     writeGz(stream, &h, headerSize);
     copyFileToGz(source, stream, size);
@@ -178,8 +177,7 @@ void packMode()
     BinaryFile stubFile, work;
     const int32_t stubSize = openForCopy(stubFile, stub);
     const int32_t gzLength = openForCopy(work, appState.workFile);
-    if (stubSize < 0 || gzLength < 0 ||
-        static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
+    if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         failWithIoCode(tooLargeCode);
 
     BinaryFile output;
