@@ -14,11 +14,22 @@ bool isDotEntry(const std::string& name)
     return name == "." || name == "..";
 }
 
+// On Linux a name may hold a backslash, which the file services read as a
+// separator: a directory a command named "..\x" would lead out of the tree.
+// Such an entry cannot be named safely, so it stays, like a file that cannot
+// be deleted. Windows names never hold either separator.
+bool holdsSeparator(const std::string& name)
+{
+    return name.find_first_of("\\/") != std::string::npos;
+}
+
 // Removes one entry of the current directory. A link (symbolic link or
 // junction) is removed itself and never followed, so nothing outside the
 // tree is ever touched.
 void removeEntry(const std::string& name)
 {
+    if (holdsSeparator(name))
+        return;
     BinaryFile entry;
     assignFile(entry, name);
     const uint16_t attributes = fileAttributes(entry);
