@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686 libz-mingw-w64-dev                  # Windows stubs (32-bit x86)
   wine wine32:i386                                       # running them
   gzip xxd                                               # inspecting packed files by hand
+  lua5.4                                                 # the Lua example (examples/lua)
 )
 
 installed() {

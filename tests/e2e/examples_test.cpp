@@ -1,0 +1,243 @@
+// The bundled examples, packed and run as their users would: a Lua
+// application with Debian's interpreter on Linux; a batch application through
+// Wine's own cmd.exe and a C program with its DLL under Wine; and a Windows
+// executable packed by the Linux stub. Each is built in a scratch directory,
+// the staged files are removed after packing (so only the packed copies can
+// serve), and it is started from an unrelated directory.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gmock/gmock.h>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string examplesDir = std::string(ZOP_SOURCE_DIR) + "/examples";
+
+class ExampleTest : public ::testing::Test {
+protected:
+    // Copies examples/<name> (recipe and tree) into the scratch's stage/.
+    std::string stageExample(const std::string& name)
+    {
+        const std::string stage = scratch.path("stage");
+        fs::copy(examplesDir + "/" + name, stage, fs::copy_options::recursive);
+        return stage;
+    }
+
+    // Packs stage/app.zop into stage/output with the given stub, started by
+    // the platform's way (natively or under Wine) in the stage directory.
+    std::string pack(const Platform& platform, const std::string& stage, const std::string& output,
+                     RunOptions options = {})
+    {
+        options.cwd = stage;
+        const RunResult r = run(platform, scratch, platform.stub, {"app.zop", output}, options);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        const std::string packed = stage + "/" + output;
+        EXPECT_TRUE(exists(packed));
+        return packed;
+    }
+
+    // Moves the packed executable out of the stage and removes the stage.
+    std::string keepOnly(const std::string& packed)
+    {
+        const std::string kept = scratch.path("dist/" + fs::path(packed).filename().string());
+        makeDirectories(scratch.path("dist"));
+        fs::rename(packed, kept);
+        fs::remove_all(scratch.path("stage"));
+        return kept;
+    }
+
+    // Lays out examples/lua with this machine's lua5.4 (gather.sh), packs it
+    // and returns the packed executable, alone in dist/.
+    std::string packLuaApplication()
+    {
+        EXPECT_TRUE(exists("/usr/bin/lua5.4")) << "lua5.4 is missing: run scripts/install-deps.sh";
+        const std::string stage = scratch.path("stage");
+        const RunResult gathered =
+            run(linuxPlatform(), scratch, "/bin/sh", {examplesDir + "/lua/gather.sh", stage});
+        EXPECT_EQ(gathered.exitCode, 0) << gathered.out << gathered.err;
+        return keepOnly(pack(linuxPlatform(), stage, "lua-app"));
+    }
+
+    void expectNoWorkDirectoryLeft() { EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}); }
+
+    Scratch scratch;
+};
+
+// ------------------------------------------------------------------ Linux
+
+TEST_F(ExampleTest, LuaApplicationWithItsInterpreterRunsFromAnUnrelatedDirectory)
+{
+    const std::string app = packLuaApplication();
+    ASSERT_FALSE(HasFailure());
+
+    RunOptions options;
+    options.cwd = scratch.path("elsewhere");
+    makeDirectories(options.cwd);
+    const RunResult r = run(linuxPlatform(), scratch, app,
+                            {"hello world", "say \"hi\" twice", "  padded  ", "%tempdir%"}, options);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // An argument "%tempdir%" is the work directory by the time the command
+    // runs: only its shape is checked here.
+    const std::size_t lastArgument = r.out.find("4: [");
+    ASSERT_NE(lastArgument, std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(0, lastArgument),
+              "Lua text statistics, packed by zop\n"
+              "1: [hello world] 11 chars, 2 words, reversed [dlrow olleh], longest [hello]\n"
+              "2: [say \"hi\" twice] 14 chars, 3 words, reversed [eciwt \"ih\" yas], longest [twice]\n"
+              "3: [  padded  ] 10 chars, 1 words, reversed [  deddap  ], longest [padded]\n");
+    EXPECT_THAT(r.out.substr(lastArgument), StartsWith("4: [" + scratch.temp() + "/zop."));
+    EXPECT_THAT(r.out, ::testing::EndsWith("\n4 arguments, 7 words\n"));
+    EXPECT_EQ(r.err, "");
+    expectNoWorkDirectoryLeft();
+    EXPECT_EQ(listTree(options.cwd), std::vector<std::string>{});
+}
+
+TEST_F(ExampleTest, LuaApplicationListsItsInterpreterScriptsAndCommand)
+{
+    const std::string app = packLuaApplication();
+    ASSERT_FALSE(HasFailure());
+
+    const RunResult r = run(linuxPlatform(), scratch, app, {"--zop-list"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, StartsWith("d bin\r\n"));
+    EXPECT_THAT(r.out, HasSubstr("f bin\\lua5.4 ("));
+    EXPECT_THAT(r.out, HasSubstr("f bin\\ld-linux-x86-64.so.2 ("));
+    EXPECT_THAT(r.out, HasSubstr("\r\nd app\\lib\r\nf app\\lib\\textstats.lua ("));
+    EXPECT_THAT(r.out, ::testing::EndsWith(
+                           "\r\nc \"%tempdir1%/bin/ld-linux-x86-64.so.2\" --library-path \"%tempdir1%/bin\" "
+                           "\"%tempdir1%/bin/lua5.4\" \"%tempdir1%/app/main.lua\" %quotedparms%\r\n"));
+    expectNoWorkDirectoryLeft();
+}
+
+TEST_F(ExampleTest, LuaApplicationRunsWithBlanksInTemp)
+{
+    const std::string app = packLuaApplication();
+    ASSERT_FALSE(HasFailure());
+
+    RunOptions options;
+    const std::string temp = scratch.path("temp with blanks");
+    makeDirectories(temp);
+    options.env["TEMP"] = temp;
+    const RunResult r = run(linuxPlatform(), scratch, app, {"a b"}, options);
+    EXPECT_EQ(r.out,
+              "Lua text statistics, packed by zop\n"
+              "1: [a b] 3 chars, 2 words, reversed [b a], longest [a]\n"
+              "1 arguments, 2 words\n")
+        << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(listTree(temp), std::vector<std::string>{});
+}
+
+TEST_F(ExampleTest, LuaApplicationPassesOnTheScriptsExitCode)
+{
+    const std::string app = packLuaApplication();
+    ASSERT_FALSE(HasFailure());
+
+    const RunResult r = run(linuxPlatform(), scratch, app, {});
+    EXPECT_EQ(r.exitCode, 1);  // os.exit(1) of the script, through the interpreter
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "usage: lua-app TEXT...\n");
+    expectNoWorkDirectoryLeft();
+}
+
+TEST_F(ExampleTest, ShellHelloGreetsEveryArgument)
+{
+    const std::string app = keepOnly(pack(linuxPlatform(), stageExample("hello"), "hello.out"));
+    const RunResult r = run(linuxPlatform(), scratch, app, {"Alice", "Bob Smith"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Hello, Alice!\nHello, Bob Smith!\npacked data: 5 words\n");
+    expectNoWorkDirectoryLeft();
+}
+
+// ------------------------------------------------------------------ Windows, under Wine
+
+const std::string batchOutput =
+    "Hello, Alice Bob Smith!\r\n"
+    "3 arguments\r\n"
+    "This line was packed inside the executable.\r\n"
+    "color: red\r\n"
+    "color: green\r\n"
+    "color: blue\r\n";
+
+TEST_F(ExampleTest, BatchApplicationRunsThroughCmdWithItsDataFiles)
+{
+    if (!haveWindows())
+        GTEST_SKIP() << "no Windows build";
+    const std::string app = keepOnly(pack(windowsPlatform(), stageExample("hello-windows"), "hello.exe"));
+    const RunResult r = run(windowsPlatform(), scratch, app, {"Alice", "Bob Smith"});
+    EXPECT_EQ(r.out, batchOutput) << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    expectNoWorkDirectoryLeft();
+    EXPECT_EQ(listTree(scratch.cwd()), std::vector<std::string>{});  // t ran in the work directory
+
+    // Without arguments the batch file ends with "exit /b 1", which cmd.exe
+    // and then the launcher pass on.
+    const RunResult usage = run(windowsPlatform(), scratch, app, {});
+    EXPECT_EQ(usage.out, "usage: hello NAME...\r\n") << usage.err;
+    EXPECT_EQ(usage.exitCode, 1);
+    expectNoWorkDirectoryLeft();
+}
+
+TEST_F(ExampleTest, LinuxStubCrossPacksTheBatchApplicationForWindows)
+{
+    if (!haveWindows())
+        GTEST_SKIP() << "no Windows build";
+    RunOptions options;
+    options.env["ZOP_EXE"] = windowsPlatform().stub;
+    const std::string app =
+        keepOnly(pack(linuxPlatform(), stageExample("hello-windows"), "hello.exe", options));
+
+    const std::string bytes = readFile(app);
+    const std::string stub = readFile(windowsPlatform().stub);
+    ASSERT_GT(bytes.size(), stub.size() + tailSize);
+    EXPECT_TRUE(bytes.compare(0, stub.size(), stub) == 0) << "does not start with zop.exe";
+    // The trailer records the stub's file name, which extraction recreates.
+    EXPECT_EQ(parseTail(std::string_view(bytes).substr(bytes.size() - tailSize)).stubName, "zop.exe");
+
+    const RunResult r = run(windowsPlatform(), scratch, app, {"Alice", "Bob Smith"});
+    EXPECT_EQ(r.out, batchOutput) << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    expectNoWorkDirectoryLeft();
+}
+
+TEST_F(ExampleTest, WindowsProgramLoadsItsDllFromTheWorkDirectory)
+{
+    if (!haveWindows())
+        GTEST_SKIP() << "no Windows build";
+    const std::string stage = stageExample("dll-windows");
+    const std::string built = std::string(ZOP_WINDOWS_DIR) + "/examples/dll-windows/";
+    makeDirectories(stage + "/bin");
+    for (const char* file : {"wordcount.exe", "textlib.dll"}) {
+        ASSERT_TRUE(exists(built + file)) << built + file;
+        fs::copy_file(built + file, stage + "/bin/" + file);
+    }
+    const std::string app = keepOnly(pack(windowsPlatform(), stage, "wordcount.exe"));
+
+    const RunResult list = run(windowsPlatform(), scratch, app, {"--zop-list"});
+    EXPECT_THAT(list.out, StartsWith("d bin\r\n"));
+    EXPECT_THAT(list.out, HasSubstr("\r\nf bin\\textlib.dll ("));
+    EXPECT_THAT(list.out, HasSubstr("\r\nd data\\more\r\nf data\\more\\words.txt (26)\r\n"));
+
+    const RunResult r = run(windowsPlatform(), scratch, app, {"alpha beta", "gamma"});
+    EXPECT_EQ(r.out,
+              "textlib 1.0\r\n"
+              "words.txt: 5 words\r\n"
+              "[alpha]: 1 words\r\n"
+              "[beta]: 1 words\r\n"
+              "[gamma]: 1 words\r\n")
+        << r.err;
+    EXPECT_EQ(r.exitCode, 0);
+    expectNoWorkDirectoryLeft();
+}
+
+}  // namespace
+}  // namespace e2e
