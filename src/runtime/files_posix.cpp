@@ -138,8 +138,10 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
     if (fd < 0)
         return lastError(name);
     // A directory opens read-only here; on Windows it is no file to open.
+    // (Opening one for writing already failed with EISDIR, so files being
+    // created or written skip the extra call.)
     struct stat info{};
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         close(fd);
         return osAccessDenied;
     }
