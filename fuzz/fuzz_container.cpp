@@ -1,0 +1,120 @@
+// Fuzz target: a packed executable read by each unpacking mode (list, just
+// extract, run). The input is the whole file: stub bytes, entry stream and
+// trailer. Each mode runs in a child confined to the scratch directory; run
+// mode creates what the entries say but never starts a program (the harness
+// wraps executeProgram). List mode and just-extract mode must not write
+// anything outside the work directory and the current directory.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/state.h"
+#include "runtime/cmdline_platform.h"
+#include "support.h"
+#include "unpack/unpack.h"
+
+// Commands named by fuzz input are never started: each "ran" and ended with 0.
+extern "C" uint32_t __wrap__Z14executeProgramSt17basic_string_viewIcSt11char_traitsIcEES2_(std::string_view,
+                                                                                 std::string_view)
+{
+    return 0;
+}
+
+namespace {
+
+enum class Reader { list, justExtract, run };
+
+std::string base()
+{
+    return fuzz::canConfine() ? std::string() : fuzz::scratchRoot();
+}
+
+void prepareState(const uint8_t* data, std::size_t size)
+{
+    setArgumentTable({base() + "/packed"});
+    appState = AppState{};
+    appState.tempDir = base();
+    appState.workDir = base() + "/work";
+    appState.workFile = appState.workDir + "/zop.gz";
+    appState.workDirSlash = appState.workDir;
+    appState.workDirBackslash = appState.workDir;
+    std::memcpy(&appState.trailer, data + size - sizeof(tail), sizeof(tail));
+}
+
+// Anything in the scratch root besides the three places the harness made is
+// a write outside the directories the mode may use.
+bool strayEntries()
+{
+    bool stray = false;
+    DIR* dir = opendir(fuzz::scratchRoot().c_str());
+    for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        const std::string name = e->d_name;
+        if (name != "." && name != ".." && name != "packed" && name != "work" && name != "out") {
+            std::fprintf(stderr, "fuzz: stray entry %s in the scratch directory\n", name.c_str());
+            std::remove((fuzz::scratchRoot() + "/" + name).c_str());
+            stray = true;
+        }
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return stray;
+}
+
+void readWith(Reader reader, const uint8_t* data, std::size_t size)
+{
+    fuzz::emptyDirectory(fuzz::scratchRoot() + "/work");
+    fuzz::emptyDirectory(fuzz::scratchRoot() + "/out");
+    fuzz::runInChild(fuzz::canConfine(), [&] {
+        prepareState(data, size);
+        if (chdir((base() + "/out").c_str()) != 0)
+            std::abort();
+        switch (reader) {
+        case Reader::list:
+            listMode();
+            break;
+        case Reader::justExtract:
+            justExtractMode();
+            break;
+        case Reader::run:
+            runMode();
+            break;
+        }
+    });
+    // A crafted run-mode entry may name "../x": run mode takes entry paths
+    // as they stand (the packed application is trusted as much as the
+    // commands it runs). The other modes must stay inside.
+    if (strayEntries() && reader != Reader::run)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    const std::string& root = fuzz::scratchRoot();
+    mkdir((root + "/work").c_str(), 0700);
+    mkdir((root + "/out").c_str(), 0700);
+    if (!fuzz::canConfine())
+        std::fprintf(stderr, "fuzz: cannot confine children; run mode is not fuzzed\n");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    // Start-up ends the process before any mode runs when the trailer cannot
+    // be read whole.
+    if (size < sizeof(tail))
+        return -1;
+    fuzz::writeFile(fuzz::scratchRoot() + "/packed",
+                    std::string_view(reinterpret_cast<const char*>(data), size));
+    readWith(Reader::list, data, size);
+    readWith(Reader::justExtract, data, size);
+    if (fuzz::canConfine())
+        readWith(Reader::run, data, size);
+    return 0;
+}

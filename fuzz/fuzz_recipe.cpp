@@ -1,0 +1,84 @@
+// Fuzz target: the recipe reader and the command-line splitter. The input is
+// a recipe file, packed by the real packer in a child confined to the scratch
+// directory, which holds a small tree for the recipe to name (files, an empty
+// file, nested and empty directories). The same bytes also go through
+// splitCommandLine, in the fuzzing process itself.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app/state.h"
+#include "pack/pack.h"
+#include "runtime/cmdline.h"
+#include "runtime/cmdline_platform.h"
+#include "support.h"
+
+namespace {
+
+void makeTree()
+{
+    const std::string root = fuzz::scratchRoot();
+    mkdir((root + "/work").c_str(), 0700);
+    mkdir((root + "/tree").c_str(), 0700);
+    mkdir((root + "/tree/sub").c_str(), 0700);
+    mkdir((root + "/tree/sub/deeper").c_str(), 0700);
+    mkdir((root + "/tree/empty").c_str(), 0700);
+    fuzz::writeFile(root + "/tree/a.txt", "alpha\n");
+    fuzz::writeFile(root + "/tree/sub/b.bin", std::string(3000, '\x01'));
+    fuzz::writeFile(root + "/tree/sub/deeper/.hidden", "");
+    fuzz::writeFile(root + "/stub", "STUB BYTES");
+}
+
+// Tokens never hold a separator byte outside quotes, so together they are
+// never longer than the text they came from.
+void splitCommandLineOf(const uint8_t* data, std::size_t size)
+{
+    const std::string_view raw(reinterpret_cast<const char*>(data), size);
+    std::size_t total = 0;
+    for (const std::string& token : splitCommandLine(raw))
+        total += token.size();
+    if (total > size)
+        std::abort();
+}
+
+void packRecipe(const uint8_t* data, std::size_t size)
+{
+    const std::string root = fuzz::scratchRoot();
+    fuzz::writeFile(root + "/recipe.zop", std::string_view(reinterpret_cast<const char*>(data), size));
+    fuzz::emptyDirectory(root + "/work");
+    std::remove((root + "/out.exe").c_str());
+    fuzz::runInChild(true, [] {
+        unsetenv("ZOP_EXE");
+        setArgumentTable({"/stub", "/recipe.zop", "/out.exe"});
+        appState = AppState{};
+        appState.tempDir = "/";
+        appState.workDir = "/work";
+        appState.workFile = "/work/zop.gz";
+        appState.workDirSlash = appState.workDir;
+        appState.workDirBackslash = appState.workDir;
+        if (chdir("/tree") != 0)
+            std::abort();
+        packMode();
+    });
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    makeTree();
+    if (!fuzz::canConfine())
+        std::fprintf(stderr, "fuzz: cannot confine children; only the splitter is fuzzed\n");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    splitCommandLineOf(data, size);
+    if (fuzz::canConfine())
+        packRecipe(data, size);
+    return 0;
+}

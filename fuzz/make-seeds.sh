@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Makes the seed corpora of the fuzz targets with the real packer:
+#   fuzz/make-seeds.sh STUB OUTDIR
+# STUB is a native bare stub (build/zop). OUTDIR gets container/, gzip/ and
+# recipe/: packed executables of a few recipes (with a tiny stand-in stub so
+# that inputs stay small), their entry streams, and the recipes themselves.
+set -euo pipefail
+stub=$(realpath "$1")
+out=$(realpath -m "$2")
+mkdir -p "$out/container" "$out/gzip" "$out/recipe"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir -p tree/sub/deeper tree/empty temp
+printf 'alpha\n' > tree/a.txt
+head -c 3000 /dev/zero | tr '\0' 'x' > tree/sub/b.bin
+: > tree/sub/deeper/.hidden
+printf 'STUB' > tiny-stub
+
+recipes=(
+  ''
+  $'# only a comment\n'
+  $'f a.txt\n'
+  $'d bin\nf a.txt\nc echo %parms%\nt run %tempdir%\\a.txt %quotedparms%\n'
+  $'r sub\n'
+  $'d x\r\nr empty\r\nf sub/b.bin\r\nc "prog" \'a b\' ""\r\n'
+)
+i=0
+for recipe in "${recipes[@]}"; do
+  printf '%s' "$recipe" > "$out/recipe/seed$i.zop"
+  cp "$out/recipe/seed$i.zop" tree/recipe.zop
+  (cd tree && TEMP="$work/temp" ZOP_EXE="$work/tiny-stub" "$stub" recipe.zop "$work/packed$i" >/dev/null)
+  cp "packed$i" "$out/container/seed$i"
+  # The entry stream: the bytes between the stub and the 520-byte trailer.
+  size=$(stat -c %s "packed$i")
+  gz=$(od -An -t d4 -j $((size - 264)) -N 4 "packed$i" | tr -d ' ')
+  tail -c $((gz + 520)) "packed$i" | head -c "$gz" > "$out/gzip/seed$i.gz"
+  i=$((i + 1))
+done
+# gzip's own members, with a file name and other header fields.
+gzip -c tree/a.txt > "$out/gzip/named.gz"
+printf '' | gzip -c > "$out/gzip/empty.gz"

@@ -1,0 +1,340 @@
+// Damaged packed executables read by each unpacking mode, on Linux and under
+// Wine: truncations, wrong trailer fields, damaged deflate data and checksums.
+// Whatever the damage, a mode either ends normally with correct output or
+// ends with exit code 217 and the report. Never a signal, a hang, a file
+// written outside the work directory (run, list) or the current directory
+// (just-extract), nor a normal end that extracted a damaged file.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <functional>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+enum class Mode { run, list, justExtract };
+
+const char* modeName(Mode mode)
+{
+    switch (mode) {
+    case Mode::run:
+        return "run";
+    case Mode::list:
+        return "list";
+    case Mode::justExtract:
+        return "just-extract";
+    }
+    return "?";
+}
+
+// Content that deflate cannot squeeze to almost nothing, so that the middle
+// of the stream is really deflate data.
+std::string payload()
+{
+    std::string text;
+    uint32_t x = 12345;
+    for (int i = 0; i < 6000; ++i) {
+        x = x * 1103515245u + 12345u;
+        text += static_cast<char>('a' + (x >> 16) % 26);
+    }
+    return text;
+}
+
+std::vector<Entry> sampleEntries()
+{
+    return {dirEntry("dir"), fileEntry("dir\\a.txt", payload()), fileEntry("b.txt", "small\n")};
+}
+
+// How the damage was made, for the matrix the test prints.
+struct Damage {
+    std::string name;
+    std::function<void(std::string& bytes, std::size_t stubLength, std::size_t gzLength)> apply;
+};
+
+std::size_t trailerAt(const std::string& bytes)
+{
+    return bytes.size() - tailSize;
+}
+
+void setGzLength(std::string& bytes, int32_t value)
+{
+    putInt32(bytes, trailerAt(bytes) + 256, value);
+}
+
+void setEntryCount(std::string& bytes, int32_t value)
+{
+    putInt32(bytes, trailerAt(bytes) + 516, value);
+}
+
+// Cuts the entry stream to keep bytes (the trailer stays, gzLength follows).
+void cutStream(std::string& bytes, std::size_t stubLength, std::size_t keep)
+{
+    const std::string trailer = bytes.substr(trailerAt(bytes));
+    bytes.resize(stubLength + keep);
+    bytes += trailer;
+    setGzLength(bytes, static_cast<int32_t>(keep));
+}
+
+void flipBit(std::string& bytes, std::size_t offset, int bit)
+{
+    bytes[offset] = static_cast<char>(bytes[offset] ^ (1 << bit));
+}
+
+class DamagedTest : public PlatformTest {
+protected:
+    std::string stubName() const { return onWindows() ? "zop.exe" : "zop"; }
+
+    std::string writeExecutable(const std::string& bytes)
+    {
+        makeDirectories(scratch.path("bin"));
+        const std::string path = scratch.path("bin") + "/app" + platform().exeSuffix;
+        writeFile(path, bytes);
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+
+    // Clears what the previous case left in cwd and TEMP.
+    void resetDirectories()
+    {
+        std::filesystem::remove_all(scratch.cwd());
+        std::filesystem::remove_all(scratch.temp());
+        makeDirectories(scratch.cwd());
+        makeDirectories(scratch.temp());
+    }
+
+    std::string hostName(const std::string& entryText) const
+    {
+        std::string name = entryText;
+        for (char& c : name)
+            if (c == '\\')
+                c = '/';
+        return name;
+    }
+
+    // Checks one outcome and returns its short form for the matrix.
+    std::string checkOutcome(Mode mode, const std::vector<Entry>& entries, const RunResult& r)
+    {
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 217) << "exit " << r.exitCode << "\n" << r.out << r.err;
+        for (const std::string& name : listTree(scratch.root())) {
+            const bool known = name.starts_with("bin/") || name.starts_with("cwd/") ||
+                               name.starts_with("temp/") || name.starts_with(".run/");
+            EXPECT_TRUE(known) << name << " was written outside the work and current directories";
+        }
+        if (mode != Mode::justExtract)
+            EXPECT_EQ(listTree(scratch.cwd()), std::vector<std::string>{}) << "written into the current directory";
+        if (r.exitCode == 217) {
+            const std::size_t start = r.out.find("An unhandled exception occurred at");
+            EXPECT_NE(start, std::string::npos) << r.out << r.err;
+            const auto lines = reportLines(start == std::string::npos ? "" : r.out.substr(start));
+            return "217 " + (lines.size() >= 2 ? lines[1] : std::string("(no report)"));
+        }
+        if (r.exitCode != 0)
+            return "exit " + std::to_string(r.exitCode);
+        // A normal end: the output must be complete and right.
+        EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}) << "work directory left after exit 0";
+        if (mode == Mode::list) {
+            std::string expected;
+            for (const Entry& e : entries) {
+                expected += std::string(1, e.kind) + " " + e.text;
+                if (e.kind == 'f')
+                    expected += " (" + std::to_string(e.dataLength) + ")";
+                expected += "\r\n";
+            }
+            EXPECT_EQ(r.out, expected);
+        }
+        if (mode == Mode::justExtract) {
+            for (const Entry& e : entries)
+                if (e.kind == 'f')
+                    EXPECT_EQ(readFile(scratch.cwd() + "/" + hostName(e.text)), e.data) << e.text;
+        }
+        return "0 normal end";
+    }
+
+    std::vector<std::string> args(Mode mode) const
+    {
+        switch (mode) {
+        case Mode::list:
+            return {"--zop-list"};
+        case Mode::justExtract:
+            return {"--zop-justextract"};
+        case Mode::run:
+            break;
+        }
+        return {};
+    }
+
+    // Each damage on a fresh copy of the sample container, in each mode.
+    // Returns the outcomes by damage name and mode.
+    std::map<std::string, std::string> runMatrix(const std::vector<Damage>& damages,
+                                                 const std::vector<Entry>& entries = sampleEntries())
+    {
+        const std::string good = makeContainer(readFile(platform().stub), stubName(), entries);
+        const std::size_t stubLength = readFile(platform().stub).size();
+        const std::size_t gzLength = good.size() - stubLength - tailSize;
+        std::map<std::string, std::string> outcomes;
+        for (const Damage& damage : damages) {
+            std::string bytes = good;
+            damage.apply(bytes, stubLength, gzLength);
+            const std::string exe = writeExecutable(bytes);
+            for (Mode mode : {Mode::run, Mode::list, Mode::justExtract}) {
+                SCOPED_TRACE(damage.name + " / " + modeName(mode));
+                resetDirectories();
+                RunOptions options;
+                options.timeoutMs = 60000;
+                const RunResult r = run(exe, args(mode), options);
+                const std::string outcome = checkOutcome(mode, entries, r);
+                outcomes[damage.name + " / " + modeName(mode)] = outcome;
+                cwdAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.cwd());
+                std::printf("[ matrix   ] %s %s / %s: %s\n", platform().name.c_str(), damage.name.c_str(),
+                            modeName(mode), outcome.c_str());
+            }
+        }
+        return outcomes;
+    }
+
+    // What each run of the last matrix left in the current directory.
+    std::map<std::string, std::vector<std::string>> cwdAfter;
+};
+
+// ------------------------------------------------------------------ the stream
+
+TEST_P(DamagedTest, StreamCutShortWithTheTrailerKept)
+{
+    const auto outcomes = runMatrix({
+        {"stream cut to its gzip header", [](std::string& b, std::size_t s, std::size_t) { cutStream(b, s, 10); }},
+        {"stream cut in the middle", [](std::string& b, std::size_t s, std::size_t g) { cutStream(b, s, g / 2); }},
+        {"stream without CRC-32 and ISIZE", [](std::string& b, std::size_t s, std::size_t g) { cutStream(b, s, g - 8); }},
+        {"stream without its last byte", [](std::string& b, std::size_t s, std::size_t g) { cutStream(b, s, g - 1); }},
+    });
+    for (const auto& [name, outcome] : outcomes)
+        EXPECT_EQ(outcome.substr(0, 3), "217") << name;
+}
+
+TEST_P(DamagedTest, FlippedBitsAndWrongChecksums)
+{
+    const auto outcomes = runMatrix({
+        {"bit 0 of the first deflate byte", [](std::string& b, std::size_t s, std::size_t) { flipBit(b, s + 10, 0); }},
+        {"bit 7 in the middle of the deflate data", [](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g / 2, 7); }},
+        {"bit 3 of the last deflate byte", [](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g - 9, 3); }},
+        {"wrong CRC-32", [](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g - 8, 0); }},
+        {"wrong ISIZE", [](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g - 4, 1); }},
+    });
+    // The CRC-32 and ISIZE are checked when the stream is closed: after the
+    // last entry, so every mode ends through the failure path, run mode after
+    // its work (leaving the work directory for inspection).
+    EXPECT_EQ(outcomes.at("wrong CRC-32 / run"), "217 EInOutError : Invalid input");
+    EXPECT_EQ(outcomes.at("wrong CRC-32 / list"), "217 EInOutError : Invalid input");
+    EXPECT_EQ(outcomes.at("wrong CRC-32 / just-extract"), "217 EInOutError : Invalid input");
+    EXPECT_EQ(outcomes.at("wrong ISIZE / run"), "217 EInOutError : Invalid input");
+    EXPECT_EQ(outcomes.at("wrong ISIZE / just-extract"), "217 EInOutError : Invalid input");
+    // A flip in the deflate data proper breaks the data; one in the padding
+    // bits after the last block changes nothing, and a normal end with the
+    // right output (checked for every case) is then the right outcome.
+    for (const auto& [name, outcome] : outcomes)
+        if (name.find("last deflate byte") == std::string::npos)
+            EXPECT_EQ(outcome.substr(0, 3), "217") << name;
+}
+
+// ------------------------------------------------------------------ the trailer
+
+TEST_P(DamagedTest, GzLengthOutOfRangeOrOffByOne)
+{
+    const auto outcomes = runMatrix({
+        {"gzLength -1", [](std::string& b, std::size_t, std::size_t) { setGzLength(b, -1); }},
+        {"gzLength INT_MIN", [](std::string& b, std::size_t, std::size_t) { setGzLength(b, INT_MIN); }},
+        {"gzLength beyond the file", [](std::string& b, std::size_t, std::size_t) {
+             setGzLength(b, static_cast<int32_t>(b.size() - tailSize + 1)); }},
+        {"gzLength INT_MAX", [](std::string& b, std::size_t, std::size_t) { setGzLength(b, INT_MAX); }},
+        {"gzLength one too large", [](std::string& b, std::size_t, std::size_t g) {
+             setGzLength(b, static_cast<int32_t>(g + 1)); }},
+        {"gzLength one too small", [](std::string& b, std::size_t, std::size_t g) {
+             setGzLength(b, static_cast<int32_t>(g - 1)); }},
+        {"gzLength 0", [](std::string& b, std::size_t, std::size_t) { setGzLength(b, 0); }},
+    });
+    for (const char* mode : {"run", "list", "just-extract"}) {
+        const std::string m = mode;
+        EXPECT_EQ(outcomes.at("gzLength -1 / " + m), "217 EInOutError : Read past end of file");
+        EXPECT_EQ(outcomes.at("gzLength INT_MIN / " + m), "217 EInOutError : Read past end of file");
+        EXPECT_EQ(outcomes.at("gzLength beyond the file / " + m), "217 EInOutError : Read past end of file");
+        EXPECT_EQ(outcomes.at("gzLength INT_MAX / " + m), "217 EInOutError : Read past end of file");
+        // Refused before anything is copied: not even the stub file exists.
+        for (const char* name : {"gzLength -1", "gzLength INT_MIN", "gzLength beyond the file", "gzLength INT_MAX"})
+            EXPECT_EQ(cwdAfter.at(std::string(name) + " / " + m), std::vector<std::string>{}) << name;
+        EXPECT_EQ(outcomes.at("gzLength 0 / " + m), "217 EInOutError : Read past end of file");
+        // One byte off in either direction: the stream no longer starts with
+        // the gzip magic and is refused, instead of being read as raw bytes.
+        EXPECT_EQ(outcomes.at("gzLength one too large / " + m), "217 EInOutError : Invalid input");
+        EXPECT_EQ(outcomes.at("gzLength one too small / " + m), "217 EInOutError : Invalid input");
+    }
+}
+
+TEST_P(DamagedTest, EntryCountLargerThanTheStreamHolds)
+{
+    const auto outcomes = runMatrix({
+        {"entryCount + 1", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, 4); }},
+        {"entryCount 1000000", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, 1000000); }},
+        {"entryCount INT_MAX", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, INT_MAX); }},
+    });
+    for (const auto& [name, outcome] : outcomes)
+        EXPECT_EQ(outcome, "217 EInOutError : Read past end of file") << name;
+}
+
+TEST_P(DamagedTest, TruncatedFilesLoseTheTrailer)
+{
+    // A cut anywhere takes the trailer with it: what remains is no packed
+    // executable any more and starts as a bare stub (pack mode). A cut deep
+    // into the stub's code leaves a file the system cannot load at all; that
+    // happens before any code of ours runs and is not tested here.
+    std::vector<Damage> cuts = {
+        {"cut inside the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - 100); }},
+        {"cut at the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - tailSize); }},
+        {"cut inside the stream", [](std::string& b, std::size_t s, std::size_t g) { b.resize(s + g / 2); }},
+        {"cut at the stream", [](std::string& b, std::size_t s, std::size_t) { b.resize(s); }},
+    };
+    // The ELF stub's last bytes hold no code (section tables), so it still
+    // runs; Windows refuses to load a PE file cut anywhere.
+    if (!onWindows())
+        cuts.push_back({"cut inside the stub's tables",
+                        [](std::string& b, std::size_t s, std::size_t) { b.resize(s - 1000); }});
+    const auto outcomes = runMatrix(cuts);
+    // Without its trailer the file is a bare stub: pack mode, which takes
+    // the option for the recipe's name and finds no such file.
+    for (const auto& [name, outcome] : outcomes)
+        if (!name.ends_with("/ run"))
+            EXPECT_EQ(outcome, "217 EInOutError : File not found") << name;
+}
+
+// ------------------------------------------------------------------ headers
+
+TEST_P(DamagedTest, HeadersThatDoNotMatchTheData)
+{
+    std::vector<Entry> negative = sampleEntries();
+    negative.push_back(Entry{'f', "neg.txt", "", -5});
+    const auto negativeOutcomes = runMatrix({{"negative dataLength", [](std::string&, std::size_t, std::size_t) {}}},
+                                            negative);
+    for (const auto& [name, outcome] : negativeOutcomes)
+        EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+
+    // The last file's header promises more bytes than the stream holds.
+    std::vector<Entry> longer = sampleEntries();
+    longer.push_back(Entry{'f', "long.txt", "only ten b", 100});
+    const auto longerOutcomes = runMatrix({{"dataLength beyond the stream", [](std::string&, std::size_t, std::size_t) {}}},
+                                          longer);
+    // Run and just-extract must not leave the short file looking complete.
+    // The member itself is intact (its checksums match what it holds), so
+    // list mode shows the headers as they are, which the matrix checks.
+    EXPECT_EQ(longerOutcomes.at("dataLength beyond the stream / run"), "217 EInOutError : Read past end of file");
+    EXPECT_EQ(longerOutcomes.at("dataLength beyond the stream / just-extract"),
+              "217 EInOutError : Read past end of file");
+}
+
+INSTANTIATE_TEST_SUITE_P(Platforms, DamagedTest, ::testing::ValuesIn(testedPlatforms()), platformName);
+
+} // namespace
+} // namespace e2e
