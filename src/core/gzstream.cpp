@@ -204,10 +204,24 @@ int32_t readTransparent(GzStream& s, int32_t count)
     return count - static_cast<int32_t>(s.z.avail_out);
 }
 
-// Writes the whole output buffer; a short write breaks the member.
+// A write that took fewer bytes than given without failing means the disk
+// is full. The member would be broken and its writer (the packer) would
+// still produce an output file that looks whole, so the process ends here,
+// as a short writeBlock ends it.
+void refuseShortWrite(int32_t written, int32_t count)
+{
+    if (written != count)
+        failWithIoCode(ioDiskFull);
+}
+
+// Writes the whole output buffer; a failed or short write ends the process
+// (the finished member is all the packer's output is made of).
 bool flushOutput(GzStream& s, uInt pending)
 {
-    if (writeCounted(s.file, s.buffer, static_cast<int32_t>(pending)) != static_cast<int32_t>(pending)) {
+    const int32_t written = writeCounted(s.file, s.buffer, static_cast<int32_t>(pending));
+    checkIo();
+    refuseShortWrite(written, static_cast<int32_t>(pending));
+    if (written != static_cast<int32_t>(pending)) {
         s.status = gzFileError;
         return false;
     }
@@ -330,6 +344,7 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
         if (s.z.avail_out == 0) {
             const int32_t written = writeCounted(s.file, s.buffer, bufferSize);
             checkIo();
+            refuseShortWrite(written, static_cast<int32_t>(bufferSize));
             if (written != static_cast<int32_t>(bufferSize)) {
                 s.status = gzFileError;
                 break;
