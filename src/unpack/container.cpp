@@ -9,6 +9,27 @@
 namespace {
 constexpr uint16_t dataMissingCode = 100;
 constexpr uint16_t dataDamagedCode = 106;
+
+// The entry stream is always one gzip member. The gzip layer reads any other
+// bytes as they stand, which here would turn a gzLength that is off by a few
+// bytes into garbage entries and a normal end; such a stream is refused as
+// damaged before any entry is read.
+void checkGzipMagic(std::string_view path)
+{
+    BinaryFile work;
+    assignFile(work, path);
+    openFile(work, 1);
+    checkIo();
+    unsigned char magic[2] = {};
+    const int32_t got = readCounted(work, magic, sizeof magic);
+    checkIo();
+    closeFile(work);
+    checkIo();
+    if (got != static_cast<int32_t>(sizeof magic))
+        failWithIoCode(dataMissingCode);
+    if (magic[0] != 0x1F || magic[1] != 0x8B)
+        failWithIoCode(dataDamagedCode);
+}
 } // namespace
 
 int32_t openOwnExecutable(BinaryFile& executable)
@@ -35,6 +56,7 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable)
     checkIo();
     closeFile(executable);
     checkIo();
+    checkGzipMagic(appState.workFile);
     return openGz(appState.workFile, "r");
 }
 
