@@ -45,9 +45,15 @@ void copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n)
     });
 }
 
-void skipGz(GzStream* stream, int32_t n)
+int64_t skipGz(GzStream* stream, int32_t n)
 {
-    forEachBlock(n, [&](unsigned char* block, int32_t size) { readGz(stream, block, size); });
+    int64_t delivered = 0;
+    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+        const int32_t got = readGz(stream, block, size);
+        if (got > 0)
+            delivered += got;
+    });
+    return delivered;
 }
 
 // The header before these bytes already announced n of them: a source that

@@ -7,8 +7,6 @@
 #include "runtime/failure.h"
 
 namespace {
-constexpr uint16_t dataMissingCode = 100;
-constexpr uint16_t dataDamagedCode = 106;
 
 // The entry stream is always one gzip member. The gzip layer reads any other
 // bytes as they stand, which here would turn a gzLength that is off by a few
@@ -26,9 +24,9 @@ void checkGzipMagic(std::string_view path)
     closeFile(work);
     checkIo();
     if (got != static_cast<int32_t>(sizeof magic))
-        failWithIoCode(dataMissingCode);
+        failWithIoCode(ioReadPastEnd);
     if (magic[0] != 0x1F || magic[1] != 0x8B)
-        failWithIoCode(dataDamagedCode);
+        failWithIoCode(ioInvalidInput);
 }
 } // namespace
 
@@ -41,7 +39,7 @@ int32_t openOwnExecutable(BinaryFile& executable)
     checkIo();
     const int32_t gzLength = appState.trailer.gzLength;
     if (gzLength < 0 || gzLength > size - tailSize)
-        failWithIoCode(dataMissingCode);
+        failWithIoCode(ioReadPastEnd);
     return size - gzLength - tailSize;
 }
 
@@ -64,11 +62,11 @@ void readEntryHeader(GzStream* stream, header& h)
 {
     const int32_t got = readGz(stream, &h, headerSize);
     if (got < 0)
-        failWithIoCode(dataDamagedCode);
+        failWithIoCode(ioInvalidInput);
     if (got != headerSize)
-        failWithIoCode(dataMissingCode);
+        failWithIoCode(ioReadPastEnd);
     if (h.dataLength < 0 && isKind(h, 'f'))
-        failWithIoCode(dataDamagedCode);
+        failWithIoCode(ioInvalidInput);
 }
 
 void finishEntryStream(GzStream* stream)
@@ -80,9 +78,9 @@ void finishEntryStream(GzStream* stream)
     const int32_t got = readGz(stream, &probe, 1);
     const int status = closeGz(stream);
     if (got < 0 || status == gzDataError || status == gzFileError)
-        failWithIoCode(dataDamagedCode);
+        failWithIoCode(ioInvalidInput);
     if (status == gzBufferError)
-        failWithIoCode(dataMissingCode);
+        failWithIoCode(ioReadPastEnd);
 }
 
 bool isKind(const header& h, char kind)

@@ -43,8 +43,10 @@ void listMode()
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
         listEntry(h);
-        if (isKind(h, 'f'))
-            skipGz(stream, h.dataLength);
+        // A file whose content the stream cannot deliver in full makes the
+        // listing wrong from here on, as it makes extraction fail.
+        if (isKind(h, 'f') && skipGz(stream, h.dataLength) < h.dataLength)
+            failWithIoCode(ioReadPastEnd);
     }
     finishEntryStream(stream);
 }

@@ -326,12 +326,10 @@ TEST_P(DamagedTest, HeadersThatDoNotMatchTheData)
     longer.push_back(Entry{'f', "long.txt", "only ten b", 100});
     const auto longerOutcomes = runMatrix({{"dataLength beyond the stream", [](std::string&, std::size_t, std::size_t) {}}},
                                           longer);
-    // Run and just-extract must not leave the short file looking complete.
-    // The member itself is intact (its checksums match what it holds), so
-    // list mode shows the headers as they are, which the matrix checks.
-    EXPECT_EQ(longerOutcomes.at("dataLength beyond the stream / run"), "217 EInOutError : Read past end of file");
-    EXPECT_EQ(longerOutcomes.at("dataLength beyond the stream / just-extract"),
-              "217 EInOutError : Read past end of file");
+    // No mode may present the short file as complete, although the member
+    // itself is intact (its checksums match what it holds).
+    for (const auto& [name, outcome] : longerOutcomes)
+        EXPECT_EQ(outcome, "217 EInOutError : Read past end of file") << name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, DamagedTest, ::testing::ValuesIn(testedPlatforms()), platformName);
