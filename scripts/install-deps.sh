@@ -9,6 +9,7 @@ packages=(
   wine wine32:i386                                       # running them
   gzip xxd                                               # inspecting packed files by hand
   lua5.4                                                 # the Lua example (examples/lua)
+  time                                                   # peak-memory checks (/usr/bin/time -v)
 )
 
 installed() {
