@@ -26,6 +26,12 @@ StackBounds stackBounds();
 // belong to the C library, whose addresses say nothing about the program.
 bool isProgramCode(const void* address);
 
+// The exception class and message that a processor fault is reported with.
+struct FaultClass {
+    const char* className;
+    const char* message;
+};
+
 void removeFaultHandlers();
 [[noreturn]] void exitProcess(uint32_t exitCode);
 

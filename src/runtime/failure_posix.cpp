@@ -21,11 +21,6 @@ constexpr int faultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGINT};
 // still be reported.
 alignas(16) char alternateStack[65536];
 
-struct FaultClass {
-    const char* className;
-    const char* message;
-};
-
 FaultClass faultClass(int signal)
 {
     switch (signal) {

@@ -44,11 +44,6 @@ void appendToErrorBox(const char* bytes, std::size_t count)
         showErrorBox();
 }
 
-struct FaultClass {
-    const char* className;
-    const char* message;
-};
-
 FaultClass faultClass(DWORD code)
 {
     switch (code) {
