@@ -5,29 +5,16 @@
 #include "core/transfer.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
+#include "runtime/textfile.h"
 
 namespace {
 
-// The entry stream is always one gzip member. The gzip layer reads any other
-// bytes as they stand, which here would turn a gzLength that is off by a few
-// bytes into garbage entries and a normal end; such a stream is refused as
-// damaged before any entry is read.
-void checkGzipMagic(std::string_view path)
+void writeChecked(TextFile& out, std::string_view piece)
 {
-    BinaryFile work;
-    assignFile(work, path);
-    openFile(work, 1);
+    writeText(out, piece);
     checkIo();
-    unsigned char magic[2] = {};
-    const int32_t got = readCounted(work, magic, sizeof magic);
-    checkIo();
-    closeFile(work);
-    checkIo();
-    if (got != static_cast<int32_t>(sizeof magic))
-        failWithIoCode(ioReadPastEnd);
-    if (magic[0] != 0x1F || magic[1] != 0x8B)
-        failWithIoCode(ioInvalidInput);
 }
+
 } // namespace
 
 int32_t openOwnExecutable(BinaryFile& executable)
@@ -45,16 +32,31 @@ int32_t openOwnExecutable(BinaryFile& executable)
 
 GzStream* copyStreamToWorkFile(BinaryFile& executable)
 {
+    // The entry stream is always one gzip member. The gzip layer reads any
+    // other bytes as they stand, which would turn a gzLength that is off by a
+    // few bytes into garbage entries and a normal end; such a stream is
+    // refused as damaged before any entry is read. Its first two bytes are
+    // checked on their way into the work file.
+    const int32_t gzLength = appState.trailer.gzLength;
+    if (gzLength < 2)
+        failWithIoCode(ioReadPastEnd);
+    unsigned char magic[2];
+    readBlock(executable, magic, sizeof magic);
+    checkIo();
+    if (magic[0] != 0x1F || magic[1] != 0x8B)
+        failWithIoCode(ioInvalidInput);
+
     BinaryFile work;
     assignFile(work, appState.workFile);
     createFile(work, 1);
     checkIo();
-    copyFileToFile(executable, work, appState.trailer.gzLength);
+    writeBlock(work, magic, sizeof magic);
+    checkIo();
+    copyFileToFile(executable, work, gzLength - 2);
     closeFile(work);
     checkIo();
     closeFile(executable);
     checkIo();
-    checkGzipMagic(appState.workFile);
     return openGz(appState.workFile, "r");
 }
 
@@ -86,4 +88,19 @@ void finishEntryStream(GzStream* stream)
 bool isKind(const header& h, char kind)
 {
     return h.kind.length == 1 && h.kind.bytes[0] == kind;
+}
+
+void writeEntryLine(TextFile& out, const header& h, bool withFileSize)
+{
+    writeChecked(out, h.kind.view());
+    writeChecked(out, " ");
+    writeChecked(out, h.text.view());
+    if (withFileSize && isKind(h, 'f')) {
+        writeChecked(out, " (");
+        writeText(out, h.dataLength);
+        checkIo();
+        writeChecked(out, ")");
+    }
+    writeLine(out);
+    checkIo();
 }

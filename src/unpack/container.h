@@ -6,6 +6,7 @@
 #include "runtime/files.h"
 
 struct GzStream;
+struct TextFile;
 
 // Opens the program's own file for reading and returns the length of its
 // stub part. A trailer whose gzLength does not fit the file ends the process
@@ -25,3 +26,7 @@ void readEntryHeader(GzStream* stream, header& h);
 void finishEntryStream(GzStream* stream);
 
 bool isKind(const header& h, char kind);
+
+// Writes the entry as one line: kind, a blank, text and, when asked, a file
+// entry's size in parentheses; CR LF ends it. Every write is checked.
+void writeEntryLine(TextFile& out, const header& h, bool withFileSize);

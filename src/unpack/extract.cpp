@@ -50,18 +50,6 @@ std::string stubFileName(std::string_view stubName)
     return std::string(name);
 }
 
-void writeRecipeLine(TextFile& recipe, const header& h)
-{
-    writeText(recipe, h.kind.view());
-    checkIo();
-    writeText(recipe, " ");
-    checkIo();
-    writeText(recipe, h.text.view());
-    checkIo();
-    writeLine(recipe);
-    checkIo();
-}
-
 void extractEntry(GzStream* stream, const header& h)
 {
     if (isKind(h, 'f')) {
@@ -105,7 +93,7 @@ void justExtractMode()
         readEntryHeader(stream, h);
         if ((isKind(h, 'f') || isKind(h, 'd')) && !staysInCurrentDirectory(h.text.view()))
             failWithIoCode(ioInvalidFilename);
-        writeRecipeLine(recipe, h);
+        writeEntryLine(recipe, h, false);
         extractEntry(stream, h);
     }
     closeText(recipe);

@@ -7,32 +7,6 @@
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
-namespace {
-
-void writeChecked(TextFile& out, std::string_view piece)
-{
-    writeText(out, piece);
-    checkIo();
-}
-
-void listEntry(const header& h)
-{
-    TextFile& out = standardOutput;
-    writeChecked(out, h.kind.view());
-    writeChecked(out, " ");
-    writeChecked(out, h.text.view());
-    if (isKind(h, 'f')) {
-        writeChecked(out, " (");
-        writeText(out, h.dataLength);
-        checkIo();
-        writeChecked(out, ")");
-    }
-    writeLine(out);
-    checkIo();
-}
-
-} // namespace
-
 void listMode()
 {
     BinaryFile executable;
@@ -42,7 +16,7 @@ void listMode()
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
-        listEntry(h);
+        writeEntryLine(standardOutput, h, true);
         // A file whose content the stream cannot deliver in full makes the
         // listing wrong from here on, as it makes extraction fail.
         if (isKind(h, 'f') && skipGz(stream, h.dataLength) < h.dataLength)
