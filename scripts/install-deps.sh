@@ -9,6 +9,7 @@ packages=(
   wine wine32:i386                                       # running them
   gzip xxd                                               # inspecting packed files by hand
   lua5.4                                                 # the Lua example (examples/lua)
+  python3                                                # the Python example (examples/python)
   time                                                   # peak-memory checks (/usr/bin/time -v)
 )
 
