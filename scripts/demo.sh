@@ -117,7 +117,7 @@ else
   section "6. (lua5.4 is not installed: the Lua example is left out)"
 fi
 
-if [ -f "$build/windows/zop.exe" ] && command -v wine >/dev/null; then
+if [ -f "$build/windows/zop.exe" ] && wine --version >/dev/null 2>&1; then
   section "7. A Windows application, packed on Linux (ZOP_EXE), run under Wine"
   export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   cp -R "$root/examples/hello-windows" "$demo/hello-windows"
@@ -132,7 +132,7 @@ if [ -f "$build/windows/zop.exe" ] && command -v wine >/dev/null; then
   show wine "$demo/hello-windows/hello.exe" Alice "Bob Smith"
   workDirsLeft
 else
-  section "7. (no Windows stubs in $build/windows or no Wine: the Windows example is left out)"
+  section "7. (no Windows stubs in $build/windows or no working Wine: the Windows example is left out)"
 fi
 
 section "Next steps"
