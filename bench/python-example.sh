@@ -3,11 +3,13 @@
 # "Packing a Python application" quotes them:
 #   - sizes: the gathered tree, the packed executable, its entries;
 #   - pack time (zop app.zop shop);
-#   - launch time of the packed shop: as gather.sh lays it out (hash-based
-#     .pyc files that stay valid after unpacking); with ordinary time-stamped
-#     .pyc files instead (compileall's default: stale after unpacking); with
-#     no .pyc files at all (gather.sh --no-pyc); with the pruned directories
-#     (config-*, test/) kept; against this machine's python3 running the program
+#   - launch time of the packed shop: as gather.sh lays it out (the standard
+#     library as hash-based .pyc files that stay valid after unpacking, in
+#     place of the sources); with the sources kept beside the .pyc files
+#     (--with-sources); with ordinary time-stamped .pyc files instead
+#     (compileall's default: stale after unpacking); with no .pyc files at
+#     all (--no-pyc); with the pruned directories (config-*, test/) put back;
+#     against this machine's python3 running the program
 #     directly, and the gathered interpreter started through its loader
 #     without zop;
 #   - the packed shop with TEMP on a tmpfs and on disk.
@@ -49,20 +51,19 @@ trap 'rm -rf "$tmpfsTemp"' EXIT
 [ "$(stat -f -c %T "$tmpfsTemp")" = tmpfs ] || echo "python-example: note: $tmpfs is not a tmpfs" >&2
 [ "$(stat -f -c %T "$diskTemp")" != tmpfs ] || echo "python-example: note: $work is on a tmpfs" >&2
 
-echo "gathering four variants in $work ..." >&2
-"$root/examples/python/gather.sh" "$work/pyc"
-"$root/examples/python/gather.sh" --no-pyc "$work/nopyc"
-"$root/examples/python/gather.sh" --no-pyc "$work/stamped"
-"$python" -E -s -S -m compileall -q -j 0 --invalidation-mode timestamp -x '/lib2to3/tests/' "$work/stamped/py" "$work/stamped/app" >/dev/null
-# Unpruned: what gather.sh leaves out on purpose, put back (and compiled).
-"$root/examples/python/gather.sh" "$work/full"
+echo "gathering five variants in $work ..." >&2
+gather=$root/examples/python/gather.sh
+"$gather" "$work/pyc"
+"$gather" --with-sources "$work/sources"
+"$gather" --no-pyc "$work/nopyc"
+"$gather" --no-pyc "$work/stamped"
+"$python" -E -s -S -m compileall -q -j 0 --invalidation-mode timestamp "$work/stamped/py" "$work/stamped/app" >/dev/null
+# Not pruned: the biggest of what gather.sh leaves out, put back as it is.
+"$gather" "$work/full"
 stdlib=$("$python" -E -s -S -c 'import os; print(os.path.dirname(os.__file__))')
-version=$(basename "$stdlib")
 for dir in "$stdlib"/config-* "$stdlib/test"; do
-  [ -d "$dir" ] && cp -RL "$dir" "$work/full/py/lib/$version/"
+  if [ -d "$dir" ]; then cp -RL "$dir" "$work/full/py/lib/$(basename "$stdlib")/"; fi
 done
-"$python" -E -s -S -m compileall -q -j 0 --invalidation-mode unchecked-hash \
-  "$work/full/py/lib/$version/test" >/dev/null 2>&1 || true
 
 export ZOP=$zop PYTHON=$python WORK=$work RUNS=$runs DISK_TEMP=$diskTemp TMPFS_TEMP=$tmpfsTemp
 "$python" -E -s -S - <<'EOF'
@@ -112,15 +113,18 @@ def files_in(top):
 
 # Packing: each variant once for its size; the pyc variant over several rounds.
 packed = {}
-for variant in ("pyc", "stamped", "nopyc", "full"):
+for variant in ("pyc", "sources", "stamped", "nopyc", "full"):
     subprocess.run([zop, "app.zop", "shop"], cwd=f"{work}/{variant}", env=dict(os.environ, TEMP=disk), check=True)
     packed[variant] = f"{work}/{variant}/shop"
 pack = rounds([("pack", [zop, "app.zop", "shop"], f"{work}/pyc", disk)], max(3, runs // 4), launch=False)["pack"]
 
 print("| Variant | Files | Tree | Packed |")
 print("|---|---|---|---|")
-for variant, text in (("pyc", "gather.sh: hash-based .pyc"), ("stamped", "time-stamped .pyc instead"),
-                      ("nopyc", "no .pyc (gather.sh --no-pyc)"), ("full", "hash-based .pyc, config-* and test/ kept")):
+for variant, text in (("pyc", "gather.sh: hash-based .pyc in place of the sources"),
+                      ("sources", "hash-based .pyc beside the sources (--with-sources)"),
+                      ("stamped", "time-stamped .pyc beside the sources"),
+                      ("nopyc", "sources only (--no-pyc)"),
+                      ("full", "as gather.sh, with config-* and test/ put back")):
     print(f"| {text} | {files_in(f'{work}/{variant}/py') + files_in(f'{work}/{variant}/app')} "
           f"| {tree_bytes(f'{work}/{variant}/py') / 1e6:.1f} MB | {os.path.getsize(packed[variant]) / 1e6:.1f} MB |")
 print()
@@ -138,9 +142,10 @@ rows = [
       f"{work}/pyc/app/main.py", *items], work, other),
     ("packed as gather.sh lays it out, TEMP on tmpfs", [packed["pyc"], *items], work, tmpfs),
     ("packed as gather.sh lays it out, TEMP on disk", [packed["pyc"], *items], work, disk),
-    ("packed with time-stamped .pyc, TEMP on disk", [packed["stamped"], *items], work, disk),
-    ("packed without .pyc, TEMP on disk", [packed["nopyc"], *items], work, disk),
-    ("packed not pruned (config-*, test/), TEMP on disk", [packed["full"], *items], work, disk),
+    ("packed with hash-based .pyc beside the sources, TEMP on disk", [packed["sources"], *items], work, disk),
+    ("packed with time-stamped .pyc beside the sources, TEMP on disk", [packed["stamped"], *items], work, disk),
+    ("packed with sources only, TEMP on disk", [packed["nopyc"], *items], work, disk),
+    ("packed with config-* and test/ put back, TEMP on disk", [packed["full"], *items], work, disk),
 ]
 results = rounds(rows, runs)
 print(f"| Launch (`shop {' '.join(repr(i) if ' ' in i else i for i in items)}`) | Wall | CPU |")

@@ -9,19 +9,25 @@
 #                            stock __pycache__
 # Then the standard library and the program are compiled with
 # --invalidation-mode unchecked-hash: unpacking gives every file a new time
-# stamp, which makes ordinary (time-stamped) .pyc files stale, so without this
-# step every launch compiles every module it imports again.
+# stamp, which makes ordinary (time-stamped) .pyc files stale, so that every
+# launch would compile every module it imports again. The standard library
+# keeps only its .pyc files, each in place of its source: every launch
+# unpacks the whole tree, and sources beside the .pyc files would cost more
+# to unpack than they save. The program keeps its sources (for tracebacks),
+# with its .pyc files in __pycache__.
 # Then, in DEST:  zop app.zop shop
-#   examples/python/gather.sh [--no-pyc] DEST
-# --no-pyc leaves out the compile step (for measuring what it saves).
+#   examples/python/gather.sh [--with-sources | --no-pyc] DEST
+# --with-sources keeps the standard library's sources beside its .pyc files;
+# --no-pyc leaves out the compile step (both for measuring what they cost).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 compile=1
-if [ "${1:-}" = "--no-pyc" ]; then
-  compile=0
-  shift
-fi
-dest=${1:?usage: gather.sh [--no-pyc] DEST}
+sources=0
+case "${1:-}" in
+  --no-pyc) compile=0; shift ;;
+  --with-sources) sources=1; shift ;;
+esac
+dest=${1:?usage: gather.sh [--with-sources | --no-pyc] DEST}
 python=/usr/bin/python3
 if [ ! -x "$python" ]; then
   echo "gather.sh: $python is not installed (apt-get install python3)" >&2
@@ -48,7 +54,7 @@ cp -L "$python" "$dest/py/bin/python3"
 # lib-dynload go with test/.
 tar -C "$stdlib" -ch \
   --exclude=./test --exclude=./idlelib --exclude=./tkinter --exclude=./turtledemo \
-  --exclude=./ensurepip --exclude='./config-*' --exclude=__pycache__ \
+  --exclude=./ensurepip --exclude='./config-*' --exclude=__pycache__ --exclude=./lib2to3/tests \
   --exclude=./sitecustomize.py --exclude=./site-packages --exclude=./dist-packages \
   --exclude='./lib-dynload/_test*' --exclude='./lib-dynload/_ctypes_test*' \
   --exclude='./lib-dynload/_xxtestfuzz*' --exclude='./lib-dynload/xxlimited*' . |
@@ -69,10 +75,19 @@ test -f "$dest/py/bin/ld-linux-x86-64.so.2" || {
   exit 1
 }
 
+# Hash-based .pyc files that are never checked against their source: valid
+# whatever time stamps the unpacked files get. -q: errors only; -b: the .pyc
+# in place of its source (module.pyc beside where module.py was).
+compileTree() {
+  "$python" -E -s -S -m compileall -q -j 0 --invalidation-mode unchecked-hash "$@" >/dev/null
+}
 if [ "$compile" = 1 ]; then
-  # Hash-based .pyc files that are never checked against their source: valid
-  # whatever time stamps the unpacked files get. -q: errors only. lib2to3's
-  # test data holds files that do not compile on purpose (-x skips them).
-  "$python" -E -s -S -m compileall -q -j 0 --invalidation-mode unchecked-hash \
-    -x '/lib2to3/tests/' "$dest/py/lib/$version" "$dest/app" >/dev/null
+  if [ "$sources" = 1 ]; then
+    compileTree "$dest/py/lib/$version"
+  else
+    compileTree -b "$dest/py/lib/$version"
+    find "$dest/py/lib/$version" -name '*.py' -exec sh -c \
+      'for source; do if [ -f "${source}c" ]; then rm "$source"; fi; done' sh {} +
+  fi
+  compileTree "$dest/app"
 fi
