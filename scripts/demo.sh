@@ -75,7 +75,7 @@ workDirsLeft
 section "3. A failure: exit code 217 and a report; line 2 says what went wrong"
 show zop no-such-recipe.zop out
 echo "(the \$ lines are code addresses for zop's developers; the work directory"
-echo " stays in TEMP for inspection: $(ls -A "$TEMP" | tr '\n' ' '))"
+echo " stays in TEMP for inspection: $(ls -A "$TEMP" | paste -sd ' '))"
 rm -rf "${TEMP:?}"/zop.*
 
 section "4. --zop-justextract takes it apart into an (empty!) directory; packing again"

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Lays out the Python example for packing in DEST: the recipe, the program in
 # app/, and py/ with this machine's CPython (Debian's /usr/bin/python3):
-#   py/bin/                  the interpreter (as python3), every shared library that it and
-#                            its extension modules load, the dynamic loader
+#   py/bin/                  the interpreter (as python3), every shared
+#                            library that it and its extension modules load,
+#                            the dynamic loader
 #   py/lib/python3.X/        the standard library and lib-dynload/, without
 #                            the test suites, the GUI, ensurepip, config-*
 #                            (the static library for embedding) and the
