@@ -1,5 +1,6 @@
 // Starting a program and waiting for it.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,3 +14,7 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments);
 // code. A failure to start or wait raises EOSError
 // "Failed to execute <command line> : <code>".
 uint32_t executeProgram(std::string_view path, std::string_view arguments);
+
+// The longest command line the system takes for one program: 32,767 bytes
+// on Windows, the ARG_MAX that Linux reports.
+std::size_t commandLineMax();
