@@ -566,6 +566,82 @@ TEST_P(RunTest, PackedScriptRunsThroughTheSystemsInterpreter)
     EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
 }
 
+// ------------------------------------------------------------------ Linux: paths and lengths
+
+TEST_P(RunTest, RelativeTempIsMadeAbsolute)
+{
+    if (onWindows())
+        GTEST_SKIP() << "Linux case";
+    makeDirectories(scratch.cwd() + "/rt");
+    const std::string exe = writeApp({probeEntry('t', "%tempdir1%")});
+    const std::vector<std::map<std::string, std::optional<std::string>>> cases = {
+        {{"TEMP", "rt"}}, {{"TEMP", std::nullopt}, {"TMPDIR", "rt"}}};
+    for (const auto& env : cases) {
+        fs::remove(probeLog());
+        RunOptions options = probeOptions();
+        options.env.insert(env.begin(), env.end());
+        ASSERT_EQ(run(exe, {}, options).exitCode, 0);
+        const auto records = probeRecords();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_THAT(records[0].argv[1], MatchesRegex(scratch.cwd() + R"(/rt/zop\.[0-9]+)"));
+        EXPECT_EQ(records[0].argv[1], records[0].cwd) << "%tempdir1% names the work directory from anywhere";
+    }
+    EXPECT_THAT(listTree(scratch.cwd() + "/rt"), IsEmpty());
+}
+
+TEST_P(RunTest, LongExecutablePathAndCurrentDirectoryAreKeptWhole)
+{
+    // Over 255 bytes both: the launcher finds its own file, and a c command
+    // after a t command runs in the directory the launcher was started in.
+    // A current directory the system cannot deliver whole (deeper than
+    // PATH_MAX) ends with 217 "Invalid filename" before anything runs.
+    if (onWindows())
+        GTEST_SKIP() << "Linux case";
+    std::string dir = scratch.cwd();
+    for (int i = 0; i < 3; ++i)
+        dir += "/" + std::string(100, 'a' + i);
+    makeDirectories(dir);
+    const std::string exe = writeApp({probeEntry('t'), probeEntry('c')});
+    const std::string longExe = dir + "/app";
+    fs::rename(exe, longExe);
+    RunOptions options = probeOptions();
+    options.cwd = dir;
+    const RunResult r = run(longExe, {}, options);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const auto records = probeRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].cwd, dir);
+
+    // bash, unlike dash, changes into a directory whose whole path is too
+    // long by its relative name.
+    const std::string deeper = "bash -c 'for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17; do mkdir " +
+                               std::string(250, 'd') + " && cd " + std::string(250, 'd') + " || exit 99; done; exec " +
+                               longExe + "'";
+    const RunResult tooDeep = runCommandLine(deeper, probeOptions());
+    expectReport(tooDeep, "EInOutError : Invalid filename");
+    EXPECT_EQ(probeRecords().size(), 2u) << "no command ran";
+    EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+}
+
+TEST_P(RunTest, ExpansionLongerThanTheSystemTakesEndsBeforeTheCommandStarts)
+{
+    // Each %quotedparms% inside an argument inserts all the arguments again:
+    // 3,000 such arguments would make a command of about 150 MB.
+    if (onWindows())
+        GTEST_SKIP() << "Linux case";
+    const std::string exe = writeApp({probeEntry('c', "%parms%")});
+    const std::vector<std::string> args(3000, "%quotedparms%");
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = runApp(exe, args);
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    expectReport(r, "Exception : Unknown Run-Time error : 206");
+    EXPECT_LT(seconds, 10.0);
+    EXPECT_THAT(probeRecords(), IsEmpty());
+    ASSERT_EQ(runApp(exe, {"%quotedparms%", "b"}).exitCode, 0) << "a short expansion still runs";
+    EXPECT_THAT(probeRecords().at(0).argv, ElementsAre(::testing::_, "%quotedparms%", "b", "b"))
+        << "the replacement rules stay as they are";
+}
+
 INSTANTIATE_TEST_SUITE_P(Platforms, RunTest, ::testing::ValuesIn(testedPlatforms()), platformName);
 
 // ------------------------------------------------------------------ Linux only: signals and names
