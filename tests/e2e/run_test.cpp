@@ -876,6 +876,27 @@ TEST_F(RunLinuxTest, StopSignalsReachTheCommandAndTheLauncherEndsCleanly)
     }
 }
 
+TEST_F(RunLinuxTest, SecondTermEndsTheLauncherWhileTheCommandIgnoresIt)
+{
+    // A command that ignores TERM: a second TERM a second or more after the
+    // first ends the launcher with 143 and an empty TEMP; the command is
+    // left running.
+    const std::string ready = scratch.path("ready");
+    const std::string exe = writeApp({dirEntry("d"), commandEntry('c', "/bin/sh -c \"trap '' TERM; echo ready > " +
+                                                                           ready + "; while :; do sleep 0.05; done\"")});
+    const pid_t pid = startInOwnGroup(exe);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitForFile(ready));
+    kill(pid, SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the first TERM alone ended the launcher";
+    kill(pid, SIGTERM);
+    EXPECT_EQ(waitForExit(pid), 143);
+    kill(-pid, SIGKILL);  // the command, still in the launcher's group
+    EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+}
+
 TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
 {
     // A FIFO that a command leaves where a file entry is extracted holds the
