@@ -187,8 +187,10 @@ void removeTree(std::string_view dir, const DirectoryIdentity& identity)
     const int fd = openTop(path, identity);
     if (fd < 0)
         return;
+    // Checked before anything, the owner's rights included, is changed.
+    struct stat opened{};
     Level top;
-    if (!describe(fd, top) || top.identity.volume != identity.volume || top.identity.index != identity.index) {
+    if (fstat(fd, &opened) != 0 || !sameDirectory(opened, identity) || !describe(fd, top)) {
         close(fd);
         return;
     }
