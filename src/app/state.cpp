@@ -10,6 +10,7 @@
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/shorttext.h"
+#include "runtime/stopsignals.h"
 #include "runtime/workdir.h"
 #include "unpack/unpack.h"
 
@@ -20,11 +21,12 @@ namespace {
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
 constexpr std::string_view workFileName = "zop.gz";
-// "zop." and at most three digits.
-constexpr std::size_t longestWorkDirName = 7;
 // Draws of a work-directory name before start-up gives up.
 constexpr int maxWorkDirDraws = 10000;
 
+// A relative TEMP is taken against the directory the launcher starts in:
+// %tempdir% must name the work directory from anywhere, the work directory
+// of a t command included.
 std::string temporaryDirectory()
 {
     std::string dir = environmentValue("TEMP");
@@ -33,7 +35,7 @@ std::string temporaryDirectory()
         dir = environmentValue("TMPDIR");
     if (dir.empty())
         dir = "/tmp";
-    return shortText(dir);
+    return absolutePath(shortText(dir));
 }
 
 // workDir and workFile must name exactly what gets created, so a temporary
@@ -51,7 +53,7 @@ std::string createWorkDirectory()
 {
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
-        std::string name = "zop." + std::to_string(randomBelow(1000));
+        std::string name = "zop." + std::to_string(drawWorkDirNumber());
         makePrivateDirectory(name);
         lastFailure = ioResult();
         if (lastFailure == 0)
@@ -92,10 +94,12 @@ void collectArguments()
 
 void startUp()
 {
+    appState.originalDir = currentDirectory();
+    checkIo();
     appState.tempDir = temporaryDirectory();
+    checkIo();
     collectArguments();
     randomize();
-    appState.originalDir = currentDirectory();
     refuseOverlongTempDir(appState.tempDir);
     changeDirectory(appState.tempDir);
     checkIo();
@@ -107,11 +111,21 @@ void startUp()
     appState.workFile = appState.workDir + pathSeparator + std::string(workFileName);
     appState.workDirSlash = replaceAll(appState.workDir, "\\", "/");
     appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
+    // From here on a request to stop removes the work directory, and a
+    // request that came during start-up is acted on now.
+    appState.workDirIdentity = directoryIdentity(appState.workDir);
+    setStopCleanup(removeWorkDirectory);
+    stopIfRequested();
 
     fileOpenMode = 0;
     readTrailer(argumentAt(0), appState.trailer);
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;
+}
+
+void removeWorkDirectory()
+{
+    removeTree(appState.workDir, appState.workDirIdentity);
 }
 
 Mode selectMode()

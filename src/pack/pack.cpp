@@ -51,7 +51,7 @@ void reduceToFileName(ShortField<255>& stubName)
 std::string stubPath()
 {
     std::string path = environmentValue("ZOP_EXE");
-    return path.empty() ? shortText(argumentAt(0)) : path;
+    return path.empty() ? argumentAt(0) : path;
 }
 
 void packRecipeLine(GzStream* stream, const std::string& line, tail& built)

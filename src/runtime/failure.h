@@ -20,6 +20,7 @@ enum IoCode : uint16_t {
     ioNotOpenForInput = 104,
     ioNotOpenForOutput = 105,
     ioInvalidInput = 106,
+    ioCommandTooLong = 206,  // ERROR_FILENAME_EXCED_RANGE
 };
 
 // Pending I/O error code; 0 when none. Sticky until read by checkIo or

@@ -80,7 +80,7 @@ void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
         mode = fmOutput;
     }
     OsHandle handle = noHandle;
-    const uint16_t code = openByName(f.name, access, (flags & flagCreate) != 0, handle);
+    const uint16_t code = openByName(f.name.c_str(), access, (flags & flagCreate) != 0, handle);
     if (code != 0) {
         ioError = code;
         return;
@@ -172,10 +172,13 @@ void assignFile(BinaryFile& f, std::string_view name)
 {
     f = BinaryFile{};
     f.handle = noHandle;
+    if (name.size() > fileNameMax) {
+        if (ioError == 0)
+            ioError = ioInvalidFilename;
+        return;
+    }
     f.mode = fmClosed;
-    const std::size_t length = std::min<std::size_t>(name.size(), sizeof f.name - 1);
-    std::memcpy(f.name, name.data(), length);
-    f.name[length] = '\0';
+    f.name.assign(name);
 }
 
 void openFile(BinaryFile& f, int32_t recordSize)
@@ -312,9 +315,22 @@ void eraseFile(BinaryFile& f)
 
 // ---------------------------------------------------------------- directories
 
+namespace {
+
+// True, with code 3 set, for a path too long to hand to the system whole.
+bool refusedAsTooLong(std::string_view path)
+{
+    if (path.size() <= fileNameMax)
+        return false;
+    ioError = ioInvalidFilename;
+    return true;
+}
+
+} // namespace
+
 void makeDirectory(std::string_view path)
 {
-    if (ioError != 0 || path.empty())
+    if (ioError != 0 || path.empty() || refusedAsTooLong(path))
         return;
     if (const uint32_t code = osMakeDirectory(systemName(path)); code != 0)
         setOsError(code);
@@ -334,7 +350,7 @@ void removeDirectory(std::string_view path)
 
 void changeDirectory(std::string_view path)
 {
-    if (ioError != 0 || path.empty())
+    if (ioError != 0 || path.empty() || refusedAsTooLong(path))
         return;
     if (const uint32_t code = osChangeDirectory(systemName(path)); code != 0) {
         setOsError(code);
@@ -346,9 +362,22 @@ void changeDirectory(std::string_view path)
 std::string currentDirectory()
 {
     std::string directory = osCurrentDirectory();
-    if (directory.size() > 255)
-        directory.resize(255);
+    if (directory.empty() || directory.size() > fileNameMax) {
+        if (ioError == 0)
+            ioError = ioInvalidFilename;
+        return {};
+    }
     return directory;
+}
+
+std::string absolutePath(std::string_view path)
+{
+    if (osIsAbsolutePath(path))
+        return std::string(path);
+    const std::string base = currentDirectory();
+    if (base.empty())
+        return std::string(path);
+    return osJoinPath(base, path);
 }
 
 // ---------------------------------------------------------------- enumeration

@@ -55,7 +55,12 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes);
 uint32_t osMakeDirectory(const std::string& name);
 uint32_t osRemoveDirectory(const std::string& name);
 uint32_t osChangeDirectory(const std::string& name);
+// The whole current directory; empty when the system cannot deliver it.
 std::string osCurrentDirectory();
+// Whether path is complete without the current directory (on Windows: a
+// drive and a root, or a UNC name), and path taken against base.
+bool osIsAbsolutePath(std::string_view path);
+std::string osJoinPath(const std::string& base, std::string_view path);
 
 // One directory entry as the enumeration delivers it.
 struct OsEntry {

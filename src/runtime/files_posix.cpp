@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,10 @@
 
 #include "runtime/files_os.h"
 #include "runtime/oserror.h"
+#include "runtime/stopsignals.h"
 
 const char pathSeparator = '/';
+const std::size_t fileNameMax = PATH_MAX - 1;
 const char foreignSeparator = '\\';
 const bool convertLookupNames = true;
 
@@ -134,7 +137,9 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
     // Created files get the execute bits (less the umask): the container
     // keeps no permissions, and a packed application's interpreter and
     // programs, like a packed executable itself, must be runnable.
-    const int fd = open(name.c_str(), flags, 0777);
+    int fd;
+    while ((fd = open(name.c_str(), flags, 0777)) < 0 && errno == EINTR)
+        stopIfRequested();  // a FIFO's open waits for its other end
     if (fd < 0)
         return lastError(name);
     // A directory opens read-only here; on Windows it is no file to open.
@@ -153,25 +158,34 @@ uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& go
 {
     got = 0;
     ssize_t n;
-    do
-        n = read(static_cast<int>(handle), buffer, count);
-    while (n < 0 && errno == EINTR);
+    while ((n = read(static_cast<int>(handle), buffer, count)) < 0 && errno == EINTR)
+        stopIfRequested();
     if (n < 0)
         return lastError();
     got = static_cast<uint32_t>(n);
     return 0;
 }
 
+// A write to a pipe or terminal may be cut short by a signal: the rest is
+// written on, so that only a real failure ends it early.
 uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
 {
     written = 0;
-    ssize_t n;
-    do
-        n = write(static_cast<int>(handle), buffer, count);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return lastError();
-    written = static_cast<uint32_t>(n);
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (written < count) {
+        const ssize_t n = write(static_cast<int>(handle), bytes + written, count - written);
+        if (n < 0 && errno == EINTR) {
+            stopIfRequested();
+            continue;
+        }
+        if (n < 0)
+            return written != 0 ? 0 : lastError();
+        if (n == 0)
+            break;
+        written += static_cast<uint32_t>(n);
+        if (written < count)
+            stopIfRequested();  // the signal may have cut the write short
+    }
     return 0;
 }
 
@@ -240,10 +254,23 @@ uint32_t osChangeDirectory(const std::string& name)
 
 std::string osCurrentDirectory()
 {
-    char buffer[4096];
+    char buffer[PATH_MAX];
     if (getcwd(buffer, sizeof buffer) == nullptr)
         return {};
     return buffer;
+}
+
+bool osIsAbsolutePath(std::string_view path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
+std::string osJoinPath(const std::string& base, std::string_view path)
+{
+    std::string joined = base;
+    if (joined.back() != '/')
+        joined += '/';
+    return joined.append(path);
 }
 
 uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)

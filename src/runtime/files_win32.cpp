@@ -4,6 +4,7 @@
 #include "runtime/files_os.h"
 
 const char pathSeparator = '\\';
+const std::size_t fileNameMax = 255;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 
@@ -149,6 +150,26 @@ std::string osCurrentDirectory()
     const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
     if (n == 0 || n >= sizeof buffer)
         return {};
+    return std::string(buffer, n);
+}
+
+bool osIsAbsolutePath(std::string_view path)
+{
+    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1]))
+        return true;
+    return path.size() >= 3 && path[1] == ':' && isSlash(path[2]);
+}
+
+// The system resolves a name relative to a drive's own current directory
+// ("C:tmp") or to the current drive's root ("\\tmp") as well.
+std::string osJoinPath(const std::string&, std::string_view path)
+{
+    const std::string name(path);
+    char buffer[MAX_PATH];
+    const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer)
+        return name;
     return std::string(buffer, n);
 }
 
