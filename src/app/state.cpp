@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/text.h"
+#include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
@@ -94,6 +95,14 @@ void startUp()
 {
     appState.tempDir = temporaryDirectory();
     collectArguments();
+    // The trailer comes first: a bare stub answers its own options, and
+    // refuses a call that cannot work, before it creates anything.
+    fileOpenMode = 0;
+    readTrailer(argumentAt(0), appState.trailer);
+    if (!isPackedTrailer(appState.trailer)) {
+        answerPackerCommandLine();
+        preparePacker();
+    }
     randomize();
     appState.originalDir = currentDirectory();
     refuseOverlongTempDir(appState.tempDir);
@@ -108,8 +117,6 @@ void startUp()
     appState.workDirSlash = replaceAll(appState.workDir, "\\", "/");
     appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
 
-    fileOpenMode = 0;
-    readTrailer(argumentAt(0), appState.trailer);
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;
 }
