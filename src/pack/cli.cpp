@@ -109,15 +109,37 @@ void answerPackerCommandLine()
     }
 }
 
-void describeStep(std::string step)
+void describeStep(std::string_view action, std::string_view name)
 {
-    failureWords.step = std::move(step);
+    failureWords.step.assign(action);
+    if (!name.empty()) {
+        failureWords.step += " \"";
+        failureWords.step += name;
+        failureWords.step += '"';
+    }
     failureWords.entry.clear();
 }
 
-void describeEntry(std::string entry)
+void describeRecipeRead(std::string_view recipeName)
 {
-    failureWords.entry = std::move(entry);
+    if (recipeName.empty())
+        describeStep("cannot read the recipe from standard input");
+    else
+        describeStep("cannot read recipe", recipeName);
+}
+
+void describeLine(std::string_view recipeName, int32_t number, std::string_view line)
+{
+    std::string action(recipeName.empty() ? "standard input" : recipeName);
+    action += " line ";
+    action += std::to_string(number);
+    action += ':';
+    describeStep(action, line);
+}
+
+void describeEntry(std::string_view entry)
+{
+    failureWords.entry.assign(entry);
 }
 
 [[gnu::noinline]] void refuse(uint16_t code, std::string_view reason)

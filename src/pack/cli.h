@@ -11,11 +11,14 @@
 // process, before anything is created; a call that can pack returns.
 void answerPackerCommandLine();
 
-// What the packer is doing, for the failure line: a step ("cannot read recipe
-// \"app.zop\"", "app.zop line 4: \"r app\"") and, inside an r tree, the entry
-// at hand. Setting the step forgets the entry.
-void describeStep(std::string step);
-void describeEntry(std::string entry);
+// What the packer is doing, for the failure line: a step (an action and the
+// name it acts on, as in: cannot read recipe "app.zop") or the recipe line
+// being packed (app.zop line 4: "r app"), and, inside an r tree, the entry at
+// hand. A new step or line forgets the entry.
+void describeStep(std::string_view action, std::string_view name = {});
+void describeRecipeRead(std::string_view recipeName);
+void describeLine(std::string_view recipeName, int32_t number, std::string_view line);
+void describeEntry(std::string_view entry);
 
 // Ends the process with code, the failure line giving reason.
 [[noreturn]] void refuse(uint16_t code, std::string_view reason);

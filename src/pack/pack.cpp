@@ -2,7 +2,7 @@
 // gzip stream, then assembles stub + stream + trailer into the output.
 #include "pack/pack.h"
 
-#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,11 +76,6 @@ std::string stubPath()
     return path.empty() ? shortText(argumentAt(0)) : path;
 }
 
-std::string quoted(std::string_view text)
-{
-    return "\"" + std::string(text) + "\"";
-}
-
 // d, f and r paths are taken relative to the work directory when the
 // executable runs: one that would lead out of it is refused.
 void refuseEscapingPath(std::string_view path)
@@ -147,7 +142,7 @@ std::string withoutByteOrderMark(const std::string& line)
     return line;
 }
 
-void packRecipe(TextFile& recipe, const std::string& recipeName, GzStream* stream, tail& built)
+void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream, tail& built)
 {
     int32_t lineNumber = 0;
     do {
@@ -157,7 +152,7 @@ void packRecipe(TextFile& recipe, const std::string& recipeName, GzStream* strea
             line = withoutByteOrderMark(line);
         if (line.empty() || startsWith("#", line))
             continue;
-        describeStep(recipeName + " line " + std::to_string(lineNumber) + ": " + quoted(line));
+        describeLine(recipeName, lineNumber, line);
         packRecipeLine(stream, line, built);
     } while (!textEof(recipe));
     checkIo();
@@ -182,6 +177,24 @@ void closeChecked(BinaryFile& file)
     checkIo();
 }
 
+// Sorts through the C library's qsort, which costs the stub no code: names
+// hold no NUL, and strcmp compares bytes as unsigned values.
+void sortBytewise(std::vector<std::string>& names)
+{
+    std::vector<const char*> order;
+    order.reserve(names.size());
+    for (const std::string& name : names)
+        order.push_back(name.c_str());
+    std::qsort(order.data(), order.size(), sizeof(const char*), [](const void* a, const void* b) {
+        return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+    });
+    std::vector<std::string> sorted;
+    sorted.reserve(names.size());
+    for (const char* name : order)
+        sorted.emplace_back(name);
+    names.swap(sorted);
+}
+
 // The names of the current directory, "." and ".." left out, in bytewise
 // order: the same tree gives the same entries on every file system. The
 // listing is closed before anything is packed, so a deep tree holds no
@@ -198,7 +211,7 @@ std::vector<std::string> sortedNames()
     // A listing that fails part way would pack a directory short.
     if (status != noMoreEntries)
         failWithIoCode(status);
-    std::sort(names.begin(), names.end());
+    sortBytewise(names);
     return names;
 }
 
@@ -285,7 +298,7 @@ void refuseStubAsOutput(const std::string& stub, const std::string& outputName)
 void preparePacker()
 {
     setFailureAction(onPackFailure);
-    describeStep("cannot make a work directory in TEMP " + quoted(appState.tempDir));
+    describeStep("cannot make a work directory in TEMP", appState.tempDir);
 }
 
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
@@ -328,7 +341,7 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
             addFileEntry(stream, "f", childName, name, built);
     }
 
-    describeEntry(std::string(entryName));
+    describeEntry(entryName);
     changeDirectory(saved);
     checkIo();
 }
@@ -336,10 +349,7 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
 void packMode()
 {
     const std::string recipeName = argumentAt(1);
-    const std::string recipeLabel = recipeName.empty() ? "standard input" : recipeName;
-    const std::string readStep = recipeName.empty() ? "cannot read the recipe from standard input"
-                                                    : "cannot read recipe " + quoted(recipeName);
-    describeStep(readStep);
+    describeRecipeRead(recipeName);
     TextFile recipe;
     assignText(recipe, recipeName);
     openText(recipe);
@@ -347,15 +357,15 @@ void packMode()
 
     const std::string stub = stubPath();
     const std::string outputName = argumentAt(2);
-    describeStep("cannot write " + quoted(outputName));
+    describeStep("cannot write", outputName);
     refuseStubAsOutput(stub, outputName);
 
     tail built = newTrailer(stub);
-    describeStep("cannot write the work file " + quoted(appState.workFile));
+    describeStep("cannot write the work file", appState.workFile);
     GzStream* stream = openGz(appState.workFile, "w");
-    describeStep(readStep);
-    packRecipe(recipe, recipeLabel, stream, built);
-    describeStep("cannot write the work file " + quoted(appState.workFile));
+    describeRecipeRead(recipeName);
+    packRecipe(recipe, recipeName, stream, built);
+    describeStep("cannot write the work file", appState.workFile);
     closeGz(stream);
     closeText(recipe);
     checkIo();
@@ -363,15 +373,15 @@ void packMode()
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
     BinaryFile stubFile, work;
-    describeStep("cannot read the stub " + quoted(stub));
+    describeStep("cannot read the stub", stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
-    describeStep("cannot read the work file " + quoted(appState.workFile));
+    describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(work, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         refuse(tooLargeCode, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
 
-    describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write " + quoted(outputName));
+    describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
     openOutput(outputName);
     copyFileToFile(stubFile, pendingOutput.file, stubSize);
     closeChecked(stubFile);
