@@ -252,15 +252,20 @@ void createTemporaryOutput(const std::string& outputName)
     failWithIoCode(lastFailure);
 }
 
+// Standard output, and a device or pipe named as the output (/dev/null, NUL,
+// a FIFO), are written as they are: there is nothing to replace, and a
+// device node must never be renamed over.
 void openOutput(const std::string& outputName)
 {
-    if (outputName.empty()) {
-        assignFile(pendingOutput.file, "");  // standard output
-        createFile(pendingOutput.file, 1);
-        checkIo();
-    } else {
+    if (!outputName.empty() && !isDeviceOrPipe(outputName)) {
         createTemporaryOutput(outputName);
+        return;
     }
+    assignFile(pendingOutput.file, outputName);
+    createFile(pendingOutput.file, 1);
+    checkIo();
+    if (isTerminal(pendingOutput.file))
+        refuse(ioAccessDenied, "a packed executable is not written to a terminal");
 }
 
 void finishOutput(const std::string& outputName)

@@ -335,6 +335,16 @@ bool sameFile(std::string_view a, std::string_view b)
            first.volume == second.volume && first.index == second.index;
 }
 
+bool isDeviceOrPipe(std::string_view name)
+{
+    return osIsDeviceOrPipe(systemName(name));
+}
+
+bool isTerminal(const BinaryFile& f)
+{
+    return isOpenMode(f.mode) && osIsTerminal(f.handle);
+}
+
 // ---------------------------------------------------------------- directories
 
 void makeDirectory(std::string_view path)

@@ -54,6 +54,11 @@ void eraseFile(BinaryFile& f);
 void renameReplacing(std::string_view from, std::string_view to);
 // True when both names lead to one and the same existing file.
 bool sameFile(std::string_view a, std::string_view b);
+// True when name exists and is neither a regular file nor a directory (a
+// device such as /dev/null or NUL, a FIFO, a socket).
+bool isDeviceOrPipe(std::string_view name);
+// True when the open file is an interactive terminal (a console).
+bool isTerminal(const BinaryFile& f);
 
 void makeDirectory(std::string_view path);
 void removeDirectory(std::string_view path);

@@ -68,6 +68,9 @@ struct OsFileIdentity {
     uint64_t index = 0;
 };
 bool osFileIdentity(const std::string& name, OsFileIdentity& identity);
+// True when name exists and is a device, pipe or socket: no regular file and
+// no directory.
+bool osIsDeviceOrPipe(const std::string& name);
 
 uint32_t osMakeDirectory(const std::string& name);
 uint32_t osRemoveDirectory(const std::string& name);

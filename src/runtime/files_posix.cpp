@@ -264,6 +264,12 @@ bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
     return true;
 }
 
+bool osIsDeviceOrPipe(const std::string& name)
+{
+    struct stat info{};
+    return stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 uint32_t osMakeDirectory(const std::string& name)
 {
     return mkdir(name.c_str(), 0777) == 0 ? 0 : lastError(name);

@@ -161,6 +161,17 @@ bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
     return known;
 }
 
+bool osIsDeviceOrPipe(const std::string& name)
+{
+    const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN;
+}
+
 uint32_t osMakeDirectory(const std::string& name)
 {
     return CreateDirectoryA(name.c_str(), nullptr) ? 0 : GetLastError();

@@ -572,6 +572,12 @@ TEST_P(PackTest, OutputReplacesAnOlderOneWhole)
         ASSERT_EQ(stat(inCwd("out.exe").c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0777 & ~mask) << "created anew, executable";
     }
+
+    // A device is written as it is, never renamed over.
+    expectPacked(run(platform().stub, {"recipe.zop", onWindows() ? "NUL" : "/dev/null"}));
+    EXPECT_EQ(listTree(scratch.cwd()), (std::vector<std::string>{"out.exe", "recipe.zop"}));
+    struct stat null{};
+    EXPECT_TRUE(stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode));
 }
 
 // Directories are listed whole and closed before their contents are packed:
