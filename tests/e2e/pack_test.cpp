@@ -609,6 +609,24 @@ TEST_P(PackTest, ListingFailuresEndThePackerAndDeepTreesNeedFewHandles)
     expectFailure(r, "EInOutError : Too many open files");
     EXPECT_THAT(r.err, HasSubstr("zop: recipe.zop line 1: \"r tree\": too many open files"));
     EXPECT_FALSE(exists(inCwd("out.exe")));
+
+    // A directory its user may enter but not list, packed by a user other
+    // than root (who may list anything).
+    if (std::system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "no setpriv to pack as another user";
+    std::filesystem::remove_all(scratch.temp());
+    makeDirectories(scratch.temp());
+    chmod(scratch.root().c_str(), 0755);
+    chmod(scratch.cwd().c_str(), 0777);
+    chmod(scratch.temp().c_str(), 0777);
+    putFile("tree/locked/f.txt", "f");
+    chmod(inCwd("tree/locked").c_str(), 0111);
+    const RunResult locked = runCommandLine("exec setpriv --reuid=65534 --regid=65534 --clear-groups '" +
+                                            platform().stub + "' recipe.zop out.exe");
+    chmod(inCwd("tree/locked").c_str(), 0755);
+    expectFailure(locked, "EInOutError : Access denied");
+    EXPECT_THAT(locked.err, HasSubstr("\"r tree\": tree\\locked: access denied"));
+    EXPECT_FALSE(exists(inCwd("out.exe")));
 }
 
 // The bare stub as a command-line tool. Its options and usage errors end it
