@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/text.h"
+#include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
@@ -99,6 +100,14 @@ void startUp()
     appState.tempDir = temporaryDirectory();
     checkIo();
     collectArguments();
+    // The trailer comes first: a bare stub answers its own options, and
+    // refuses a call that cannot work, before it creates anything.
+    fileOpenMode = 0;
+    readTrailer(argumentAt(0), appState.trailer);
+    if (!isPackedTrailer(appState.trailer)) {
+        answerPackerCommandLine();
+        preparePacker();
+    }
     randomize();
     refuseOverlongTempDir(appState.tempDir);
     changeDirectory(appState.tempDir);
@@ -117,8 +126,6 @@ void startUp()
     setStopCleanup(removeWorkDirectory);
     stopIfRequested();
 
-    fileOpenMode = 0;
-    readTrailer(argumentAt(0), appState.trailer);
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;
 }

@@ -19,9 +19,8 @@ constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
 constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
 constexpr uint32_t errorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
 
-// Flags of createFile: read-write access, create or truncate.
-constexpr uint32_t createFlags = 0x1002;
-constexpr uint32_t flagCreate = 0x1000;
+// Flags of createFile: read-write access.
+constexpr uint32_t createFlags = 0x0002;
 
 bool isOpenMode(uint32_t mode)
 {
@@ -54,7 +53,7 @@ void setOsError(uint32_t osCode)
     ioError = translateOsError(osCode);
 }
 
-void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
+void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags, OsOpenKind kind)
 {
     if (ioError != 0)
         return;
@@ -80,7 +79,7 @@ void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
         mode = fmOutput;
     }
     OsHandle handle = noHandle;
-    const uint16_t code = openByName(f.name.c_str(), access, (flags & flagCreate) != 0, handle);
+    const uint16_t code = openByName(f.name.c_str(), access, kind, handle);
     if (code != 0) {
         ioError = code;
         return;
@@ -152,13 +151,13 @@ void closeHandleOf(OsHandle handle)
     osClose(handle);
 }
 
-uint16_t openByName(const char* name, uint32_t access, bool create, OsHandle& handle)
+uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle& handle)
 {
     if (name[0] == '\0') {
         handle = osStandardHandle(access == osRead ? 0 : 1);
         return 0;
     }
-    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), create, handle);
+    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), kind, handle);
     if (code != 0) {
         handle = noHandle;
         return translateOsError(code);
@@ -183,12 +182,22 @@ void assignFile(BinaryFile& f, std::string_view name)
 
 void openFile(BinaryFile& f, int32_t recordSize)
 {
-    openBinary(f, recordSize, fileOpenMode);
+    openBinary(f, recordSize, fileOpenMode, OsOpenKind::existing);
+}
+
+void openRegularFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, 0, OsOpenKind::existingRegular);
 }
 
 void createFile(BinaryFile& f, int32_t recordSize)
 {
-    openBinary(f, recordSize, createFlags);
+    openBinary(f, recordSize, createFlags, OsOpenKind::createAlways);
+}
+
+void createNewFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, createFlags, OsOpenKind::createNew);
 }
 
 void closeFile(BinaryFile& f)
@@ -311,6 +320,32 @@ void eraseFile(BinaryFile& f)
         code = osFileNotFound;
     if (code != 0)
         setOsError(code);
+}
+
+void renameReplacing(std::string_view from, std::string_view to)
+{
+    if (ioError != 0)
+        return;
+    if (const uint32_t code = osRenameReplacing(systemName(from), systemName(to)); code != 0)
+        setOsError(code);
+}
+
+bool sameFile(std::string_view a, std::string_view b)
+{
+    OsFileIdentity first;
+    OsFileIdentity second;
+    return osFileIdentity(systemName(a), first) && osFileIdentity(systemName(b), second) &&
+           first.volume == second.volume && first.index == second.index;
+}
+
+bool isDeviceOrPipe(std::string_view name)
+{
+    return osIsDeviceOrPipe(systemName(name));
+}
+
+bool isTerminal(const BinaryFile& f)
+{
+    return isOpenMode(f.mode) && osIsTerminal(f.handle);
 }
 
 // ---------------------------------------------------------------- directories

@@ -105,7 +105,13 @@ std::string fnmatchPattern(std::string_view name)
 
 uint32_t nextMatch(Search& search, OsEntry& entry)
 {
-    while (const dirent* d = readdir(search.directory)) {
+    // readdir ends the listing and fails alike with a null result; only
+    // errno tells them apart.
+    for (;;) {
+        errno = 0;
+        const dirent* d = readdir(search.directory);
+        if (d == nullptr)
+            return errno == 0 ? osNoMoreFiles : lastError();
         if (!search.pattern.empty() && fnmatch(search.pattern.c_str(), d->d_name, 0) != 0)
             continue;
         struct stat info{};
@@ -115,14 +121,13 @@ uint32_t nextMatch(Search& search, OsEntry& entry)
         entry = entryOf(name, info);
         return 0;
     }
-    return osNoMoreFiles;
 }
 
 } // namespace
 
 // Sharing has no POSIX counterpart and is not emulated: other processes can
 // always open a file that this one holds open, whatever fileOpenMode says.
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, bool create,
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
                 OsHandle& handle)
 {
     int flags = O_CLOEXEC;
@@ -132,23 +137,39 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
         flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
-    if (create)
+    if (kind == OsOpenKind::createAlways)
         flags |= O_CREAT | O_TRUNC;
+    else if (kind == OsOpenKind::createNew)
+        flags |= O_CREAT | O_EXCL;
+    else if (kind == OsOpenKind::existingRegular)
+        flags |= O_NONBLOCK | O_NOCTTY;  // a FIFO without a writer must not hold the open
     // Created files get the execute bits (less the umask): the container
     // keeps no permissions, and a packed application's interpreter and
     // programs, like a packed executable itself, must be runnable.
     int fd;
     while ((fd = open(name.c_str(), flags, 0777)) < 0 && errno == EINTR)
         stopIfRequested();  // a FIFO's open waits for its other end
-    if (fd < 0)
+    if (fd < 0) {
+        if (kind == OsOpenKind::existingRegular && errno == ENXIO)
+            return osNotRegularFile;  // a socket, or a FIFO opened for writing
         return lastError(name);
+    }
     // A directory opens read-only here; on Windows it is no file to open.
     // (Opening one for writing already failed with EISDIR, so files being
     // created or written skip the extra call.)
     struct stat info{};
-    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        close(fd);
-        return osAccessDenied;
+    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            close(fd);
+            return osAccessDenied;
+        }
+        if (kind == OsOpenKind::existingRegular) {
+            if (!S_ISREG(info.st_mode)) {
+                close(fd);
+                return osNotRegularFile;
+            }
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        }
     }
     handle = fd;
     return 0;
@@ -200,6 +221,11 @@ bool osIsCharacterDevice(OsHandle handle)
     return fstat(static_cast<int>(handle), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
+bool osIsTerminal(OsHandle handle)
+{
+    return isatty(static_cast<int>(handle)) == 1;
+}
+
 uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const int whence = origin == osFromStart ? SEEK_SET : origin == osFromCurrent ? SEEK_CUR : SEEK_END;
@@ -235,6 +261,27 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
         return lastError(name);
     attributes = attributesOf(info);
     return 0;
+}
+
+uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : lastError(to);
+}
+
+bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    struct stat info{};
+    if (stat(name.c_str(), &info) != 0)
+        return false;
+    identity.volume = static_cast<uint64_t>(info.st_dev);
+    identity.index = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
+bool osIsDeviceOrPipe(const std::string& name)
+{
+    struct stat info{};
+    return stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
 uint32_t osMakeDirectory(const std::string& name)

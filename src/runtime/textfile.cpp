@@ -102,7 +102,7 @@ void putBytes(TextFile& t, const char* bytes, std::size_t count)
     }
 }
 
-void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
+void openTextWith(TextFile& t, uint32_t mode, uint32_t access, OsOpenKind kind)
 {
     if (ioError != 0)
         return;
@@ -117,7 +117,7 @@ void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
     t.bufferPosition = 0;
     t.bufferEnd = 0;
     OsHandle handle = noHandle;
-    const uint16_t code = openByName(t.name, access, create, handle);
+    const uint16_t code = openByName(t.name, access, kind, handle);
     if (code != 0) {
         ioError = code;
         return;
@@ -143,12 +143,12 @@ void assignText(TextFile& t, std::string_view name)
 
 void openText(TextFile& t)
 {
-    openTextWith(t, fmInput, osRead, false);
+    openTextWith(t, fmInput, osRead, OsOpenKind::existing);
 }
 
 void createText(TextFile& t)
 {
-    openTextWith(t, fmOutput, osWrite, true);
+    openTextWith(t, fmOutput, osWrite, OsOpenKind::createAlways);
 }
 
 std::string readLine(TextFile& t, std::size_t maxLen)
@@ -227,6 +227,12 @@ void writeLine(TextFile& t)
         emptyBuffer(t);
 }
 
+void flushText(TextFile& t)
+{
+    if (writable(t))
+        emptyBuffer(t);
+}
+
 void closeText(TextFile& t)
 {
     if (ioError != 0)
@@ -244,6 +250,11 @@ void closeText(TextFile& t)
     t.mode = fmClosed;
     t.bufferPosition = 0;
     t.bufferEnd = 0;
+}
+
+bool isTerminal(const TextFile& t)
+{
+    return isOpen(t) && osIsTerminal(t.handle);
 }
 
 void bindStandardFiles(bool windowed)

@@ -27,7 +27,11 @@ void writeText(TextFile& t, std::string_view value);
 void writeText(TextFile& t, char value);
 void writeText(TextFile& t, int32_t value);
 void writeLine(TextFile& t);
+// Writes out what the buffer holds.
+void flushText(TextFile& t);
 void closeText(TextFile& t);
+// True when the file is open on an interactive terminal (a console).
+bool isTerminal(const TextFile& t);
 
 // The process's standard text files. Console builds bind them to the
 // standard handles; the windowed build leaves them closed (writes fail, 103).

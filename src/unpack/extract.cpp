@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/state.h"
+#include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
@@ -13,31 +14,6 @@
 #include "unpack/unpack.h"
 
 namespace {
-
-bool isSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
-
-// A crafted container could name paths outside the current directory; such
-// names are refused before anything is created for the entry.
-bool staysInCurrentDirectory(std::string_view path)
-{
-    if (!path.empty() && isSeparator(path[0]))
-        return false;
-    if (path.size() >= 2 && path[1] == ':')
-        return false;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && !isSeparator(path[end]))
-            ++end;
-        if (path.substr(start, end - start) == "..")
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
 
 // The stub file always lands in the current directory: whatever directory
 // part a recorded stub name still carries ("/" or a drive colon) is dropped.
@@ -91,7 +67,9 @@ void justExtractMode()
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
-        if ((isKind(h, 'f') || isKind(h, 'd')) && !staysInCurrentDirectory(h.text.view()))
+        // A crafted container could name paths outside the current
+        // directory: refused before anything is created for the entry.
+        if ((isKind(h, 'f') || isKind(h, 'd')) && entryPathFault(h.text.view()) != PathFault::none)
             failWithIoCode(ioInvalidFilename);
         writeEntryLine(recipe, h, false);
         extractEntry(stream, h);
