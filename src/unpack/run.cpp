@@ -20,15 +20,33 @@ std::string targetPath(std::string_view entryText)
     return shortText(appState.workDir + pathSeparator + std::string(entryText));
 }
 
-} // namespace
-
-std::string expandPlaceholders(std::string_view entryText)
+// The placeholders other than %args%, in their order; a value inserted by
+// one is searched by the ones after it.
+std::string expandPiece(std::string_view piece)
 {
-    std::string text = replaceAll(entryText, "%parms%", appState.parms);
+    std::string text = replaceAll(piece, "%parms%", appState.parms);
     text = replaceAll(text, "%quotedparms%", appState.quotedParms);
     text = replaceAll(text, "%tempdir%", appState.workDir);
     text = replaceAll(text, "%tempdir1%", appState.workDirSlash);
     return replaceAll(text, "%tempdir2%", appState.workDirBackslash);
+}
+
+} // namespace
+
+std::string expandPlaceholders(std::string_view entryText)
+{
+    // %args% is replaced first, in the text as stored, and what it inserts
+    // is never searched again: the pieces between its occurrences are
+    // expanded each on its own.
+    constexpr std::string_view argsPlaceholder = "%args%";
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
+         from = at + argsPlaceholder.size()) {
+        text += expandPiece(entryText.substr(from, at - from));
+        text += appState.args;
+    }
+    return text + expandPiece(entryText.substr(from));
 }
 
 SplitCommand splitCommand(std::string_view entryText)
