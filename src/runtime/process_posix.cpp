@@ -76,7 +76,7 @@ int spawnChild(std::vector<std::string>& argv, const IgnoredSignals& saved, pid_
 
 } // namespace
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments)
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view)
 {
     const std::string commandLine = buildCommandLine(path, arguments);
     std::vector<std::string> argv = splitCommandLine(commandLine);

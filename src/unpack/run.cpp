@@ -80,12 +80,15 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
 {
     const SplitCommand command = splitCommand(entryText);
     std::string saved;
+    // A t command's bare program name is found among the packed files first.
+    std::string searchFirst;
     if (inWorkDirectory) {
         saved = currentDirectory();
         changeDirectory(appState.workDir);
         checkIo();
+        searchFirst = currentDirectory();
     }
-    const uint32_t exitCode = executeProgram(command.program, command.arguments);
+    const uint32_t exitCode = executeProgram(command.program, command.arguments, searchFirst);
     if (inWorkDirectory) {
         changeDirectory(saved);
         checkIo();
