@@ -412,3 +412,49 @@ bool fileExists(std::string_view path)
     osFindClose(rec);
     return true;
 }
+
+namespace {
+
+// One component: the part before the first dot (or a colon) is what Windows
+// compares, trailing blanks ignored.
+bool isDeviceComponent(std::string_view name)
+{
+    name = name.substr(0, name.find_first_of(".:"));
+    while (!name.empty() && name.back() == ' ')
+        name.remove_suffix(1);
+    std::string upper(name);
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$")
+        return true;
+    const std::string_view port = std::string_view(upper).substr(0, 3);
+    if (upper.size() < 4 || (port != "COM" && port != "LPT"))
+        return false;
+    // A digit 1 to 9, or a superscript one, two or three (UTF-8).
+    const std::string_view number = std::string_view(upper).substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+} // namespace
+
+bool namesDevice(std::string_view path)
+{
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of("\\/", start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (isDeviceComponent(path.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool isReservedDeviceName(std::string_view path)
+{
+    return deviceNamesReserved && namesDevice(path);
+}

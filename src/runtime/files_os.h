@@ -29,6 +29,8 @@ extern const char foreignSeparator;
 // Linux converts every name; Windows leaves the names of the enumeration and
 // of the attribute and existence queries exactly as written.
 extern const bool convertLookupNames;
+// Windows reserves the device names (CON, NUL, COM1, ...) in every folder.
+extern const bool deviceNamesReserved;
 
 uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, bool create,
                 OsHandle& handle);

@@ -15,6 +15,7 @@
 const char pathSeparator = '/';
 const char foreignSeparator = '\\';
 const bool convertLookupNames = true;
+const bool deviceNamesReserved = false;
 
 namespace {
 

@@ -6,6 +6,7 @@
 const char pathSeparator = '\\';
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
+const bool deviceNamesReserved = true;
 
 namespace {
 

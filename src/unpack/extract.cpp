@@ -91,7 +91,8 @@ void justExtractMode()
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
-        if ((isKind(h, 'f') || isKind(h, 'd')) && !staysInCurrentDirectory(h.text.view()))
+        if ((isKind(h, 'f') || isKind(h, 'd')) &&
+            (!staysInCurrentDirectory(h.text.view()) || isReservedDeviceName(h.text.view())))
             failWithIoCode(ioInvalidFilename);
         writeEntryLine(recipe, h, false);
         extractEntry(stream, h);

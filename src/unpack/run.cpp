@@ -15,9 +15,14 @@
 
 namespace {
 
+// A device name (Windows' NUL, COM1, ...) would send the entry to the
+// device: such an entry ends the run before anything is created for it.
 std::string targetPath(std::string_view entryText)
 {
-    return shortText(appState.workDir + pathSeparator + std::string(entryText));
+    std::string path = shortText(appState.workDir + pathSeparator + std::string(entryText));
+    if (isReservedDeviceName(path))
+        failWithIoCode(ioInvalidFilename);
+    return path;
 }
 
 // The placeholders other than %args%, in their order; a value inserted by
