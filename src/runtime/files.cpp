@@ -415,6 +415,18 @@ bool fileExists(std::string_view path)
 
 namespace {
 
+bool equalsIgnoringCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+        if (c != upper[i])
+            return false;
+    }
+    return true;
+}
+
 // One component: the part before the first dot (or a colon) is what Windows
 // compares, trailing blanks ignored.
 bool isDeviceComponent(std::string_view name)
@@ -422,18 +434,14 @@ bool isDeviceComponent(std::string_view name)
     name = name.substr(0, name.find_first_of(".:"));
     while (!name.empty() && name.back() == ' ')
         name.remove_suffix(1);
-    std::string upper(name);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
-        upper == "CONOUT$")
-        return true;
-    const std::string_view port = std::string_view(upper).substr(0, 3);
-    if (upper.size() < 4 || (port != "COM" && port != "LPT"))
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (equalsIgnoringCase(name, device))
+            return true;
+    const std::string_view port = name.substr(0, 3);
+    if (name.size() < 4 || (!equalsIgnoringCase(port, "COM") && !equalsIgnoringCase(port, "LPT")))
         return false;
     // A digit 1 to 9, or a superscript one, two or three (UTF-8).
-    const std::string_view number = std::string_view(upper).substr(3);
+    const std::string_view number = name.substr(3);
     return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
            number == "\xC2\xB2" || number == "\xC2\xB3";
 }
