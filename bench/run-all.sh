@@ -108,7 +108,7 @@ zop=$build/zop
 [ -x "$zop" ] || { echo "run-all: no stub at $zop" >&2; exit 1; }
 winzop=$build/windows/zop.exe
 if [ "$wine" = 1 ]; then
-    if [ ! -f "$winzop" ] || ! have wine || ! have i686-w64-mingw32-gcc; then
+    if [ ! -f "$winzop" ] || ! have wine || ! wine --version >/dev/null 2>&1 || ! have i686-w64-mingw32-gcc; then
         note "no Windows build, Wine or mingw-w64: the Wine rows are skipped"
         wine=0
     fi

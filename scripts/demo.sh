@@ -69,7 +69,7 @@ else
 fi
 work_dirs_left
 
-if [ -f "$build/windows/zop.exe" ] && command -v wine >/dev/null; then
+if [ -f "$build/windows/zop.exe" ] && wine --version >/dev/null 2>&1; then
   export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   echo "== Packing examples/hello-windows for Windows with the Linux stub (ZOP_EXE)"
   cp -R "$root/examples/hello-windows" "$demo/hello-windows"

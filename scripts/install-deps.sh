@@ -7,6 +7,7 @@ packages=(
   cmake make g++ zlib1g-dev libgtest-dev libgmock-dev    # native build and tests
   g++-mingw-w64-i686 libz-mingw-w64-dev                  # Windows stubs (32-bit x86)
   wine wine32:i386                                       # running them
+  wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64       # Windows tests where 32-bit code cannot run
   gzip xxd                                               # inspecting packed files by hand
   lua5.4                                                 # the Lua example (examples/lua)
   time                                                   # peak-memory checks (/usr/bin/time -v)

@@ -244,7 +244,7 @@ RunResult runUnderWine(const Scratch& scratch, const std::string& commandLine, c
                              {"WINEDEBUG", options.wineDebug},
                              {"WINEDLLOVERRIDES", std::string("mscoree,mshtml=")},
                              {"ENVRUN_CONTROL", toWindowsPath(files.controlPath)}};
-    return spawnAndWait({"wine", windowsPlatform().envrun}, outside,
+    return spawnAndWait({ZOP_WINE, windowsPlatform().envrun}, outside,
                         options.cwd.empty() ? scratch.cwd() : options.cwd, files.stdinPath, files.outPath,
                         files.errPath, options.timeoutMs);
 }

@@ -120,7 +120,7 @@ protected:
         writeFile(control, "set TEMP=" + seen(scratch.temp()) + "\nset TMP=" + seen(scratch.temp()) +
                                "\nset PROBE_OUT=" + seen(record) + "\ncmdline\n" +
                                quoteWindowsArgument(seen(exe)));
-        return start({"wine", platform().envrun},
+        return start({ZOP_WINE, platform().envrun},
                      {"WINEPREFIX=" + std::string(ZOP_WINEPREFIX), "WINEDEBUG=-all", "ENVRUN_CONTROL=" + control},
                      out, scratch.cwd());
     }
