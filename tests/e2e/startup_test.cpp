@@ -230,7 +230,7 @@ TEST_F(WindowedStubTest, NormalStartShowsNoMessageBox)
 
 // ------------------------------------------------------------------ Windows stubs: the manifest
 
-// The bytes of resource type/id (first language) of a 32-bit PE file, read
+// The bytes of resource type/id (first language) of a PE32 or PE32+ file, read
 // through its resource directory; empty when there is none.
 std::string peResource(const std::string& pe, uint32_t type, uint32_t id)
 {
@@ -245,8 +245,12 @@ std::string peResource(const std::string& pe, uint32_t type, uint32_t id)
         return {};
     const std::size_t optional = fileHeader + 20;
     const std::size_t sections = optional + u16(fileHeader + 16);
-    // PE32: the data directories start at offset 96; resources are entry 2.
-    const uint32_t resourceRva = u32(optional + 96 + 2 * 8);
+    // The data directories start at offset 96 in a PE32 optional header
+    // (magic 0x10b), at 112 in a PE32+ one (0x20b); resources are entry 2.
+    const uint32_t magic = u16(optional);
+    if (magic != 0x10b && magic != 0x20b)
+        return {};
+    const uint32_t resourceRva = u32(optional + (magic == 0x10b ? 96 : 112) + 2 * 8);
     auto offsetOf = [&](uint32_t rva) -> std::size_t {
         for (uint32_t i = 0; i < u16(fileHeader + 2); ++i) {
             const std::size_t section = sections + i * 40;
@@ -301,7 +305,11 @@ TEST(WindowsStubManifest, BothStubsCarryAsInvokerSupportedSystemsAndUtf8)
     if (!haveWindows())
         GTEST_SKIP() << "this build has no Windows tree";
     constexpr uint32_t rtManifest = 24, processManifestId = 1;
-    for (const std::string& stub : {windowsPlatform().stub, windowsPlatform().windowedStub}) {
+    // The shipped stubs (32-bit) and the ones the tests run, which may be
+    // an x86-64 build of the same sources.
+    const std::string shipped = ZOP_WINDOWS_SHIPPED_DIR;
+    for (const std::string& stub : {shipped + "/zop.exe", shipped + "/zopw.exe", windowsPlatform().stub,
+                                    windowsPlatform().windowedStub}) {
         SCOPED_TRACE(stub);
         const std::string manifest = peResource(readFile(stub), rtManifest, processManifestId);
         ASSERT_FALSE(manifest.empty()) << "no manifest resource";
