@@ -276,7 +276,8 @@ TEST_P(RunTest, ExpandedCommandLongerThan255BytesIsPassedWhole)
 {
     const std::string exe = writeApp({probeEntry('c', "%parms%")});
     const std::string longArgument(600, 'L');
-    ASSERT_EQ(runApp(exe, {longArgument, "end"}).exitCode, 0);
+    const RunResult r = runApp(exe, {longArgument, "end"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const auto records = probeRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_THAT(records[0].argv, ElementsAre(::testing::_, longArgument, "end"));
