@@ -68,8 +68,10 @@ void justExtractMode()
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
         // A crafted container could name paths outside the current
-        // directory: refused before anything is created for the entry.
-        if ((isKind(h, 'f') || isKind(h, 'd')) && entryPathFault(h.text.view()) != PathFault::none)
+        // directory, or a device: refused before anything is created for
+        // the entry.
+        if ((isKind(h, 'f') || isKind(h, 'd')) &&
+            (entryPathFault(h.text.view()) != PathFault::none || isReservedDeviceName(h.text.view())))
             failWithIoCode(ioInvalidFilename);
         writeEntryLine(recipe, h, false);
         extractEntry(stream, h);
