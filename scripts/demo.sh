@@ -142,7 +142,7 @@ cat <<EOF
   (zop in ~/.local/bin, the Windows stubs in ~/.local/share/zop/).
 - Pack your own directory: write a recipe, e.g. app.zop with the two lines
     r myapp
-    c "%tempdir1%/myapp/run.sh" %quotedparms%
+    c "%tempdir1%/myapp/run.sh" %args%
   and run  zop app.zop myapp.bin  in the directory that holds myapp/.
 - README.md is the guide (recipes, placeholders, failures, Python); make test runs every test.
 EOF

@@ -42,12 +42,13 @@ constexpr std::string_view usageLines[] = {
     "  c COMMAND  a command, run in the caller's current directory",
     "  t COMMAND  a command, run in the work directory",
     "Placeholders, replaced when the packed executable runs:",
+    "  %args%     its arguments, each handed on exactly as given",
     "  %parms% %quotedparms%  its arguments, joined by blanks / each in single quotes",
     "  %tempdir% %tempdir1% %tempdir2%  the work directory, as is / with / / with \\",
     "Environment: ZOP_EXE=STUB puts STUB (zop, zop.exe or zopw.exe) at the head",
     "  of OUTPUT instead of this program; TEMP holds the work directory.",
     "A packed executable takes --zop-list (list its entries) and --zop-justextract",
-    "  (take it apart into the current directory); every argument goes on to %parms%.",
+    "  (take it apart into the current directory); every argument goes on to %args%.",
     "Guide: README.md of the zop distribution (/usr/share/doc/zop/README.md).",
 };
 
