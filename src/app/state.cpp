@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "app/removetree.h"
 #include "app/text.h"
+#include "core/image.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
@@ -60,6 +62,19 @@ std::string createWorkDirectory()
     failWithIoCode(lastFailure);
 }
 
+// A file with bytes after its executable image but no recognised trailer is
+// a packed executable that lost its end (a download or copy cut short, a
+// packer killed while writing). As a packer it would take its arguments for
+// a recipe and an output and overwrite a user's file; it writes nothing and
+// ends through the failure path, leaving no work directory behind.
+void refuseCutPackedFile()
+{
+    if (isPackedTrailer(appState.trailer) || !hasBytesAfterImage(argumentAt(0)))
+        return;
+    removeTree(appState.workDir);
+    failWithIoCode(ioInvalidInput);
+}
+
 bool recordsWindowedStub(const tail& trailer)
 {
     return find("zopw", lowerAscii(trailer.stubName.view())) > 0;
@@ -110,6 +125,7 @@ void startUp()
 
     fileOpenMode = 0;
     readTrailer(argumentAt(0), appState.trailer);
+    refuseCutPackedFile();
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;
 }

@@ -186,8 +186,9 @@ void packMode()
     checkIo();
     copyFileToFile(stubFile, output, stubSize);
     closeChecked(stubFile);
-    copyFileToFile(work, output, gzLength);
+    const uint32_t streamCrc = copyFileToFileWithCrc(work, output, gzLength, 0);
     built.gzLength = gzLength;
+    storeStreamCrc(built, streamCrc);
     closeChecked(work);
     writeBlock(output, &built, tailSize);
     checkIo();

@@ -36,6 +36,8 @@ uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& go
 uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
 void osClose(OsHandle handle);
 bool osIsCharacterDevice(OsHandle handle);
+// True when the handle is a terminal: a tty on Linux, a console on Windows.
+bool osIsTerminal(OsHandle handle);
 
 // origin: 0 from the start, 1 from the current position, 2 from the end.
 constexpr int osFromStart = 0;

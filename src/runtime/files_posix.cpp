@@ -115,10 +115,54 @@ uint32_t nextMatch(Search& search, OsEntry& entry)
     return osNoMoreFiles;
 }
 
+// ---- The regular files this process holds open, by device and inode.
+// Windows refuses to open for writing a file that the process holds open
+// without write sharing (a sharing violation), and the system relies on
+// that: no entry of a packed file can replace the stream being read or a
+// file being written. Linux has no such rule, so the file layer keeps it
+// itself for its own opens.
+constexpr uint32_t osSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+constexpr uint32_t osTooManyOpenFiles = 4;   // ERROR_TOO_MANY_OPEN_FILES
+
+struct HeldFile {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+HeldFile heldFiles[64];
+
+bool isHeld(const struct stat& info)
+{
+    for (const HeldFile& held : heldFiles)
+        if (held.fd >= 0 && held.device == info.st_dev && held.inode == info.st_ino)
+            return true;
+    return false;
+}
+
+bool rememberHeld(int fd, const struct stat& info)
+{
+    for (HeldFile& held : heldFiles) {
+        if (held.fd < 0) {
+            held = {fd, info.st_dev, info.st_ino};
+            return true;
+        }
+    }
+    return false;
+}
+
+void forgetHeld(int fd)
+{
+    for (HeldFile& held : heldFiles)
+        if (held.fd == fd)
+            held = HeldFile{};
+}
+
 } // namespace
 
-// Sharing has no POSIX counterpart and is not emulated: other processes can
-// always open a file that this one holds open, whatever fileOpenMode says.
+// Sharing with other processes has no POSIX counterpart and is not
+// emulated: other processes can always open a file that this one holds
+// open, whatever fileOpenMode says. Within the process, a regular file held
+// open is never opened for writing or created over a second time.
 uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, bool create,
                 OsHandle& handle)
 {
@@ -129,21 +173,38 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
         flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
+    // Truncation waits until the file is known not to be one held open.
     if (create)
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT;
     // Created files get the execute bits (less the umask): the container
     // keeps no permissions, and a packed application's interpreter and
     // programs, like a packed executable itself, must be runnable.
     const int fd = open(name.c_str(), flags, 0777);
     if (fd < 0)
         return lastError(name);
-    // A directory opens read-only here; on Windows it is no file to open.
-    // (Opening one for writing already failed with EISDIR, so files being
-    // created or written skip the extra call.)
     struct stat info{};
-    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0) {
+        const uint32_t code = lastError(name);
+        close(fd);
+        return code;
+    }
+    // A directory opens read-only here; on Windows it is no file to open.
+    if (S_ISDIR(info.st_mode)) {
         close(fd);
         return osAccessDenied;
+    }
+    if (S_ISREG(info.st_mode)) {
+        uint32_t refused = 0;
+        if ((access & osWrite) != 0 && isHeld(info))
+            refused = osSharingViolation;
+        else if (create && ftruncate(fd, 0) != 0)
+            refused = lastError(name);
+        else if (!rememberHeld(fd, info))
+            refused = osTooManyOpenFiles;
+        if (refused != 0) {
+            close(fd);
+            return refused;
+        }
     }
     handle = fd;
     return 0;
@@ -177,6 +238,7 @@ uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint3
 
 void osClose(OsHandle handle)
 {
+    forgetHeld(static_cast<int>(handle));
     close(static_cast<int>(handle));
 }
 
@@ -184,6 +246,11 @@ bool osIsCharacterDevice(OsHandle handle)
 {
     struct stat info{};
     return fstat(static_cast<int>(handle), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+bool osIsTerminal(OsHandle handle)
+{
+    return isatty(static_cast<int>(handle)) == 1;
 }
 
 uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)

@@ -85,6 +85,12 @@ bool osIsCharacterDevice(OsHandle handle)
     return GetFileType(asHandle(handle)) == FILE_TYPE_CHAR;
 }
 
+bool osIsTerminal(OsHandle handle)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(asHandle(handle), &mode) != 0;
+}
+
 uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;

@@ -126,6 +126,7 @@ void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
     t.mode = mode;
     t.isStandard = isStandardHandle(handle);
     t.flushAfterLine = mode != fmInput && osIsCharacterDevice(handle);
+    t.toTerminal = mode != fmInput && osIsTerminal(handle);
 }
 
 } // namespace
@@ -218,6 +219,20 @@ void writeText(TextFile& t, int32_t value)
     putBytes(t, digits + at, sizeof digits - static_cast<std::size_t>(at));
 }
 
+void writeForeignText(TextFile& t, std::string_view value)
+{
+    if (!writable(t))
+        return;
+    if (!t.toTerminal) {
+        putBytes(t, value.data(), value.size());
+        return;
+    }
+    for (char c : value) {
+        const char shown = isControlByte(c) ? shownControlByte : c;
+        putBytes(t, &shown, 1);
+    }
+}
+
 void writeLine(TextFile& t)
 {
     if (!writable(t))
@@ -260,5 +275,6 @@ void bindStandardFiles(bool windowed)
         t.mode = which == 0 ? fmInput : fmOutput;
         t.isStandard = true;
         t.flushAfterLine = which != 0;
+        t.toTerminal = which != 0 && osIsTerminal(t.handle);
     }
 }

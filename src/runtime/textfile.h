@@ -14,6 +14,7 @@ struct TextFile {
     int32_t bufferEnd = 0;
     bool flushAfterLine = false; // output on a character device
     bool isStandard = false;     // bound to a standard handle: never closed
+    bool toTerminal = false;     // output on a terminal (tty, console)
     char name[256] = {};
     char buffer[256] = {};
 };
@@ -27,6 +28,19 @@ void writeText(TextFile& t, std::string_view value);
 void writeText(TextFile& t, char value);
 void writeText(TextFile& t, int32_t value);
 void writeLine(TextFile& t);
+// Writes a text that came from outside (a packed file). On a terminal every
+// control byte is shown as '?', so that carriage returns and escape
+// sequences cannot redraw what is shown; anywhere else the bytes go out
+// unchanged.
+void writeForeignText(TextFile& t, std::string_view value);
+
+// Bytes below 0x20 and 0x7F: what a terminal would act on instead of show.
+inline bool isControlByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+constexpr char shownControlByte = '?';
 void closeText(TextFile& t);
 
 // The process's standard text files. Console builds bind them to the
