@@ -58,9 +58,10 @@ void assignShortText(std::string& record, std::size_t offset, std::string_view t
 
 // The trailer the packer must write: the running stub's own last 520 bytes
 // with stubName assigned the stub path and then cut one leading directory at
-// a time, and the three other fields set.
+// a time, the three other fields set, and the integrity check of the member
+// after the recognition string.
 std::string expectedTail(const std::string& runningStub, std::string stubPath, char separator,
-                         int32_t gzLength, int32_t entryCount)
+                         std::string_view member, int32_t entryCount)
 {
     std::string t = lastBytes(runningStub, tailSize);
     stubPath = stubPath.substr(0, 255);
@@ -69,8 +70,9 @@ std::string expectedTail(const std::string& runningStub, std::string stubPath, c
         stubPath = stubPath.substr(p + 1);
         assignShortText(t, 0, stubPath);
     }
-    putInt32(t, 256, gzLength);
+    putInt32(t, 256, static_cast<int32_t>(member.size()));
     assignShortText(t, 260, recognitionString);
+    t.replace(crcFieldAt, 8, crcField(member));
     putInt32(t, 516, entryCount);
     return t;
 }
@@ -336,8 +338,7 @@ TEST_P(PackTest, TrailerFillerComesFromTheRunningStub)
     const PackedFile p = splitPacked(packed);
     EXPECT_EQ(p.stub, readFile(fake));
     EXPECT_EQ(p.tail.stubName, "fake" + platform().exeSuffix);
-    EXPECT_TRUE(p.tailBytes == expectedTail(readFile(platform().stub), seen(fake), separator(),
-                                            static_cast<int32_t>(p.member.size()), 2))
+    EXPECT_TRUE(p.tailBytes == expectedTail(readFile(platform().stub), seen(fake), separator(), p.member, 2))
         << "trailer bytes differ";
 }
 
@@ -353,8 +354,7 @@ TEST_P(PackTest, StubNameKeepsWhatIsNoSeparator)
         const PackedFile p = splitPacked(output());
         EXPECT_EQ(p.tail.stubName, slashed);
         EXPECT_EQ(p.stub, readFile(platform().windowedStub));
-        EXPECT_TRUE(p.tailBytes == expectedTail(readFile(platform().stub), slashed, '\\',
-                                                static_cast<int32_t>(p.member.size()), 0));
+        EXPECT_TRUE(p.tailBytes == expectedTail(readFile(platform().stub), slashed, '\\', p.member, 0));
     } else {
         // The Linux port cuts at "/" and at "\" alike (its file layer takes
         // both as separators).
@@ -462,6 +462,18 @@ TEST_P(PackTest, MissingStubFileCreatesNoOutput)
     options.env["ZOP_EXE"] = seen(scratch.path("no-such-stub"));
     expectFailure(pack("d bin\n", options), "EInOutError : File not found");
     EXPECT_FALSE(exists(inCwd("out.exe")));
+}
+
+TEST_P(PackTest, StubFileNamedAsTheOutputIsNotOverwritten)
+{
+    // The stub is open for reading while the output is created: both
+    // platforms refuse to create over a file the process holds open.
+    const std::string stub = readFile(platform().stub);
+    writeFile(inCwd("out.exe"), stub);
+    RunOptions options;
+    options.env["ZOP_EXE"] = seen(inCwd("out.exe"));
+    expectFailure(pack("d bin\n", options), "EInOutError : Access denied");
+    EXPECT_TRUE(output() == stub) << "the stub was changed";
 }
 
 // Sizes are 32-bit signed: a source of 2 GiB or more cannot be represented
