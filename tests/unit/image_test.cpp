@@ -38,6 +38,9 @@ protected:
 #ifdef ZOP_WINDOWS_STUB
         found.push_back(ZOP_WINDOWS_STUB);
 #endif
+#ifdef ZOP_WINDOWS_X64_STUB
+        found.push_back(ZOP_WINDOWS_X64_STUB);
+#endif
         return found;
     }
 
@@ -74,30 +77,32 @@ TEST_F(ImageTest, BareStubsEndWithTheirImageAndCutPackedFilesDoNot)
 
 TEST_F(ImageTest, CertificateTableAtTheEndOfAPeImageBelongsToIt)
 {
-#ifndef ZOP_WINDOWS_STUB
-    GTEST_SKIP() << "no Windows stub in this build";
-#else
-    const Bytes stub = readFileBytes(ZOP_WINDOWS_STUB);
-    const uint32_t peAt = stub[0x3C] | stub[0x3D] << 8;
-    const std::size_t security = peAt + 24 + 96 + 4 * 8;  // PE32 data directory 4
-    const Bytes table(64, 0xC7);
+    for (const std::string& path : stubs()) {
+        const Bytes stub = readFileBytes(path);
+        if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z')
+            continue;
+        SCOPED_TRACE(path);
+        const uint32_t peAt = stub[0x3C] | stub[0x3D] << 8;
+        const bool pe32plus = (stub[peAt + 24] | stub[peAt + 25] << 8) == 0x20B;
+        const std::size_t security = peAt + 24 + (pe32plus ? 112 : 96) + 4 * 8;  // data directory 4
+        const Bytes table(64, 0xC7);
 
-    Bytes signedStub = stub;
-    const uint32_t tableAt = static_cast<uint32_t>(stub.size());
-    std::memcpy(&signedStub[security], &tableAt, 4);
-    const uint32_t tableSize = static_cast<uint32_t>(table.size());
-    std::memcpy(&signedStub[security + 4], &tableSize, 4);
-    signedStub.insert(signedStub.end(), table.begin(), table.end());
-    writeFileBytes(path("signed"), signedStub);
+        Bytes signedStub = stub;
+        const uint32_t tableAt = static_cast<uint32_t>(stub.size());
+        std::memcpy(&signedStub[security], &tableAt, 4);
+        const uint32_t tableSize = static_cast<uint32_t>(table.size());
+        std::memcpy(&signedStub[security + 4], &tableSize, 4);
+        signedStub.insert(signedStub.end(), table.begin(), table.end());
+        writeFileBytes(this->path("signed"), signedStub);
 
-    const ImageLayout layout = layoutOf(path("signed"));
-    EXPECT_TRUE(layout.known);
-    EXPECT_EQ(layout.sectionsEnd, static_cast<int64_t>(stub.size()));
-    EXPECT_EQ(layout.certificateOffset, static_cast<int64_t>(stub.size()));
-    EXPECT_EQ(layout.certificateSize, 64);
-    EXPECT_EQ(layout.end, static_cast<int64_t>(signedStub.size()));
-    EXPECT_FALSE(hasBytesAfterImage(path("signed")));
-#endif
+        const ImageLayout layout = layoutOf(this->path("signed"));
+        EXPECT_TRUE(layout.known);
+        EXPECT_EQ(layout.sectionsEnd, static_cast<int64_t>(stub.size()));
+        EXPECT_EQ(layout.certificateOffset, static_cast<int64_t>(stub.size()));
+        EXPECT_EQ(layout.certificateSize, 64);
+        EXPECT_EQ(layout.end, static_cast<int64_t>(signedStub.size()));
+        EXPECT_FALSE(hasBytesAfterImage(this->path("signed")));
+    }
 }
 
 TEST_F(ImageTest, FilesWhoseTablesCannotBeReadHaveNoKnownImage)
