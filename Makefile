@@ -1,15 +1,16 @@
 # Two commands do everything on a fresh Debian machine:
-#   make demo   installs what is missing, builds, and shows the stubs at work
+#   make demo   installs what is missing, builds the stubs only, and shows them
+#               at work
 #   make test   installs what is missing, builds, and runs every test
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all demo test deps build clean
+.PHONY: all demo test deps build stubs clean
 
 all: build
 
 deps:
-	scripts/install-deps.sh
+	@scripts/install-deps.sh
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -18,8 +19,13 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-demo: build
-	scripts/demo.sh $(BUILD)
+# The stubs alone, quietly: one line per stub, the compiler's output in
+# $(BUILD)/stubs.log (shown when the build fails).
+stubs: deps
+	@scripts/build-stubs.sh $(BUILD) $(JOBS)
+
+demo: stubs
+	@scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

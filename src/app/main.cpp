@@ -1,15 +1,20 @@
 // Program entry of the stub: start-up, exactly one mode, work-directory
-// removal, and the end of the process.
-#include "app/removetree.h"
+// removal, and the end of the process. A request to stop (see
+// stopsignals.h) ends it early, the work directory removed too.
 #include "app/state.h"
 #include "runtime/failure.h"
 #include "runtime/runtime.h"
+#include "runtime/stopsignals.h"
 
 int main(int argc, char** argv)
 {
     initRuntime(argc, argv);
     startUp();
     const int exitCode = runSelectedMode(selectMode());
-    removeTree(appState.workDir);
+    setStopCleanup(nullptr);
+    removeWorkDirectory();
+    // A request to stop that came during the removal still ends the process
+    // as such a request does.
+    stopIfRequested();
     terminateProcess(static_cast<uint32_t>(exitCode));
 }

@@ -4,14 +4,15 @@
 
 #include <string>
 
-#include "app/removetree.h"
 #include "app/text.h"
 #include "core/image.h"
+#include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/shorttext.h"
+#include "runtime/stopsignals.h"
 #include "runtime/workdir.h"
 #include "unpack/unpack.h"
 
@@ -22,11 +23,12 @@ namespace {
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
 constexpr std::string_view workFileName = "zop.gz";
-// "zop." and at most three digits.
-constexpr std::size_t longestWorkDirName = 7;
 // Draws of a work-directory name before start-up gives up.
 constexpr int maxWorkDirDraws = 10000;
 
+// A relative TEMP is taken against the directory the launcher starts in:
+// %tempdir% must name the work directory from anywhere, the work directory
+// of a t command included.
 std::string temporaryDirectory()
 {
     std::string dir = environmentValue("TEMP");
@@ -35,7 +37,7 @@ std::string temporaryDirectory()
         dir = environmentValue("TMPDIR");
     if (dir.empty())
         dir = "/tmp";
-    return shortText(dir);
+    return absolutePath(shortText(dir));
 }
 
 // workDir and workFile must name exactly what gets created, so a temporary
@@ -53,7 +55,7 @@ std::string createWorkDirectory()
 {
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
-        std::string name = "zop." + std::to_string(randomBelow(1000));
+        std::string name = "zop." + std::to_string(drawWorkDirNumber());
         makePrivateDirectory(name);
         lastFailure = ioResult();
         if (lastFailure == 0)
@@ -65,14 +67,12 @@ std::string createWorkDirectory()
 // A file with bytes after its executable image but no recognised trailer is
 // a packed executable that lost its end (a download or copy cut short, a
 // packer killed while writing). As a packer it would take its arguments for
-// a recipe and an output and overwrite a user's file; it writes nothing and
-// ends through the failure path, leaving no work directory behind.
+// a recipe and an output and overwrite a user's file; it ends through the
+// failure path before anything, its work directory included, is created.
 void refuseCutPackedFile()
 {
-    if (isPackedTrailer(appState.trailer) || !hasBytesAfterImage(argumentAt(0)))
-        return;
-    removeTree(appState.workDir);
-    failWithIoCode(ioInvalidInput);
+    if (!isPackedTrailer(appState.trailer) && hasBytesAfterImage(argumentAt(0)))
+        failWithIoCode(ioInvalidInput);
 }
 
 bool recordsWindowedStub(const tail& trailer)
@@ -107,10 +107,21 @@ void collectArguments()
 
 void startUp()
 {
-    appState.tempDir = temporaryDirectory();
-    collectArguments();
-    randomize();
     appState.originalDir = currentDirectory();
+    checkIo();
+    appState.tempDir = temporaryDirectory();
+    checkIo();
+    collectArguments();
+    // The trailer comes first: a bare stub answers its own options, and
+    // refuses a call that cannot work, before it creates anything.
+    fileOpenMode = 0;
+    readTrailer(argumentAt(0), appState.trailer);
+    refuseCutPackedFile();
+    if (!isPackedTrailer(appState.trailer)) {
+        answerPackerCommandLine();
+        preparePacker();
+    }
+    randomize();
     refuseOverlongTempDir(appState.tempDir);
     changeDirectory(appState.tempDir);
     checkIo();
@@ -122,12 +133,19 @@ void startUp()
     appState.workFile = appState.workDir + pathSeparator + std::string(workFileName);
     appState.workDirSlash = replaceAll(appState.workDir, "\\", "/");
     appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
+    // From here on a request to stop removes the work directory, and a
+    // request that came during start-up is acted on now.
+    appState.workDirIdentity = directoryIdentity(appState.workDir);
+    setStopCleanup(removeWorkDirectory);
+    stopIfRequested();
 
-    fileOpenMode = 0;
-    readTrailer(argumentAt(0), appState.trailer);
-    refuseCutPackedFile();
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;
+}
+
+void removeWorkDirectory()
+{
+    removeTree(appState.workDir, appState.workDirIdentity);
 }
 
 Mode selectMode()

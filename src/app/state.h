@@ -2,6 +2,7 @@
 #pragma once
 #include <string>
 #include "core/records.h"
+#include "runtime/removetree.h"
 
 struct AppState {
     std::string tempDir;
@@ -11,6 +12,7 @@ struct AppState {
     std::string quotedParms;
     std::string originalDir;
     std::string workDir;
+    DirectoryIdentity workDirIdentity;
     std::string workFile;
     std::string workDirSlash;
     std::string workDirBackslash;
@@ -24,6 +26,8 @@ enum class Mode { pack, justExtract, list, run };
 // Start-up steps up to the windowed-stub test: fills appState and creates the
 // work directory.
 void startUp();
+// Removes the work directory start-up created (see removeTree).
+void removeWorkDirectory();
 // The argument lists and option flags (part of start-up; separate for tests).
 void collectArguments();
 Mode selectMode();

@@ -7,11 +7,13 @@
 
 #include "core/gzstream.h"
 #include "runtime/failure.h"
+#include "runtime/stopsignals.h"
 
 namespace {
 
 // Runs step(block, size) once per block. The block lives on the stack of the
-// calling routine for the duration of the call. A negative count moves
+// calling routine for the duration of the call. Every block is a checkpoint
+// for a request to stop (see stopsignals.h). A negative count moves
 // nothing: it can only come from a damaged container, and a negative size
 // must never reach a read or a write.
 template <typename Step>
@@ -23,6 +25,7 @@ inline __attribute__((always_inline)) void forEachBlock(int32_t n, Step step)
     const int32_t q = n / transferBlockSize;
     for (int32_t i = q; i >= 0; --i) {
         const int32_t size = i != 0 ? transferBlockSize : n - q * transferBlockSize;
+        stopIfRequested();
         step(block, size);
     }
 }

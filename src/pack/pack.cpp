@@ -2,13 +2,17 @@
 // gzip stream, then assembles stub + stream + trailer into the output.
 #include "pack/pack.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/state.h"
 #include "app/text.h"
+#include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
+#include "pack/cli.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
@@ -21,6 +25,20 @@ namespace {
 // before the output is touched rather than written corrupt (fileSize itself
 // refuses a single file of 2 GiB or more with the same code).
 constexpr uint16_t tooLargeCode = 223;
+constexpr uint16_t noMoreEntries = 18;
+// Draws of a temporary output name before the packer gives up.
+constexpr int maxTemporaryDraws = 100;
+constexpr uint16_t fileExistsCode = 80;  // ERROR_FILE_EXISTS
+
+// The output being written. A named output is written under a temporary
+// name in its own directory and renamed over the output only once complete,
+// so a failure never leaves a damaged output, and an older one stays as it
+// was. temporaryName is empty while nothing is left to clean up.
+struct PendingOutput {
+    BinaryFile file;
+    std::string temporaryName;
+};
+PendingOutput pendingOutput;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -32,26 +50,57 @@ header makeHeader(std::string_view kind, std::string_view text, int32_t dataLeng
     return h;
 }
 
-// Cuts the recorded stub name down to a bare file name, in place, one
-// leading directory at a time: the filler keeps the ends of longer values.
-// The Linux port cuts at its own separator too.
-void reduceToFileName(ShortField<255>& stubName)
+// The bare file name of the stub path: what follows the last "\" (and, in
+// the Linux port, the last "/").
+std::string stubFileName(const std::string& stubPath)
 {
-    for (;;) {
-        std::string name(stubName.view());
-        std::size_t p = find("\\", name);
-        if (p == 0 && pathSeparator == '/')
-            p = find("/", name);
-        if (p == 0)
-            return;
-        stubName.assign(copyText(name, static_cast<long long>(p) + 1, static_cast<long long>(name.size())));
-    }
+    const std::string path = shortText(stubPath);
+    const std::size_t cut = path.find_last_of(pathSeparator == '/' ? "\\/" : "\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// The trailer starts from zero bytes, so that two packers of the same recipe
+// write the same bytes whatever they run from and wherever they lie.
+tail newTrailer(const std::string& stubPath)
+{
+    tail built;
+    std::memset(&built, 0, sizeof built);
+    built.stubName.assign(stubFileName(stubPath));
+    built.signature.assign(recognitionString);
+    return built;
 }
 
 std::string stubPath()
 {
     std::string path = environmentValue("ZOP_EXE");
-    return path.empty() ? shortText(argumentAt(0)) : path;
+    return path.empty() ? argumentAt(0) : path;
+}
+
+// d, f and r paths are taken relative to the work directory when the
+// executable runs: one that would lead out of it is refused.
+void refuseEscapingPath(std::string_view path)
+{
+    switch (entryPathFault(path)) {
+    case PathFault::none:
+        return;
+    case PathFault::absolute:
+        refuse(ioInvalidFilename, "absolute paths cannot be packed");
+    case PathFault::drive:
+        refuse(ioInvalidFilename, "paths with a drive cannot be packed");
+    case PathFault::parent:
+        refuse(ioInvalidFilename, "paths with a \"..\" component cannot be packed");
+    }
+}
+
+// A name the tree walk builds must come back as it was: one longer than a
+// short text would be cut, and a "\" inside a Linux name would turn into a
+// separator.
+void refuseUnstorableName(const std::string& entryName, const std::string& name)
+{
+    if (entryName.size() > shortTextMax)
+        refuse(ioInvalidFilename, "entry name longer than 255 bytes");
+    if (name.find('\\') != std::string::npos)
+        refuse(ioInvalidFilename, "names holding \"\\\" cannot be packed");
 }
 
 void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
@@ -61,13 +110,18 @@ void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
     switch (kind[0]) {
     case 'c':
     case 't':
+        addHeaderEntry(stream, kind, text, built);
+        break;
     case 'd':
+        refuseEscapingPath(text);
         addHeaderEntry(stream, kind, text, built);
         break;
     case 'f':
+        refuseEscapingPath(text);
         addFileEntry(stream, kind, text, text, built);
         break;
     case 'r':
+        refuseEscapingPath(text);
         addTree(stream, text, text, built);
         break;
     default:
@@ -75,25 +129,44 @@ void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
     }
 }
 
-void packRecipe(TextFile& recipe, GzStream* stream, tail& built)
+// A UTF-8 byte-order mark (as Windows editors write it) is no part of the
+// first line; a UTF-16 one means a recipe this reader cannot read at all.
+std::string withoutByteOrderMark(const std::string& line)
 {
+    if (startsWith("\xEF\xBB\xBF", line))
+        return line.substr(3);
+    if (startsWith("\xFF\xFE", line))
+        refuse(ioInvalidInput, "saved as UTF-16 (little-endian); save it as UTF-8 or ANSI");
+    if (startsWith("\xFE\xFF", line))
+        refuse(ioInvalidInput, "saved as UTF-16 (big-endian); save it as UTF-8 or ANSI");
+    return line;
+}
+
+void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream, tail& built)
+{
+    int32_t lineNumber = 0;
     do {
-        const std::string line = readLine(recipe, shortTextMax);
+        std::string line = readLine(recipe, shortTextMax);
         checkIo();
+        if (++lineNumber == 1)
+            line = withoutByteOrderMark(line);
         if (line.empty() || startsWith("#", line))
             continue;
+        describeLine(recipeName, lineNumber, line);
         packRecipeLine(stream, line, built);
     } while (!textEof(recipe));
     checkIo();
 }
 
-// Opens a file for reading and takes its size; both checked.
+// Opens a regular file for reading and takes its size; both checked.
 int32_t openForCopy(BinaryFile& file, std::string_view path)
 {
     assignFile(file, path);
-    openFile(file, 1);
+    openRegularFile(file, 1);
     checkIo();
     const int32_t size = fileSize(file);
+    if (ioError == tooLargeCode)
+        refuse(tooLargeCode, "2 GiB or larger: too large to pack");
     checkIo();
     return size;
 }
@@ -104,7 +177,134 @@ void closeChecked(BinaryFile& file)
     checkIo();
 }
 
+// Sorts through the C library's qsort, which costs the stub no code: names
+// hold no NUL, and strcmp compares bytes as unsigned values.
+void sortBytewise(std::vector<std::string>& names)
+{
+    std::vector<const char*> order;
+    order.reserve(names.size());
+    for (const std::string& name : names)
+        order.push_back(name.c_str());
+    std::qsort(order.data(), order.size(), sizeof(const char*), [](const void* a, const void* b) {
+        return std::strcmp(*static_cast<const char* const*>(a), *static_cast<const char* const*>(b));
+    });
+    std::vector<std::string> sorted;
+    sorted.reserve(names.size());
+    for (const char* name : order)
+        sorted.emplace_back(name);
+    names.swap(sorted);
+}
+
+// The names of the current directory, "." and ".." left out, in bytewise
+// order: the same tree gives the same entries on every file system. The
+// listing is closed before anything is packed, so a deep tree holds no
+// enumeration open per level.
+std::vector<std::string> sortedNames()
+{
+    std::vector<std::string> names;
+    SearchRec rec;
+    for (findFirstEntry("*.*", 63, rec); searchStatus == 0; findNextEntry(rec))
+        if (rec.name != "." && rec.name != "..")
+            names.push_back(rec.name);
+    const uint16_t status = searchStatus;
+    endFind(rec);
+    // A listing that fails part way would pack a directory short.
+    if (status != noMoreEntries)
+        failWithIoCode(status);
+    sortBytewise(names);
+    return names;
+}
+
+std::string hexDigits(uint32_t value)
+{
+    std::string digits(8, '0');
+    for (int i = 7; i >= 0; --i, value >>= 4)
+        digits[static_cast<std::size_t>(i)] = "0123456789abcdef"[value & 0xF];
+    return digits;
+}
+
+// The directory part of a path, its last separator included.
+std::string directoryPart(const std::string& path)
+{
+    const std::size_t cut = path.find_last_of(pathSeparator == '\\' ? "\\/:" : "\\/");
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+// Creates a new file beside the output, under a name no other file has.
+void createTemporaryOutput(const std::string& outputName)
+{
+    const std::string directory = directoryPart(outputName);
+    uint16_t lastFailure = 0;
+    for (int draw = 0; draw < maxTemporaryDraws; ++draw) {
+        const std::string name = directory + ".zop" + hexDigits(nextRandom32()) + ".tmp";
+        if (name.size() > shortTextMax)
+            refuse(ioInvalidFilename, "the output path is too long");
+        assignFile(pendingOutput.file, name);
+        createNewFile(pendingOutput.file, 1);
+        lastFailure = ioResult();
+        if (lastFailure == 0) {
+            pendingOutput.temporaryName = name;
+            return;
+        }
+        if (lastFailure != ioAccessDenied && lastFailure != fileExistsCode)
+            break;
+    }
+    failWithIoCode(lastFailure);
+}
+
+// Standard output, and a device or pipe named as the output (/dev/null, NUL,
+// a FIFO), are written as they are: there is nothing to replace, and a
+// device node must never be renamed over.
+void openOutput(const std::string& outputName)
+{
+    if (!outputName.empty() && !isDeviceOrPipe(outputName)) {
+        createTemporaryOutput(outputName);
+        return;
+    }
+    assignFile(pendingOutput.file, outputName);
+    createFile(pendingOutput.file, 1);
+    checkIo();
+    if (isTerminal(pendingOutput.file))
+        refuse(ioAccessDenied, "a packed executable is not written to a terminal");
+}
+
+void finishOutput(const std::string& outputName)
+{
+    closeChecked(pendingOutput.file);
+    if (pendingOutput.temporaryName.empty())
+        return;
+    renameReplacing(pendingOutput.temporaryName, outputName);
+    checkIo();
+    pendingOutput.temporaryName.clear();
+}
+
+// On the failure road: the temporary output goes, the failure is named.
+void onPackFailure(std::string_view message)
+{
+    if (!pendingOutput.temporaryName.empty()) {
+        closeFile(pendingOutput.file);
+        ioResult();
+        eraseFile(pendingOutput.file);
+        ioResult();
+    }
+    writeFailureLine(message);
+}
+
+// The stub is copied into the output: an output that is the stub itself
+// would be destroyed by the copy it is made from.
+void refuseStubAsOutput(const std::string& stub, const std::string& outputName)
+{
+    if (!outputName.empty() && sameFile(stub, outputName))
+        refuse(ioAccessDenied, "it is the stub that would be copied into it (ZOP_EXE or the running zop)");
+}
+
 } // namespace
+
+void preparePacker()
+{
+    setFailureAction(onPackFailure);
+    describeStep("cannot make a work directory in TEMP", appState.tempDir);
+}
 
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
 {
@@ -130,44 +330,47 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
     addHeaderEntry(stream, "d", entryName, built);
     const std::string saved = currentDirectory();
     changeDirectory(sourceDirectory);
+    if (ioError == ioInvalidFilename)
+        refuse(ioInvalidFilename, "no such directory");
     checkIo();
 
-    SearchRec rec;
-    for (findFirstEntry("*.*", 63, rec); searchStatus == 0; findNextEntry(rec)) {
-        const std::string name = rec.name;
+    for (const std::string& name : sortedNames()) {
+        const std::string childName = std::string(entryName) + "\\" + name;
+        describeEntry(childName);
+        refuseUnstorableName(childName, name);
         BinaryFile entry;
         assignFile(entry, name);
-        const uint16_t attributes = fileAttributes(entry);
-        const std::string childName = shortText(std::string(entryName) + "\\" + name);
-        if (attributes & faDirectory) {
-            if (name != "." && name != "..")
-                addTree(stream, childName, name, built);
-        } else {
+        if (fileAttributes(entry) & faDirectory)
+            addTree(stream, childName, name, built);
+        else
             addFileEntry(stream, "f", childName, name, built);
-        }
     }
-    endFind(rec);
 
+    describeEntry(entryName);
     changeDirectory(saved);
     checkIo();
 }
 
 void packMode()
 {
+    const std::string recipeName = argumentAt(1);
+    describeRecipeRead(recipeName);
     TextFile recipe;
-    assignText(recipe, argumentAt(1));
+    assignText(recipe, recipeName);
     openText(recipe);
     checkIo();
 
     const std::string stub = stubPath();
-    tail& built = appState.trailer;
-    built.stubName.assign(stub);
-    built.entryCount = 0;
-    built.signature.assign(recognitionString);
-    reduceToFileName(built.stubName);
+    const std::string outputName = argumentAt(2);
+    describeStep("cannot write", outputName);
+    refuseStubAsOutput(stub, outputName);
 
+    tail built = newTrailer(stub);
+    describeStep("cannot write the work file", appState.workFile);
     GzStream* stream = openGz(appState.workFile, "w");
-    packRecipe(recipe, stream, built);
+    describeRecipeRead(recipeName);
+    packRecipe(recipe, recipeName, stream, built);
+    describeStep("cannot write the work file", appState.workFile);
     closeGz(stream);
     closeText(recipe);
     checkIo();
@@ -175,22 +378,21 @@ void packMode()
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
     BinaryFile stubFile, work;
+    describeStep("cannot read the stub", stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
+    describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(work, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
-        failWithIoCode(tooLargeCode);
-
-    BinaryFile output;
-    assignFile(output, argumentAt(2));
-    createFile(output, 1);
-    checkIo();
-    copyFileToFile(stubFile, output, stubSize);
-    closeChecked(stubFile);
-    const uint32_t streamCrc = copyFileToFileWithCrc(work, output, gzLength, 0);
+        refuse(tooLargeCode, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
-    storeStreamCrc(built, streamCrc);
+
+    describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
+    openOutput(outputName);
+    copyFileToFile(stubFile, pendingOutput.file, stubSize);
+    closeChecked(stubFile);
+    storeStreamCrc(built, copyFileToFileWithCrc(work, pendingOutput.file, gzLength, 0));
     closeChecked(work);
-    writeBlock(output, &built, tailSize);
+    writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();
-    closeChecked(output);
+    finishOutput(outputName);
 }

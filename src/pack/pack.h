@@ -6,6 +6,9 @@
 struct GzStream;
 
 void packMode();
+// Makes the packer's failures clean up after it and name what failed; from
+// start-up on, so that a work directory that cannot be made is named too.
+void preparePacker();
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built);
 void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
                   std::string_view sourcePath, tail& built);

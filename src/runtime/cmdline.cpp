@@ -68,8 +68,6 @@ void setArgumentTable(std::vector<std::string> arguments)
 {
     if (arguments.empty())
         arguments.emplace_back();
-    if (arguments[0].size() > executablePathMax)
-        arguments[0].resize(executablePathMax);
     argumentTable = std::move(arguments);
 }
 

@@ -12,7 +12,9 @@ std::vector<std::string> splitCommandLine(std::string_view raw);
 
 // Builds the argument table once, at process start. On Linux argv[1..] are
 // taken as delivered; on Windows argc/argv are ignored and GetCommandLineA is
-// split. Argument 0 is always the running executable's path (cut to 255).
+// split. Argument 0 is always the running executable's path, whole (a path
+// the system could deliver only cut is longer than the file services take,
+// so that opening it fails with code 3).
 void initCommandLine(int argc, char** argv);
 
 int32_t argumentCount();

@@ -8,9 +8,6 @@
 
 void setArgumentTable(std::vector<std::string> arguments);
 
-// Argument 0 is at most this long.
-constexpr std::size_t executablePathMax = 255;
-
 // The name environmentValue looks for: cut to 255 bytes, ASCII upper case.
 std::string environmentLookupName(std::string_view name);
 

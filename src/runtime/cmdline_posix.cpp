@@ -1,4 +1,5 @@
 // Linux: the arguments arrive split; argument 0 is the executable itself.
+#include <limits.h>
 #include <unistd.h>
 
 #include "runtime/cmdline.h"
@@ -9,7 +10,9 @@ extern char** environ;
 void initCommandLine(int argc, char** argv)
 {
     std::vector<std::string> arguments;
-    char path[4096];
+    // A link as long as the buffer may have been cut: it is kept one byte
+    // longer than any path the file services accept.
+    char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
     if (length > 0)
         arguments.emplace_back(path, static_cast<std::size_t>(length));

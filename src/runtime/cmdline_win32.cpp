@@ -13,10 +13,12 @@ void initCommandLine(int, char**)
     std::vector<std::string> arguments;
     arguments.reserve(tokens.empty() ? 1 : tokens.size());
 
-    char path[executablePathMax + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, executablePathMax);
-    if (length > executablePathMax)
-        length = executablePathMax;
+    // A path the system cut to the buffer is longer than the file services
+    // accept, so that opening it fails instead of opening another file.
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length > sizeof path)
+        length = sizeof path;
     arguments.emplace_back(path, length);
 
     // The first token is the program name as typed: argument 0 is the

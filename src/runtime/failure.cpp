@@ -21,6 +21,8 @@ constexpr int maxFrameLines = 257;
 bool reporting = false;
 bool terminating = false;
 
+FailureAction failureAction = nullptr;
+
 // The report output: a 256-byte text buffer flushed at every line end and
 // whenever it fills.
 char reportBuffer[256];
@@ -150,6 +152,7 @@ IoErrorText ioErrorText(uint16_t code)
         {104, "File not open for input"},
         {105, "File not open for output"},
         {106, "Invalid input"},
+        {222, "Not a regular file"},
     };
     IoErrorText result{};
     for (const auto& entry : known) {
@@ -238,6 +241,12 @@ void reportAndTerminate(const char* className, std::string_view message, const v
         terminateProcess(failureExitCode);
     reporting = true;
 
+    if (failureAction != nullptr) {
+        ioError = 0;
+        failureAction(message);
+        ioError = 0;
+    }
+
     reportText("An unhandled exception occurred at 0x");
     reportAddress(address);
     reportText(" :");
@@ -274,6 +283,11 @@ void terminateProcess(uint32_t exitCode)
     closeReportFiles();
     removeFaultHandlers();
     exitProcess(exitCode);
+}
+
+void setFailureAction(FailureAction action)
+{
+    failureAction = action;
 }
 
 void installOutOfMemoryHandler()

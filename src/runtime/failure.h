@@ -20,6 +20,8 @@ enum IoCode : uint16_t {
     ioNotOpenForInput = 104,
     ioNotOpenForOutput = 105,
     ioInvalidInput = 106,
+    ioCommandTooLong = 206,  // ERROR_FILENAME_EXCED_RANGE
+    ioNotRegularFile = 222,
 };
 
 // Pending I/O error code; 0 when none. Sticky until read by checkIo or
@@ -50,6 +52,12 @@ ExceptionInfo describeIoError(uint16_t code);
 // Sets ioError and raises at once: for the checks this system adds on top of
 // the operating system's own (damaged containers, oversized inputs).
 [[noreturn]] void failWithIoCode(uint16_t code);
+
+// The running mode's last word on the failure road, called once before the
+// report is written: it removes what it had half made and may say what
+// failed. message is the report's reason (e.g. "File not found").
+using FailureAction = void (*)(std::string_view message);
+void setFailureAction(FailureAction action);
 
 // Report written at an explicit address with an explicit frame pointer; the
 // fault handlers use it for processor faults.

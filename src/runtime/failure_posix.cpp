@@ -15,7 +15,7 @@ extern "C" void* __libc_stack_end;
 
 namespace {
 
-constexpr int faultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGINT};
+constexpr int faultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
 
 // The handler runs here, so that a fault caused by an exhausted stack can
 // still be reported.
@@ -26,8 +26,6 @@ FaultClass faultClass(int signal)
     switch (signal) {
     case SIGFPE:
         return {"EDivByZero", "Division by zero"};
-    case SIGINT:
-        return {"EControlC", "Control-C hit"};
     default: // SIGSEGV, SIGBUS, SIGILL
         return {"EAccessViolation", "Access violation"};
     }
@@ -109,15 +107,8 @@ void installFaultHandlers()
     // which then ends the process at once, instead of the kernel killing it.
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
-    for (int signal : faultSignals) {
-        // A Control-C that the starting shell made us ignore (a background
-        // job) stays ignored.
-        struct sigaction current{};
-        if (signal == SIGINT && sigaction(signal, nullptr, &current) == 0 &&
-            current.sa_handler == SIG_IGN)
-            continue;
+    for (int signal : faultSignals)
         sigaction(signal, &action, nullptr);
-    }
 
     // A write to a pipe whose reader has gone ("--zop-list | head -1") then
     // fails like any other write and takes the failure road, instead of the
@@ -132,12 +123,8 @@ void removeFaultHandlers()
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    for (int signal : faultSignals) {
-        struct sigaction current{};
-        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-            continue;
+    for (int signal : faultSignals)
         sigaction(signal, &action, nullptr);
-    }
 }
 
 void exitProcess(uint32_t exitCode)

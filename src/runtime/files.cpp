@@ -19,9 +19,8 @@ constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
 constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
 constexpr uint32_t errorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
 
-// Flags of createFile: read-write access, create or truncate.
-constexpr uint32_t createFlags = 0x1002;
-constexpr uint32_t flagCreate = 0x1000;
+// Flags of createFile: read-write access.
+constexpr uint32_t createFlags = 0x0002;
 
 bool isOpenMode(uint32_t mode)
 {
@@ -54,7 +53,7 @@ void setOsError(uint32_t osCode)
     ioError = translateOsError(osCode);
 }
 
-void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
+void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags, OsOpenKind kind)
 {
     if (ioError != 0)
         return;
@@ -80,7 +79,7 @@ void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags)
         mode = fmOutput;
     }
     OsHandle handle = noHandle;
-    const uint16_t code = openByName(f.name, access, (flags & flagCreate) != 0, handle);
+    const uint16_t code = openByName(f.name.c_str(), access, kind, handle);
     if (code != 0) {
         ioError = code;
         return;
@@ -152,13 +151,13 @@ void closeHandleOf(OsHandle handle)
     osClose(handle);
 }
 
-uint16_t openByName(const char* name, uint32_t access, bool create, OsHandle& handle)
+uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle& handle)
 {
     if (name[0] == '\0') {
         handle = osStandardHandle(access == osRead ? 0 : 1);
         return 0;
     }
-    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), create, handle);
+    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), kind, handle);
     if (code != 0) {
         handle = noHandle;
         return translateOsError(code);
@@ -172,20 +171,33 @@ void assignFile(BinaryFile& f, std::string_view name)
 {
     f = BinaryFile{};
     f.handle = noHandle;
+    if (name.size() > fileNameMax) {
+        if (ioError == 0)
+            ioError = ioInvalidFilename;
+        return;
+    }
     f.mode = fmClosed;
-    const std::size_t length = std::min<std::size_t>(name.size(), sizeof f.name - 1);
-    std::memcpy(f.name, name.data(), length);
-    f.name[length] = '\0';
+    f.name.assign(name);
 }
 
 void openFile(BinaryFile& f, int32_t recordSize)
 {
-    openBinary(f, recordSize, fileOpenMode);
+    openBinary(f, recordSize, fileOpenMode, OsOpenKind::existing);
+}
+
+void openRegularFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, 0, OsOpenKind::existingRegular);
 }
 
 void createFile(BinaryFile& f, int32_t recordSize)
 {
-    openBinary(f, recordSize, createFlags);
+    openBinary(f, recordSize, createFlags, OsOpenKind::createAlways);
+}
+
+void createNewFile(BinaryFile& f, int32_t recordSize)
+{
+    openBinary(f, recordSize, createFlags, OsOpenKind::createNew);
 }
 
 void closeFile(BinaryFile& f)
@@ -310,11 +322,50 @@ void eraseFile(BinaryFile& f)
         setOsError(code);
 }
 
+void renameReplacing(std::string_view from, std::string_view to)
+{
+    if (ioError != 0)
+        return;
+    if (const uint32_t code = osRenameReplacing(systemName(from), systemName(to)); code != 0)
+        setOsError(code);
+}
+
+bool sameFile(std::string_view a, std::string_view b)
+{
+    OsFileIdentity first;
+    OsFileIdentity second;
+    return osFileIdentity(systemName(a), first) && osFileIdentity(systemName(b), second) &&
+           first.volume == second.volume && first.index == second.index;
+}
+
+bool isDeviceOrPipe(std::string_view name)
+{
+    return osIsDeviceOrPipe(systemName(name));
+}
+
+bool isTerminal(const BinaryFile& f)
+{
+    return isOpenMode(f.mode) && osIsTerminal(f.handle);
+}
+
 // ---------------------------------------------------------------- directories
+
+namespace {
+
+// True, with code 3 set, for a path too long to hand to the system whole.
+bool refusedAsTooLong(std::string_view path)
+{
+    if (path.size() <= fileNameMax)
+        return false;
+    ioError = ioInvalidFilename;
+    return true;
+}
+
+} // namespace
 
 void makeDirectory(std::string_view path)
 {
-    if (ioError != 0 || path.empty())
+    if (ioError != 0 || path.empty() || refusedAsTooLong(path))
         return;
     if (const uint32_t code = osMakeDirectory(systemName(path)); code != 0)
         setOsError(code);
@@ -334,7 +385,7 @@ void removeDirectory(std::string_view path)
 
 void changeDirectory(std::string_view path)
 {
-    if (ioError != 0 || path.empty())
+    if (ioError != 0 || path.empty() || refusedAsTooLong(path))
         return;
     if (const uint32_t code = osChangeDirectory(systemName(path)); code != 0) {
         setOsError(code);
@@ -346,9 +397,22 @@ void changeDirectory(std::string_view path)
 std::string currentDirectory()
 {
     std::string directory = osCurrentDirectory();
-    if (directory.size() > 255)
-        directory.resize(255);
+    if (directory.empty() || directory.size() > fileNameMax) {
+        if (ioError == 0)
+            ioError = ioInvalidFilename;
+        return {};
+    }
     return directory;
+}
+
+std::string absolutePath(std::string_view path)
+{
+    if (osIsAbsolutePath(path))
+        return std::string(path);
+    const std::string base = currentDirectory();
+    if (base.empty())
+        return std::string(path);
+    return osJoinPath(base, path);
 }
 
 // ---------------------------------------------------------------- enumeration

@@ -21,22 +21,33 @@ enum FileMode : uint32_t {
     fmAppend = 0xD7B4,  // text files only
 };
 
+// The longest path the file services hand to the system: 255 bytes on
+// Windows, PATH_MAX less its terminator on Linux. A longer path is never cut
+// (a cut path would name another file): the operation fails with code 3.
+extern const std::size_t fileNameMax;
+
 // A binary file variable. A zero-initialised variable counts as never
 // assigned (its mode is none of the valid ones).
 struct BinaryFile {
     OsHandle handle = 0;
     uint32_t mode = 0;
     int32_t recordSize = 0;
-    char name[256] = {};
+    std::string name;
 };
 
 // 0: read-only opens, reading shared; 2 (the initial value): read-write,
 // no sharing. Start-up sets it to 0 for the rest of the process.
 extern uint8_t fileOpenMode;
 
+// A name longer than fileNameMax leaves f unassigned and sets code 3.
 void assignFile(BinaryFile& f, std::string_view name);
 void openFile(BinaryFile& f, int32_t recordSize);
+// Opens an existing file for reading only when it is a regular file; a FIFO,
+// socket or device is refused with ioNotRegularFile, without waiting for it.
+void openRegularFile(BinaryFile& f, int32_t recordSize);
 void createFile(BinaryFile& f, int32_t recordSize);
+// Creates a file that does not exist yet; an existing name is refused.
+void createNewFile(BinaryFile& f, int32_t recordSize);
 void closeFile(BinaryFile& f);
 void readBlock(BinaryFile& f, void* buffer, int32_t count);          // short read: 100
 int32_t readCounted(BinaryFile& f, void* buffer, int32_t count);     // short read is normal
@@ -44,11 +55,26 @@ void writeBlock(BinaryFile& f, const void* buffer, int32_t count);   // short wr
 int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count); // short write is normal
 int32_t fileSize(BinaryFile& f);                                     // position unchanged
 void eraseFile(BinaryFile& f);
+// Renames the file from to to in one step, replacing a file named to.
+// Reports through ioError.
+void renameReplacing(std::string_view from, std::string_view to);
+// True when both names lead to one and the same existing file.
+bool sameFile(std::string_view a, std::string_view b);
+// True when name exists and is neither a regular file nor a directory (a
+// device such as /dev/null or NUL, a FIFO, a socket).
+bool isDeviceOrPipe(std::string_view name);
+// True when the open file is an interactive terminal (a console).
+bool isTerminal(const BinaryFile& f);
 
 void makeDirectory(std::string_view path);
 void removeDirectory(std::string_view path);
 void changeDirectory(std::string_view path);
+// The current directory, whole; when the system cannot deliver it within
+// fileNameMax bytes, empty and code 3 through ioError.
 std::string currentDirectory();
+// path itself when absolute, else path taken against the current directory
+// (code 3 through ioError when that cannot be had).
+std::string absolutePath(std::string_view path);
 
 // Enumeration. searchStatus: 0 success, 18 no more entries, else an OS code.
 extern uint16_t searchStatus;

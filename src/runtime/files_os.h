@@ -30,13 +30,19 @@ extern const char foreignSeparator;
 // of the attribute and existence queries exactly as written.
 extern const bool convertLookupNames;
 
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, bool create,
+// What an open does with the name: open an existing file; open it only when
+// it is a regular file (without waiting on a FIFO or device, refused with
+// osNotRegularFile); create or truncate; create a file that must not exist.
+enum class OsOpenKind { existing, existingRegular, createAlways, createNew };
+constexpr uint32_t osNotRegularFile = 222;  // ERROR_BAD_FILE_TYPE
+
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                 OsHandle& handle);
 uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
 uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
 void osClose(OsHandle handle);
 bool osIsCharacterDevice(OsHandle handle);
-// True when the handle is a terminal: a tty on Linux, a console on Windows.
+// True when the handle is an interactive terminal (a console on Windows).
 bool osIsTerminal(OsHandle handle);
 
 // origin: 0 from the start, 1 from the current position, 2 from the end.
@@ -53,11 +59,28 @@ uint32_t osDeleteFile(const std::string& name);
 // refused for that reason alone.
 bool osIsPlainDirectory(const std::string& name);
 uint32_t osGetAttributes(const std::string& name, uint16_t& attributes);
+// Renames from to to, replacing an existing file to in one step.
+uint32_t osRenameReplacing(const std::string& from, const std::string& to);
+// What tells a file apart from every other on the machine (device and inode,
+// volume and file index); false when the file cannot be looked at.
+struct OsFileIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+bool osFileIdentity(const std::string& name, OsFileIdentity& identity);
+// True when name exists and is a device, pipe or socket: no regular file and
+// no directory.
+bool osIsDeviceOrPipe(const std::string& name);
 
 uint32_t osMakeDirectory(const std::string& name);
 uint32_t osRemoveDirectory(const std::string& name);
 uint32_t osChangeDirectory(const std::string& name);
+// The whole current directory; empty when the system cannot deliver it.
 std::string osCurrentDirectory();
+// Whether path is complete without the current directory (on Windows: a
+// drive and a root, or a UNC name), and path taken against base.
+bool osIsAbsolutePath(std::string_view path);
+std::string osJoinPath(const std::string& base, std::string_view path);
 
 // One directory entry as the enumeration delivers it.
 struct OsEntry {
@@ -85,7 +108,7 @@ std::string lookupName(std::string_view name);
 // The open of binary and text files: the empty name binds the standard input
 // (read-only access) or standard output handle; sharing from fileOpenMode.
 // Returns 0 or the translated I/O code.
-uint16_t openByName(const char* name, uint32_t access, bool create, OsHandle& handle);
+uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle& handle);
 
 // True for the handles that are never closed: the three standard handles.
 bool isStandardHandle(OsHandle handle);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +12,10 @@
 
 #include "runtime/files_os.h"
 #include "runtime/oserror.h"
+#include "runtime/stopsignals.h"
 
 const char pathSeparator = '/';
+const std::size_t fileNameMax = PATH_MAX - 1;
 const char foreignSeparator = '\\';
 const bool convertLookupNames = true;
 
@@ -102,7 +105,13 @@ std::string fnmatchPattern(std::string_view name)
 
 uint32_t nextMatch(Search& search, OsEntry& entry)
 {
-    while (const dirent* d = readdir(search.directory)) {
+    // readdir ends the listing and fails alike with a null result; only
+    // errno tells them apart.
+    for (;;) {
+        errno = 0;
+        const dirent* d = readdir(search.directory);
+        if (d == nullptr)
+            return errno == 0 ? osNoMoreFiles : lastError();
         if (!search.pattern.empty() && fnmatch(search.pattern.c_str(), d->d_name, 0) != 0)
             continue;
         struct stat info{};
@@ -112,7 +121,6 @@ uint32_t nextMatch(Search& search, OsEntry& entry)
         entry = entryOf(name, info);
         return 0;
     }
-    return osNoMoreFiles;
 }
 
 // ---- The regular files this process holds open, by device and inode.
@@ -163,7 +171,7 @@ void forgetHeld(int fd)
 // emulated: other processes can always open a file that this one holds
 // open, whatever fileOpenMode says. Within the process, a regular file held
 // open is never opened for writing or created over a second time.
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, bool create,
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
                 OsHandle& handle)
 {
     int flags = O_CLOEXEC;
@@ -174,14 +182,23 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
     else
         flags |= O_RDONLY;
     // Truncation waits until the file is known not to be one held open.
-    if (create)
+    if (kind == OsOpenKind::createAlways)
         flags |= O_CREAT;
+    else if (kind == OsOpenKind::createNew)
+        flags |= O_CREAT | O_EXCL;
+    else if (kind == OsOpenKind::existingRegular)
+        flags |= O_NONBLOCK | O_NOCTTY;  // a FIFO without a writer must not hold the open
     // Created files get the execute bits (less the umask): the container
     // keeps no permissions, and a packed application's interpreter and
     // programs, like a packed executable itself, must be runnable.
-    const int fd = open(name.c_str(), flags, 0777);
-    if (fd < 0)
+    int fd;
+    while ((fd = open(name.c_str(), flags, 0777)) < 0 && errno == EINTR)
+        stopIfRequested();  // a FIFO's open waits for its other end
+    if (fd < 0) {
+        if (kind == OsOpenKind::existingRegular && errno == ENXIO)
+            return osNotRegularFile;  // a socket, or a FIFO opened for writing
         return lastError(name);
+    }
     struct stat info{};
     if (fstat(fd, &info) != 0) {
         const uint32_t code = lastError(name);
@@ -189,15 +206,23 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
         return code;
     }
     // A directory opens read-only here; on Windows it is no file to open.
+    // (Opening one for writing already failed with EISDIR.)
     if (S_ISDIR(info.st_mode)) {
         close(fd);
         return osAccessDenied;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY && kind == OsOpenKind::existingRegular) {
+        if (!S_ISREG(info.st_mode)) {
+            close(fd);
+            return osNotRegularFile;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     if (S_ISREG(info.st_mode)) {
         uint32_t refused = 0;
         if ((access & osWrite) != 0 && isHeld(info))
             refused = osSharingViolation;
-        else if (create && ftruncate(fd, 0) != 0)
+        else if (kind == OsOpenKind::createAlways && ftruncate(fd, 0) != 0)
             refused = lastError(name);
         else if (!rememberHeld(fd, info))
             refused = osTooManyOpenFiles;
@@ -214,25 +239,34 @@ uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& go
 {
     got = 0;
     ssize_t n;
-    do
-        n = read(static_cast<int>(handle), buffer, count);
-    while (n < 0 && errno == EINTR);
+    while ((n = read(static_cast<int>(handle), buffer, count)) < 0 && errno == EINTR)
+        stopIfRequested();
     if (n < 0)
         return lastError();
     got = static_cast<uint32_t>(n);
     return 0;
 }
 
+// A write to a pipe or terminal may be cut short by a signal: the rest is
+// written on, so that only a real failure ends it early.
 uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
 {
     written = 0;
-    ssize_t n;
-    do
-        n = write(static_cast<int>(handle), buffer, count);
-    while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return lastError();
-    written = static_cast<uint32_t>(n);
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (written < count) {
+        const ssize_t n = write(static_cast<int>(handle), bytes + written, count - written);
+        if (n < 0 && errno == EINTR) {
+            stopIfRequested();
+            continue;
+        }
+        if (n < 0)
+            return written != 0 ? 0 : lastError();
+        if (n == 0)
+            break;
+        written += static_cast<uint32_t>(n);
+        if (written < count)
+            stopIfRequested();  // the signal may have cut the write short
+    }
     return 0;
 }
 
@@ -290,6 +324,27 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
     return 0;
 }
 
+uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : lastError(to);
+}
+
+bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    struct stat info{};
+    if (stat(name.c_str(), &info) != 0)
+        return false;
+    identity.volume = static_cast<uint64_t>(info.st_dev);
+    identity.index = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
+bool osIsDeviceOrPipe(const std::string& name)
+{
+    struct stat info{};
+    return stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 uint32_t osMakeDirectory(const std::string& name)
 {
     return mkdir(name.c_str(), 0777) == 0 ? 0 : lastError(name);
@@ -307,10 +362,23 @@ uint32_t osChangeDirectory(const std::string& name)
 
 std::string osCurrentDirectory()
 {
-    char buffer[4096];
+    char buffer[PATH_MAX];
     if (getcwd(buffer, sizeof buffer) == nullptr)
         return {};
     return buffer;
+}
+
+bool osIsAbsolutePath(std::string_view path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
+std::string osJoinPath(const std::string& base, std::string_view path)
+{
+    std::string joined = base;
+    if (joined.back() != '/')
+        joined += '/';
+    return joined.append(path);
 }
 
 uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)

@@ -4,6 +4,7 @@
 #include "runtime/files_os.h"
 
 const char pathSeparator = '\\';
+const std::size_t fileNameMax = 255;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 
@@ -30,7 +31,7 @@ OsEntry entryOf(const WIN32_FIND_DATAA& data)
 
 } // namespace
 
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, bool create,
+uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                 OsHandle& handle)
 {
     DWORD desired = 0;
@@ -47,10 +48,18 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, bool
     security.nLength = sizeof security;
     security.lpSecurityDescriptor = nullptr;
     security.bInheritHandle = TRUE;
-    const HANDLE h = CreateFileA(name.c_str(), desired, share, &security,
-                                 create ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD disposition = kind == OsOpenKind::createAlways ? CREATE_ALWAYS
+                              : kind == OsOpenKind::createNew  ? CREATE_NEW
+                                                               : OPEN_EXISTING;
+    const HANDLE h = CreateFileA(name.c_str(), desired, share, &security, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == nullptr || h == INVALID_HANDLE_VALUE)
         return GetLastError();
+    // Pipes and devices (NUL, CON, COM1) are no files to pack.
+    if (kind == OsOpenKind::existingRegular && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return osNotRegularFile;
+    }
     handle = reinterpret_cast<OsHandle>(h);
     return 0;
 }
@@ -134,6 +143,36 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
     return 0;
 }
 
+uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
+}
+
+bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return known;
+}
+
+bool osIsDeviceOrPipe(const std::string& name)
+{
+    const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN;
+}
+
 uint32_t osMakeDirectory(const std::string& name)
 {
     return CreateDirectoryA(name.c_str(), nullptr) ? 0 : GetLastError();
@@ -155,6 +194,26 @@ std::string osCurrentDirectory()
     const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
     if (n == 0 || n >= sizeof buffer)
         return {};
+    return std::string(buffer, n);
+}
+
+bool osIsAbsolutePath(std::string_view path)
+{
+    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1]))
+        return true;
+    return path.size() >= 3 && path[1] == ':' && isSlash(path[2]);
+}
+
+// The system resolves a name relative to a drive's own current directory
+// ("C:tmp") or to the current drive's root ("\\tmp") as well.
+std::string osJoinPath(const std::string&, std::string_view path)
+{
+    const std::string name(path);
+    char buffer[MAX_PATH];
+    const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer)
+        return name;
     return std::string(buffer, n);
 }
 

@@ -1,9 +1,11 @@
 // Linux: the command line is split by the system's own rules and started
 // with posix_spawnp, inheriting environment, current directory and the
-// standard descriptors; the launcher waits without a time limit.
+// standard descriptors; the launcher waits without a time limit, passing the
+// stop signals on to it.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -11,6 +13,7 @@
 #include "runtime/failure.h"
 #include "runtime/oserror.h"
 #include "runtime/process.h"
+#include "runtime/signals_posix.h"
 
 extern char** environ;
 
@@ -21,32 +24,12 @@ std::string failureMessage(const std::string& commandLine, uint32_t code)
     return "Failed to execute " + commandLine + " : " + std::to_string(static_cast<int32_t>(code));
 }
 
-// While a child runs, Control-C and Quit belong to it, as with system(3):
-// the launcher ignores them and goes on (and cleans up) when the child ends.
-struct IgnoredSignals {
-    struct sigaction interrupt{};
-    struct sigaction quit{};
-};
-
-IgnoredSignals ignoreInteractiveSignals()
-{
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    IgnoredSignals saved;
-    sigaction(SIGINT, &ignore, &saved.interrupt);
-    sigaction(SIGQUIT, &ignore, &saved.quit);
-    return saved;
-}
-
-void restoreInteractiveSignals(const IgnoredSignals& saved)
-{
-    sigaction(SIGINT, &saved.interrupt, nullptr);
-    sigaction(SIGQUIT, &saved.quit, nullptr);
-}
-
-// Starts argv; 0 and the child's id, or the errno of the failure.
-int spawnChild(std::vector<std::string>& argv, const IgnoredSignals& saved, pid_t& child)
+// Starts argv; 0 and the child's id, or the errno of the failure. The
+// child starts with the default dispositions of the stop signals (unless the
+// launcher was started with one ignored) and of SIGPIPE, which the launcher
+// ignores for itself (see installFaultHandlers), and with the stop signals
+// unblocked.
+int spawnChild(std::vector<std::string>& argv, const sigset_t& launcherMask, pid_t& child)
 {
     std::vector<char*> pointers;
     pointers.reserve(argv.size() + 1);
@@ -54,24 +37,37 @@ int spawnChild(std::vector<std::string>& argv, const IgnoredSignals& saved, pid_
         pointers.push_back(argument.data());
     pointers.push_back(nullptr);
 
-    // The child starts with the default dispositions of the two signals the
-    // launcher ignores, unless they were ignored before the launcher started.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
     sigemptyset(&defaults);
-    if (saved.interrupt.sa_handler != SIG_IGN)
-        sigaddset(&defaults, SIGINT);
-    if (saved.quit.sa_handler != SIG_IGN)
-        sigaddset(&defaults, SIGQUIT);
-    // The launcher ignores SIGPIPE for itself (see installFaultHandlers);
-    // the application gets the usual behaviour back.
+    addDefaultedStopSignals(defaults);
     sigaddset(&defaults, SIGPIPE);
+    sigset_t mask = launcherMask;
+    removeStopSignals(mask);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     const int err = posix_spawnp(&child, pointers[0], nullptr, &attributes, pointers.data(), environ);
     posix_spawnattr_destroy(&attributes);
     return err;
+}
+
+// Waits until the child has ended, without reaping it yet: the stop signals
+// are passed on to its id until then, and that id must not be reused
+// meanwhile. False when a second TERM asked the launcher to stop waiting.
+bool awaitEnd(pid_t child, int& waitError)
+{
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            waitError = errno;
+            return true;
+        }
+        if (waitAbandoned())
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -88,25 +84,43 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments)
         if (c == '\\')
             c = '/';
 
-    const IgnoredSignals saved = ignoreInteractiveSignals();
+    // The stop signals stay blocked until the child's id is known, so that
+    // each request reaches it.
+    sigset_t launcherMask;
+    blockStopSignals(launcherMask);
     pid_t child = 0;
-    const int spawnError = spawnChild(argv, saved, child);
+    const int spawnError = spawnChild(argv, launcherMask, child);
     if (spawnError != 0) {
-        restoreInteractiveSignals(saved);
+        restoreSignalMask(launcherMask);
         raiseException("EOSError", failureMessage(commandLine, osCodeFromErrno(spawnError, argv[0])));
     }
+    setStopTarget(child);
+    restoreSignalMask(launcherMask);
 
+    int waitError = 0;
+    const bool ended = awaitEnd(child, waitError);
+    setStopTarget(0);
+    if (!ended)
+        return 128 + SIGTERM;  // the command is left running
     int status = 0;
-    pid_t waited;
-    do {
-        waited = waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    const int waitError = errno;
-    restoreInteractiveSignals(saved);
+    pid_t waited = -1;
+    if (waitError == 0) {
+        do {
+            waited = waitpid(child, &status, 0);
+        } while (waited < 0 && errno == EINTR);
+        if (waited < 0)
+            waitError = errno;
+    }
     if (waited < 0)
         raiseException("EOSError", failureMessage(commandLine, osCodeFromErrno(waitError)));
 
     if (WIFSIGNALED(status))
         return 128 + static_cast<uint32_t>(WTERMSIG(status));
     return static_cast<uint32_t>(WEXITSTATUS(status));
+}
+
+std::size_t commandLineMax()
+{
+    const long limit = sysconf(_SC_ARG_MAX);
+    return limit > 0 ? static_cast<std::size_t>(limit) : 131072;
 }

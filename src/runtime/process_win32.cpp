@@ -39,3 +39,8 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments)
     CloseHandle(child.hProcess);
     return exitCode;
 }
+
+std::size_t commandLineMax()
+{
+    return 32767;
+}

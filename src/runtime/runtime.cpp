@@ -2,6 +2,7 @@
 
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
+#include "runtime/stopsignals.h"
 #include "runtime/textfile.h"
 
 void initRuntime(int argc, char** argv)
@@ -9,4 +10,5 @@ void initRuntime(int argc, char** argv)
     bindStandardFiles(windowedBuild);
     initCommandLine(argc, argv);
     installFaultHandlers();
+    holdStopSignals();
 }

@@ -102,7 +102,7 @@ void putBytes(TextFile& t, const char* bytes, std::size_t count)
     }
 }
 
-void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
+void openTextWith(TextFile& t, uint32_t mode, uint32_t access, OsOpenKind kind)
 {
     if (ioError != 0)
         return;
@@ -117,7 +117,7 @@ void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
     t.bufferPosition = 0;
     t.bufferEnd = 0;
     OsHandle handle = noHandle;
-    const uint16_t code = openByName(t.name, access, create, handle);
+    const uint16_t code = openByName(t.name, access, kind, handle);
     if (code != 0) {
         ioError = code;
         return;
@@ -126,7 +126,6 @@ void openTextWith(TextFile& t, uint32_t mode, uint32_t access, bool create)
     t.mode = mode;
     t.isStandard = isStandardHandle(handle);
     t.flushAfterLine = mode != fmInput && osIsCharacterDevice(handle);
-    t.toTerminal = mode != fmInput && osIsTerminal(handle);
 }
 
 } // namespace
@@ -144,12 +143,12 @@ void assignText(TextFile& t, std::string_view name)
 
 void openText(TextFile& t)
 {
-    openTextWith(t, fmInput, osRead, false);
+    openTextWith(t, fmInput, osRead, OsOpenKind::existing);
 }
 
 void createText(TextFile& t)
 {
-    openTextWith(t, fmOutput, osWrite, true);
+    openTextWith(t, fmOutput, osWrite, OsOpenKind::createAlways);
 }
 
 std::string readLine(TextFile& t, std::size_t maxLen)
@@ -223,7 +222,7 @@ void writeForeignText(TextFile& t, std::string_view value)
 {
     if (!writable(t))
         return;
-    if (!t.toTerminal) {
+    if (!isTerminal(t)) {
         putBytes(t, value.data(), value.size());
         return;
     }
@@ -239,6 +238,12 @@ void writeLine(TextFile& t)
         return;
     putBytes(t, "\r\n", 2);
     if (t.flushAfterLine && ioError == 0)
+        emptyBuffer(t);
+}
+
+void flushText(TextFile& t)
+{
+    if (writable(t))
         emptyBuffer(t);
 }
 
@@ -261,6 +266,11 @@ void closeText(TextFile& t)
     t.bufferEnd = 0;
 }
 
+bool isTerminal(const TextFile& t)
+{
+    return isOpen(t) && osIsTerminal(t.handle);
+}
+
 void bindStandardFiles(bool windowed)
 {
     assignText(standardInput, "");
@@ -275,6 +285,5 @@ void bindStandardFiles(bool windowed)
         t.mode = which == 0 ? fmInput : fmOutput;
         t.isStandard = true;
         t.flushAfterLine = which != 0;
-        t.toTerminal = which != 0 && osIsTerminal(t.handle);
     }
 }

@@ -14,7 +14,6 @@ struct TextFile {
     int32_t bufferEnd = 0;
     bool flushAfterLine = false; // output on a character device
     bool isStandard = false;     // bound to a standard handle: never closed
-    bool toTerminal = false;     // output on a terminal (tty, console)
     char name[256] = {};
     char buffer[256] = {};
 };
@@ -28,6 +27,11 @@ void writeText(TextFile& t, std::string_view value);
 void writeText(TextFile& t, char value);
 void writeText(TextFile& t, int32_t value);
 void writeLine(TextFile& t);
+// Writes out what the buffer holds.
+void flushText(TextFile& t);
+void closeText(TextFile& t);
+// True when the file is open on an interactive terminal (a console).
+bool isTerminal(const TextFile& t);
 // Writes a text that came from outside (a packed file). On a terminal every
 // control byte is shown as '?', so that carriage returns and escape
 // sequences cannot redraw what is shown; anywhere else the bytes go out
@@ -41,7 +45,6 @@ inline bool isControlByte(char c)
     return byte < 0x20 || byte == 0x7F;
 }
 constexpr char shownControlByte = '?';
-void closeText(TextFile& t);
 
 // The process's standard text files. Console builds bind them to the
 // standard handles; the windowed build leaves them closed (writes fail, 103).

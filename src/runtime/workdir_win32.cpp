@@ -1,7 +1,14 @@
 #include "runtime/files.h"
 #include "runtime/workdir.h"
 
+const std::size_t longestWorkDirName = 7;  // "zop.999"
+
 void makePrivateDirectory(std::string_view path)
 {
     makeDirectory(path);
+}
+
+uint32_t drawWorkDirNumber()
+{
+    return randomBelow(1000);
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/state.h"
+#include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
@@ -14,31 +15,6 @@
 
 namespace {
 
-bool isSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
-
-// A crafted container could name paths outside the current directory; such
-// names are refused before anything is created for the entry.
-bool staysInCurrentDirectory(std::string_view path)
-{
-    if (!path.empty() && isSeparator(path[0]))
-        return false;
-    if (path.size() >= 2 && path[1] == ':')
-        return false;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && !isSeparator(path[end]))
-            ++end;
-        if (path.substr(start, end - start) == "..")
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 bool holdsControlByte(std::string_view text, bool tabAllowed)
 {
     for (char c : text)
@@ -47,7 +23,8 @@ bool holdsControlByte(std::string_view text, bool tabAllowed)
     return false;
 }
 
-// A name that is empty or starts with NUL would bind a standard handle (the
+// A crafted container could name paths outside the current directory. A
+// name that is empty or starts with NUL would bind a standard handle (the
 // content would go to standard output), and a control byte has no place in
 // a file name; a line break in a command would add a line of its own to
 // app.zop. Such entries are refused before anything is written for them.
@@ -55,7 +32,7 @@ void refuseUnsafeText(const header& h)
 {
     const std::string_view text = h.text.view();
     const bool isPath = isKind(h, 'f') || isKind(h, 'd');
-    if (isPath && (text.empty() || holdsControlByte(text, false) || !staysInCurrentDirectory(text)))
+    if (isPath && (text.empty() || holdsControlByte(text, false) || entryPathFault(text) != PathFault::none))
         failWithIoCode(ioInvalidFilename);
     if ((isKind(h, 'c') || isKind(h, 't')) && holdsControlByte(text, true))
         failWithIoCode(ioInvalidFilename);

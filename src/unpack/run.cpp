@@ -9,26 +9,50 @@
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
-#include "runtime/shorttext.h"
+#include "runtime/stopsignals.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
 namespace {
 
+// Not cut: a path too long for the file services is refused by them.
 std::string targetPath(std::string_view entryText)
 {
-    return shortText(appState.workDir + pathSeparator + std::string(entryText));
+    return appState.workDir + pathSeparator + std::string(entryText);
+}
+
+std::size_t occurrences(std::string_view text, std::string_view pattern)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(pattern); at != std::string_view::npos; at = text.find(pattern, at + pattern.size()))
+        ++count;
+    return count;
+}
+
+// One replacement of the expansion. Each occurrence of a placeholder inserts
+// its whole value, and an inserted text is searched by the later
+// placeholders: a few arguments that hold placeholders themselves could grow
+// a command without bound. The length is counted first, and a text longer
+// than the system takes for one command line ends the process (code 206,
+// the system's "file name or extension too long") before it is built.
+std::string replaceBounded(std::string_view text, std::string_view pattern, std::string_view value)
+{
+    const uint64_t count = occurrences(text, pattern);
+    const uint64_t length = text.size() - count * pattern.size() + count * value.size();
+    if (length > commandLineMax())
+        failWithIoCode(ioCommandTooLong);
+    return replaceAll(text, pattern, value);
 }
 
 } // namespace
 
 std::string expandPlaceholders(std::string_view entryText)
 {
-    std::string text = replaceAll(entryText, "%parms%", appState.parms);
-    text = replaceAll(text, "%quotedparms%", appState.quotedParms);
-    text = replaceAll(text, "%tempdir%", appState.workDir);
-    text = replaceAll(text, "%tempdir1%", appState.workDirSlash);
-    return replaceAll(text, "%tempdir2%", appState.workDirBackslash);
+    std::string text = replaceBounded(entryText, "%parms%", appState.parms);
+    text = replaceBounded(text, "%quotedparms%", appState.quotedParms);
+    text = replaceBounded(text, "%tempdir%", appState.workDir);
+    text = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
+    return replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
 }
 
 SplitCommand splitCommand(std::string_view entryText)
@@ -64,6 +88,7 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
     std::string saved;
     if (inWorkDirectory) {
         saved = currentDirectory();
+        checkIo();
         changeDirectory(appState.workDir);
         checkIo();
     }
@@ -86,6 +111,7 @@ int runMode()
     uint32_t lastExitCode = 0;
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+        stopIfRequested();
         readEntryHeader(stream, h);
         const std::string text = expandPlaceholders(h.text.view());
         if (isKind(h, 'f'))
@@ -96,6 +122,13 @@ int runMode()
             lastExitCode = runCommandEntry(text, false);
         else if (isKind(h, 't'))
             lastExitCode = runCommandEntry(text, true);
+        // A request to stop that came while a command ran was passed on to
+        // it: no later entry is acted on, and the launcher ends with the
+        // command's status.
+        if (pendingStop() != 0) {
+            answerStop();
+            return static_cast<int>(lastExitCode);
+        }
     }
     finishEntryStream(stream);
     return static_cast<int>(lastExitCode);

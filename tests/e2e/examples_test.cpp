@@ -1,5 +1,5 @@
-// The bundled examples, packed and run as their users would: a Lua
-// application with Debian's interpreter on Linux; a batch application through
+// The bundled examples, packed and run as their users would: a Lua and a
+// Python application with Debian's interpreters on Linux; a batch application through
 // Wine's own cmd.exe and a C program with its DLL under Wine; and a Windows
 // executable packed by the Linux stub. Each is built in a scratch directory,
 // the staged files are removed after packing (so only the packed copies can
@@ -65,6 +65,18 @@ protected:
             run(linuxPlatform(), scratch, "/bin/sh", {examplesDir + "/lua/gather.sh", stage});
         EXPECT_EQ(gathered.exitCode, 0) << gathered.out << gathered.err;
         return keepOnly(pack(linuxPlatform(), stage, "lua-app"));
+    }
+
+    // Lays out examples/python with this machine's CPython (gather.sh, which
+    // also compiles it), packs it and returns the packed executable, alone in
+    // dist/.
+    std::string packPythonApplication()
+    {
+        const std::string stage = scratch.path("stage");
+        const RunResult gathered =
+            run(linuxPlatform(), scratch, "/bin/sh", {examplesDir + "/python/gather.sh", stage});
+        EXPECT_EQ(gathered.exitCode, 0) << gathered.out << gathered.err;
+        return keepOnly(pack(linuxPlatform(), stage, "shop"));
     }
 
     void expectNoWorkDirectoryLeft() { EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}); }
@@ -146,6 +158,57 @@ TEST_F(ExampleTest, LuaApplicationPassesOnTheScriptsExitCode)
     EXPECT_EQ(r.exitCode, 1);  // os.exit(1) of the script, through the interpreter
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "usage: lua-app TEXT...\n");
+    expectNoWorkDirectoryLeft();
+}
+
+TEST_F(ExampleTest, PythonApplicationRunsIsolatedFromTheUsersEnvironment)
+{
+    if (!exists("/usr/bin/python3"))
+        GTEST_SKIP() << "no system python3 (apt-get install python3)";
+    const std::string app = packPythonApplication();
+    ASSERT_FALSE(HasFailure());
+
+    // Every module is packed with a .pyc whose flags word says "hash-based,
+    // never checked against the source": unpacking gives the sources new time
+    // stamps, which would make time-stamped .pyc files stale on every launch.
+    int compiled = 0;
+    for (const Entry& entry : readEntries(readFile(app))) {
+        if (entry.kind != 'f' || !entry.text.ends_with(".pyc"))
+            continue;
+        ++compiled;
+        ASSERT_GE(entry.data.size(), 16u) << entry.text;
+        EXPECT_EQ(getInt32(entry.data, 4), 1) << entry.text;
+    }
+    EXPECT_GT(compiled, 500);
+
+    // A PYTHONHOME and a PYTHONPATH with a json module of its own would
+    // break or hijack an interpreter that reads the environment.
+    const std::string hijack = scratch.path("hijack");
+    makeDirectories(hijack);
+    writeFile(hijack + "/json.py", "raise SystemExit('the user json module was imported')\n");
+    RunOptions options;
+    options.cwd = scratch.path("elsewhere");
+    makeDirectories(options.cwd);
+    options.env["PYTHONHOME"] = hijack;
+    options.env["PYTHONPATH"] = hijack;
+    const RunResult r = run(linuxPlatform(), scratch, app,
+                            {"apple", "3 green tea", "say \"hi\"", "  2   OAT biscuits ", "crème brûlée"},
+                            options);
+    EXPECT_EQ(r.out,
+              "The corner shop\n"
+              "  1 x apple               0.40\n"
+              "  3 x green tea           9.60\n"
+              "  2 x oat biscuits        5.20\n"
+              "6 items, total 15.20 EUR\n");
+    EXPECT_EQ(r.err, "unknown item: say \"hi\"\nunknown item: crème brûlée\n");
+    EXPECT_EQ(r.exitCode, 2);  // some items unknown
+    expectNoWorkDirectoryLeft();
+    EXPECT_EQ(listTree(options.cwd), std::vector<std::string>{});
+
+    const RunResult usage = run(linuxPlatform(), scratch, app, {});
+    EXPECT_EQ(usage.out, "");
+    EXPECT_EQ(usage.err, "usage: shop [QUANTITY ]ITEM...\n");
+    EXPECT_EQ(usage.exitCode, 1);
     expectNoWorkDirectoryLeft();
 }
 

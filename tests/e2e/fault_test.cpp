@@ -16,6 +16,7 @@
 namespace e2e {
 namespace {
 
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 
@@ -98,9 +99,13 @@ TEST_P(FaultTest, OutputOntoAFullDiskEndsWithDiskFull)
         GTEST_SKIP() << "cannot mount a tmpfs here";
     writeFile(scratch.cwd() + "/big.bin", incompressible(1 << 20));
     writeFile(scratch.cwd() + "/recipe.zop", "f big.bin\n");
+    writeFile(small + "/out", "an older output");
     const RunResult r = run(platform().stub, {"recipe.zop", seen(small + "/out")});
     EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
     EXPECT_EQ(reportException(r), "EInOutError : Disk Full") << r.out;
+    EXPECT_EQ(readFile(small + "/out"), "an older output") << "the older output stays whole";
+    EXPECT_EQ(listTree(small), std::vector<std::string>{"out"}) << "the temporary output is removed";
+    EXPECT_THAT(r.err, HasSubstr("zop: cannot write \"" + seen(small + "/out") + "\": disk full"));
     const auto left = listTree(scratch.temp());
     ASSERT_EQ(left.size(), 2u) << "the work directory stays";
     EXPECT_THAT(left[1], MatchesRegex("zop\\.[0-9]+/zop\\.gz"));

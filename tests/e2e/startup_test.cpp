@@ -133,20 +133,36 @@ TEST_P(StartupTest, OverlongTempIsRefusedBeforeAnythingIsCreated)
         makeDirectories(host);
         return host;
     };
-    const std::string tooLong = tempOfSeenLength("long1", 245);
-    ASSERT_EQ(seen(tooLong).size(), 245u);
+    // TEMP + separator + the longest work directory name ("zop.999", on
+    // Linux "zop.2147483647") + separator + "zop.gz" fits in 255 bytes.
+    const std::size_t longest = onWindows() ? 240 : 233;
+    const std::string tooLong = tempOfSeenLength("long1", longest + 1);
+    ASSERT_EQ(seen(tooLong).size(), longest + 1);
     RunOptions options;
     options.env["TEMP"] = seen(tooLong);
     expectInvalidFilenameReport(startBareStub(platform().stub, options));
     EXPECT_EQ(listTree(tooLong), std::vector<std::string>{});
 
-    // 240 bytes + separator + "zop.999" + separator + "zop.gz" is 255 bytes.
-    const std::string longest = tempOfSeenLength("long2", 240);
-    ASSERT_EQ(seen(longest).size(), 240u);
-    options.env["TEMP"] = seen(longest);
+    const std::string fits = tempOfSeenLength("long2", longest);
+    ASSERT_EQ(seen(fits).size(), longest);
+    options.env["TEMP"] = seen(fits);
     const RunResult r = startBareStub(platform().stub, options);
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(listTree(longest), std::vector<std::string>{});
+    EXPECT_EQ(listTree(fits), std::vector<std::string>{});
+}
+
+// Linux: any local user can create names in a shared /tmp. Every name from
+// zop.0 to zop.999 taken does not stop a launch.
+TEST_P(StartupTest, TempFilledWithTheFirstThousandNamesDoesNotStopALaunch)
+{
+    if (onWindows())
+        GTEST_SKIP() << "Windows keeps 0 to 999 in its per-user TEMP";
+    for (int n = 0; n < 1000; ++n)
+        makeDirectories(scratch.temp() + "/zop." + std::to_string(n));
+    const auto before = listTree(scratch.temp());
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(startBareStub(platform().stub).exitCode, 0);
+    EXPECT_EQ(listTree(scratch.temp()), before);
 }
 
 // A container put together byte by byte, independently of the packer.

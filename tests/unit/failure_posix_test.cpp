@@ -9,6 +9,7 @@
 
 #include "run_in_child_posix.h"
 #include "runtime/failure.h"
+#include "runtime/stopsignals.h"
 
 namespace {
 
@@ -178,11 +179,13 @@ TEST(FaultHandlers, DivisionByZero)
     EXPECT_EQ(report.exception, "EDivByZero : Division by zero");
 }
 
-TEST(FaultHandlers, ControlC)
+TEST(FaultHandlers, ControlCIsReportedAtTheNextCheckpoint)
 {
     const Report report = parseReport(runInChild([] {
         installFaultHandlers();
+        holdStopSignals();
         raise(SIGINT);
+        stopIfRequested();
     }));
     EXPECT_EQ(report.exception, "EControlC : Control-C hit");
 }

@@ -303,6 +303,27 @@ TEST_F(FilesTest, DirectoryCodes)
     EXPECT_EQ(ioResult(), 0);
 }
 
+TEST_F(FilesTest, OverlongNamesAreRefusedNotCut)
+{
+    // A name cut to what the system takes would name another file: the
+    // longest one is used whole, a longer one fails with 3 and creates
+    // nothing, not even under its cut name.
+    const std::string longest = std::string(fileNameMax, 'n');
+    const std::string overlong = longest + "x";
+    BinaryFile f;
+    assignFile(f, overlong);
+    EXPECT_EQ(ioResult(), 3);
+    createFile(f, 1);
+    EXPECT_EQ(ioResult(), 102) << "left unassigned";
+    makeDirectory(overlong);
+    EXPECT_EQ(ioResult(), 3);
+    changeDirectory(overlong);
+    EXPECT_EQ(ioResult(), 3);
+    assignFile(f, longest);
+    EXPECT_EQ(ioResult(), 0);
+    EXPECT_EQ(f.name, longest);
+}
+
 TEST_F(FilesTest, ForeignSeparatorsReachTheSystemConverted)
 {
     const std::string foreign(1, foreignSeparator);

@@ -45,8 +45,8 @@ TEST(ExecuteProgram, ChildGetsDefaultInterruptHandlingAndLauncherKeepsItsOwn)
 {
     struct sigaction before{};
     sigaction(SIGINT, nullptr, &before);
-    // The launcher ignores SIGINT while waiting; the child must not inherit
-    // that, so its own SIGINT kills it.
+    // The launcher catches SIGINT while waiting; the child starts with the
+    // default disposition, so its own SIGINT kills it.
     EXPECT_EQ(executeProgram("/bin/sh", "-c 'kill -INT $$; exit 0'"), 128u + SIGINT);
     struct sigaction after{};
     sigaction(SIGINT, nullptr, &after);

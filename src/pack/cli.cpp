@@ -1,0 +1,172 @@
+// The packer's words to its user: usage, version, and the failure line.
+#include "pack/cli.h"
+
+#include "runtime/cmdline.h"
+#include "runtime/failure.h"
+#include "runtime/files.h"
+#include "runtime/textfile.h"
+
+#ifndef ZOP_VERSION
+#define ZOP_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr uint32_t usageExitCode = 2;
+
+const bool onWindows = pathSeparator == '\\';
+
+struct FailureWords {
+    std::string step;
+    std::string entry;
+    std::string reason;
+};
+FailureWords failureWords;
+
+std::string_view lineEnd()
+{
+    return onWindows ? "\r\n" : "\n";
+}
+
+// One text per line; lineEnd() is put after each.
+constexpr std::string_view usageLines[] = {
+    "Usage: zop RECIPE OUTPUT    pack what RECIPE names into the executable OUTPUT",
+    "       zop RECIPE > OUTPUT  an empty or missing OUTPUT: standard output",
+    "       zop < RECIPE > OUTPUT  an empty RECIPE: standard input",
+    "       zop --help | --version",
+    "",
+    "Recipe lines: a kind, a blank, the text (# starts a comment):",
+    "  d DIR      a directory, made in the work directory",
+    "  f FILE     a file and its contents, under the same relative name",
+    "  r DIR      a directory tree, as d and f entries in name order",
+    "  c COMMAND  a command, run in the caller's current directory",
+    "  t COMMAND  a command, run in the work directory",
+    "Placeholders, replaced when the packed executable runs:",
+    "  %parms% %quotedparms%  its arguments, joined by blanks / each in single quotes",
+    "  %tempdir% %tempdir1% %tempdir2%  the work directory, as is / with / / with \\",
+    "Environment: ZOP_EXE=STUB puts STUB (zop, zop.exe or zopw.exe) at the head",
+    "  of OUTPUT instead of this program; TEMP holds the work directory.",
+    "A packed executable takes --zop-list (list its entries) and --zop-justextract",
+    "  (take it apart into the current directory); every argument goes on to %parms%.",
+    "Guide: README.md of the zop distribution (/usr/share/doc/zop/README.md).",
+};
+
+void writeUsage(TextFile& to)
+{
+    for (std::string_view line : usageLines) {
+        writeText(to, line);
+        writeText(to, lineEnd());
+    }
+}
+
+[[noreturn]] void endWith(uint32_t exitCode)
+{
+    ioError = 0;
+    terminateProcess(exitCode);
+}
+
+[[noreturn]] void usageError(std::string_view problem)
+{
+    if (!problem.empty()) {
+        writeText(standardError, "zop: ");
+        writeText(standardError, problem);
+        writeText(standardError, lineEnd());
+    }
+    writeUsage(standardError);
+    endWith(usageExitCode);
+}
+
+bool isHelpOption(std::string_view a)
+{
+    return a == "--help" || a == "-h" || (onWindows && a == "/?");
+}
+
+} // namespace
+
+void answerPackerCommandLine()
+{
+    const int32_t count = argumentCount();
+    const std::string recipe = count >= 1 ? argumentAt(1) : std::string();
+    const std::string output = count >= 2 ? argumentAt(2) : std::string();
+    if (isHelpOption(recipe)) {
+        writeUsage(standardOutput);
+        endWith(0);
+    }
+    if (recipe == "--version") {
+        writeText(standardOutput, "zop " ZOP_VERSION);
+        writeText(standardOutput, lineEnd());
+        endWith(0);
+    }
+    if (count > 2)
+        usageError("too many arguments");
+    if (recipe.empty() && isTerminal(standardInput))
+        usageError("");
+    if (output.empty() && isTerminal(standardOutput)) {
+        writeText(standardError, "zop: a packed executable is not written to a terminal: "
+                                 "name an OUTPUT file or redirect standard output");
+        writeText(standardError, lineEnd());
+        endWith(usageExitCode);
+    }
+}
+
+void describeStep(std::string_view action, std::string_view name)
+{
+    failureWords.step.assign(action);
+    if (!name.empty()) {
+        failureWords.step += " \"";
+        failureWords.step += name;
+        failureWords.step += '"';
+    }
+    failureWords.entry.clear();
+}
+
+void describeRecipeRead(std::string_view recipeName)
+{
+    if (recipeName.empty())
+        describeStep("cannot read the recipe from standard input");
+    else
+        describeStep("cannot read recipe", recipeName);
+}
+
+void describeLine(std::string_view recipeName, int32_t number, std::string_view line)
+{
+    std::string action(recipeName.empty() ? "standard input" : recipeName);
+    action += " line ";
+    action += std::to_string(number);
+    action += ':';
+    describeStep(action, line);
+}
+
+void describeEntry(std::string_view entry)
+{
+    failureWords.entry.assign(entry);
+}
+
+[[gnu::noinline]] void refuse(uint16_t code, std::string_view reason)
+{
+    failureWords.reason.assign(reason);
+    failWithIoCode(code);
+}
+
+// Writes piece by piece without building a new string: the failure road may
+// be the road of memory exhaustion.
+void writeFailureLine(std::string_view message)
+{
+    if (windowedBuild || failureWords.step.empty())
+        return;
+    writeText(standardError, "zop: ");
+    writeText(standardError, failureWords.step);
+    if (!failureWords.entry.empty()) {
+        writeText(standardError, ": ");
+        writeText(standardError, failureWords.entry);
+    }
+    writeText(standardError, ": ");
+    if (!failureWords.reason.empty()) {
+        writeText(standardError, failureWords.reason);
+    } else {
+        for (char c : message)
+            writeText(standardError, c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    writeText(standardError, lineEnd());
+    flushText(standardError);
+}

@@ -1,0 +1,28 @@
+// The packer as a command-line tool: its options, its usage text, and the one
+// line on standard error that says in words what failed.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Answers --help, -h (and /? on Windows) and --version, and refuses a call
+// that cannot work (too many arguments, a recipe to be typed at a terminal,
+// a packed executable written to a terminal). Each of these ends the
+// process, before anything is created; a call that can pack returns.
+void answerPackerCommandLine();
+
+// What the packer is doing, for the failure line: a step (an action and the
+// name it acts on, as in: cannot read recipe "app.zop") or the recipe line
+// being packed (app.zop line 4: "r app"), and, inside an r tree, the entry at
+// hand. A new step or line forgets the entry.
+void describeStep(std::string_view action, std::string_view name = {});
+void describeRecipeRead(std::string_view recipeName);
+void describeLine(std::string_view recipeName, int32_t number, std::string_view line);
+void describeEntry(std::string_view entry);
+
+// Ends the process with code, the failure line giving reason.
+[[noreturn]] void refuse(uint16_t code, std::string_view reason);
+
+// Writes "zop: <step>[: <entry>]: <reason>" to standard error (console
+// stubs only); the reason is the packer's own, else message in lower case.
+void writeFailureLine(std::string_view message);

@@ -1,0 +1,26 @@
+// Requests from outside to stop the process: on Linux the signals TERM, HUP,
+// INT and QUIT (Windows has none of them; there nothing is ever pending).
+// From the runtime's initialisation on they are caught and held until the
+// program reaches a point where it can stop cleanly, so none is ever lost.
+// While a command runs, each is also passed on to it.
+#pragma once
+
+// Installs the handlers. A signal the process was started with ignored (a
+// background job's INT, nohup's HUP) stays ignored, for its commands too.
+void holdStopSignals();
+
+// What runs on the way out when a request ends the process: the work
+// directory's removal, registered once that directory exists.
+void setStopCleanup(void (*cleanup)());
+
+// The signal of the first request not yet answered; 0 when none.
+int pendingStop();
+
+// Marks every request received so far as answered: the command it was passed
+// on to has ended, and the launcher ends with that command's status.
+void answerStop();
+
+// A checkpoint: when a request is pending, the clean-up runs and the process
+// ends, after INT with the Control-C report and exit code 217, after any
+// other signal N with exit code 128 + N.
+void stopIfRequested();
