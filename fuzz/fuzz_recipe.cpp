@@ -2,7 +2,8 @@
 // a recipe file, packed by the real packer in a child confined to the scratch
 // directory, which holds a small tree for the recipe to name (files, an empty
 // file, nested and empty directories). The same bytes also go through
-// splitCommandLine, in the fuzzing process itself.
+// splitCommandLine, and as one argument through quoteForSplitter and back,
+// in the fuzzing process itself.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,17 @@ void splitCommandLineOf(const uint8_t* data, std::size_t size)
         std::abort();
 }
 
+// An argument quoted for the splitter comes back exactly, whatever quotes
+// and separators it holds (arguments never hold a NUL byte).
+void quoteForSplitterOf(const uint8_t* data, std::size_t size)
+{
+    std::string_view argument(reinterpret_cast<const char*>(data), size);
+    argument = argument.substr(0, argument.find('\0'));
+    const std::vector<std::string> tokens = splitCommandLine("p " + quoteForSplitter(argument));
+    if (tokens.size() != 2 || tokens[1] != argument)
+        std::abort();
+}
+
 void packRecipe(const uint8_t* data, std::size_t size)
 {
     const std::string root = fuzz::scratchRoot();
@@ -78,6 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     splitCommandLineOf(data, size);
+    quoteForSplitterOf(data, size);
     if (fuzz::canConfine())
         packRecipe(data, size);
     return 0;

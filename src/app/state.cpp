@@ -88,6 +88,7 @@ void collectArguments()
     appState.listOnly = false;
     appState.parms.clear();
     appState.quotedParms.clear();
+    appState.args = exactArguments();
     const int32_t count = argumentCount();
     for (int32_t i = 1; i <= count; ++i) {
         const std::string a = argumentAt(i);

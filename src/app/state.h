@@ -10,6 +10,7 @@ struct AppState {
     bool listOnly = false;
     std::string parms;
     std::string quotedParms;
+    std::string args;
     std::string originalDir;
     std::string workDir;
     DirectoryIdentity workDirIdentity;

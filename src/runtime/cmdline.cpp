@@ -51,6 +51,43 @@ std::vector<std::string> splitCommandLine(std::string_view raw)
     }
 }
 
+std::string quoteForSplitter(std::string_view argument)
+{
+    if (argument.empty())
+        return "''";
+    std::string quoted;
+    std::size_t pos = 0;
+    while (pos < argument.size()) {
+        // A single quote cannot stand inside single quotes, and a doubled one
+        // would vanish: runs of them go between double quotes instead.
+        const bool quotes = argument[pos] == '\'';
+        const std::size_t end = quotes ? argument.find_first_not_of('\'', pos) : argument.find('\'', pos);
+        const char around = quotes ? '"' : '\'';
+        quoted += around;
+        quoted += argument.substr(pos, end - pos);
+        quoted += around;
+        pos = end == std::string_view::npos ? argument.size() : end;
+    }
+    return quoted;
+}
+
+std::size_t windowsArgumentsStart(std::string_view raw)
+{
+    raw = raw.substr(0, raw.find('\0'));
+    std::size_t pos = 0;
+    if (!raw.empty() && raw[0] == '"') {
+        const std::size_t closing = raw.find('"', 1);
+        pos = closing == std::string_view::npos ? raw.size() : closing + 1;
+    } else {
+        pos = raw.find_first_of(" \t");
+        if (pos == std::string_view::npos)
+            pos = raw.size();
+    }
+    while (pos < raw.size() && (raw[pos] == ' ' || raw[pos] == '\t'))
+        ++pos;
+    return pos;
+}
+
 bool matchEnvironmentEntry(std::string_view entry, std::string_view upperName, std::string& value)
 {
     const std::size_t equals = entry.find('=');

@@ -10,6 +10,23 @@
 // backslash escapes. Returns every token, the program name first.
 std::vector<std::string> splitCommandLine(std::string_view raw);
 
+// One argument quoted so that splitCommandLine gives it back exactly: runs
+// of single quotes between double quotes, everything else between single
+// quotes ('' for the empty argument).
+std::string quoteForSplitter(std::string_view argument);
+
+// Where the arguments start in a raw command line by the Windows rules: the
+// program name is a quoted first token up to its closing quote, else the
+// text up to the first blank or tab; the blanks and tabs after it are
+// skipped as well.
+std::size_t windowsArgumentsStart(std::string_view raw);
+
+// The launcher's arguments as one text that hands every one of them on
+// exactly: on Windows the command-line tail as typed, from
+// windowsArgumentsStart on; on Linux each argument quoteForSplitter'ed,
+// joined by blanks. Empty when there are no arguments.
+std::string exactArguments();
+
 // Builds the argument table once, at process start. On Linux argv[1..] are
 // taken as delivered; on Windows argc/argv are ignored and GetCommandLineA is
 // split. Argument 0 is always the running executable's path, whole (a path

@@ -25,6 +25,17 @@ void initCommandLine(int argc, char** argv)
     setArgumentTable(std::move(arguments));
 }
 
+std::string exactArguments()
+{
+    std::string text;
+    for (int32_t i = 1; i <= argumentCount(); ++i) {
+        if (i > 1)
+            text += ' ';
+        text += quoteForSplitter(argumentAt(i));
+    }
+    return text;
+}
+
 std::string environmentValue(std::string_view name)
 {
     const std::string upperName = environmentLookupName(name);

@@ -28,6 +28,12 @@ void initCommandLine(int, char**)
     setArgumentTable(std::move(arguments));
 }
 
+std::string exactArguments()
+{
+    const std::string_view raw = GetCommandLineA();
+    return std::string(raw.substr(windowsArgumentsStart(raw)));
+}
+
 std::string environmentValue(std::string_view name)
 {
     const std::string upperName = environmentLookupName(name);

@@ -476,3 +476,57 @@ bool fileExists(std::string_view path)
     osFindClose(rec);
     return true;
 }
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+        if (c != upper[i])
+            return false;
+    }
+    return true;
+}
+
+// One component: the part before the first dot (or a colon) is what Windows
+// compares, trailing blanks ignored.
+bool isDeviceComponent(std::string_view name)
+{
+    name = name.substr(0, name.find_first_of(".:"));
+    while (!name.empty() && name.back() == ' ')
+        name.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (equalsIgnoringCase(name, device))
+            return true;
+    const std::string_view port = name.substr(0, 3);
+    if (name.size() < 4 || (!equalsIgnoringCase(port, "COM") && !equalsIgnoringCase(port, "LPT")))
+        return false;
+    // A digit 1 to 9, or a superscript one, two or three (UTF-8).
+    const std::string_view number = name.substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+} // namespace
+
+bool namesDevice(std::string_view path)
+{
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find_first_of("\\/", start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (isDeviceComponent(path.substr(start, end - start)))
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool isReservedDeviceName(std::string_view path)
+{
+    return deviceNamesReserved && namesDevice(path);
+}

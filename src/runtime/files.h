@@ -103,6 +103,14 @@ void endFind(SearchRec& rec);
 uint16_t fileAttributes(BinaryFile& f);
 bool fileExists(std::string_view path);
 
+// True when a component of path ("\" or "/" between them) is a name that
+// Windows gives to a device: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9,
+// CONIN$ and CONOUT$, in any letter case, also with an extension.
+bool namesDevice(std::string_view path);
+// namesDevice where the platform reserves those names (Windows, where
+// creating such a file opens the device); always false on Linux.
+bool isReservedDeviceName(std::string_view path);
+
 // MT19937, seeded from the millisecond tick count by randomize().
 void randomize();
 void setRandomSeed(uint32_t seed);

@@ -29,6 +29,8 @@ extern const char foreignSeparator;
 // Linux converts every name; Windows leaves the names of the enumeration and
 // of the attribute and existence queries exactly as written.
 extern const bool convertLookupNames;
+// Windows reserves the device names (CON, NUL, COM1, ...) in every folder.
+extern const bool deviceNamesReserved;
 
 // What an open does with the name: open an existing file; open it only when
 // it is a regular file (without waiting on a FIFO or device, refused with

@@ -18,6 +18,7 @@ const char pathSeparator = '/';
 const std::size_t fileNameMax = PATH_MAX - 1;
 const char foreignSeparator = '\\';
 const bool convertLookupNames = true;
+const bool deviceNamesReserved = false;
 
 namespace {
 

@@ -7,6 +7,7 @@ const char pathSeparator = '\\';
 const std::size_t fileNameMax = 255;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
+const bool deviceNamesReserved = true;
 
 namespace {
 

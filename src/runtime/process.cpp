@@ -1,5 +1,7 @@
 #include "runtime/process.h"
 
+#include "runtime/cmdline.h"
+
 std::string buildCommandLine(std::string_view path, std::string_view arguments)
 {
     std::string line;
@@ -17,4 +19,51 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments)
         line += arguments;
     }
     return line;
+}
+
+namespace {
+
+bool isAbsoluteDirectory(std::string_view dir)
+{
+    const bool drive = dir.size() >= 3 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
+    return drive || dir.substr(0, 2) == "\\\\";
+}
+
+} // namespace
+
+std::string bareProgramFile(std::string_view commandLine)
+{
+    std::string_view name = commandLine.substr(0, windowsArgumentsStart(commandLine));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+        name.remove_suffix(1);
+    if (!name.empty() && name.front() == '"') {
+        name.remove_prefix(1);
+        if (!name.empty() && name.back() == '"')
+            name.remove_suffix(1);
+    }
+    if (name.empty() || name.find_first_of("\\/:\"") != std::string_view::npos)
+        return {};
+    return std::string(name) + (name.find('.') == std::string_view::npos ? ".exe" : "");
+}
+
+std::vector<std::string> programSearchDirectories(std::string_view first, std::string_view systemDir,
+                                                  std::string_view windowsDir, std::string_view pathVariable)
+{
+    std::vector<std::string> dirs;
+    for (std::string_view dir : {first, systemDir, windowsDir})
+        if (!dir.empty())
+            dirs.emplace_back(dir);
+    std::size_t from = 0;
+    while (from <= pathVariable.size()) {
+        std::size_t end = pathVariable.find(';', from);
+        if (end == std::string_view::npos)
+            end = pathVariable.size();
+        std::string_view dir = pathVariable.substr(from, end - from);
+        if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"')
+            dir = dir.substr(1, dir.size() - 2);
+        if (isAbsoluteDirectory(dir))
+            dirs.emplace_back(dir);
+        from = end + 1;
+    }
+    return dirs;
 }

@@ -4,11 +4,25 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The command line handed to the operating system: the program between double
 // quotes unless it already holds one, then one blank and the arguments when
 // they are not empty.
 std::string buildCommandLine(std::string_view path, std::string_view arguments);
+
+// Windows' lookup of a bare program name, apart from the system calls.
+// The file that a command line names when its program (the first token as
+// Windows delimits it, without its quotes) is a bare name, without "\", "/"
+// or ":"; ".exe" is added to a name without a dot, as CreateProcessA does.
+// Empty when the name is not bare.
+std::string bareProgramFile(std::string_view commandLine);
+// The directories such a name is looked for in, in order: first (when not
+// empty), the system directory, the Windows directory, then the absolute
+// entries of PATH (quotes around an entry dropped). A relative entry is
+// left out: it would be looked up from the current directory.
+std::vector<std::string> programSearchDirectories(std::string_view first, std::string_view systemDir,
+                                                  std::string_view windowsDir, std::string_view pathVariable);
 
 // Starts the program, waits for it without a time limit and returns its exit
 // code (on Linux 128 + N when it died of signal N). While it runs, the stop
@@ -16,7 +30,11 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments);
 // more after the first returns 143 at once, the program left running. A
 // failure to start or wait raises EOSError
 // "Failed to execute <command line> : <code>".
-uint32_t executeProgram(std::string_view path, std::string_view arguments);
+// On Windows a bare program name (no "\", "/" or ":") is looked up by zop:
+// in searchFirst when given, then the system directory, the Windows
+// directory and PATH, never the launcher's folder or the current directory.
+// Linux leaves the lookup of a bare name to PATH alone.
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst = {});
 
 // The longest command line the system takes for one program: 32,767 bytes
 // on Windows, the ARG_MAX that Linux reports.

@@ -72,7 +72,7 @@ bool awaitEnd(pid_t child, int& waitError)
 
 } // namespace
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments)
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view)
 {
     const std::string commandLine = buildCommandLine(path, arguments);
     std::vector<std::string> argv = splitCommandLine(commandLine);

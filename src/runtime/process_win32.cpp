@@ -11,11 +11,59 @@ std::string failureMessage(const std::string& commandLine, DWORD code)
     return "Failed to execute " + commandLine + " : " + std::to_string(static_cast<int32_t>(code));
 }
 
+std::string systemFolder(UINT (WINAPI* query)(LPSTR, UINT))
+{
+    char buffer[MAX_PATH + 1] = {};
+    const UINT length = query(buffer, MAX_PATH);
+    return length > 0 && length <= MAX_PATH ? std::string(buffer, length) : std::string();
+}
+
+// PATH at full length (environmentValue cuts values to fit 255 bytes).
+std::string pathVariable()
+{
+    const DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (size == 0)
+        return {};
+    std::string value(size, '\0');
+    const DWORD length = GetEnvironmentVariableA("PATH", value.data(), size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+// The full path of the first existing file (not a directory) of that name
+// in the directories of the search; empty when there is none. Unlike
+// CreateProcessA's own search, this never looks in the launcher's folder or
+// the current directory, so a program planted beside the packed executable
+// (say, in Downloads) never starts in place of the system's.
+std::string findProgram(const std::string& file, std::string_view firstDirectory)
+{
+    const auto dirs = programSearchDirectories(firstDirectory, systemFolder(GetSystemDirectoryA),
+                                               systemFolder(GetWindowsDirectoryA), pathVariable());
+    for (const std::string& dir : dirs) {
+        const bool endsInSeparator = dir.back() == '\\' || dir.back() == '/';
+        const std::string candidate = dir + (endsInSeparator ? "" : "\\") + file;
+        const DWORD attributes = GetFileAttributesA(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return candidate;
+    }
+    return {};
+}
+
 } // namespace
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments)
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
 {
     std::string commandLine = buildCommandLine(path, arguments);
+
+    // A bare program name is looked up here; the command line stays as it
+    // was built, and the found file goes to CreateProcessA by its full path.
+    std::string application;
+    const std::string file = bareProgramFile(commandLine);
+    if (!file.empty()) {
+        application = findProgram(file, searchFirst);
+        if (application.empty())
+            raiseException("EOSError", failureMessage(commandLine, ERROR_FILE_NOT_FOUND));
+    }
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -24,8 +72,8 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments)
     // CreateProcessA may write into the command line it is given: hand it
     // a copy, so that the report names the line as it was built.
     std::string writable = commandLine;
-    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &child))
+    if (!CreateProcessA(application.empty() ? nullptr : application.c_str(), writable.data(), nullptr, nullptr,
+                        FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child))
         raiseException("EOSError", failureMessage(commandLine, GetLastError()));
     CloseHandle(child.hThread);
 

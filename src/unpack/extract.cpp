@@ -23,16 +23,18 @@ bool holdsControlByte(std::string_view text, bool tabAllowed)
     return false;
 }
 
-// A crafted container could name paths outside the current directory. A
-// name that is empty or starts with NUL would bind a standard handle (the
-// content would go to standard output), and a control byte has no place in
-// a file name; a line break in a command would add a line of its own to
-// app.zop. Such entries are refused before anything is written for them.
+// A crafted container could name paths outside the current directory, or a
+// device. A name that is empty or starts with NUL would bind a standard
+// handle (the content would go to standard output), and a control byte has
+// no place in a file name; a line break in a command would add a line of
+// its own to app.zop. Such entries are refused before anything is written
+// for them.
 void refuseUnsafeText(const header& h)
 {
     const std::string_view text = h.text.view();
     const bool isPath = isKind(h, 'f') || isKind(h, 'd');
-    if (isPath && (text.empty() || holdsControlByte(text, false) || entryPathFault(text) != PathFault::none))
+    if (isPath && (text.empty() || holdsControlByte(text, false) || entryPathFault(text) != PathFault::none ||
+                   isReservedDeviceName(text)))
         failWithIoCode(ioInvalidFilename);
     if ((isKind(h, 'c') || isKind(h, 't')) && holdsControlByte(text, true))
         failWithIoCode(ioInvalidFilename);

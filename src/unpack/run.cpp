@@ -15,10 +15,15 @@
 
 namespace {
 
-// Not cut: a path too long for the file services is refused by them.
+// Not cut: a path too long for the file services is refused by them. A
+// device name (Windows' NUL, COM1, ...) would send the entry to the device:
+// such an entry ends the run before anything is created for it.
 std::string targetPath(std::string_view entryText)
 {
-    return appState.workDir + pathSeparator + std::string(entryText);
+    std::string path = appState.workDir + pathSeparator + std::string(entryText);
+    if (isReservedDeviceName(path))
+        failWithIoCode(ioInvalidFilename);
+    return path;
 }
 
 std::size_t occurrences(std::string_view text, std::string_view pattern)
@@ -44,15 +49,38 @@ std::string replaceBounded(std::string_view text, std::string_view pattern, std:
     return replaceAll(text, pattern, value);
 }
 
-} // namespace
-
-std::string expandPlaceholders(std::string_view entryText)
+// The placeholders other than %args%, in their order; a value inserted by
+// one is searched by the ones after it.
+std::string expandPiece(std::string_view piece)
 {
-    std::string text = replaceBounded(entryText, "%parms%", appState.parms);
+    std::string text = replaceBounded(piece, "%parms%", appState.parms);
     text = replaceBounded(text, "%quotedparms%", appState.quotedParms);
     text = replaceBounded(text, "%tempdir%", appState.workDir);
     text = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
     return replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
+}
+
+} // namespace
+
+std::string expandPlaceholders(std::string_view entryText)
+{
+    // %args% is replaced first, in the text as stored, and what it inserts
+    // is never searched again: the pieces between its occurrences are
+    // expanded each on its own.
+    constexpr std::string_view argsPlaceholder = "%args%";
+    if (occurrences(entryText, argsPlaceholder) * appState.args.size() > commandLineMax())
+        failWithIoCode(ioCommandTooLong);
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
+         from = at + argsPlaceholder.size()) {
+        text += expandPiece(entryText.substr(from, at - from));
+        text += appState.args;
+    }
+    text += expandPiece(entryText.substr(from));
+    if (text.size() > commandLineMax())
+        failWithIoCode(ioCommandTooLong);
+    return text;
 }
 
 SplitCommand splitCommand(std::string_view entryText)
@@ -86,13 +114,16 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
 {
     const SplitCommand command = splitCommand(entryText);
     std::string saved;
+    // A t command's bare program name is found among the packed files first.
+    std::string searchFirst;
     if (inWorkDirectory) {
         saved = currentDirectory();
         checkIo();
         changeDirectory(appState.workDir);
         checkIo();
+        searchFirst = currentDirectory();
     }
-    const uint32_t exitCode = executeProgram(command.program, command.arguments);
+    const uint32_t exitCode = executeProgram(command.program, command.arguments, searchFirst);
     if (inWorkDirectory) {
         changeDirectory(saved);
         checkIo();

@@ -541,6 +541,8 @@ std::vector<ProbeRecord> readProbeRecords(const std::string& file)
                 r.argv.push_back(value);
             else if (key == "cmdline")
                 r.cmdline = value;
+            else if (key == "exe")
+                r.exe = value;
             else if (key == "cwd")
                 r.cwd = value;
             else if (key.starts_with("env:"))

@@ -203,6 +203,7 @@ std::vector<Entry> readEntries(std::string_view packedBytes);
 struct ProbeRecord {
     std::vector<std::string> argv;
     std::optional<std::string> cmdline;  // Windows only
+    std::string exe;                     // the file of the copy that ran
     std::string cwd;
     std::map<std::string, std::optional<std::string>> env;  // PROBE_ENV names
 };

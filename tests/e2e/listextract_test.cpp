@@ -262,6 +262,21 @@ TEST_P(ListExtractTest, JustExtractRefusesPathsLeavingTheCurrentDirectory)
     EXPECT_FALSE(exists("/outside.txt"));
 }
 
+TEST_P(ListExtractTest, JustExtractRefusesDeviceNamesOnWindows)
+{
+    const std::string exe = writeExecutable(container(
+        {dirEntry("ok"), dirEntry("ok\\sub"), fileEntry("ok\\sub\\Aux.txt", "x"), fileEntry("after.txt", "y")}));
+    const RunResult r = run(exe, {"--zop-justextract"});
+    if (onWindows()) {
+        expectReport(r, "EInOutError : Invalid filename");
+        EXPECT_FALSE(exists(scratch.cwd() + "/after.txt"));
+        EXPECT_EQ(listTree(scratch.cwd() + "/ok"), std::vector<std::string>{"sub/"});
+    } else {
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(readFile(scratch.cwd() + "/ok/sub/Aux.txt"), "x");
+    }
+}
+
 TEST_P(ListExtractTest, JustExtractKeepsTheStubFileInTheCurrentDirectory)
 {
     const std::string exe = writeExecutable(container({}, "tools/dir/mystub.exe"));

@@ -6,7 +6,8 @@
  * all, in order. A record is a line "probe" followed by "key=<length>:<bytes>"
  * lines (exact bytes, newlines allowed) and ends with the line "end":
  *   argc, argv (one line per argument, argument 0 included),
- *   cmdline (Windows only: the raw GetCommandLineA text), cwd,
+ *   cmdline (Windows only: the raw GetCommandLineA text), exe (the probe's
+ *   own file), cwd,
  *   env:NAME for every NAME in the comma-separated list PROBE_ENV
  *   (a variable that is not set is written as "unset:NAME=0:").
  *
@@ -61,6 +62,22 @@ static int environmentValue(const char* name, char* buffer, size_t size)
 #endif
 }
 
+/* The probe's own file, whichever copy of it runs. */
+static void ownPath(const char* argv0, char* program, size_t size)
+{
+#ifdef _WIN32
+    (void)argv0;
+    GetModuleFileNameA(NULL, program, (DWORD)size);
+    program[size - 1] = 0;
+#else
+    ssize_t n = readlink("/proc/self/exe", program, size - 1);
+    if (n < 0)
+        snprintf(program, size, "%s", argv0);
+    else
+        program[n] = 0;
+#endif
+}
+
 static void outputPath(const char* argv0, char* buffer, size_t size)
 {
     char program[4096];
@@ -69,17 +86,7 @@ static void outputPath(const char* argv0, char* buffer, size_t size)
         snprintf(buffer, size, "%s", given);
         return;
     }
-#ifdef _WIN32
-    (void)argv0;
-    GetModuleFileNameA(NULL, program, sizeof program);
-    program[sizeof program - 1] = 0;
-#else
-    ssize_t n = readlink("/proc/self/exe", program, sizeof program - 1);
-    if (n < 0)
-        snprintf(program, sizeof program, "%s", argv0);
-    else
-        program[n] = 0;
-#endif
+    ownPath(argv0, program, sizeof program);
     char* cut = strrchr(program, '/');
     char* cutBack = strrchr(program, '\\');
     if (cutBack > cut)
@@ -129,6 +136,9 @@ int main(int argc, char** argv)
 #ifdef _WIN32
     writeField(out, "cmdline", GetCommandLineA());
 #endif
+    char self[4096];
+    ownPath(argv[0], self, sizeof self);
+    writeField(out, "exe", self);
     char cwd[4096];
     currentDirectory(cwd, sizeof cwd);
     writeField(out, "cwd", cwd);

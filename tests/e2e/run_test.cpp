@@ -120,10 +120,10 @@ protected:
 
     char separator() const { return onWindows() ? '\\' : '/'; }
     // The pattern every work directory of these runs matches, as the
-    // launcher names it.
-    std::string workDirPattern() const
+    // launcher names it (in TEMP, else in the given temporary directory).
+    std::string workDirPattern(const std::string& temp = {}) const
     {
-        return std::regex_replace(seen(scratch.temp()), std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)") +
+        return std::regex_replace(seen(temp.empty() ? scratch.temp() : temp), std::regex(R"([\\.^$|()\[\]{}*+?])"), R"(\$&)") +
                (onWindows() ? R"(\\)" : "/") + R"(zop\.[0-9]+)";
     }
 
@@ -168,6 +168,87 @@ TEST_P(RunTest, ParmsAndQuotedParmsFollowTheArguments)
     }
 }
 
+TEST_P(RunTest, ArgsHandsEveryArgumentOnExactly)
+{
+    // Quotes, blanks, empty arguments and placeholder names all arrive as
+    // the user gave them: what %args% inserts is not searched again.
+    const std::string exe = writeApp({probeEntry('c', "-x %args% end")});
+    if (onWindows()) {
+        // The launcher's own command-line tail, compared with a direct start
+        // of the probe with the same tail.
+        const std::string tail = "\"Bob Smith\" \"say \\\"hi\\\"\" O'Brien \"\" %tempdir% a&b \"tab\there\"";
+        ASSERT_EQ(runCommandLine("\"" + seen(exe) + "\"  " + tail, probeOptions()).exitCode, 0);
+        ASSERT_EQ(runCommandLine("\"" + probe() + "\" -x " + tail + " end", probeOptions()).exitCode, 0);
+        const auto records = probeRecords();
+        ASSERT_EQ(records.size(), 2u);
+        EXPECT_EQ(records[0].cmdline, "\"" + probe() + "\" -x " + tail + " end");
+        EXPECT_EQ(records[0].argv, records[1].argv);
+        EXPECT_THAT(records[0].argv, ElementsAre(::testing::_, "-x", "Bob Smith", "say \"hi\"", "O'Brien", "",
+                                                 "%tempdir%", "a&b", "tab\there", "end"));
+    } else {
+        const std::vector<std::string> args = {"Bob Smith", "say \"hi\"", "O'Brien", "", "it's 'q'",
+                                               "%tempdir%", "%args%", "a\tb\nc"};
+        ASSERT_EQ(runApp(exe, args).exitCode, 0);
+        const auto records = probeRecords();
+        ASSERT_EQ(records.size(), 1u);
+        std::vector<std::string> expected = {probe(), "-x"};
+        expected.insert(expected.end(), args.begin(), args.end());
+        expected.push_back("end");
+        EXPECT_EQ(records[0].argv, expected);
+    }
+}
+
+TEST_P(RunTest, NonAnsiTempFolderCurrentDirectoryAndArguments)
+{
+    // A Cyrillic user name on a Western Windows: the manifest's UTF-8 code
+    // page lets every name through the stub's ANSI calls.
+    const std::string temp = scratch.path("Временные файлы");
+    const std::string folder = scratch.path("Загрузки");
+    const std::string cwd = scratch.path("Рабочий стол");
+    for (const std::string& dir : {temp, folder, cwd})
+        makeDirectories(dir);
+    const std::string exe = folder + "/приложение" + platform().exeSuffix;
+    writeFile(exe, makeContainer(readFile(platform().stub), stubName(),
+                                 {dirEntry("данные"), fileEntry("данные\\файл.txt", "x"),
+                                  probeEntry('c', "%args% \"%tempdir%\\данные\\файл.txt\""), probeEntry('t')}));
+    chmod(exe.c_str(), 0755);
+    RunOptions options = probeOptions();
+    options.cwd = cwd;
+    options.env["TEMP"] = seen(temp);
+    const RunResult r = run(exe, {"Привет", "Мир мой"}, options);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const auto records = probeRecords();
+    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records[0].argv.size(), 4u);
+    EXPECT_EQ(records[0].argv[1], "Привет");
+    EXPECT_EQ(records[0].argv[2], "Мир мой");
+    EXPECT_THAT(records[0].argv[3], MatchesRegex(workDirPattern(temp) + "[/\\\\]данные[/\\\\]файл\\.txt"));
+    EXPECT_EQ(records[0].cwd, seen(cwd));
+    EXPECT_THAT(records[1].cwd, MatchesRegex(workDirPattern(temp)));
+    EXPECT_THAT(listTree(temp), IsEmpty());
+}
+
+TEST_P(RunTest, BareProgramNamesAreNeverTakenFromTheLaunchersFolder)
+{
+    if (!onWindows())
+        GTEST_SKIP() << "Linux looks a bare name up in PATH alone";
+    // Copies of the probe planted beside the packed executable, which is the
+    // launcher's current directory as well: none of them may run. A t
+    // command finds the packed program; cmd comes from the system; a name
+    // found nowhere else fails as a missing program.
+    for (const char* planted : {"cmd.exe", "tool.exe"})
+        fs::copy_file(platform().probe, scratch.cwd() + "/" + planted);
+    const std::string exe = writeApp({fileEntry("tool.exe", readFile(platform().probe)),
+                                      commandEntry('t', "tool -t"), commandEntry('c', "cmd /c exit 3"),
+                                      commandEntry('c', "tool -c")});
+    const RunResult r = runApp(exe);
+    expectReport(r, "EOSError : Failed to execute \"tool\" -c : 2");
+    const auto records = probeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_THAT(records[0].exe, MatchesRegex(workDirPattern() + R"(\\tool\.exe)"));
+    EXPECT_EQ(records[0].cmdline, "\"tool\" -t") << "the command line stays as built";
+}
+
 TEST_P(RunTest, TempdirPlaceholdersNameTheWorkDirectoryInThreeForms)
 {
     // "%tempdir%" inside an argument is expanded after %parms% put it there;
@@ -195,7 +276,8 @@ TEST_P(RunTest, ExpandedCommandLongerThan255BytesIsPassedWhole)
 {
     const std::string exe = writeApp({probeEntry('c', "%parms%")});
     const std::string longArgument(600, 'L');
-    ASSERT_EQ(runApp(exe, {longArgument, "end"}).exitCode, 0);
+    const RunResult r = runApp(exe, {longArgument, "end"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     const auto records = probeRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_THAT(records[0].argv, ElementsAre(::testing::_, longArgument, "end"));
@@ -536,6 +618,39 @@ TEST_P(RunTest, SwappedWorkDirectoryIsNotRemovedThroughALink)
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(readFile(made), "made\n") << "the work directory was not swapped";
     EXPECT_THAT(listTree(victim), ElementsAre("inner/", "inner/file"));
+}
+
+TEST_P(RunTest, DeviceNamesAreRefusedOnWindowsBeforeAnythingIsWritten)
+{
+    // On Windows the entry's data would go to the device; on Linux these are
+    // ordinary names.
+    const std::vector<std::vector<Entry>> cases = {
+        {fileEntry("NUL", "data")},
+        {dirEntry("sub"), fileEntry("sub\\aux.txt", "data")},
+        {dirEntry("Com1")},
+        {dirEntry("lpt9.d"), fileEntry("lpt9.d\\f", "x")},
+        {fileEntry("conout$", "data")},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].back().text);
+        fs::remove(probeLog());
+        std::vector<Entry> entries = cases[i];
+        entries.push_back(probeEntry('c'));
+        const RunResult r = runApp(writeApp(entries, "app" + std::to_string(i)));
+        if (onWindows()) {
+            expectReport(r, "EInOutError : Invalid filename");
+            EXPECT_THAT(probeRecords(), IsEmpty());
+            const std::string workDir = leftWorkDir();
+            const std::vector<std::string> before =
+                i == 1 ? std::vector<std::string>{"sub/", "zop.gz"} : std::vector<std::string>{"zop.gz"};
+            EXPECT_EQ(listTree(workDir), before);
+            fs::remove_all(workDir);
+        } else {
+            EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+            EXPECT_EQ(probeRecords().size(), 1u);
+            EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+        }
+    }
 }
 
 // ------------------------------------------------------------------ damaged containers

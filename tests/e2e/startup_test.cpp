@@ -2,6 +2,9 @@
 // life, the failure report and its exit code, on Linux and under Wine.
 #include <sys/stat.h>
 
+#include <optional>
+#include <regex>
+
 #include <gmock/gmock.h>
 
 #include "harness.h"
@@ -239,6 +242,102 @@ TEST_F(WindowedStubTest, NormalStartShowsNoMessageBox)
     EXPECT_EQ(messageBoxCalls(r.err).size(), 0u);
     EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
     EXPECT_EQ(readEntries(readFile(scratch.path("out.exe"))).size(), 0u);
+}
+
+// ------------------------------------------------------------------ Windows stubs: the manifest
+
+// The bytes of resource type/id (first language) of a PE32 or PE32+ file, read
+// through its resource directory; empty when there is none.
+std::string peResource(const std::string& pe, uint32_t type, uint32_t id)
+{
+    auto u16 = [&](std::size_t at) -> uint32_t {
+        return at + 2 <= pe.size() ? uint8_t(pe[at]) | uint32_t(uint8_t(pe[at + 1])) << 8 : 0;
+    };
+    auto u32 = [&](std::size_t at) -> uint32_t {
+        return at + 4 <= pe.size() ? static_cast<uint32_t>(getInt32(pe, at)) : 0;
+    };
+    const std::size_t fileHeader = u32(0x3c) + 4;
+    if (pe.compare(fileHeader - 4, 4, std::string("PE\0\0", 4)) != 0)
+        return {};
+    const std::size_t optional = fileHeader + 20;
+    const std::size_t sections = optional + u16(fileHeader + 16);
+    // The data directories start at offset 96 in a PE32 optional header
+    // (magic 0x10b), at 112 in a PE32+ one (0x20b); resources are entry 2.
+    const uint32_t magic = u16(optional);
+    if (magic != 0x10b && magic != 0x20b)
+        return {};
+    const uint32_t resourceRva = u32(optional + (magic == 0x10b ? 96 : 112) + 2 * 8);
+    auto offsetOf = [&](uint32_t rva) -> std::size_t {
+        for (uint32_t i = 0; i < u16(fileHeader + 2); ++i) {
+            const std::size_t section = sections + i * 40;
+            const uint32_t start = u32(section + 12), size = u32(section + 16);
+            if (rva >= start && rva < start + size)
+                return u32(section + 20) + (rva - start);
+        }
+        return pe.size();
+    };
+    const std::size_t root = offsetOf(resourceRva);
+    // The offset field of a directory's entry with the given id (any: the
+    // first entry), relative to root; none when there is no such entry.
+    auto child = [&](std::size_t dir, std::optional<uint32_t> wanted) -> std::optional<uint32_t> {
+        const uint32_t count = u16(dir + 12) + u16(dir + 14);
+        for (uint32_t i = 0; i < count; ++i)
+            if (!wanted || u32(dir + 16 + i * 8) == *wanted)
+                return u32(dir + 16 + i * 8 + 4);
+        return std::nullopt;
+    };
+    const auto byType = child(root, type);
+    const auto byId = byType ? child(root + (*byType & 0x7FFFFFFF), id) : std::nullopt;
+    const auto byLanguage = byId ? child(root + (*byId & 0x7FFFFFFF), std::nullopt) : std::nullopt;
+    if (!byLanguage || (*byLanguage & 0x80000000) != 0)
+        return {};
+    const std::size_t data = root + *byLanguage;
+    const std::size_t at = offsetOf(u32(data));
+    return at < pe.size() ? pe.substr(at, u32(data + 4)) : std::string();
+}
+
+// True when every element of the XML text closes in order (comments and
+// the declaration aside): a cheap well-formedness check.
+bool tagsBalance(const std::string& xml)
+{
+    const std::string text = std::regex_replace(xml, std::regex(R"(<!--[\s\S]*?-->|<\?[\s\S]*?\?>)"), "");
+    std::vector<std::string> open;
+    const std::regex tag(R"(<(/?)([A-Za-z][\w:.-]*)[^<>]*?(/?)>)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), tag); it != std::sregex_iterator(); ++it) {
+        const auto& m = *it;
+        if (m[1].length() > 0) {
+            if (open.empty() || open.back() != m[2].str())
+                return false;
+            open.pop_back();
+        } else if (m[3].length() == 0) {
+            open.push_back(m[2].str());
+        }
+    }
+    return open.empty() && text.find('<', 0) != std::string::npos;
+}
+
+TEST(WindowsStubManifest, BothStubsCarryAsInvokerSupportedSystemsAndUtf8)
+{
+    if (!haveWindows())
+        GTEST_SKIP() << "this build has no Windows tree";
+    constexpr uint32_t rtManifest = 24, processManifestId = 1;
+    // The shipped stubs (32-bit) and the ones the tests run, which may be
+    // an x86-64 build of the same sources.
+    const std::string shipped = ZOP_WINDOWS_SHIPPED_DIR;
+    for (const std::string& stub : {shipped + "/zop.exe", shipped + "/zopw.exe", windowsPlatform().stub,
+                                    windowsPlatform().windowedStub}) {
+        SCOPED_TRACE(stub);
+        const std::string manifest = peResource(readFile(stub), rtManifest, processManifestId);
+        ASSERT_FALSE(manifest.empty()) << "no manifest resource";
+        EXPECT_THAT(manifest, StartsWith("<?xml version=\"1.0\" encoding=\"UTF-8\""));
+        EXPECT_TRUE(tagsBalance(manifest)) << manifest;
+        EXPECT_THAT(manifest, HasSubstr("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"));
+        EXPECT_THAT(manifest, HasSubstr("<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/"
+                                        "WindowsSettings\">UTF-8</activeCodePage>"));
+        for (const char* system : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+            EXPECT_THAT(manifest, HasSubstr(std::string("<supportedOS Id=\"") + system + "\"/>"));
+    }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ TEST(CommandLinePosix, ArgumentsAsDeliveredAndArgumentZeroIsTheExecutable)
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
     ASSERT_GT(length, 0);
     EXPECT_EQ(argumentAt(0), std::string(self, static_cast<std::size_t>(length)));
+    EXPECT_EQ(exactArguments(), "'a b' '' \"'\"'q'\"'\"");
 }
 
 TEST(EnvironmentPosix, LookupIgnoresCaseAndTakesTheFirstEntry)

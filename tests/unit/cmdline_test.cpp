@@ -77,6 +77,35 @@ TEST(SplitCommandLine, StopsAtTheFirstNulByte)
     EXPECT_EQ(argumentsOf("p a\0b c"sv), (Args{"a"}));
 }
 
+TEST(QuoteForSplitter, EveryArgumentComesBackExactly)
+{
+    const Args arguments = {"plain", "Bob Smith", "", "O'Brien", "'", "''", "'lead", "trail'", "a''b'''c",
+                            "say \"hi\"", "\"\"", "it's \"both\"", "tab\there", "new\nline",
+                            "C:\\dir\\", "%tempdir%", "\xd0\x9f\xe9"};
+    std::string line = "prog";
+    for (const std::string& a : arguments)
+        line += " " + quoteForSplitter(a);
+    EXPECT_EQ(argumentsOf(line), arguments) << line;
+    EXPECT_EQ(quoteForSplitter("O'Brien"), "'O'\"'\"'Brien'");
+    EXPECT_EQ(quoteForSplitter(""), "''");
+}
+
+TEST(WindowsArgumentsStart, SkipsTheProgramNameAsWindowsDelimitsIt)
+{
+    const auto tail = [](std::string_view raw) { return std::string(raw.substr(windowsArgumentsStart(raw))); };
+    EXPECT_EQ(tail("app.exe \"Bob Smith\" O'Brien \"\""), "\"Bob Smith\" O'Brien \"\"");
+    // A quoted program name ends at its closing quote, blanks and all.
+    EXPECT_EQ(tail("\"C:\\My Dir\\app.exe\"  \t x  y "), "x  y ");
+    EXPECT_EQ(tail("\"C:\\a b\\app.exe\"x"), "x");
+    // Unquoted, it ends at the first blank or tab; quotes inside do not count.
+    EXPECT_EQ(tail("C:\\a\"b c\" d"), "c\" d");
+    EXPECT_EQ(tail("app.exe\tx"), "x");
+    EXPECT_EQ(tail("app.exe"), "");
+    EXPECT_EQ(tail("app.exe   "), "");
+    EXPECT_EQ(tail("\"unclosed x"), "");
+    EXPECT_EQ(tail(""), "");
+}
+
 TEST(ArgumentTable, IndexesOutsideTheTableGiveEmptyText)
 {
     const std::string longArgument(300, 'x');

@@ -480,3 +480,16 @@ TEST_F(FilesTest, CreateOnReadOnlyFileIsRefused)
 }
 
 } // namespace
+
+TEST(DeviceNames, AnyComponentWithOrWithoutExtensionInAnyCase)
+{
+    for (const char* path : {"NUL", "con", "Aux.txt", "prn.tar.gz", "COM1", "com9.log", "LPT1", "lpt9",
+                             "CONIN$", "conout$.x", "sub\\nul", "sub/Com3\\file.txt", "a\\CON \\b", "NUL:",
+                             "COM\xc2\xb9", "C:\\TEMP\\zop.7\\aux"})
+        EXPECT_TRUE(namesDevice(path)) << path;
+    for (const char* path : {"", "NULL", "nul_", "xcon", "console.txt", "COM0", "COM10", "LPT", "com", "COMA",
+                             "CONIN", "sub\\connect\\nu", ".nul", "C:\\TEMP\\zop.7\\app"})
+        EXPECT_FALSE(namesDevice(path)) << path;
+    EXPECT_EQ(isReservedDeviceName("sub\\NUL"), deviceNamesReserved);
+    EXPECT_FALSE(isReservedDeviceName("sub\\file"));
+}

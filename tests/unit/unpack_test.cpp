@@ -43,6 +43,18 @@ TEST(Placeholders, ArgumentsAreSearchedByLaterReplacementsOnly)
     EXPECT_EQ(expandPlaceholders("run %quotedparms%"), "run '%quotedparms%'");
 }
 
+TEST(Placeholders, ArgsGoesInFirstAndIsNeverSearched)
+{
+    setPlaceholderValues("/tmp/zop.4", "p", "'p'");
+    appState.args = "'%tempdir%' '%args%' '%parms'";
+    EXPECT_EQ(expandPlaceholders("run %args% %parms% x%args%%tempdir%"),
+              "run '%tempdir%' '%args%' '%parms' p x'%tempdir%' '%args%' '%parms'/tmp/zop.4");
+    // No placeholder forms across an inserted value.
+    EXPECT_EQ(expandPlaceholders("%tempdir%args%tempdir%"), "%tempdir'%tempdir%' '%args%' '%parms'tempdir%");
+    appState.args.clear();
+    EXPECT_EQ(expandPlaceholders("run %args%"), "run ");
+}
+
 TEST(SplitCommand, SplitsAtTheFirstBlankOnly)
 {
     SplitCommand c = splitCommand("prog -a  -b");
