@@ -223,7 +223,9 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
         uint32_t refused = 0;
         if ((access & osWrite) != 0 && isHeld(info))
             refused = osSharingViolation;
-        else if (kind == OsOpenKind::createAlways && ftruncate(fd, 0) != 0)
+        // Only a file with content is truncated, as O_TRUNC would: cutting
+        // an empty new file makes some file systems write it out on close.
+        else if (kind == OsOpenKind::createAlways && info.st_size != 0 && ftruncate(fd, 0) != 0)
             refused = lastError(name);
         else if (!rememberHeld(fd, info))
             refused = osTooManyOpenFiles;
