@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/text.h"
+#include "core/image.h"
 #include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
@@ -63,6 +64,17 @@ std::string createWorkDirectory()
     failWithIoCode(lastFailure);
 }
 
+// A file with bytes after its executable image but no recognised trailer is
+// a packed executable that lost its end (a download or copy cut short, a
+// packer killed while writing). As a packer it would take its arguments for
+// a recipe and an output and overwrite a user's file; it ends through the
+// failure path before anything, its work directory included, is created.
+void refuseCutPackedFile()
+{
+    if (!isPackedTrailer(appState.trailer) && hasBytesAfterImage(argumentAt(0)))
+        failWithIoCode(ioInvalidInput);
+}
+
 bool recordsWindowedStub(const tail& trailer)
 {
     return find("zopw", lowerAscii(trailer.stubName.view())) > 0;
@@ -105,6 +117,7 @@ void startUp()
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
     readTrailer(argumentAt(0), appState.trailer);
+    refuseCutPackedFile();
     if (!isPackedTrailer(appState.trailer)) {
         answerPackerCommandLine();
         preparePacker();

@@ -32,6 +32,10 @@ struct GzStream {
     bool transparent = false;  // reading a file that is not gzip
     int status = gzOk;
     uint32_t crc = 0;
+    // Reading: bytes delivered so far, and how many of them the first member
+    // held once its trailer was read and found right (-1 before).
+    int64_t delivered = 0;
+    int64_t firstMemberLength = -1;
     BinaryFile file;
     z_stream z{};
     // Reading: compressed bytes not yet inflated. Writing: compressed bytes
@@ -167,7 +171,8 @@ void readMemberHeader(GzStream& s)
 
 // After the end of the deflate data: the member trailer must carry the CRC-32
 // and the length of what was inflated. A further member may follow.
-void finishMemberRead(GzStream& s)
+// memberEnd is the delivered count at which the member's data ended.
+void finishMemberRead(GzStream& s, int64_t memberEnd)
 {
     const int64_t crc = takeLittleEndian32(s);
     const int64_t length = takeLittleEndian32(s);
@@ -176,6 +181,8 @@ void finishMemberRead(GzStream& s)
         s.status = gzDataError;
         return;
     }
+    if (s.firstMemberLength < 0)
+        s.firstMemberLength = memberEnd;
     readMemberHeader(s);
     if (s.status == gzOk && !s.transparent) {
         inflateReset(&s.z);
@@ -360,16 +367,10 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
     return count - static_cast<int32_t>(s.z.avail_in);
 }
 
-int32_t readGz(GzStream* stream, void* buffer, int32_t count)
-{
-    if (stream == nullptr || stream->mode != 'r')
-        return gzStreamError;
-    GzStream& s = *stream;
-    if (s.status == gzDataError || s.status == gzFileError)
-        return gzFileError;
-    if (s.status == gzStreamEnd || count <= 0)
-        return 0;
+namespace {
 
+int32_t inflateInto(GzStream& s, void* buffer, int32_t count)
+{
     Bytef* const start = static_cast<Bytef*>(buffer);
     Bytef* crcFrom = start;
     s.z.next_out = start;
@@ -386,13 +387,41 @@ int32_t readGz(GzStream* stream, void* buffer, int32_t count)
         if (s.status == Z_STREAM_END) {
             s.crc = static_cast<uint32_t>(crc32(s.crc, crcFrom, static_cast<uInt>(s.z.next_out - crcFrom)));
             crcFrom = s.z.next_out;
-            finishMemberRead(s);
+            finishMemberRead(s, s.delivered + (s.z.next_out - start));
         }
         if (s.status != gzOk || s.endOfFile)
             break;
     }
     s.crc = static_cast<uint32_t>(crc32(s.crc, crcFrom, static_cast<uInt>(s.z.next_out - crcFrom)));
     return static_cast<int32_t>(s.z.next_out - start);
+}
+
+} // namespace
+
+int32_t readGz(GzStream* stream, void* buffer, int32_t count)
+{
+    if (stream == nullptr || stream->mode != 'r')
+        return gzStreamError;
+    GzStream& s = *stream;
+    if (s.status == gzDataError || s.status == gzFileError)
+        return gzFileError;
+    if (s.status == gzStreamEnd || count <= 0)
+        return 0;
+    const int32_t got = inflateInto(s, buffer, count);
+    if (got > 0)
+        s.delivered += got;
+    return got;
+}
+
+bool endsAtFirstMember(GzStream* stream)
+{
+    if (stream == nullptr || stream->mode != 'r')
+        return false;
+    const int64_t before = stream->delivered;
+    char probe;
+    if (readGz(stream, &probe, 1) < 0)
+        return false;
+    return stream->firstMemberLength == before;
 }
 
 int closeGz(GzStream* stream)

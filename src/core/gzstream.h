@@ -17,3 +17,9 @@ GzStream* openGz(std::string_view path, std::string_view mode);
 int32_t readGz(GzStream* stream, void* buffer, int32_t count);
 int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
 int closeGz(GzStream* stream);
+
+// Reading: true when the bytes delivered so far are exactly the data of the
+// first member and its trailer (CRC-32, length) has been read and found
+// right. It reads one more byte to get there; whatever follows that member
+// in the file is not looked at.
+bool endsAtFirstMember(GzStream* stream);

@@ -55,3 +55,11 @@ bool isPackedTrailer(const tail& t);
 // Reads the last 520 bytes of the file at path into t (skipFile + readBlock),
 // every step checked.
 void readTrailer(std::string_view path, tail& t);
+
+// The integrity check of the entry stream: the signature's filler, right
+// after the recognition string, holds "CRC1" and the CRC-32 of the gzLength
+// stored bytes, little-endian. Readers that do not know it never look there.
+void storeStreamCrc(tail& t, uint32_t crc);
+// True, with the stored CRC-32, when the trailer carries the marker; a
+// trailer without it (older output, other writers) is read as before.
+bool storedStreamCrc(const tail& t, uint32_t& crc);

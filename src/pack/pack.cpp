@@ -390,7 +390,7 @@ void packMode()
     openOutput(outputName);
     copyFileToFile(stubFile, pendingOutput.file, stubSize);
     closeChecked(stubFile);
-    copyFileToFile(work, pendingOutput.file, gzLength);
+    storeStreamCrc(built, copyFileToFileWithCrc(work, pendingOutput.file, gzLength, 0));
     closeChecked(work);
     writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "runtime/failure_platform.h"
+#include "runtime/files_os.h"
 #include "runtime/textfile.h"
 
 uint16_t ioError = 0;
@@ -41,6 +42,15 @@ void reportText(std::string_view text)
             flushReport();
         reportBuffer[reportFill++] = c;
     }
+}
+
+// A message that quotes texts from outside (a command line from a packed
+// file): on a terminal its control bytes are shown as '?', as in listings.
+void reportForeignText(std::string_view text)
+{
+    const bool toTerminal = !windowedBuild && osIsTerminal(osStandardHandle(1));
+    for (char c : text)
+        reportText(std::string_view(toTerminal && isControlByte(c) ? &shownControlByte : &c, 1));
 }
 
 void reportLineEnd()
@@ -243,7 +253,7 @@ void reportAndTerminate(const char* className, std::string_view message, const v
     reportLineEnd();
     reportText(className);
     reportText(" : ");
-    reportText(message);
+    reportForeignText(message);
     reportLineEnd();
     reportText("  $");
     reportAddress(address);

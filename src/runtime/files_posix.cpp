@@ -124,10 +124,54 @@ uint32_t nextMatch(Search& search, OsEntry& entry)
     }
 }
 
+// ---- The regular files this process holds open, by device and inode.
+// Windows refuses to open for writing a file that the process holds open
+// without write sharing (a sharing violation), and the system relies on
+// that: no entry of a packed file can replace the stream being read or a
+// file being written. Linux has no such rule, so the file layer keeps it
+// itself for its own opens.
+constexpr uint32_t osSharingViolation = 32;  // ERROR_SHARING_VIOLATION
+constexpr uint32_t osTooManyOpenFiles = 4;   // ERROR_TOO_MANY_OPEN_FILES
+
+struct HeldFile {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+HeldFile heldFiles[64];
+
+bool isHeld(const struct stat& info)
+{
+    for (const HeldFile& held : heldFiles)
+        if (held.fd >= 0 && held.device == info.st_dev && held.inode == info.st_ino)
+            return true;
+    return false;
+}
+
+bool rememberHeld(int fd, const struct stat& info)
+{
+    for (HeldFile& held : heldFiles) {
+        if (held.fd < 0) {
+            held = {fd, info.st_dev, info.st_ino};
+            return true;
+        }
+    }
+    return false;
+}
+
+void forgetHeld(int fd)
+{
+    for (HeldFile& held : heldFiles)
+        if (held.fd == fd)
+            held = HeldFile{};
+}
+
 } // namespace
 
-// Sharing has no POSIX counterpart and is not emulated: other processes can
-// always open a file that this one holds open, whatever fileOpenMode says.
+// Sharing with other processes has no POSIX counterpart and is not
+// emulated: other processes can always open a file that this one holds
+// open, whatever fileOpenMode says. Within the process, a regular file held
+// open is never opened for writing or created over a second time.
 uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
                 OsHandle& handle)
 {
@@ -138,8 +182,9 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
         flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
+    // Truncation waits until the file is known not to be one held open.
     if (kind == OsOpenKind::createAlways)
-        flags |= O_CREAT | O_TRUNC;
+        flags |= O_CREAT;
     else if (kind == OsOpenKind::createNew)
         flags |= O_CREAT | O_EXCL;
     else if (kind == OsOpenKind::existingRegular)
@@ -155,21 +200,38 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
             return osNotRegularFile;  // a socket, or a FIFO opened for writing
         return lastError(name);
     }
-    // A directory opens read-only here; on Windows it is no file to open.
-    // (Opening one for writing already failed with EISDIR, so files being
-    // created or written skip the extra call.)
     struct stat info{};
-    if ((flags & O_ACCMODE) == O_RDONLY && fstat(fd, &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0) {
+        const uint32_t code = lastError(name);
+        close(fd);
+        return code;
+    }
+    // A directory opens read-only here; on Windows it is no file to open.
+    // (Opening one for writing already failed with EISDIR.)
+    if (S_ISDIR(info.st_mode)) {
+        close(fd);
+        return osAccessDenied;
+    }
+    if ((flags & O_ACCMODE) == O_RDONLY && kind == OsOpenKind::existingRegular) {
+        if (!S_ISREG(info.st_mode)) {
             close(fd);
-            return osAccessDenied;
+            return osNotRegularFile;
         }
-        if (kind == OsOpenKind::existingRegular) {
-            if (!S_ISREG(info.st_mode)) {
-                close(fd);
-                return osNotRegularFile;
-            }
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    if (S_ISREG(info.st_mode)) {
+        uint32_t refused = 0;
+        if ((access & osWrite) != 0 && isHeld(info))
+            refused = osSharingViolation;
+        // Only a file with content is truncated, as O_TRUNC would: cutting
+        // an empty new file makes some file systems write it out on close.
+        else if (kind == OsOpenKind::createAlways && info.st_size != 0 && ftruncate(fd, 0) != 0)
+            refused = lastError(name);
+        else if (!rememberHeld(fd, info))
+            refused = osTooManyOpenFiles;
+        if (refused != 0) {
+            close(fd);
+            return refused;
         }
     }
     handle = fd;
@@ -213,6 +275,7 @@ uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint3
 
 void osClose(OsHandle handle)
 {
+    forgetHeld(static_cast<int>(handle));
     close(static_cast<int>(handle));
 }
 

@@ -218,6 +218,20 @@ void writeText(TextFile& t, int32_t value)
     putBytes(t, digits + at, sizeof digits - static_cast<std::size_t>(at));
 }
 
+void writeForeignText(TextFile& t, std::string_view value)
+{
+    if (!writable(t))
+        return;
+    if (!isTerminal(t)) {
+        putBytes(t, value.data(), value.size());
+        return;
+    }
+    for (char c : value) {
+        const char shown = isControlByte(c) ? shownControlByte : c;
+        putBytes(t, &shown, 1);
+    }
+}
+
 void writeLine(TextFile& t)
 {
     if (!writable(t))

@@ -32,6 +32,19 @@ void flushText(TextFile& t);
 void closeText(TextFile& t);
 // True when the file is open on an interactive terminal (a console).
 bool isTerminal(const TextFile& t);
+// Writes a text that came from outside (a packed file). On a terminal every
+// control byte is shown as '?', so that carriage returns and escape
+// sequences cannot redraw what is shown; anywhere else the bytes go out
+// unchanged.
+void writeForeignText(TextFile& t, std::string_view value);
+
+// Bytes below 0x20 and 0x7F: what a terminal would act on instead of show.
+inline bool isControlByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+constexpr char shownControlByte = '?';
 
 // The process's standard text files. Console builds bind them to the
 // standard handles; the windowed build leaves them closed (writes fail, 103).

@@ -1,5 +1,7 @@
 #include "unpack/container.h"
 
+#include <zlib.h>
+
 #include "app/state.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
@@ -30,14 +32,25 @@ int32_t openOwnExecutable(BinaryFile& executable)
     return size - gzLength - tailSize;
 }
 
+bool isEmptyContainer()
+{
+    return appState.trailer.gzLength == 0 && appState.trailer.entryCount <= 0;
+}
+
 GzStream* copyStreamToWorkFile(BinaryFile& executable)
 {
     // The entry stream is always one gzip member. The gzip layer reads any
     // other bytes as they stand, which would turn a gzLength that is off by a
     // few bytes into garbage entries and a normal end; such a stream is
     // refused as damaged before any entry is read. Its first two bytes are
-    // checked on their way into the work file.
+    // checked on their way into the work file. No stream at all, with no
+    // entries to go with it, is an empty container: there is nothing to do.
     const int32_t gzLength = appState.trailer.gzLength;
+    if (isEmptyContainer()) {
+        closeFile(executable);
+        checkIo();
+        return nullptr;
+    }
     if (gzLength < 2)
         failWithIoCode(ioReadPastEnd);
     unsigned char magic[2];
@@ -52,11 +65,17 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable)
     checkIo();
     writeBlock(work, magic, sizeof magic);
     checkIo();
-    copyFileToFile(executable, work, gzLength - 2);
+    uint32_t crc = static_cast<uint32_t>(crc32(0, magic, sizeof magic));
+    crc = copyFileToFileWithCrc(executable, work, gzLength - 2, crc);
     closeFile(work);
     checkIo();
     closeFile(executable);
     checkIo();
+    // The packer's CRC-32 of the stored stream: a damaged file is refused
+    // here, before any entry is read, let alone run.
+    uint32_t stored = 0;
+    if (storedStreamCrc(appState.trailer, stored) && stored != crc)
+        failWithIoCode(ioInvalidInput);
     return openGz(appState.workFile, "r");
 }
 
@@ -73,16 +92,19 @@ void readEntryHeader(GzStream* stream, header& h)
 
 void finishEntryStream(GzStream* stream)
 {
-    // One more read lets the layer reach the member's trailer and check its
-    // CRC-32 and length even when the last entry ended exactly at the data's
-    // end. Bytes after the last entry are not looked at.
-    char probe;
-    const int32_t got = readGz(stream, &probe, 1);
+    if (stream == nullptr && isEmptyContainer())
+        return;
+    // The entries must use up the member exactly: one more read reaches the
+    // member's trailer and checks its CRC-32 and length. Entry data left
+    // over (an entryCount too small) is refused like a damaged stream; bytes
+    // after the member are not looked at.
+    const bool atEnd = endsAtFirstMember(stream);
     const int status = closeGz(stream);
-    if (got < 0 || status == gzDataError || status == gzFileError)
-        failWithIoCode(ioInvalidInput);
+    if (atEnd)
+        return;
     if (status == gzBufferError)
         failWithIoCode(ioReadPastEnd);
+    failWithIoCode(ioInvalidInput);
 }
 
 bool isKind(const header& h, char kind)
@@ -92,9 +114,10 @@ bool isKind(const header& h, char kind)
 
 void writeEntryLine(TextFile& out, const header& h, bool withFileSize)
 {
-    writeChecked(out, h.kind.view());
+    writeForeignText(out, h.kind.view());
     writeChecked(out, " ");
-    writeChecked(out, h.text.view());
+    writeForeignText(out, h.text.view());
+    checkIo();
     if (withFileSize && isKind(h, 'f')) {
         writeChecked(out, " (");
         writeText(out, h.dataLength);

@@ -15,13 +15,38 @@
 
 namespace {
 
+bool holdsControlByte(std::string_view text, bool tabAllowed)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && !(tabAllowed && c == '\t'))
+            return true;
+    return false;
+}
+
+// A crafted container could name paths outside the current directory, or a
+// device. A name that is empty or starts with NUL would bind a standard
+// handle (the content would go to standard output), and a control byte has
+// no place in a file name; a line break in a command would add a line of
+// its own to app.zop. Such entries are refused before anything is written
+// for them.
+void refuseUnsafeText(const header& h)
+{
+    const std::string_view text = h.text.view();
+    const bool isPath = isKind(h, 'f') || isKind(h, 'd');
+    if (isPath && (text.empty() || holdsControlByte(text, false) || entryPathFault(text) != PathFault::none ||
+                   isReservedDeviceName(text)))
+        failWithIoCode(ioInvalidFilename);
+    if ((isKind(h, 'c') || isKind(h, 't')) && holdsControlByte(text, true))
+        failWithIoCode(ioInvalidFilename);
+}
+
 // The stub file always lands in the current directory: whatever directory
 // part a recorded stub name still carries ("/" or a drive colon) is dropped.
 std::string stubFileName(std::string_view stubName)
 {
     const std::size_t cut = stubName.find_last_of("\\/:");
     const std::string_view name = cut == std::string_view::npos ? stubName : stubName.substr(cut + 1);
-    if (name.empty() || name == "." || name == "..")
+    if (name.empty() || name == "." || name == ".." || holdsControlByte(name, false))
         failWithIoCode(ioInvalidFilename);
     return std::string(name);
 }
@@ -49,13 +74,15 @@ void justExtractMode()
     BinaryFile executable;
     const int32_t stubLength = openOwnExecutable(executable);
 
+    // The stub file stays open until the last entry is out: an entry of the
+    // same name (in any spelling the system takes for it) then meets the
+    // rule that no file the process holds open is created over, instead of
+    // replacing the stub it just wrote.
     BinaryFile stub;
     assignFile(stub, stubFileName(appState.trailer.stubName.view()));
     createFile(stub, 1);
     checkIo();
     copyFileToFile(executable, stub, stubLength);
-    closeFile(stub);
-    checkIo();
 
     GzStream* stream = copyStreamToWorkFile(executable);
 
@@ -67,16 +94,13 @@ void justExtractMode()
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
-        // A crafted container could name paths outside the current
-        // directory, or a device: refused before anything is created for
-        // the entry.
-        if ((isKind(h, 'f') || isKind(h, 'd')) &&
-            (entryPathFault(h.text.view()) != PathFault::none || isReservedDeviceName(h.text.view())))
-            failWithIoCode(ioInvalidFilename);
+        refuseUnsafeText(h);
         writeEntryLine(recipe, h, false);
         extractEntry(stream, h);
     }
     closeText(recipe);
     checkIo();
     finishEntryStream(stream);
+    closeFile(stub);
+    checkIo();
 }

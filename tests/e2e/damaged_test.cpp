@@ -80,6 +80,12 @@ void cutStream(std::string& bytes, std::size_t stubLength, std::size_t keep)
     setGzLength(bytes, static_cast<int32_t>(keep));
 }
 
+// Stores the packer's integrity check of the stream as it now stands.
+void markStreamCrc(std::string& bytes, std::size_t stubLength, std::size_t gzLength)
+{
+    bytes.replace(trailerAt(bytes) + crcFieldAt, 8, crcField(std::string_view(bytes).substr(stubLength, gzLength)));
+}
+
 void flipBit(std::string& bytes, std::size_t offset, int bit)
 {
     bytes[offset] = static_cast<char>(bytes[offset] ^ (1 << bit));
@@ -191,6 +197,7 @@ protected:
                 const std::string outcome = checkOutcome(mode, entries, r);
                 outcomes[damage.name + " / " + modeName(mode)] = outcome;
                 cwdAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.cwd());
+                tempAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.temp());
                 std::printf("[ matrix   ] %s %s / %s: %s\n", platform().name.c_str(), damage.name.c_str(),
                             modeName(mode), outcome.c_str());
             }
@@ -198,8 +205,10 @@ protected:
         return outcomes;
     }
 
-    // What each run of the last matrix left in the current directory.
+    // What each run of the last matrix left in the current directory and in
+    // TEMP.
     std::map<std::string, std::vector<std::string>> cwdAfter;
+    std::map<std::string, std::vector<std::string>> tempAfter;
 };
 
 // ------------------------------------------------------------------ the stream
@@ -241,6 +250,36 @@ TEST_P(DamagedTest, FlippedBitsAndWrongChecksums)
             EXPECT_EQ(outcome.substr(0, 3), "217") << name;
 }
 
+TEST_P(DamagedTest, IntegrityCheckRefusesADamagedStreamBeforeAnyEntry)
+{
+    auto marked = [](auto damage) {
+        return [damage](std::string& b, std::size_t s, std::size_t g) {
+            markStreamCrc(b, s, g);
+            damage(b, s, g);
+        };
+    };
+    const auto outcomes = runMatrix({
+        {"marked, intact", marked([](std::string&, std::size_t, std::size_t) {})},
+        {"marked, bit 7 in the middle", marked([](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g / 2, 7); })},
+        {"marked, bit 3 of the last deflate byte", marked([](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g - 9, 3); })},
+        {"marked, wrong CRC-32 stored", [](std::string& b, std::size_t s, std::size_t g) {
+             markStreamCrc(b, s, g);
+             flipBit(b, trailerAt(b) + crcFieldAt + 4, 0); }},
+    });
+    for (const auto& [name, outcome] : outcomes) {
+        if (name.starts_with("marked, intact"))
+            EXPECT_EQ(outcome, "0 normal end") << name;
+        else
+            EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+    }
+    // Refused before the first entry: nothing but the copied stream in the
+    // work directory, nothing in the current directory after the stub.
+    EXPECT_EQ(cwdAfter.at("marked, bit 7 in the middle / just-extract"), std::vector<std::string>{stubName()});
+    const auto& left = tempAfter.at("marked, bit 7 in the middle / run");
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_TRUE(left[1].ends_with("/zop.gz")) << left[1];
+}
+
 // ------------------------------------------------------------------ the trailer
 
 TEST_P(DamagedTest, GzLengthOutOfRangeOrOffByOne)
@@ -257,6 +296,11 @@ TEST_P(DamagedTest, GzLengthOutOfRangeOrOffByOne)
              setGzLength(b, static_cast<int32_t>(g - 1)); }},
         {"gzLength 0", [](std::string& b, std::size_t, std::size_t) { setGzLength(b, 0); }},
     });
+    // No stream and no entries: an empty container, nothing to do.
+    const auto empty = runMatrix({{"gzLength 0 and entryCount 0", [](std::string& b, std::size_t s, std::size_t) {
+                                       cutStream(b, s, 0);
+                                       setEntryCount(b, 0); }}},
+                                 {});
     for (const char* mode : {"run", "list", "just-extract"}) {
         const std::string m = mode;
         EXPECT_EQ(outcomes.at("gzLength -1 / " + m), "217 EInOutError : Read past end of file");
@@ -267,6 +311,7 @@ TEST_P(DamagedTest, GzLengthOutOfRangeOrOffByOne)
         for (const char* name : {"gzLength -1", "gzLength INT_MIN", "gzLength beyond the file", "gzLength INT_MAX"})
             EXPECT_EQ(cwdAfter.at(std::string(name) + " / " + m), std::vector<std::string>{}) << name;
         EXPECT_EQ(outcomes.at("gzLength 0 / " + m), "217 EInOutError : Read past end of file");
+        EXPECT_EQ(empty.at("gzLength 0 and entryCount 0 / " + m), "0 normal end");
         // One byte off in either direction: the stream no longer starts with
         // the gzip magic and is refused, instead of being read as raw bytes.
         EXPECT_EQ(outcomes.at("gzLength one too large / " + m), "217 EInOutError : Invalid input");
@@ -285,17 +330,40 @@ TEST_P(DamagedTest, EntryCountLargerThanTheStreamHolds)
         EXPECT_EQ(outcome, "217 EInOutError : Read past end of file") << name;
 }
 
+TEST_P(DamagedTest, EntryCountSmallerThanTheStreamHolds)
+{
+    // The entries must use up the stream: what is left over, down to the
+    // last file's content, is damage, and the member's own checks come
+    // after it. Bytes after the member inside gzLength are not looked at.
+    const auto outcomes = runMatrix({
+        {"entryCount - 1", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, 2); }},
+        {"entryCount 0", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, 0); }},
+        {"entryCount -1", [](std::string& b, std::size_t, std::size_t) { setEntryCount(b, -1); }},
+        {"bytes after the member", [](std::string& b, std::size_t s, std::size_t g) {
+             b.insert(s + g, "extra bytes");
+             setGzLength(b, static_cast<int32_t>(g + 11)); }},
+    });
+    for (const auto& [name, outcome] : outcomes) {
+        if (name.starts_with("bytes after the member"))
+            EXPECT_EQ(outcome, "0 normal end") << name;
+        else
+            EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+    }
+}
+
 TEST_P(DamagedTest, TruncatedFilesLoseTheTrailer)
 {
-    // A cut anywhere takes the trailer with it: what remains is no packed
-    // executable any more and starts as a bare stub (pack mode). A cut deep
-    // into the stub's code leaves a file the system cannot load at all; that
-    // happens before any code of ours runs and is not tested here.
+    // A cut anywhere takes the trailer with it. What remains is longer than
+    // the stub's executable image but carries no recognition string: a
+    // damaged packed executable, refused without writing anything (its work
+    // directory removed), never a packer. A cut deep into the stub's code
+    // leaves a file the system cannot load at all; that happens before any
+    // code of ours runs and is not tested here.
     std::vector<Damage> cuts = {
         {"cut inside the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - 100); }},
         {"cut at the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - tailSize); }},
         {"cut inside the stream", [](std::string& b, std::size_t s, std::size_t g) { b.resize(s + g / 2); }},
-        {"cut at the stream", [](std::string& b, std::size_t s, std::size_t) { b.resize(s); }},
+        {"cut one byte into the stream", [](std::string& b, std::size_t s, std::size_t) { b.resize(s + 1); }},
     };
     // The ELF stub's last bytes hold no code (section tables), so it still
     // runs; Windows refuses to load a PE file cut anywhere.
@@ -303,11 +371,31 @@ TEST_P(DamagedTest, TruncatedFilesLoseTheTrailer)
         cuts.push_back({"cut inside the stub's tables",
                         [](std::string& b, std::size_t s, std::size_t) { b.resize(s - 1000); }});
     const auto outcomes = runMatrix(cuts);
-    // Without its trailer the file is a bare stub: pack mode, which takes
-    // the option for the recipe's name and finds no such file.
-    for (const auto& [name, outcome] : outcomes)
-        if (!name.ends_with("/ run"))
-            EXPECT_EQ(outcome, "217 EInOutError : File not found") << name;
+    for (const auto& [name, outcome] : outcomes) {
+        // What is left of the stub alone is no longer than its image: a bare
+        // stub, which takes the option for the recipe's name.
+        if (name.starts_with("cut inside the stub's tables")) {
+            if (!name.ends_with("/ run"))
+                EXPECT_EQ(outcome, "217 EInOutError : File not found") << name;
+        } else {
+            EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+            EXPECT_EQ(tempAfter.at(name), std::vector<std::string>{}) << name;
+            EXPECT_EQ(cwdAfter.at(name), std::vector<std::string>{}) << name;
+        }
+    }
+
+    // Started as a packer would be, it overwrites nothing, and leaves no
+    // work directory behind.
+    std::string bytes = makeContainer(readFile(platform().stub), stubName(), sampleEntries());
+    bytes.resize(bytes.size() - 300);
+    const std::string exe = writeExecutable(bytes);
+    resetDirectories();
+    writeFile(scratch.cwd() + "/in.txt", "d made\n");
+    writeFile(scratch.cwd() + "/out.txt", "the user's file");
+    const RunResult r = run(exe, {"in.txt", "out.txt"});
+    EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
+    EXPECT_EQ(readFile(scratch.cwd() + "/out.txt"), "the user's file");
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
 }
 
 // ------------------------------------------------------------------ headers

@@ -351,6 +351,14 @@ std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryC
     return t;
 }
 
+std::string crcField(std::string_view member)
+{
+    std::string field = "CRC1" + std::string(4, '\0');
+    putInt32(field, 4, static_cast<int32_t>(crc32(0L, reinterpret_cast<const Bytef*>(member.data()),
+                                                  static_cast<uInt>(member.size()))));
+    return field;
+}
+
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail)
 {
     std::string bytes(stub);

@@ -146,6 +146,10 @@ std::string makeHeader(char kind, std::string_view text, int32_t dataLength);
 std::string gzipMember(std::string_view data);
 // The 520-byte trailer with the recognition string; filler zero.
 std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryCount);
+// The packer's integrity check, as it lies at trailer offset 339: "CRC1"
+// and the CRC-32 of the stored member, little-endian.
+constexpr std::size_t crcFieldAt = 339;
+std::string crcField(std::string_view member);
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail);
 
 struct Entry {

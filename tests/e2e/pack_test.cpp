@@ -50,6 +50,15 @@ std::string mixedBytes(std::size_t size, uint32_t seed)
 
 std::string lastBytes(const std::string& bytes, std::size_t n) { return bytes.substr(bytes.size() - n); }
 
+// The trailer the packer writes: zero filler, the four fields, and the
+// integrity check of the member after the recognition string.
+std::string packedTail(std::string_view stubName, std::string_view member, int32_t entryCount)
+{
+    std::string t = makeTail(stubName, static_cast<int32_t>(member.size()), entryCount);
+    t.replace(crcFieldAt, 8, crcField(member));
+    return t;
+}
+
 std::vector<Entry> sortedByText(std::vector<Entry> entries)
 {
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.text < b.text; });
@@ -326,7 +335,7 @@ TEST_P(PackTest, TrailerHoldsTheFourFieldsAndZeroFiller)
     const PackedFile p = splitPacked(packed);
     EXPECT_EQ(p.stub, readFile(fake));
     EXPECT_EQ(p.tail.stubName, "fake" + platform().exeSuffix);
-    EXPECT_TRUE(p.tailBytes == makeTail("fake" + platform().exeSuffix, static_cast<int32_t>(p.member.size()), 2))
+    EXPECT_TRUE(p.tailBytes == packedTail("fake" + platform().exeSuffix, p.member, 2))
         << "trailer bytes differ";
 }
 
@@ -342,7 +351,7 @@ TEST_P(PackTest, StubNameKeepsWhatIsNoSeparator)
         const PackedFile p = splitPacked(output());
         EXPECT_EQ(p.tail.stubName, slashed);
         EXPECT_EQ(p.stub, readFile(platform().windowedStub));
-        EXPECT_TRUE(p.tailBytes == makeTail(slashed, static_cast<int32_t>(p.member.size()), 0));
+        EXPECT_TRUE(p.tailBytes == packedTail(slashed, p.member, 0));
     } else {
         // The Linux port cuts at "/" and at "\" alike (its file layer takes
         // both as separators).

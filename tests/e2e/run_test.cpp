@@ -419,16 +419,25 @@ TEST_P(RunTest, LauncherExitsWithTheLastCommandsCode)
     }
 }
 
-TEST_P(RunTest, EntryCountZeroIgnoresTheStream)
+TEST_P(RunTest, EntryCountZeroWithEntriesInTheStreamIsRefused)
 {
-    // Entries after the count are never read.
+    // The entries after the count are never acted on, and the stream that
+    // holds more than the count says is damage.
     std::string bytes = makeContainer(readFile(platform().stub), stubName(),
                                       {probeEntry('c', "--probe-exit=4"), dirEntry("d")});
     putInt32(bytes, bytes.size() - tailSize + 516, 0);
     const RunResult r = runApp(writeAppBytes(bytes), {"a"});
+    expectReport(r, "EInOutError : Invalid input");
+    EXPECT_THAT(probeRecords(), IsEmpty());
+    EXPECT_THAT(listTree(leftWorkDir()), ElementsAre("zop.gz"));
+}
+
+TEST_P(RunTest, EmptyContainerRunsNothingAndEndsNormally)
+{
+    // No stream and no entries: nothing to do, not even a work file.
+    const RunResult r = runApp(writeAppBytes(assemble(readFile(platform().stub), "", makeTail(stubName(), 0, 0))));
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_THAT(probeRecords(), IsEmpty());
     EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
 }
 
@@ -653,6 +662,34 @@ TEST_P(RunTest, StreamWithFewerHeadersThanTheCountEndsWithReadPastEnd)
     const RunResult r = runApp(writeAppBytes(bytes));
     expectReport(r, "EInOutError : Read past end of file");
     EXPECT_EQ(probeRecords().size(), 1u) << "the stale header is not acted on again";
+    EXPECT_THAT(listTree(leftWorkDir()), ElementsAre("zop.gz"));
+}
+
+TEST_P(RunTest, EntryCannotReplaceTheWorkFileBeingRead)
+{
+    // "zop.gz" names the work file that the stream is being read from; an
+    // entry of that name would have the launcher inflate the entry's own
+    // bytes and run what they hold. Both platforms refuse to create over a
+    // file the process holds open.
+    const std::string hidden = gzipMember(makeHeader('c', probe() + " hidden", 0));
+    const RunResult r = runApp(writeApp({fileEntry("zop.gz", hidden), probeEntry('c', "listed")}));
+    expectReport(r, "EInOutError : Access denied");
+    EXPECT_THAT(probeRecords(), IsEmpty());
+}
+
+TEST_P(RunTest, DamagedStreamWithIntegrityCheckRunsNoCommand)
+{
+    // Without the check, a flip in the last file's content is noticed only
+    // by the member's own CRC-32 after the commands ran; with it, nothing
+    // is extracted or run.
+    const std::string stub = readFile(platform().stub);
+    std::string bytes = makeContainer(stub, stubName(), {probeEntry('c'), fileEntry("data.bin", binaryContent(50000, 5))});
+    const std::size_t gzLength = bytes.size() - stub.size() - tailSize;
+    bytes.replace(bytes.size() - tailSize + crcFieldAt, 8, crcField(std::string_view(bytes).substr(stub.size(), gzLength)));
+    bytes[stub.size() + gzLength - 20] ^= 0x10;
+    const RunResult r = runApp(writeAppBytes(bytes));
+    expectReport(r, "EInOutError : Invalid input");
+    EXPECT_THAT(probeRecords(), IsEmpty());
     EXPECT_THAT(listTree(leftWorkDir()), ElementsAre("zop.gz"));
 }
 

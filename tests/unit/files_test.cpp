@@ -160,6 +160,36 @@ TEST_F(FilesTest, CreateTruncatesAndWritesInOut)
     EXPECT_EQ(readRaw("data"), "hello world");
 }
 
+TEST_F(FilesTest, FileHeldOpenIsNeitherCreatedOverNorOpenedForWriting)
+{
+    // Windows refuses it as a sharing violation; the Linux file layer keeps
+    // the same rule for the files the process holds open.
+    writeRaw("held", "being read");
+    fileOpenMode = 0;
+    BinaryFile reader, again, writer;
+    assignFile(reader, "held");
+    openFile(reader, 1);
+    ASSERT_EQ(ioResult(), 0);
+    assignFile(again, "held");
+    openFile(again, 1);
+    EXPECT_EQ(ioResult(), 0) << "reading it twice is fine";
+    closeFile(again);
+    assignFile(writer, "held");
+    createFile(writer, 1);
+    EXPECT_EQ(ioResult(), ioAccessDenied);
+    fileOpenMode = 1;  // write-only opens
+    openFile(writer, 1);
+    EXPECT_EQ(ioResult(), ioAccessDenied);
+    fileOpenMode = 0;
+    EXPECT_EQ(readRaw("held"), "being read");
+
+    closeFile(reader);
+    createFile(writer, 1);
+    EXPECT_EQ(ioResult(), 0) << "closed, it is an ordinary file again";
+    closeFile(writer);
+    EXPECT_EQ(ioResult(), 0);
+}
+
 TEST_F(FilesTest, FileSizeLeavesThePositionAlone)
 {
     BinaryFile f;

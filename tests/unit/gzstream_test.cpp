@@ -339,3 +339,39 @@ TEST_F(GzStreamTest, BytesAfterTheMemberAreDeliveredAsTheyStand)
     EXPECT_EQ(readAll(s, 100000, last), expected);
     EXPECT_EQ(closeGz(s), gzOk);
 }
+
+TEST_F(GzStreamTest, EndsAtFirstMemberOnlyWhenItsDataIsUsedUpExactly)
+{
+    const Bytes data = mixedData(5000, 31);
+    Bytes followed = referenceMember(data);
+    const Bytes after = referenceMember(mixedData(100, 3));
+    followed.insert(followed.end(), after.begin(), after.end());
+    const Bytes junk = {'j', 'u', 'n', 'k'};
+    Bytes withJunk = referenceMember(data);
+    withJunk.insert(withJunk.end(), junk.begin(), junk.end());
+    Bytes badCrc = referenceMember(data);
+    badCrc[badCrc.size() - 8] ^= 1;
+    struct Case {
+        const char* name;
+        Bytes file;
+        int32_t read;
+        bool atEnd;
+    };
+    const Case cases[] = {
+        {"all data read", referenceMember(data), 5000, true},
+        {"one byte left", referenceMember(data), 4999, false},
+        {"nothing read", referenceMember(data), 0, false},
+        {"another member follows", followed, 5000, true},
+        {"other bytes follow", withJunk, 5000, true},
+        {"wrong CRC-32", badCrc, 5000, false},
+    };
+    for (const Case& c : cases) {
+        GzStream* s = openFileWith(c.file);
+        ASSERT_NE(s, nullptr);
+        Bytes buffer(5000);
+        EXPECT_EQ(readGz(s, buffer.data(), c.read), c.read) << c.name;
+        EXPECT_EQ(endsAtFirstMember(s), c.atEnd) << c.name;
+        closeGz(s);
+    }
+    EXPECT_FALSE(endsAtFirstMember(nullptr));
+}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "core_testutil.h"
@@ -71,6 +72,23 @@ TEST(Records, OnlyTheExactSignatureIsRecognised)
     EXPECT_FALSE(isPackedTrailer(t));
     std::memset(&t, 0, sizeof t);
     EXPECT_FALSE(isPackedTrailer(t));
+}
+
+TEST(Records, StreamCrcSitsInTheSignatureFillerAfterTheRecognitionString)
+{
+    tail t = packedTrailer();
+    uint32_t crc = 0;
+    EXPECT_FALSE(storedStreamCrc(t, crc)) << "a trailer without the marker";
+    storeStreamCrc(t, 0x89ABCDEF);
+    Bytes expected = bytesOf(packedTrailer());
+    const Bytes field = {'C', 'R', 'C', '1', 0xEF, 0xCD, 0xAB, 0x89};
+    std::copy(field.begin(), field.end(), expected.begin() + 339);
+    EXPECT_EQ(bytesOf(t), expected) << "only trailer offsets 339 to 346 change";
+    EXPECT_TRUE(isPackedTrailer(t));
+    ASSERT_TRUE(storedStreamCrc(t, crc));
+    EXPECT_EQ(crc, 0x89ABCDEFu);
+    t.signature.bytes[78 + 3] = '2';
+    EXPECT_FALSE(storedStreamCrc(t, crc)) << "another marker is no integrity check";
 }
 
 TEST_F(RecordsTest, ReadTrailerTakesTheLast520Bytes)

@@ -65,15 +65,28 @@ protected:
 TEST_F(TransferTest, CopyFileToFileMovesExactlyNBytes)
 {
     for (const int32_t n : {0, 1, 99999, 100000, 100001, 200000, 250000}) {
-        BinaryFile src, dst;
-        openSource(src);
-        createDestination(dst);
-        copyFileToFile(src, dst, n);
-        EXPECT_EQ(nextByte(src), source_[n]) << "source left right after the copied bytes, n=" << n;
-        closeFile(src);
-        closeFile(dst);
-        ASSERT_EQ(ioResult(), 0);
-        EXPECT_EQ(readFileBytes(path("destination")), prefix(n)) << "n=" << n;
+        for (const bool withCrc : {false, true}) {
+            BinaryFile src, dst;
+            openSource(src);
+            createDestination(dst);
+            if (withCrc) {
+                // Carried on from a CRC of one byte, over all the blocks.
+                const unsigned char first = 0xA5;
+                const uint32_t before = static_cast<uint32_t>(crc32(0, &first, 1));
+                Bytes all = {first};
+                all.insert(all.end(), source_.begin(), source_.begin() + n);
+                EXPECT_EQ(copyFileToFileWithCrc(src, dst, n, before),
+                          static_cast<uint32_t>(crc32(0, all.data(), static_cast<uInt>(all.size()))))
+                    << "n=" << n;
+            } else {
+                copyFileToFile(src, dst, n);
+            }
+            EXPECT_EQ(nextByte(src), source_[n]) << "source left right after the copied bytes, n=" << n;
+            closeFile(src);
+            closeFile(dst);
+            ASSERT_EQ(ioResult(), 0);
+            EXPECT_EQ(readFileBytes(path("destination")), prefix(n)) << "n=" << n;
+        }
     }
 }
 

@@ -1,0 +1,173 @@
+// Reading where an executable's image ends, from its PE or ELF tables. The
+// file is read forward only, like every file of the system: each table is
+// reached by passing over the bytes before it.
+#include "core/image.h"
+
+#include <algorithm>
+
+#include "core/transfer.h"
+#include "runtime/failure.h"
+
+namespace {
+
+// Forward reads with bounds: a table that lies before what was already read
+// or beyond the file's end makes the layout unknown instead of failing.
+struct Reader {
+    BinaryFile& file;
+    int64_t size;
+    int64_t position = 0;
+    bool failed = false;
+
+    bool readAt(int64_t offset, void* buffer, int32_t count)
+    {
+        if (failed || offset < position || offset > size || count > size - offset) {
+            failed = true;
+            return false;
+        }
+        skipFile(file, static_cast<int32_t>(offset - position));
+        readBlock(file, buffer, count);
+        checkIo();
+        position = offset + count;
+        return true;
+    }
+};
+
+uint64_t littleEndian(const unsigned char* bytes, int count)
+{
+    uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+int64_t u16(const unsigned char* p) { return static_cast<int64_t>(littleEndian(p, 2)); }
+int64_t u32(const unsigned char* p) { return static_cast<int64_t>(littleEndian(p, 4)); }
+// 64-bit fields are used only below 2^62; larger values can only lie
+// beyond the file and the reader refuses them.
+int64_t u64(const unsigned char* p)
+{
+    return static_cast<int64_t>(std::min<uint64_t>(littleEndian(p, 8), uint64_t{1} << 62));
+}
+
+constexpr int32_t peSectionHeaderSize = 40;
+constexpr int32_t coffSymbolSize = 18;
+constexpr int64_t maxTableEntries = 65535;
+
+// PE: DOS header -> "PE\0\0" + COFF header + optional header -> section
+// table -> (COFF symbols and strings). The security directory's address is
+// a file offset, not a virtual address.
+ImageLayout readPeLayout(Reader& in, const unsigned char* dos)
+{
+    ImageLayout layout;
+    const int64_t peAt = u32(dos + 0x3C);
+    unsigned char pe[24 + 240] = {};
+    if (!in.readAt(peAt, pe, 24) || pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0)
+        return layout;
+    const int64_t sections = u16(pe + 6);
+    const int64_t symbolsAt = u32(pe + 12);
+    const int64_t symbols = u32(pe + 16);
+    const int32_t optionalSize = static_cast<int32_t>(u16(pe + 20));
+    const int32_t optionalRead = std::min<int32_t>(optionalSize, 240);
+    if (!in.readAt(peAt + 24, pe + 24, optionalRead))
+        return layout;
+    const unsigned char* optional = pe + 24;
+    const int64_t magic = u16(optional);
+    const int32_t directories = magic == 0x20B ? 112 : magic == 0x10B ? 96 : -1;
+    if (directories < 0)
+        return layout;
+    const int32_t securityAt = directories + 4 * 8;
+    if (u32(optional + directories - 4) > 4 && securityAt + 8 <= optionalRead) {
+        layout.certificateOffset = u32(optional + securityAt);
+        layout.certificateSize = u32(optional + securityAt + 4);
+    }
+
+    int64_t end = peAt + 24 + optionalSize + sections * peSectionHeaderSize;
+    int64_t at = peAt + 24 + optionalSize;
+    for (int64_t i = 0; i < sections; ++i, at += peSectionHeaderSize) {
+        unsigned char section[peSectionHeaderSize];
+        if (!in.readAt(at, section, sizeof section))
+            return layout;
+        const int64_t rawSize = u32(section + 16);
+        if (rawSize != 0)
+            end = std::max(end, u32(section + 20) + rawSize);
+    }
+    // An unstripped build keeps the COFF symbol table, followed by its
+    // string table (which starts with its own length), after the sections.
+    if (symbolsAt != 0) {
+        const int64_t stringsAt = symbolsAt + symbols * coffSymbolSize;
+        unsigned char length[4];
+        if (!in.readAt(stringsAt, length, sizeof length))
+            return layout;
+        end = std::max(end, stringsAt + std::max<int64_t>(u32(length), 4));
+    }
+    layout.known = true;
+    layout.sectionsEnd = end;
+    layout.end = end;
+    if (layout.certificateSize != 0 && layout.certificateOffset >= end)
+        layout.end = layout.certificateOffset + layout.certificateSize;
+    return layout;
+}
+
+// ELF (little-endian, 32 or 64 bit): the section header table and every
+// section that occupies bytes of the file.
+ImageLayout readElfLayout(Reader& in, const unsigned char* ident)
+{
+    ImageLayout layout;
+    const bool is64 = ident[4] == 2;
+    if ((ident[4] != 1 && !is64) || ident[5] != 1)
+        return layout;
+    const int64_t tableAt = is64 ? u64(ident + 0x28) : u32(ident + 0x20);
+    const int64_t entrySize = u16(ident + (is64 ? 0x3A : 0x2E));
+    const int64_t entries = u16(ident + (is64 ? 0x3C : 0x30));
+    const int32_t needed = is64 ? 40 : 24;
+    if (tableAt == 0 || entries == 0 || entries > maxTableEntries || entrySize < needed)
+        return layout;
+
+    int64_t end = tableAt + entries * entrySize;
+    for (int64_t i = 0; i < entries; ++i) {
+        unsigned char section[40];
+        if (!in.readAt(tableAt + i * entrySize, section, needed))
+            return layout;
+        constexpr int64_t noBits = 8;  // SHT_NOBITS: occupies no file bytes
+        if (u32(section + 4) == noBits)
+            continue;
+        const int64_t offset = is64 ? u64(section + 24) : u32(section + 16);
+        const int64_t size = is64 ? u64(section + 32) : u32(section + 20);
+        end = std::max(end, offset + size);
+    }
+    layout.known = true;
+    layout.sectionsEnd = end;
+    layout.end = end;
+    return layout;
+}
+
+} // namespace
+
+ImageLayout readImageLayout(BinaryFile& file)
+{
+    const int32_t size = fileSize(file);
+    checkIo();
+    Reader in{file, size};
+    unsigned char start[64] = {};
+    if (!in.readAt(0, start, sizeof start))
+        return {};
+    if (start[0] == 'M' && start[1] == 'Z')
+        return readPeLayout(in, start);
+    if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
+        return readElfLayout(in, start);
+    return {};
+}
+
+bool hasBytesAfterImage(std::string_view path)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    openFile(file, 1);
+    checkIo();
+    const int32_t size = fileSize(file);
+    checkIo();
+    const ImageLayout layout = readImageLayout(file);
+    closeFile(file);
+    checkIo();
+    return layout.known && size > layout.end;
+}
