@@ -124,7 +124,7 @@ void startUp()
     appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
 
     fileOpenMode = 0;
-    readTrailer(argumentAt(0), appState.trailer);
+    appState.containerEnd = readTrailer(argumentAt(0), appState.trailer);
     refuseCutPackedFile();
     if (recordsWindowedStub(appState.trailer))
         appState.listOnly = false;

@@ -76,9 +76,12 @@ ImageLayout readPeLayout(Reader& in, const unsigned char* dos)
     if (directories < 0)
         return layout;
     const int32_t securityAt = directories + 4 * 8;
+    constexpr int32_t checksumAt = 64;
     if (u32(optional + directories - 4) > 4 && securityAt + 8 <= optionalRead) {
         layout.certificateOffset = u32(optional + securityAt);
         layout.certificateSize = u32(optional + securityAt + 4);
+        layout.securityEntryAt = peAt + 24 + securityAt;
+        layout.checksumAt = peAt + 24 + checksumAt;
     }
 
     int64_t end = peAt + 24 + optionalSize + sections * peSectionHeaderSize;
@@ -149,25 +152,99 @@ ImageLayout readImageLayout(BinaryFile& file)
     checkIo();
     Reader in{file, size};
     unsigned char start[64] = {};
+    ImageLayout layout;
     if (!in.readAt(0, start, sizeof start))
-        return {};
-    if (start[0] == 'M' && start[1] == 'Z')
-        return readPeLayout(in, start);
-    if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
-        return readElfLayout(in, start);
-    return {};
+        layout = {};
+    else if (start[0] == 'M' && start[1] == 'Z')
+        layout = readPeLayout(in, start);
+    else if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
+        layout = readElfLayout(in, start);
+    layout.fileSize = size;
+    return layout;
 }
 
-bool hasBytesAfterImage(std::string_view path)
+ImageLayout readImageLayoutOf(std::string_view path)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
     checkIo();
-    const int32_t size = fileSize(file);
-    checkIo();
     const ImageLayout layout = readImageLayout(file);
     closeFile(file);
     checkIo();
-    return layout.known && size > layout.end;
+    return layout;
+}
+
+bool endsWithCertificateTable(const ImageLayout& layout)
+{
+    return layout.known && layout.certificateSize != 0 && layout.certificateOffset >= layout.sectionsEnd &&
+           layout.certificateOffset + layout.certificateSize == layout.fileSize;
+}
+
+bool hasBytesAfterImage(std::string_view path)
+{
+    const ImageLayout layout = readImageLayoutOf(path);
+    if (!layout.known)
+        return false;
+    // A signed file whose table was cut off (a download cut short) names a
+    // table beyond its end: what it still has after the image counts.
+    if (endsWithCertificateTable(layout))
+        return layout.certificateOffset > layout.sectionsEnd + maxSigningPadding;
+    return layout.fileSize > layout.sectionsEnd;
+}
+
+namespace {
+
+void writeZeros(BinaryFile& destination, int32_t count)
+{
+    const unsigned char zeros[8] = {};
+    writeBlock(destination, zeros, count);
+    checkIo();
+}
+
+// Passes over count bytes of source (a header field) and writes zeros for
+// them.
+void clearField(BinaryFile& source, BinaryFile& destination, int32_t count)
+{
+    skipFile(source, count);
+    writeZeros(destination, count);
+}
+
+} // namespace
+
+void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout)
+{
+    const bool namesTable = layout.certificateOffset != 0 || layout.certificateSize != 0;
+    const int64_t fieldsEnd = layout.securityEntryAt + 8;
+    if (!layout.known || layout.securityEntryAt == 0 || !namesTable || fieldsEnd > n) {
+        copyFileToFile(source, destination, n);
+        return;
+    }
+    const int32_t checksumAt = static_cast<int32_t>(layout.checksumAt);
+    const int32_t entryAt = static_cast<int32_t>(layout.securityEntryAt);
+    copyFileToFile(source, destination, checksumAt);
+    clearField(source, destination, 4);
+    copyFileToFile(source, destination, entryAt - checksumAt - 4);
+    clearField(source, destination, 8);
+
+    const int64_t tableAt = layout.certificateOffset;
+    const bool tableEndsHere = layout.certificateSize != 0 && tableAt >= std::max(layout.sectionsEnd, fieldsEnd) &&
+                               tableAt + layout.certificateSize == n;
+    if (!tableEndsHere) {
+        copyFileToFile(source, destination, n - entryAt - 8);
+        return;
+    }
+    // Up to 7 zero bytes after the image are the padding signing added.
+    const int32_t padding = static_cast<int32_t>(
+        std::min<int64_t>(maxSigningPadding, tableAt - std::max(layout.sectionsEnd, fieldsEnd)));
+    copyFileToFile(source, destination, static_cast<int32_t>(tableAt - padding - fieldsEnd));
+    unsigned char last[maxSigningPadding];
+    readBlock(source, last, padding);
+    checkIo();
+    int32_t kept = padding;
+    while (kept > 0 && last[kept - 1] == 0)
+        --kept;
+    writeBlock(destination, last, kept);
+    checkIo();
+    skipFile(source, static_cast<int32_t>(layout.certificateSize));
 }

@@ -8,6 +8,7 @@
 #include "app/state.h"
 #include "app/text.h"
 #include "core/gzstream.h"
+#include "core/image.h"
 #include "core/transfer.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
@@ -174,7 +175,10 @@ void packMode()
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
+    // A signed stub is copied as the unsigned file it was, so that the output
+    // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile, work;
+    const ImageLayout stubLayout = readImageLayoutOf(stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
     const int32_t gzLength = openForCopy(work, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
@@ -184,7 +188,7 @@ void packMode()
     assignFile(output, argumentAt(2));
     createFile(output, 1);
     checkIo();
-    copyFileToFile(stubFile, output, stubSize);
+    copyImageUnsigned(stubFile, output, stubSize, stubLayout);
     closeChecked(stubFile);
     const uint32_t streamCrc = copyFileToFileWithCrc(work, output, gzLength, 0);
     built.gzLength = gzLength;
