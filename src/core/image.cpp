@@ -195,24 +195,61 @@ bool hasBytesAfterImage(std::string_view path)
 
 namespace {
 
-void writeZeros(BinaryFile& destination, int32_t count)
+struct UnsignedImage {
+    int32_t length;     // bytes written: the padding's zero bytes left out
+    uint32_t checksum;  // the PE checksum of those bytes
+};
+
+// One pass over the first end bytes of the file at path, with the checksum
+// field and the security directory entry taken as zero: the PE checksum
+// (16-bit little-endian words added with end-around carry, plus the length)
+// and the length less the zero bytes among the last `padding`. Zero bytes
+// add nothing to the sum, so the length can be settled after it.
+UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& layout, int32_t end, int32_t padding)
 {
-    const unsigned char zeros[8] = {};
-    writeBlock(destination, zeros, count);
+    BinaryFile file;
+    assignFile(file, path);
+    openFile(file, 1);
     checkIo();
+    uint32_t sum = 0;
+    int32_t lastNonZeroEnd = 0;
+    unsigned char buffer[4096];
+    for (int32_t at = 0; at < end;) {
+        const int32_t count = std::min<int32_t>(sizeof buffer, end - at);
+        readBlock(file, buffer, count);
+        checkIo();
+        for (int32_t i = 0; i < count; ++i) {
+            const int64_t p = at + i;
+            const bool cleared = (p >= layout.checksumAt && p < layout.checksumAt + 4) ||
+                                 (p >= layout.securityEntryAt && p < layout.securityEntryAt + 8);
+            const uint32_t byte = cleared ? 0 : buffer[i];
+            if (byte == 0)
+                continue;
+            sum += (p & 1) != 0 ? byte << 8 : byte;
+            sum = (sum & 0xFFFF) + (sum >> 16);
+            lastNonZeroEnd = static_cast<int32_t>(p + 1);
+        }
+        at += count;
+    }
+    closeFile(file);
+    checkIo();
+    sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+    const int32_t length = std::max(end - padding, lastNonZeroEnd);
+    return {length, sum + static_cast<uint32_t>(length)};
 }
 
-// Passes over count bytes of source (a header field) and writes zeros for
-// them.
-void clearField(BinaryFile& source, BinaryFile& destination, int32_t count)
+void writeLittleEndian32(BinaryFile& destination, uint32_t value)
 {
-    skipFile(source, count);
-    writeZeros(destination, count);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    writeBlock(destination, bytes, 4);
+    checkIo();
 }
 
 } // namespace
 
-void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout)
+void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+                       std::string_view path)
 {
     const bool namesTable = layout.certificateOffset != 0 || layout.certificateSize != 0;
     const int64_t fieldsEnd = layout.securityEntryAt + 8;
@@ -220,31 +257,24 @@ void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, c
         copyFileToFile(source, destination, n);
         return;
     }
+    const int64_t tableAt = layout.certificateOffset;
+    const int64_t imageEnd = std::max(layout.sectionsEnd, fieldsEnd);
+    const bool tableEndsHere =
+        layout.certificateSize != 0 && tableAt >= imageEnd && tableAt + layout.certificateSize == n;
+    // Up to 7 zero bytes after the image are the padding signing added.
+    const int32_t end = tableEndsHere ? static_cast<int32_t>(tableAt) : n;
+    const int32_t padding = tableEndsHere ? static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, tableAt - imageEnd)) : 0;
+    const UnsignedImage image = measureUnsignedImage(path, layout, end, padding);
+
     const int32_t checksumAt = static_cast<int32_t>(layout.checksumAt);
     const int32_t entryAt = static_cast<int32_t>(layout.securityEntryAt);
     copyFileToFile(source, destination, checksumAt);
-    clearField(source, destination, 4);
+    skipFile(source, 4);
+    writeLittleEndian32(destination, image.checksum);
     copyFileToFile(source, destination, entryAt - checksumAt - 4);
-    clearField(source, destination, 8);
-
-    const int64_t tableAt = layout.certificateOffset;
-    const bool tableEndsHere = layout.certificateSize != 0 && tableAt >= std::max(layout.sectionsEnd, fieldsEnd) &&
-                               tableAt + layout.certificateSize == n;
-    if (!tableEndsHere) {
-        copyFileToFile(source, destination, n - entryAt - 8);
-        return;
-    }
-    // Up to 7 zero bytes after the image are the padding signing added.
-    const int32_t padding = static_cast<int32_t>(
-        std::min<int64_t>(maxSigningPadding, tableAt - std::max(layout.sectionsEnd, fieldsEnd)));
-    copyFileToFile(source, destination, static_cast<int32_t>(tableAt - padding - fieldsEnd));
-    unsigned char last[maxSigningPadding];
-    readBlock(source, last, padding);
-    checkIo();
-    int32_t kept = padding;
-    while (kept > 0 && last[kept - 1] == 0)
-        --kept;
-    writeBlock(destination, last, kept);
-    checkIo();
-    skipFile(source, static_cast<int32_t>(layout.certificateSize));
+    skipFile(source, 8);
+    writeLittleEndian32(destination, 0);
+    writeLittleEndian32(destination, 0);
+    copyFileToFile(source, destination, image.length - entryAt - 8);
+    skipFile(source, n - image.length);
 }

@@ -53,10 +53,13 @@ bool endsWithCertificateTable(const ImageLayout& layout);
 // operation is checked.
 bool hasBytesAfterImage(std::string_view path);
 
-// Copies the next n bytes of source, the start of an executable whose
-// layout is given, to destination as an unsigned image: when the security
-// directory names a certificate table, its entry and the checksum are
-// written as zeros, and a table that ends at byte n is left out together
-// with the zero padding before it (never bytes of the image). Exactly n
-// bytes of source are passed; other executables are copied as they are.
-void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout);
+// Copies the next n bytes of source, the start of the executable at path
+// whose layout is given, to destination as an unsigned image: when the
+// security directory names a certificate table, its entry is written as
+// zeros, a table that ends at byte n is left out together with the zero
+// padding before it (never bytes of the image), and the checksum field gets
+// the PE checksum of what is written (the file is read once more for it).
+// Exactly n bytes of source are passed; other executables are copied as
+// they are.
+void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+                       std::string_view path);

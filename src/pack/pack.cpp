@@ -188,7 +188,7 @@ void packMode()
     assignFile(output, argumentAt(2));
     createFile(output, 1);
     checkIo();
-    copyImageUnsigned(stubFile, output, stubSize, stubLayout);
+    copyImageUnsigned(stubFile, output, stubSize, stubLayout, stub);
     closeChecked(stubFile);
     const uint32_t streamCrc = copyFileToFileWithCrc(work, output, gzLength, 0);
     built.gzLength = gzLength;

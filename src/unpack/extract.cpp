@@ -107,7 +107,8 @@ void justExtractMode()
     checkIo();
     // The stub of a signed packed file carries the signature's header fields;
     // it is written unsigned, as the packer copies a signed stub.
-    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(argumentAt(0)));
+    const std::string self = argumentAt(0);
+    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(self), self);
 
     GzStream* stream = copyStreamToWorkFile(executable);
 
