@@ -146,30 +146,29 @@ ImageLayout readElfLayout(Reader& in, const unsigned char* ident)
 
 } // namespace
 
-ImageLayout readImageLayout(BinaryFile& file)
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly)
 {
     const int32_t size = fileSize(file);
     checkIo();
     Reader in{file, size};
     unsigned char start[64] = {};
     ImageLayout layout;
-    if (!in.readAt(0, start, sizeof start))
-        layout = {};
-    else if (start[0] == 'M' && start[1] == 'Z')
+    const bool started = in.readAt(0, start, sizeof start);
+    if (started && start[0] == 'M' && start[1] == 'Z')
         layout = readPeLayout(in, start);
-    else if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
+    else if (started && !peOnly && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
         layout = readElfLayout(in, start);
     layout.fileSize = size;
     return layout;
 }
 
-ImageLayout readImageLayoutOf(std::string_view path)
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
     checkIo();
-    const ImageLayout layout = readImageLayout(file);
+    const ImageLayout layout = readImageLayout(file, peOnly);
     closeFile(file);
     checkIo();
     return layout;

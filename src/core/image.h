@@ -36,11 +36,12 @@ constexpr int32_t maxSigningPadding = 7;
 
 // Reads the layout of the file, which must be open for reading and at its
 // first byte; the file is only read forward. Tables that lie beyond the
-// file's end leave the layout unknown.
-ImageLayout readImageLayout(BinaryFile& file);
+// file's end leave the layout unknown, and so does any file other than a PE
+// file when peOnly is set (only PE files are signed).
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly = false);
 
 // readImageLayout of the file at path; opening it is checked.
-ImageLayout readImageLayoutOf(std::string_view path);
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly = false);
 
 // True when the file was signed after it was written: the security
 // directory names a certificate table that lies after the image and ends
