@@ -60,7 +60,7 @@ bool isPackedTrailer(const tail& t)
 int32_t readTrailer(std::string_view path, tail& t)
 {
     const ImageLayout layout = readImageLayoutOf(path, true);
-    if (endsWithCertificateTable(layout) && layout.certificateOffset >= tailSize)
+    if (endsWithCertificateTable(layout) && layout.certificateOffset >= tailSize + maxSigningPadding)
         return readTrailerBeforeCertificate(path, layout, t);
     BinaryFile file;
     assignFile(file, path);
