@@ -116,7 +116,7 @@ void startUp()
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
-    readTrailer(argumentAt(0), appState.trailer);
+    appState.containerEnd = readTrailer(argumentAt(0), appState.trailer);
     refuseCutPackedFile();
     if (!isPackedTrailer(appState.trailer)) {
         answerPackerCommandLine();

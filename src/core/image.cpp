@@ -76,9 +76,12 @@ ImageLayout readPeLayout(Reader& in, const unsigned char* dos)
     if (directories < 0)
         return layout;
     const int32_t securityAt = directories + 4 * 8;
+    constexpr int32_t checksumAt = 64;
     if (u32(optional + directories - 4) > 4 && securityAt + 8 <= optionalRead) {
         layout.certificateOffset = u32(optional + securityAt);
         layout.certificateSize = u32(optional + securityAt + 4);
+        layout.securityEntryAt = peAt + 24 + securityAt;
+        layout.checksumAt = peAt + 24 + checksumAt;
     }
 
     int64_t end = peAt + 24 + optionalSize + sections * peSectionHeaderSize;
@@ -143,31 +146,134 @@ ImageLayout readElfLayout(Reader& in, const unsigned char* ident)
 
 } // namespace
 
-ImageLayout readImageLayout(BinaryFile& file)
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly)
 {
     const int32_t size = fileSize(file);
     checkIo();
     Reader in{file, size};
     unsigned char start[64] = {};
-    if (!in.readAt(0, start, sizeof start))
-        return {};
-    if (start[0] == 'M' && start[1] == 'Z')
-        return readPeLayout(in, start);
-    if (start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
-        return readElfLayout(in, start);
-    return {};
+    ImageLayout layout;
+    const bool started = in.readAt(0, start, sizeof start);
+    if (started && start[0] == 'M' && start[1] == 'Z')
+        layout = readPeLayout(in, start);
+    else if (started && !peOnly && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
+        layout = readElfLayout(in, start);
+    layout.fileSize = size;
+    return layout;
 }
 
-bool hasBytesAfterImage(std::string_view path)
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
     checkIo();
-    const int32_t size = fileSize(file);
-    checkIo();
-    const ImageLayout layout = readImageLayout(file);
+    const ImageLayout layout = readImageLayout(file, peOnly);
     closeFile(file);
     checkIo();
-    return layout.known && size > layout.end;
+    return layout;
+}
+
+bool endsWithCertificateTable(const ImageLayout& layout)
+{
+    return layout.known && layout.certificateSize != 0 && layout.certificateOffset >= layout.sectionsEnd &&
+           layout.certificateOffset + layout.certificateSize == layout.fileSize;
+}
+
+bool hasBytesAfterImage(std::string_view path)
+{
+    const ImageLayout layout = readImageLayoutOf(path);
+    if (!layout.known)
+        return false;
+    // A signed file whose table was cut off (a download cut short) names a
+    // table beyond its end: what it still has after the image counts.
+    if (endsWithCertificateTable(layout))
+        return layout.certificateOffset > layout.sectionsEnd + maxSigningPadding;
+    return layout.fileSize > layout.sectionsEnd;
+}
+
+namespace {
+
+struct UnsignedImage {
+    int32_t length;     // bytes written: the padding's zero bytes left out
+    uint32_t checksum;  // the PE checksum of those bytes
+};
+
+// One pass over the first end bytes of the file at path, with the checksum
+// field and the security directory entry taken as zero: the PE checksum
+// (16-bit little-endian words added with end-around carry, plus the length)
+// and the length less the zero bytes among the last `padding`. Zero bytes
+// add nothing to the sum, so the length can be settled after it.
+UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& layout, int32_t end, int32_t padding)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    openFile(file, 1);
+    checkIo();
+    uint32_t sum = 0;
+    int32_t lastNonZeroEnd = 0;
+    unsigned char buffer[4096];
+    for (int32_t at = 0; at < end;) {
+        const int32_t count = std::min<int32_t>(sizeof buffer, end - at);
+        readBlock(file, buffer, count);
+        checkIo();
+        for (int32_t i = 0; i < count; ++i) {
+            const int64_t p = at + i;
+            const bool cleared = (p >= layout.checksumAt && p < layout.checksumAt + 4) ||
+                                 (p >= layout.securityEntryAt && p < layout.securityEntryAt + 8);
+            const uint32_t byte = cleared ? 0 : buffer[i];
+            if (byte == 0)
+                continue;
+            sum += (p & 1) != 0 ? byte << 8 : byte;
+            sum = (sum & 0xFFFF) + (sum >> 16);
+            lastNonZeroEnd = static_cast<int32_t>(p + 1);
+        }
+        at += count;
+    }
+    closeFile(file);
+    checkIo();
+    sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
+    const int32_t length = std::max(end - padding, lastNonZeroEnd);
+    return {length, sum + static_cast<uint32_t>(length)};
+}
+
+void writeLittleEndian32(BinaryFile& destination, uint32_t value)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    writeBlock(destination, bytes, 4);
+    checkIo();
+}
+
+} // namespace
+
+void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+                       std::string_view path)
+{
+    const bool namesTable = layout.certificateOffset != 0 || layout.certificateSize != 0;
+    const int64_t fieldsEnd = layout.securityEntryAt + 8;
+    if (!layout.known || layout.securityEntryAt == 0 || !namesTable || fieldsEnd > n) {
+        copyFileToFile(source, destination, n);
+        return;
+    }
+    const int64_t tableAt = layout.certificateOffset;
+    const int64_t imageEnd = std::max(layout.sectionsEnd, fieldsEnd);
+    const bool tableEndsHere =
+        layout.certificateSize != 0 && tableAt >= imageEnd && tableAt + layout.certificateSize == n;
+    // Up to 7 zero bytes after the image are the padding signing added.
+    const int32_t end = tableEndsHere ? static_cast<int32_t>(tableAt) : n;
+    const int32_t padding = tableEndsHere ? static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, tableAt - imageEnd)) : 0;
+    const UnsignedImage image = measureUnsignedImage(path, layout, end, padding);
+
+    const int32_t checksumAt = static_cast<int32_t>(layout.checksumAt);
+    const int32_t entryAt = static_cast<int32_t>(layout.securityEntryAt);
+    copyFileToFile(source, destination, checksumAt);
+    skipFile(source, 4);
+    writeLittleEndian32(destination, image.checksum);
+    copyFileToFile(source, destination, entryAt - checksumAt - 4);
+    skipFile(source, 8);
+    writeLittleEndian32(destination, 0);
+    writeLittleEndian32(destination, 0);
+    copyFileToFile(source, destination, image.length - entryAt - 8);
+    skipFile(source, n - image.length);
 }

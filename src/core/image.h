@@ -21,13 +21,46 @@ struct ImageLayout {
     int64_t certificateSize = 0;
     // sectionsEnd, or the end of a certificate table that follows it.
     int64_t end = 0;
+    // PE: file offsets of the header fields that signing writes: the
+    // optional header's checksum and the security directory entry (offset
+    // and size); 0 when the header has no such entry.
+    int64_t checksumAt = 0;
+    int64_t securityEntryAt = 0;
+    // The size of the file the layout was read from.
+    int64_t fileSize = 0;
 };
+
+// Signing pads the file with zero bytes to a multiple of 8 before it
+// appends the certificate table.
+constexpr int32_t maxSigningPadding = 7;
 
 // Reads the layout of the file, which must be open for reading and at its
 // first byte; the file is only read forward. Tables that lie beyond the
-// file's end leave the layout unknown.
-ImageLayout readImageLayout(BinaryFile& file);
+// file's end leave the layout unknown, and so does any file other than a PE
+// file when peOnly is set (only PE files are signed).
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly = false);
 
-// True when the file at path has bytes after its image. Every file
+// readImageLayout of the file at path; opening it is checked.
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly = false);
+
+// True when the file was signed after it was written: the security
+// directory names a certificate table that lies after the image and ends
+// exactly at the end of the file. The table and the padding before it are
+// then not part of what was written.
+bool endsWithCertificateTable(const ImageLayout& layout);
+
+// True when the file at path has bytes after its image; a certificate
+// table that ends the file, and its padding, do not count. Every file
 // operation is checked.
 bool hasBytesAfterImage(std::string_view path);
+
+// Copies the next n bytes of source, the start of the executable at path
+// whose layout is given, to destination as an unsigned image: when the
+// security directory names a certificate table, its entry is written as
+// zeros, a table that ends at byte n is left out together with the zero
+// padding before it (never bytes of the image), and the checksum field gets
+// the PE checksum of what is written (the file is read once more for it).
+// Exactly n bytes of source are passed; other executables are copied as
+// they are.
+void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+                       std::string_view path);

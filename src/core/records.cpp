@@ -1,6 +1,9 @@
 // Recognising and reading the trailer at the end of a packed executable.
 #include "core/records.h"
 
+#include <algorithm>
+
+#include "core/image.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
@@ -13,6 +16,40 @@ constexpr std::string_view crcMarker = "CRC1";
 constexpr std::size_t crcMarkerAt = recognitionString.size();
 static_assert(crcMarkerAt + 8 <= sizeof(tail{}.signature.bytes));
 
+// A signed file: the trailer lies before the certificate table and the
+// padding. The trailer itself may end with zero bytes (the high bytes of
+// entryCount), so the padding is found by trying each length of zero bytes
+// in front of the table, shortest first, for a recognised trailer.
+int32_t readTrailerBeforeCertificate(std::string_view path, const ImageLayout& layout, tail& t)
+{
+    const int32_t tableAt = static_cast<int32_t>(layout.certificateOffset);
+    const int32_t padding =
+        static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, layout.certificateOffset - layout.sectionsEnd));
+    unsigned char window[tailSize + maxSigningPadding];
+    const int32_t windowSize = tailSize + padding;
+    BinaryFile file;
+    assignFile(file, path);
+    openFile(file, 1);
+    checkIo();
+    skipFile(file, tableAt - windowSize);
+    readBlock(file, window, windowSize);
+    checkIo();
+    closeFile(file);
+    checkIo();
+
+    int32_t zeros = 0;
+    while (zeros < padding && window[windowSize - 1 - zeros] == 0)
+        ++zeros;
+    for (int32_t pad = 0; pad <= zeros; ++pad) {
+        std::memcpy(&t, window + windowSize - pad - tailSize, tailSize);
+        if (isPackedTrailer(t))
+            return tableAt - pad;
+    }
+    // No packed file (a signed bare stub): its bytes end before all the
+    // padding, and t holds the last 520 of them.
+    return tableAt - zeros;
+}
+
 } // namespace
 
 bool isPackedTrailer(const tail& t)
@@ -20,8 +57,11 @@ bool isPackedTrailer(const tail& t)
     return t.signature.view() == recognitionString;
 }
 
-void readTrailer(std::string_view path, tail& t)
+int32_t readTrailer(std::string_view path, tail& t)
 {
+    const ImageLayout layout = readImageLayoutOf(path, true);
+    if (endsWithCertificateTable(layout) && layout.certificateOffset >= tailSize + maxSigningPadding)
+        return readTrailerBeforeCertificate(path, layout, t);
     BinaryFile file;
     assignFile(file, path);
     checkIo();
@@ -36,6 +76,7 @@ void readTrailer(std::string_view path, tail& t)
     checkIo();
     closeFile(file);
     checkIo();
+    return size;
 }
 
 void storeStreamCrc(tail& t, uint32_t crc)

@@ -52,9 +52,14 @@ static_assert(recognitionString.size() == 78);
 // text (length and bytes); the filler plays no part.
 bool isPackedTrailer(const tail& t);
 
-// Reads the last 520 bytes of the file at path into t (skipFile + readBlock),
-// every step checked.
-void readTrailer(std::string_view path, tail& t);
+// Reads the trailer of the executable at path into t and returns where the
+// container ends (the byte after the trailer), every step checked. That is
+// the end of the file, unless the file was signed after it was written (a
+// certificate table after its PE image ends the file): then it is where the
+// table starts, less the zero bytes of padding that signing put before it
+// (as many as leave a recognised trailer in front of them; for a file
+// without one, all zero bytes after the image, up to 7).
+int32_t readTrailer(std::string_view path, tail& t);
 
 // The integrity check of the entry stream: the signature's filler, right
 // after the recognition string, holds "CRC1" and the CRC-32 of the gzLength

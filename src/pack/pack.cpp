@@ -11,6 +11,7 @@
 #include "app/text.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
+#include "core/image.h"
 #include "core/transfer.h"
 #include "pack/cli.h"
 #include "runtime/cmdline.h"
@@ -377,8 +378,11 @@ void packMode()
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
+    // A signed stub is copied as the unsigned file it was, so that the output
+    // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile, work;
     describeStep("cannot read the stub", stub);
+    const ImageLayout stubLayout = readImageLayoutOf(stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
     describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(work, appState.workFile);
@@ -388,7 +392,7 @@ void packMode()
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
     openOutput(outputName);
-    copyFileToFile(stubFile, pendingOutput.file, stubSize);
+    copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
     closeChecked(stubFile);
     storeStreamCrc(built, copyFileToFileWithCrc(work, pendingOutput.file, gzLength, 0));
     closeChecked(work);

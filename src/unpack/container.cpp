@@ -24,8 +24,7 @@ int32_t openOwnExecutable(BinaryFile& executable)
     assignFile(executable, argumentAt(0));
     openFile(executable, 1);
     checkIo();
-    const int32_t size = fileSize(executable);
-    checkIo();
+    const int32_t size = appState.containerEnd;
     const int32_t gzLength = appState.trailer.gzLength;
     if (gzLength < 0 || gzLength > size - tailSize)
         failWithIoCode(ioReadPastEnd);

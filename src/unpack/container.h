@@ -9,7 +9,7 @@ struct GzStream;
 struct TextFile;
 
 // Opens the program's own file for reading and returns the length of its
-// stub part. A trailer whose gzLength does not fit the file ends the process
+// stub part (the container ends where start-up found its trailer). A trailer whose gzLength does not fit the file ends the process
 // (code 100) before anything is copied.
 int32_t openOwnExecutable(BinaryFile& executable);
 

@@ -6,7 +6,9 @@
 #include "app/state.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
+#include "core/image.h"
 #include "core/transfer.h"
+#include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/textfile.h"
@@ -82,7 +84,10 @@ void justExtractMode()
     assignFile(stub, stubFileName(appState.trailer.stubName.view()));
     createFile(stub, 1);
     checkIo();
-    copyFileToFile(executable, stub, stubLength);
+    // The stub of a signed packed file carries the signature's header fields;
+    // it is written unsigned, as the packer copies a signed stub.
+    const std::string self = argumentAt(0);
+    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(self), self);
 
     GzStream* stream = copyStreamToWorkFile(executable);
 

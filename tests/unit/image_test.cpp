@@ -1,8 +1,9 @@
 // Where an executable's image ends, read from the real stubs of this build:
 // the bare stubs end exactly with their image, a packed file cut short has
 // bytes after it, and a certificate table at the end of a PE image belongs
-// to the image.
+// to the image. Signed files are read natively here, also on Linux.
 #include "core/image.h"
+#include "core/records.h"
 
 #include <gtest/gtest.h>
 
@@ -75,33 +76,113 @@ TEST_F(ImageTest, BareStubsEndWithTheirImageAndCutPackedFilesDoNot)
     }
 }
 
+// What signing does to a PE file: zero padding to a multiple of 8 bytes, a
+// certificate table appended and named by the security directory, and a new
+// checksum.
+Bytes signedCopy(const Bytes& file, std::size_t tableSize = 64)
+{
+    Bytes signedFile = file;
+    const uint32_t peAt = file[0x3C] | file[0x3D] << 8;
+    const std::size_t optional = peAt + 24;
+    const bool pe32plus = (file[optional] | file[optional + 1] << 8) == 0x20B;
+    const std::size_t security = optional + (pe32plus ? 112 : 96) + 4 * 8;  // data directory 4
+    signedFile.resize((file.size() + 7) / 8 * 8, 0);
+    const uint32_t tableAt = static_cast<uint32_t>(signedFile.size());
+    const uint32_t size = static_cast<uint32_t>(tableSize);
+    std::memcpy(&signedFile[security], &tableAt, 4);
+    std::memcpy(&signedFile[security + 4], &size, 4);
+    std::memset(&signedFile[optional + 64], 0xA5, 4);
+    signedFile.insert(signedFile.end(), tableSize, 0xC7);
+    return signedFile;
+}
+
+bool isPe(const Bytes& file) { return file.size() > 2 && file[0] == 'M' && file[1] == 'Z'; }
+
 TEST_F(ImageTest, CertificateTableAtTheEndOfAPeImageBelongsToIt)
 {
     for (const std::string& path : stubs()) {
         const Bytes stub = readFileBytes(path);
-        if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z')
+        if (!isPe(stub))
             continue;
         SCOPED_TRACE(path);
-        const uint32_t peAt = stub[0x3C] | stub[0x3D] << 8;
-        const bool pe32plus = (stub[peAt + 24] | stub[peAt + 25] << 8) == 0x20B;
-        const std::size_t security = peAt + 24 + (pe32plus ? 112 : 96) + 4 * 8;  // data directory 4
-        const Bytes table(64, 0xC7);
-
-        Bytes signedStub = stub;
-        const uint32_t tableAt = static_cast<uint32_t>(stub.size());
-        std::memcpy(&signedStub[security], &tableAt, 4);
-        const uint32_t tableSize = static_cast<uint32_t>(table.size());
-        std::memcpy(&signedStub[security + 4], &tableSize, 4);
-        signedStub.insert(signedStub.end(), table.begin(), table.end());
+        const Bytes signedStub = signedCopy(stub);
         writeFileBytes(this->path("signed"), signedStub);
 
         const ImageLayout layout = layoutOf(this->path("signed"));
         EXPECT_TRUE(layout.known);
         EXPECT_EQ(layout.sectionsEnd, static_cast<int64_t>(stub.size()));
-        EXPECT_EQ(layout.certificateOffset, static_cast<int64_t>(stub.size()));
+        EXPECT_EQ(layout.certificateOffset, static_cast<int64_t>(signedStub.size() - 64));
         EXPECT_EQ(layout.certificateSize, 64);
         EXPECT_EQ(layout.end, static_cast<int64_t>(signedStub.size()));
+        EXPECT_TRUE(endsWithCertificateTable(layout));
         EXPECT_FALSE(hasBytesAfterImage(this->path("signed")));
+
+        // Cut inside its table (a download cut short): no longer complete.
+        Bytes packed = stub;
+        packed.resize(stub.size() + 600, 0x11);
+        Bytes cut = signedCopy(packed);
+        cut.resize(cut.size() - 10);
+        writeFileBytes(this->path("cut"), cut);
+        EXPECT_TRUE(hasBytesAfterImage(this->path("cut")));
+    }
+}
+
+// A signed packed file is read as the file it was before signing, whatever
+// padding signing added after a trailer that itself ends with zero bytes.
+TEST_F(ImageTest, TrailerOfASignedPackedFileLiesBeforeItsCertificateTable)
+{
+    for (const std::string& path : stubs()) {
+        const Bytes stub = readFileBytes(path);
+        if (!isPe(stub))
+            continue;
+        SCOPED_TRACE(path);
+        for (int32_t streamLength = 40; streamLength < 48; ++streamLength) {
+            tail t;
+            std::memset(&t, 0, sizeof t);
+            t.signature.assign(recognitionString);
+            t.gzLength = streamLength;
+            t.entryCount = 2;
+            Bytes packed = stub;
+            packed.insert(packed.end(), static_cast<std::size_t>(streamLength), 0x1F);
+            const auto* record = reinterpret_cast<const unsigned char*>(&t);
+            packed.insert(packed.end(), record, record + tailSize);
+            writeFileBytes(this->path("signed"), signedCopy(packed));
+
+            tail read{};
+            EXPECT_EQ(readTrailer(this->path("signed"), read), static_cast<int32_t>(packed.size()));
+            EXPECT_TRUE(isPackedTrailer(read));
+            EXPECT_EQ(read.gzLength, streamLength);
+            EXPECT_EQ(read.entryCount, 2);
+        }
+    }
+}
+
+// The packer and just-extract copy a signed stub as the stub that was
+// signed: no table, no padding, no directory entry, and its checksum.
+TEST_F(ImageTest, SignedStubIsCopiedAsItWasBeforeSigning)
+{
+    for (const std::string& path : stubs()) {
+        const Bytes stub = readFileBytes(path);
+        if (!isPe(stub))
+            continue;
+        SCOPED_TRACE(path);
+        writeFileBytes(this->path("signed"), signedCopy(stub, 100));
+        const ImageLayout layout = layoutOf(this->path("signed"));
+        tail bare{};
+        EXPECT_EQ(readTrailer(this->path("signed"), bare), static_cast<int32_t>(stub.size()));
+        EXPECT_FALSE(isPackedTrailer(bare));
+        EXPECT_EQ(std::memcmp(&bare, stub.data() + stub.size() - tailSize, tailSize), 0);
+
+        BinaryFile source, copy;
+        assignFile(source, this->path("signed"));
+        openFile(source, 1);
+        assignFile(copy, this->path("copy"));
+        createFile(copy, 1);
+        copyImageUnsigned(source, copy, static_cast<int32_t>(layout.fileSize), layout, this->path("signed"));
+        closeFile(source);
+        closeFile(copy);
+        ASSERT_EQ(ioResult(), 0);
+        EXPECT_TRUE(readFileBytes(this->path("copy")) == stub);
     }
 }
 
