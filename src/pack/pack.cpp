@@ -182,6 +182,8 @@ void closeChecked(BinaryFile& file)
 // hold no NUL, and strcmp compares bytes as unsigned values.
 void sortBytewise(std::vector<std::string>& names)
 {
+    if (names.size() < 2)
+        return;  // nothing to order, and qsort must not see an empty vector's null data
     std::vector<const char*> order;
     order.reserve(names.size());
     for (const std::string& name : names)
