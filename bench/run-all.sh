@@ -481,7 +481,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
     echo "- CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores; load average (1, 5, 15 min) $loadStart when measuring started and $loadNow when it ended: the machine is shared, other builds and tests ran meanwhile"
     echo "- Kernel: $(uname -r); $(version ldd --version)"
     echo "- Tools: $(version gcc --version); zlib $(awk '/define ZLIB_VERSION /{ gsub(/"/, "", $3); print $3 }' /usr/include/zlib.h); $(version tar --version)"
-    echo "  $(have makeself && version makeself --version)$(have 7z && echo "; $(7z | sed -n 2p | cut -d: -f1)")$(have hyperfine && echo "; $(version hyperfine --version)")$(have wine && echo "; $(version wine --version)")$(have makensis && echo "; NSIS $(version makensis -VERSION)")"
+    echo "  $(have makeself && version makeself --version)$(have 7z && echo "; $(7z | sed -n 2p | cut -d: -f1)")$(have hyperfine && echo "; $(version hyperfine --version)")$(wine --version >/dev/null 2>&1 && echo "; $(version wine --version)")$(have makensis && echo "; NSIS $(version makensis -VERSION)")"
     echo "- Stubs (stripped): Linux \`zop\` $stubLinux bytes ($(kib "$zop") KiB)${stubWin:+; \`zop.exe\` $stubWin bytes ($(( (stubWin + 1023) / 1024 )) KiB)}${stubWinw:+; \`zopw.exe\` $stubWinw bytes ($(( (stubWinw + 1023) / 1024 )) KiB)}"
     echo "- Rounds: $rounds per group, the commands of a group interleaved in every round."
     echo
