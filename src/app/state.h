@@ -1,30 +1,7 @@
-// The process-wide values every mode reads, filled once by start-up.
+// Start-up: fills appState (core/appstate.h), creates the work directory and
+// chooses the one mode that runs.
 #pragma once
-#include <string>
-#include "core/records.h"
-#include "runtime/removetree.h"
-
-struct AppState {
-    std::string tempDir;
-    bool justExtract = false;
-    bool listOnly = false;
-    std::string parms;
-    std::string quotedParms;
-    std::string args;
-    std::string originalDir;
-    std::string workDir;
-    DirectoryIdentity workDirIdentity;
-    std::string workFile;
-    std::string workDirSlash;
-    std::string workDirBackslash;
-    tail trailer{};
-    // Where the container of the program's own file ends: the file's size,
-    // or, for a file signed after packing, where its certificate table (and
-    // the padding before it) starts.
-    int32_t containerEnd = 0;
-};
-
-extern AppState appState;
+#include "core/appstate.h"
 
 enum class Mode { pack, justExtract, list, run };
 
@@ -36,5 +13,3 @@ void removeWorkDirectory();
 // The argument lists and option flags (part of start-up; separate for tests).
 void collectArguments();
 Mode selectMode();
-// Runs the chosen mode; returns the process exit code for a normal end.
-int runSelectedMode(Mode mode);

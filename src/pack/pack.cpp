@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "core/appstate.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"
+#include "core/text.h"
 #include "core/transfer.h"
 #include "pack/cli.h"
 #include "runtime/cmdline.h"
