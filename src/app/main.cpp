@@ -1,7 +1,7 @@
 // Program entry of the stub: start-up, exactly one mode, work-directory
 // removal, and the end of the process. A request to stop (see
 // stopsignals.h) ends it early, the work directory removed too.
-#include "app/state.h"
+#include "app/startup.h"
 #include "pack/pack.h"
 #include "runtime/failure.h"
 #include "runtime/runtime.h"

@@ -1,6 +1,6 @@
 // Start-up: fills appState, creates the work directory, reads the program's
 // own trailer and chooses the one mode that runs.
-#include "app/state.h"
+#include "app/startup.h"
 
 #include <string>
 
