@@ -369,10 +369,13 @@ void packMode()
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
     GzStream* stream = openGz(appState.workFile, "w");
+    if (stream == nullptr)
+        failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);
     packRecipe(recipe, recipeName, stream, built);
     describeStep("cannot write the work file", appState.workFile);
-    closeGz(stream);
+    if (closeGz(stream) != gzOk)
+        failWithIoCode(ioDiskFull);
     closeText(recipe);
     checkIo();
 
