@@ -1,10 +1,35 @@
 // Program entry of the stub: start-up, exactly one mode, work-directory
 // removal, and the end of the process. A request to stop (see
 // stopsignals.h) ends it early, the work directory removed too.
-#include "app/state.h"
+#include "app/startup.h"
+#include "pack/pack.h"
 #include "runtime/failure.h"
 #include "runtime/runtime.h"
 #include "runtime/stopsignals.h"
+#include "unpack/unpack.h"
+
+namespace {
+
+// Runs the chosen mode; returns the process exit code for a normal end.
+int runSelectedMode(Mode mode)
+{
+    switch (mode) {
+    case Mode::pack:
+        packMode();
+        return 0;
+    case Mode::justExtract:
+        justExtractMode();
+        return 0;
+    case Mode::list:
+        listMode();
+        return 0;
+    case Mode::run:
+        return runMode();
+    }
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {

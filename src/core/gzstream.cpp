@@ -223,18 +223,13 @@ void refuseShortWrite(int32_t written, int32_t count)
 
 // Writes the whole output buffer; a failed or short write ends the process
 // (the finished member is all the packer's output is made of).
-bool flushOutput(GzStream& s, uInt pending)
+void flushOutput(GzStream& s, uInt pending)
 {
     const int32_t written = writeCounted(s.file, s.buffer, static_cast<int32_t>(pending));
     checkIo();
     refuseShortWrite(written, static_cast<int32_t>(pending));
-    if (written != static_cast<int32_t>(pending)) {
-        s.status = gzFileError;
-        return false;
-    }
     s.z.next_out = s.buffer;
     s.z.avail_out = bufferSize;
-    return true;
 }
 
 void writeLittleEndian32(GzStream& s, uint32_t value)
@@ -246,19 +241,17 @@ void writeLittleEndian32(GzStream& s, uint32_t value)
     }
 }
 
-// Ends the deflate data and appends CRC-32 and length. Nothing is appended
-// after a failed write: the member is broken either way.
+// Ends the deflate data and appends CRC-32 and length (a failed write has
+// already ended the process).
 void finishMemberWrite(GzStream& s)
 {
-    if (s.status == gzFileError)
-        return;
     s.z.next_in = nullptr;
     s.z.avail_in = 0;
     bool done = false;
     for (;;) {
         const uInt pending = bufferSize - s.z.avail_out;
-        if (pending != 0 && !flushOutput(s, pending))
-            return;
+        if (pending != 0)
+            flushOutput(s, pending);
         if (done)
             break;
         s.status = deflate(&s.z, Z_FINISH);
@@ -343,21 +336,13 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
     if (stream == nullptr || stream->mode != 'w')
         return gzStreamError;
     GzStream& s = *stream;
-    if (count <= 0 || s.status == gzFileError)
+    if (count <= 0)
         return 0;
     s.z.next_in = static_cast<Bytef*>(const_cast<void*>(buffer));
     s.z.avail_in = static_cast<uInt>(count);
     while (s.z.avail_in != 0) {
         if (s.z.avail_out == 0) {
-            const int32_t written = writeCounted(s.file, s.buffer, bufferSize);
-            checkIo();
-            refuseShortWrite(written, static_cast<int32_t>(bufferSize));
-            if (written != static_cast<int32_t>(bufferSize)) {
-                s.status = gzFileError;
-                break;
-            }
-            s.z.next_out = s.buffer;
-            s.z.avail_out = bufferSize;
+            flushOutput(s, bufferSize);
         }
         s.status = deflate(&s.z, Z_NO_FLUSH);
         if (s.status != gzOk)

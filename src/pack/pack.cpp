@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "core/appstate.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"
+#include "core/text.h"
 #include "core/transfer.h"
 #include "pack/cli.h"
 #include "runtime/cmdline.h"
@@ -371,10 +371,13 @@ void packMode()
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
     GzStream* stream = openGz(appState.workFile, "w");
+    if (stream == nullptr)
+        failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);
     packRecipe(recipe, recipeName, stream, built);
     describeStep("cannot write the work file", appState.workFile);
-    closeGz(stream);
+    if (closeGz(stream) != gzOk)
+        failWithIoCode(ioDiskFull);
     closeText(recipe);
     checkIo();
 

@@ -111,7 +111,8 @@ bool namesDevice(std::string_view path);
 // creating such a file opens the device); always false on Linux.
 bool isReservedDeviceName(std::string_view path);
 
-// MT19937, seeded from the millisecond tick count by randomize().
+// MT19937 (the standard engine), seeded from the millisecond tick count by
+// randomize().
 void randomize();
 void setRandomSeed(uint32_t seed);
 uint32_t randomBelow(int32_t n);

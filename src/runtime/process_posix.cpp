@@ -38,17 +38,24 @@ int spawnChild(std::vector<std::string>& argv, const sigset_t& launcherMask, pid
     pointers.push_back(nullptr);
 
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
+    int err = posix_spawnattr_init(&attributes);
+    if (err != 0)
+        return err;
     sigset_t defaults;
     sigemptyset(&defaults);
     addDefaultedStopSignals(defaults);
     sigaddset(&defaults, SIGPIPE);
     sigset_t mask = launcherMask;
     removeStopSignals(mask);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &mask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    const int err = posix_spawnp(&child, pointers[0], nullptr, &attributes, pointers.data(), environ);
+    // A child that would start with the launcher's signal set-up is not
+    // started at all.
+    err = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    if (err == 0)
+        err = posix_spawnattr_setsigmask(&attributes, &mask);
+    if (err == 0)
+        err = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (err == 0)
+        err = posix_spawnp(&child, pointers[0], nullptr, &attributes, pointers.data(), environ);
     posix_spawnattr_destroy(&attributes);
     return err;
 }

@@ -67,7 +67,6 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments, std::
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    startup.wShowWindow = 1;
     PROCESS_INFORMATION child{};
     // CreateProcessA may write into the command line it is given: hand it
     // a copy, so that the report names the line as it was built.

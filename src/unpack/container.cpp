@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-#include "app/state.h"
+#include "core/appstate.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
 #include "runtime/cmdline.h"

@@ -3,7 +3,7 @@
 // and the packed directories and files. Nothing runs, nothing is expanded.
 #include <string>
 
-#include "app/state.h"
+#include "core/appstate.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"

@@ -1,5 +1,5 @@
 // List mode: one line per entry on standard output, nothing extracted.
-#include "app/state.h"
+#include "core/appstate.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"

@@ -2,9 +2,9 @@
 // packed commands in stream order, each with its placeholders replaced.
 #include <string>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "core/appstate.h"
 #include "core/gzstream.h"
+#include "core/text.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/state.h"
+#include "core/appstate.h"
 #include "unpack/unpack.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // Start-up: fills appState, creates the work directory, reads the program's
 // own trailer and chooses the one mode that runs.
-#include "app/state.h"
+#include "app/startup.h"
 
 #include <string>
 
-#include "app/text.h"
+#include "core/text.h"
 #include "core/image.h"
 #include "pack/cli.h"
 #include "pack/pack.h"
@@ -14,9 +14,6 @@
 #include "runtime/shorttext.h"
 #include "runtime/stopsignals.h"
 #include "runtime/workdir.h"
-#include "unpack/unpack.h"
-
-AppState appState;
 
 namespace {
 
@@ -158,22 +155,4 @@ Mode selectMode()
     if (appState.listOnly)
         return Mode::list;
     return Mode::run;
-}
-
-int runSelectedMode(Mode mode)
-{
-    switch (mode) {
-    case Mode::pack:
-        packMode();
-        return 0;
-    case Mode::justExtract:
-        justExtractMode();
-        return 0;
-    case Mode::list:
-        listMode();
-        return 0;
-    case Mode::run:
-        return runMode();
-    }
-    return 0;
 }

@@ -1,4 +1,4 @@
-#include "app/text.h"
+#include "core/text.h"
 
 std::size_t find(std::string_view pattern, std::string_view text)
 {

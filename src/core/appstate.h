@@ -25,16 +25,3 @@ struct AppState {
 };
 
 extern AppState appState;
-
-enum class Mode { pack, justExtract, list, run };
-
-// Start-up steps up to the windowed-stub test: fills appState and creates the
-// work directory.
-void startUp();
-// Removes the work directory start-up created (see removeTree).
-void removeWorkDirectory();
-// The argument lists and option flags (part of start-up; separate for tests).
-void collectArguments();
-Mode selectMode();
-// Runs the chosen mode; returns the process exit code for a normal end.
-int runSelectedMode(Mode mode);

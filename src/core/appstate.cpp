@@ -1,0 +1,3 @@
+#include "core/appstate.h"
+
+AppState appState;
