@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/state.h"
+#include "core/appstate.h"
 #include "runtime/cmdline_platform.h"
 #include "support.h"
 #include "unpack/unpack.h"

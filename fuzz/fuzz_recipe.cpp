@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/state.h"
+#include "core/appstate.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
 #include "runtime/cmdline_platform.h"
