@@ -22,14 +22,8 @@
 
 namespace {
 
-// Sizes are 32-bit signed in the container: what does not fit is refused
-// before the output is touched rather than written corrupt (fileSize itself
-// refuses a single file of 2 GiB or more with the same code).
-constexpr uint16_t tooLargeCode = 223;
-constexpr uint16_t noMoreEntries = 18;
 // Draws of a temporary output name before the packer gives up.
 constexpr int maxTemporaryDraws = 100;
-constexpr uint16_t fileExistsCode = 80;  // ERROR_FILE_EXISTS
 
 // The output being written. A named output is written under a temporary
 // name in its own directory and renamed over the output only once complete,
@@ -165,9 +159,12 @@ int32_t openForCopy(BinaryFile& file, std::string_view path)
     assignFile(file, path);
     openRegularFile(file, 1);
     checkIo();
+    // Sizes are 32-bit signed in the container: fileSize refuses a file of
+    // 2 GiB or more, and a whole output that large is refused before the
+    // output is touched rather than written corrupt.
     const int32_t size = fileSize(file);
-    if (ioError == tooLargeCode)
-        refuse(tooLargeCode, "2 GiB or larger: too large to pack");
+    if (ioError == ioFileTooLarge)
+        refuse(ioFileTooLarge, "2 GiB or larger: too large to pack");
     checkIo();
     return size;
 }
@@ -212,7 +209,7 @@ std::vector<std::string> sortedNames()
     const uint16_t status = searchStatus;
     endFind(rec);
     // A listing that fails part way would pack a directory short.
-    if (status != noMoreEntries)
+    if (status != ioNoMoreFiles)
         failWithIoCode(status);
     sortBytewise(names);
     return names;
@@ -249,7 +246,7 @@ void createTemporaryOutput(const std::string& outputName)
             pendingOutput.temporaryName = name;
             return;
         }
-        if (lastFailure != ioAccessDenied && lastFailure != fileExistsCode)
+        if (lastFailure != ioAccessDenied && lastFailure != ioFileExists)
             break;
     }
     failWithIoCode(lastFailure);
@@ -392,7 +389,7 @@ void packMode()
     describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(work, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
-        refuse(tooLargeCode, "the packed executable would be 2 GiB or larger");
+        refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);

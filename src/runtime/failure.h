@@ -7,12 +7,14 @@
 #include <string>
 #include <string_view>
 
-// The I/O codes that the system sets itself (operating-system failures
-// arrive through translateOsError).
+// The I/O codes that the system sets itself or looks at by name (other
+// operating-system failures arrive through translateOsError).
 enum IoCode : uint16_t {
     ioFileNotFound = 2,
     ioInvalidFilename = 3,
     ioAccessDenied = 5,
+    ioNoMoreFiles = 18,      // the end of an enumeration (searchStatus)
+    ioFileExists = 80,       // ERROR_FILE_EXISTS
     ioReadPastEnd = 100,
     ioDiskFull = 101,
     ioNotAssigned = 102,
@@ -22,6 +24,7 @@ enum IoCode : uint16_t {
     ioInvalidInput = 106,
     ioCommandTooLong = 206,  // ERROR_FILENAME_EXCED_RANGE
     ioNotRegularFile = 222,
+    ioFileTooLarge = 223,    // ERROR_FILE_TOO_LARGE: sizes are 32-bit signed
 };
 
 // Pending I/O error code; 0 when none. Sticky until read by checkIo or

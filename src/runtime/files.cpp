@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
 constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
-constexpr uint32_t errorFileTooLarge = 223;      // ERROR_FILE_TOO_LARGE
 
 // Flags of createFile: read-write access.
 constexpr uint32_t createFlags = 0x0002;
@@ -296,7 +295,7 @@ int32_t fileSize(BinaryFile& f)
     // Sizes are 32-bit signed throughout the system: a larger file is
     // refused rather than measured wrong.
     if (code == 0 && size > static_cast<uint32_t>(INT32_MAX))
-        code = errorFileTooLarge;
+        code = ioFileTooLarge;
     if (code != 0) {
         setOsError(code);
         return 0;
