@@ -1,0 +1,112 @@
+// Linux threads: pthreads (part of glibc itself, no extra library).
+#include "runtime/threads.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <new>
+
+struct WorkerThread {
+    pthread_t id;
+};
+struct ThreadLock {
+    pthread_mutex_t mutex;
+};
+struct ThreadSignal {
+    pthread_cond_t condition;
+};
+
+namespace {
+
+struct StartRecord {
+    ThreadBody body;
+    void* context;
+};
+
+void* runBody(void* argument)
+{
+    const StartRecord start = *static_cast<StartRecord*>(argument);
+    delete static_cast<StartRecord*>(argument);
+    start.body(start.context);
+    return nullptr;
+}
+
+} // namespace
+
+WorkerThread* startThread(ThreadBody body, void* context)
+{
+    // The new thread inherits the creator's signal mask: block the stop
+    // signals around the creation so that only the main thread takes them.
+    sigset_t stops, previous;
+    sigemptyset(&stops);
+    constexpr int stopSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+    for (int signal : stopSignals)
+        sigaddset(&stops, signal);
+    auto* start = new (std::nothrow) StartRecord{body, context};
+    auto* thread = new (std::nothrow) WorkerThread{};
+    if (start == nullptr || thread == nullptr) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    const int result = pthread_create(&thread->id, nullptr, runBody, start);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (result != 0) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void joinThread(WorkerThread* thread)
+{
+    pthread_join(thread->id, nullptr);
+    delete thread;
+}
+
+ThreadLock* createLock()
+{
+    auto* lock = new (std::nothrow) ThreadLock{};
+    if (lock != nullptr)
+        pthread_mutex_init(&lock->mutex, nullptr);
+    return lock;
+}
+
+void destroyLock(ThreadLock* lock)
+{
+    pthread_mutex_destroy(&lock->mutex);
+    delete lock;
+}
+
+void acquireLock(ThreadLock* lock) { pthread_mutex_lock(&lock->mutex); }
+void releaseLock(ThreadLock* lock) { pthread_mutex_unlock(&lock->mutex); }
+
+ThreadSignal* createSignal()
+{
+    auto* signal = new (std::nothrow) ThreadSignal{};
+    if (signal != nullptr)
+        pthread_cond_init(&signal->condition, nullptr);
+    return signal;
+}
+
+void destroySignal(ThreadSignal* signal)
+{
+    pthread_cond_destroy(&signal->condition);
+    delete signal;
+}
+
+void waitSignal(ThreadSignal* signal, ThreadLock* lock)
+{
+    pthread_cond_wait(&signal->condition, &lock->mutex);
+}
+void wakeOne(ThreadSignal* signal) { pthread_cond_signal(&signal->condition); }
+void wakeAll(ThreadSignal* signal) { pthread_cond_broadcast(&signal->condition); }
+
+int onlineProcessors()
+{
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online >= 1 ? static_cast<int>(online) : 1;
+}
