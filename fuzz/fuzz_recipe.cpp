@@ -1,7 +1,7 @@
 // Fuzz target: the recipe reader and the command-line splitter. The input is
-// a recipe file, packed by the real packer in a child confined to the scratch
-// directory, which holds a small tree for the recipe to name (files, an empty
-// file, nested and empty directories). The same bytes also go through
+// a recipe file, packed by the real packer in this process with its file
+// calls confined to the scratch directory, which holds a small tree for the
+// recipe to name (files, an empty file, nested and empty directories). The same bytes also go through
 // splitCommandLine, and as one argument through quoteForSplitter and back,
 // in the fuzzing process itself.
 #include <sys/stat.h>
@@ -62,17 +62,13 @@ void packRecipe(const uint8_t* data, std::size_t size)
     fuzz::writeFile(root + "/recipe.zop", std::string_view(reinterpret_cast<const char*>(data), size));
     fuzz::emptyDirectory(root + "/work");
     std::remove((root + "/out.exe").c_str());
-    fuzz::runInChild(true, [] {
-        unsetenv("ZOP_EXE");
-        setArgumentTable({"/stub", "/recipe.zop", "/out.exe"});
-        appState = AppState{};
-        appState.tempDir = "/";
-        appState.workDir = "/work";
-        appState.workFile = "/work/zop.gz";
+    fuzz::runConfined(root + "/tree", [&] {
+        setArgumentTable({root + "/stub", root + "/recipe.zop", root + "/out.exe"});
+        appState.tempDir = root;
+        appState.workDir = root + "/work";
+        appState.workFile = appState.workDir + "/zop.gz";
         appState.workDirSlash = appState.workDir;
         appState.workDirBackslash = appState.workDir;
-        if (chdir("/tree") != 0)
-            std::abort();
         packMode();
     });
 }
@@ -82,8 +78,7 @@ void packRecipe(const uint8_t* data, std::size_t size)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     makeTree();
-    if (!fuzz::canConfine())
-        std::fprintf(stderr, "fuzz: cannot confine children; only the splitter is fuzzed\n");
+    unsetenv("ZOP_EXE");
     return 0;
 }
 
@@ -91,7 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     splitCommandLineOf(data, size);
     quoteForSplitterOf(data, size);
-    if (fuzz::canConfine())
-        packRecipe(data, size);
+    packRecipe(data, size);
     return 0;
 }

@@ -2,38 +2,33 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sched.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <vector>
 
-// The inline 8-bit coverage counters of the instrumented code, placed in one
-// section by the compiler.
-extern "C" uint8_t __start___sancov_cntrs[];
-extern "C" uint8_t __stop___sancov_cntrs[];
-
-extern "C" [[noreturn]] void __real__exit(int code);
+#include "core/appstate.h"
+#include "core/gzstream.h"
+#include "runtime/failure.h"
+#include "runtime/files_os.h"
+#include "runtime/runtime.h"
 
 namespace {
 
-bool inChild = false;
-uint8_t* sharedCounters = nullptr;
+// Thrown by the replaced final step of the failure path.
+struct ProgramEnd {
+    uint32_t exitCode;
+};
 
-std::size_t counterCount()
+[[noreturn]] void throwProgramEnd(uint32_t exitCode)
 {
-    return static_cast<std::size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
+    throw ProgramEnd{exitCode};
 }
 
-void handCountersToParent()
-{
-    if (sharedCounters != nullptr)
-        std::memcpy(sharedCounters, __start___sancov_cntrs, counterCount());
-}
+OsCalls native;
+fuzz::RunResult current;
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW* walk)
 {
@@ -42,22 +37,140 @@ int removeEntry(const char* path, const struct stat*, int, struct FTW* walk)
     return 0;
 }
 
+// The name made absolute against the current directory and cleared of "."
+// and ".." lexically: the code under test creates no symbolic links, and the
+// scratch directory holds none.
+std::string normalPath(std::string_view name)
+{
+    std::string whole;
+    if (name.empty() || name[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return {};
+        whole = cwd;
+        whole += '/';
+    }
+    whole.append(name);
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= whole.size()) {
+        std::size_t end = whole.find('/', start);
+        if (end == std::string::npos)
+            end = whole.size();
+        const std::string part = whole.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string& part : parts)
+        result += "/" + part;
+    return result.empty() ? "/" : result;
+}
+
+bool inside(std::string_view name)
+{
+    const std::string path = normalPath(name);
+    const std::string& root = fuzz::scratchRoot();
+    const bool ok = path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                                     path[root.size()] == '/');
+    if (!ok)
+        current.refusedPath = true;
+    return ok;
+}
+
+uint32_t confinedOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind, OsHandle& handle)
+{
+    return inside(name) ? native.open(name, access, sharing, kind, handle) : osAccessDenied;
+}
+uint32_t confinedDeleteFile(const std::string& name)
+{
+    return inside(name) ? native.deleteFile(name) : osAccessDenied;
+}
+bool confinedIsPlainDirectory(const std::string& name)
+{
+    return inside(name) && native.isPlainDirectory(name);
+}
+uint32_t confinedGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    return inside(name) ? native.getAttributes(name, attributes) : osAccessDenied;
+}
+uint32_t confinedRename(const std::string& from, const std::string& to)
+{
+    return inside(from) && inside(to) ? native.renameReplacing(from, to) : osAccessDenied;
+}
+bool confinedFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    return inside(name) && native.fileIdentity(name, identity);
+}
+bool confinedIsDeviceOrPipe(const std::string& name)
+{
+    return inside(name) && native.isDeviceOrPipe(name);
+}
+uint32_t confinedMakeDirectory(const std::string& name, bool ownerOnly)
+{
+    return inside(name) ? native.makeDirectory(name, ownerOnly) : osAccessDenied;
+}
+uint32_t confinedRemoveDirectory(const std::string& name)
+{
+    return inside(name) ? native.removeDirectory(name) : osAccessDenied;
+}
+uint32_t confinedChangeDirectory(const std::string& name)
+{
+    return inside(name) ? native.changeDirectory(name) : osAccessDenied;
+}
+uint32_t confinedFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+{
+    return inside(pattern) ? native.findFirst(pattern, rec, entry) : osAccessDenied;
+}
+// Commands named by fuzz input never start: each "ran" and ended with 0.
+uint32_t noProgram(std::string_view, std::string_view, std::string_view)
+{
+    current.startedProgram = true;
+    return 0;
+}
+
+void confineOsCalls()
+{
+    static const bool done = [] {
+        native = osCalls;
+        osCalls.open = confinedOpen;
+        osCalls.deleteFile = confinedDeleteFile;
+        osCalls.isPlainDirectory = confinedIsPlainDirectory;
+        osCalls.getAttributes = confinedGetAttributes;
+        osCalls.renameReplacing = confinedRename;
+        osCalls.fileIdentity = confinedFileIdentity;
+        osCalls.isDeviceOrPipe = confinedIsDeviceOrPipe;
+        osCalls.makeDirectory = confinedMakeDirectory;
+        osCalls.removeDirectory = confinedRemoveDirectory;
+        osCalls.changeDirectory = confinedChangeDirectory;
+        osCalls.findFirst = confinedFindFirst;
+        osCalls.executeProgram = noProgram;
+        setFinalStep(throwProgramEnd);
+        // Listings and reports go nowhere; the fuzzer itself writes to
+        // standard error.
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+        return true;
+    }();
+    (void)done;
+}
+
+void resetProcessState()
+{
+    discardOpenGzStreams();
+    resetRuntimeState();
+    appState = AppState{};
+}
+
 void removeScratch();
 
 } // namespace
-
-// Every _exit of the instrumented code comes here: the failure path's end
-// included. In a child the counters go to the parent first; in the fuzzing
-// process itself an unexpected end is a finding.
-extern "C" [[noreturn]] void __wrap__exit(int code)
-{
-    if (!inChild) {
-        std::fprintf(stderr, "fuzz: the code under test ended the process (exit code %d)\n", code);
-        std::abort();
-    }
-    handCountersToParent();
-    __real__exit(code);
-}
 
 namespace fuzz {
 
@@ -89,65 +202,37 @@ void emptyDirectory(const std::string& dir)
     nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-bool canConfine()
+RunResult runConfined(const std::string& directory, const std::function<void()>& body)
 {
-    static const int answer = [] {
-        const int status = runInChild(true, [] {});
-        return status == 0 ? 1 : 0;
-    }();
-    return answer == 1;
-}
-
-int runInChild(bool confine, const std::function<void()>& body)
-{
-    if (sharedCounters == nullptr) {
-        void* shared = mmap(nullptr, counterCount() + 1, PROT_READ | PROT_WRITE,
-                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (shared == MAP_FAILED)
-            std::abort();
-        sharedCounters = static_cast<uint8_t*>(shared);
-    }
-    std::memcpy(sharedCounters, __start___sancov_cntrs, counterCount());
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0)
+    confineOsCalls();
+    resetProcessState();
+    current = RunResult{};
+    const int caller = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (caller < 0 || chdir(directory.c_str()) != 0)
         std::abort();
-    if (child == 0) {
-        inChild = true;
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-        if (confine) {
-            if (getuid() != 0 && unshare(CLONE_NEWUSER) != 0)
-                _exit(1);
-            if (chroot(scratchRoot().c_str()) != 0 || chdir("/") != 0)
-                _exit(1);
-        }
+    try {
         body();
-        _exit(0);
+    } catch (const ProgramEnd& end) {
+        current.exitCode = static_cast<int>(end.exitCode);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-    }
-    if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 217 &&
-                               !(confine && WEXITSTATUS(status) == 1))) {
-        std::fprintf(stderr, "fuzz: the child ended abnormally (status %#x)\n", status);
+    resetProcessState();
+    if (fchdir(caller) != 0)
+        std::abort();
+    close(caller);
+    if (current.exitCode != 0 && current.exitCode != 217) {
+        std::fprintf(stderr, "fuzz: the program ended with exit code %d\n", current.exitCode);
         std::abort();
     }
-    std::memcpy(__start___sancov_cntrs, sharedCounters, counterCount());
-    return WEXITSTATUS(status);
+    return current;
 }
 
 } // namespace fuzz
 
 namespace {
 
-// The fuzzing process removes its scratch directory when it ends normally
-// (children end with _exit and never get here).
+// The fuzzing process removes its scratch directory when it ends normally.
 void removeScratch()
 {
-    if (inChild)
-        return;
     fuzz::emptyDirectory(fuzz::scratchRoot());
     rmdir(fuzz::scratchRoot().c_str());
 }

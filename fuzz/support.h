@@ -1,9 +1,10 @@
 // What the fuzz targets share: a scratch directory per fuzzing process, and
-// running one input in a forked child. The modes end the process through the
-// failure path (exit code 217) on damaged input, which a fuzzer cannot do in
-// its own process; in a child that is simply the expected outcome. The
-// child's coverage counters are handed back to the parent before it ends, so
-// the fuzzer still learns from what the child reached.
+// running the program's code on one input in this very process. The modes
+// end the process through the failure path (exit code 217) on damaged
+// input; here the failure path's final step throws back to the harness
+// instead, and the process-wide state is reset before the next input. While
+// the code runs, the table of OS calls keeps every path it names inside the
+// scratch directory and starts no program at all.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -21,16 +22,18 @@ void writeFile(const std::string& path, std::string_view bytes);
 // Removes everything below dir and leaves dir itself, empty.
 void emptyDirectory(const std::string& dir);
 
-// Runs body in a forked child whose standard output goes to /dev/null. With
-// confine set, the child first makes scratchRoot() its root directory, so
-// that paths chosen by the input (such as "../../x" or "r /") stay inside it;
-// body then sees the scratch directory as "/". Returns the child's exit code.
-// A child that ends any other way than with 0 or 217 (a sanitizer report, a
-// signal) makes this process abort, so that the fuzzer keeps the input.
-int runInChild(bool confine, const std::function<void()>& body);
+// What a confined run saw.
+struct RunResult {
+    int exitCode = 0;          // 0 when body returned, else the code the program ended with
+    bool refusedPath = false;  // a path outside the scratch directory was refused
+    bool startedProgram = false;  // a command was "run" (it never starts)
+};
 
-// True when children can be confined (running as root, or in a user
-// namespace of our own).
-bool canConfine();
+// Runs body in the directory with the program's process-wide state reset
+// and the OS table confined: every name outside scratchRoot() is refused as
+// access denied, and a program start ends with 0 without starting anything.
+// Returns when body returns or the program's code ends the process, back in
+// the current directory of the call (the fuzzer's paths are relative to it).
+RunResult runConfined(const std::string& directory, const std::function<void()>& body);
 
 } // namespace fuzz

@@ -30,7 +30,7 @@ std::string temporaryDirectory()
 {
     std::string dir = environmentValue("TEMP");
     // The Linux port also honours the POSIX variable before the fixed default.
-    if (dir.empty() && pathSeparator == '/')
+    if (dir.empty() && tmpdirVariable)
         dir = environmentValue("TMPDIR");
     if (dir.empty())
         dir = "/tmp";

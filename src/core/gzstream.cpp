@@ -41,7 +41,24 @@ struct GzStream {
     // Reading: compressed bytes not yet inflated. Writing: compressed bytes
     // not yet written.
     unsigned char buffer[bufferSize];
+    GzStream* nextOpen = nullptr;  // the list of open streams
 };
+
+namespace {
+
+GzStream* openStreams = nullptr;
+
+void forgetOpen(GzStream* stream)
+{
+    for (GzStream** link = &openStreams; *link != nullptr; link = &(*link)->nextOpen) {
+        if (*link == stream) {
+            *link = stream->nextOpen;
+            return;
+        }
+    }
+}
+
+} // namespace
 
 namespace {
 
@@ -321,6 +338,8 @@ GzStream* openGz(std::string_view path, std::string_view mode)
         delete s;
         return nullptr;
     }
+    s->nextOpen = openStreams;
+    openStreams = s;
 
     if (writing) {
         writeBlock(s->file, memberHeader, sizeof memberHeader);
@@ -429,10 +448,26 @@ int closeGz(GzStream* stream)
     if (ioResult() != 0)
         closeFailed = true;
     const int status = s.status;
+    forgetOpen(stream);
     delete stream;
     if (status < 0)
         return status;
     if (closeFailed)
         return gzFileError;
     return endStatus;
+}
+
+void discardOpenGzStreams()
+{
+    while (GzStream* s = openStreams) {
+        openStreams = s->nextOpen;
+        if (s->mode == 'w')
+            deflateEnd(&s->z);
+        else
+            inflateEnd(&s->z);
+        ioError = 0;
+        closeFile(s->file);
+        ioError = 0;
+        delete s;
+    }
 }

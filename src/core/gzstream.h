@@ -23,3 +23,8 @@ int closeGz(GzStream* stream);
 // right. It reads one more byte to get there; whatever follows that member
 // in the file is not looked at.
 bool endsAtFirstMember(GzStream* stream);
+
+// Lets go of every stream still open without finishing it: nothing more is
+// written, the files are closed. For tests and fuzz targets that run the
+// program's code again after a failure left streams open.
+void discardOpenGzStreams();

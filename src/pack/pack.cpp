@@ -46,11 +46,12 @@ header makeHeader(std::string_view kind, std::string_view text, int32_t dataLeng
 }
 
 // The bare file name of the stub path: what follows the last "\" (and, in
-// the Linux port, the last "/").
+// the Linux port, the last "/", its own separator).
 std::string stubFileName(const std::string& stubPath)
 {
     const std::string path = shortText(stubPath);
-    const std::size_t cut = path.find_last_of(pathSeparator == '/' ? "\\/" : "\\");
+    const char separators[] = {'\\', pathSeparator, '\0'};
+    const std::size_t cut = path.find_last_of(separators);
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
@@ -203,7 +204,7 @@ std::vector<std::string> sortedNames()
 {
     std::vector<std::string> names;
     SearchRec rec;
-    for (findFirstEntry("*.*", 63, rec); searchStatus == 0; findNextEntry(rec))
+    for (findFirstEntry("*.*", faAnyFile, rec); searchStatus == 0; findNextEntry(rec))
         if (rec.name != "." && rec.name != "..")
             names.push_back(rec.name);
     const uint16_t status = searchStatus;
@@ -226,7 +227,7 @@ std::string hexDigits(uint32_t value)
 // The directory part of a path, its last separator included.
 std::string directoryPart(const std::string& path)
 {
-    const std::size_t cut = path.find_last_of(pathSeparator == '\\' ? "\\/:" : "\\/");
+    const std::size_t cut = path.find_last_of(driveLetters ? "\\/:" : "\\/");
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 

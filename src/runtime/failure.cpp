@@ -1,15 +1,14 @@
-// The pending I/O code, its translation into exceptions, and the
-// unhandled-exception report. The report path allocates nothing: memory
-// exhaustion takes it too, so every text is formatted into fixed buffers.
+// The pending I/O code's translation into exceptions, the unhandled-exception
+// report and the termination sequence. The report path allocates nothing:
+// memory exhaustion takes it too, so every text is formatted into fixed
+// buffers.
 #include "runtime/failure.h"
 
+#include <iterator>
 #include <new>
 
 #include "runtime/failure_platform.h"
-#include "runtime/files_os.h"
-#include "runtime/textfile.h"
-
-uint16_t ioError = 0;
+#include "runtime/shorttext.h"
 
 namespace {
 
@@ -22,6 +21,11 @@ bool reporting = false;
 bool terminating = false;
 
 FailureAction failureAction = nullptr;
+FinalStep finalStep = nullptr;
+
+// Room for every service that registers one; a step beyond it is dropped.
+ExitStep exitSteps[8] = {};
+std::size_t exitStepCount = 0;
 
 // The report output: a 256-byte text buffer flushed at every line end and
 // whenever it fills.
@@ -48,7 +52,7 @@ void reportText(std::string_view text)
 // file): on a terminal its control bytes are shown as '?', as in listings.
 void reportForeignText(std::string_view text)
 {
-    const bool toTerminal = !windowedBuild && osIsTerminal(osStandardHandle(1));
+    const bool toTerminal = !windowedBuild && reportGoesToTerminal();
     for (char c : text)
         reportText(std::string_view(toTerminal && isControlByte(c) ? &shownControlByte : &c, 1));
 }
@@ -139,20 +143,20 @@ IoErrorText ioErrorText(uint16_t code)
         uint16_t code;
         const char* message;
     } known[] = {
-        {2, "File not found"},
-        {3, "Invalid filename"},
-        {4, "Too many open files"},
-        {5, "Access denied"},
-        {6, "Invalid file handle"},
-        {15, "Invalid drive specified"},
-        {100, "Read past end of file"},
-        {101, "Disk Full"},
-        {102, "File not assigned"},
-        {103, "File not open"},
-        {104, "File not open for input"},
-        {105, "File not open for output"},
-        {106, "Invalid input"},
-        {222, "Not a regular file"},
+        {ioFileNotFound, "File not found"},
+        {ioInvalidFilename, "Invalid filename"},
+        {ioTooManyOpenFiles, "Too many open files"},
+        {ioAccessDenied, "Access denied"},
+        {ioInvalidHandle, "Invalid file handle"},
+        {ioInvalidDrive, "Invalid drive specified"},
+        {ioReadPastEnd, "Read past end of file"},
+        {ioDiskFull, "Disk Full"},
+        {ioNotAssigned, "File not assigned"},
+        {ioNotOpen, "File not open"},
+        {ioNotOpenForInput, "File not open for input"},
+        {ioNotOpenForOutput, "File not open for output"},
+        {ioInvalidInput, "Invalid input"},
+        {ioNotRegularFile, "Not a regular file"},
     };
     IoErrorText result{};
     for (const auto& entry : known) {
@@ -182,13 +186,6 @@ void outOfMemory()
 
 } // namespace
 
-uint16_t ioResult()
-{
-    const uint16_t code = ioError;
-    ioError = 0;
-    return code;
-}
-
 // The raising functions stay out of line: the report names the address in
 // their caller, taken from their own return address and frame.
 [[gnu::noinline]] void checkIo()
@@ -197,17 +194,6 @@ uint16_t ioResult()
         return;
     const uint16_t code = ioResult();
     raiseIoErrorAt(code, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
-}
-
-uint16_t translateOsError(uint32_t osCode)
-{
-    // ERROR_WRITE_PROTECT .. ERROR_GEN_FAILURE map onto 150 .. 162.
-    if (osCode >= 19 && osCode <= 31)
-        return static_cast<uint16_t>(osCode + 131);
-    // Sharing violation, directory not empty, already exists.
-    if (osCode == 32 || osCode == 145 || osCode == 183)
-        return 5;
-    return static_cast<uint16_t>(osCode);
 }
 
 ExceptionInfo describeIoError(uint16_t code)
@@ -264,25 +250,56 @@ void reportAndTerminate(const char* className, std::string_view message, const v
     terminateProcess(failureExitCode);
 }
 
+namespace {
+
+[[noreturn]] void endProcess(uint32_t exitCode)
+{
+    if (finalStep != nullptr)
+        finalStep(exitCode);
+    exitProcess(exitCode);
+}
+
+} // namespace
+
 void terminateProcess(uint32_t exitCode)
 {
     if (terminating)
-        exitProcess(exitCode);
+        endProcess(exitCode);
     terminating = true;
 
-    // Exit actions, newest first: the standard text files flush what they
-    // still hold. Their own failures are of no interest any more.
-    ioError = 0;
-    closeText(standardError);
-    ioError = 0;
-    closeText(standardOutput);
-    ioError = 0;
-    closeText(standardInput);
+    // Exit steps, newest first. Their own failures are of no interest any
+    // more.
+    for (std::size_t i = exitStepCount; i-- > 0;) {
+        ioError = 0;
+        exitSteps[i]();
+    }
     ioError = 0;
 
     closeReportFiles();
     removeFaultHandlers();
-    exitProcess(exitCode);
+    endProcess(exitCode);
+}
+
+void addExitStep(ExitStep step)
+{
+    for (std::size_t i = 0; i < exitStepCount; ++i)
+        if (exitSteps[i] == step)
+            return;
+    if (exitStepCount < std::size(exitSteps))
+        exitSteps[exitStepCount++] = step;
+}
+
+void setFinalStep(FinalStep step)
+{
+    finalStep = step;
+}
+
+void resetFailureState()
+{
+    reporting = false;
+    terminating = false;
+    failureAction = nullptr;
+    reportFill = 0;
 }
 
 void setFailureAction(FailureAction action)

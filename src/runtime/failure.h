@@ -1,44 +1,16 @@
-// The one failure road of the system: a pending I/O code per process, the
-// check that turns it into an exception, and the unhandled-exception report
-// that ends the process with exit code 217. Nothing catches: raising writes
-// the report and terminates directly.
+// The one failure road of the program: the check that turns the pending I/O
+// code (iocodes.h) into an exception, and the unhandled-exception report that
+// ends the process with exit code 217. Nothing catches: raising writes the
+// report and terminates directly.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// The I/O codes that the system sets itself or looks at by name (other
-// operating-system failures arrive through translateOsError).
-enum IoCode : uint16_t {
-    ioFileNotFound = 2,
-    ioInvalidFilename = 3,
-    ioAccessDenied = 5,
-    ioNoMoreFiles = 18,      // the end of an enumeration (searchStatus)
-    ioFileExists = 80,       // ERROR_FILE_EXISTS
-    ioReadPastEnd = 100,
-    ioDiskFull = 101,
-    ioNotAssigned = 102,
-    ioNotOpen = 103,
-    ioNotOpenForInput = 104,
-    ioNotOpenForOutput = 105,
-    ioInvalidInput = 106,
-    ioCommandTooLong = 206,  // ERROR_FILENAME_EXCED_RANGE
-    ioNotRegularFile = 222,
-    ioFileTooLarge = 223,    // ERROR_FILE_TOO_LARGE: sizes are 32-bit signed
-};
-
-// Pending I/O error code; 0 when none. Sticky until read by checkIo or
-// ioResult: while it is set, every file and directory operation does nothing.
-extern uint16_t ioError;
-
-// Returns the pending code and clears it.
-uint16_t ioResult();
+#include "runtime/iocodes.h"
 
 // Raises the exception for the pending code, if any (clearing it first).
 void checkIo();
-
-// Operating-system error code (Windows numbering) -> I/O code.
-uint16_t translateOsError(uint32_t osCode);
 
 // Class name and message of the exception that checkIo raises for a code.
 struct ExceptionInfo {
@@ -67,9 +39,27 @@ void setFailureAction(FailureAction action);
 [[noreturn]] void reportAndTerminate(const char* className, std::string_view message,
                                      const void* address, const void* framePointer);
 
-// The termination sequence: exit actions, report files closed (the windowed
-// build shows its pending error box), fault handler removed, process ended.
+// The termination sequence: exit steps, report files closed (the windowed
+// build shows its pending error box), fault handler removed, final step.
 [[noreturn]] void terminateProcess(uint32_t exitCode);
+
+// What a service does on the way out whatever ends the process (the
+// standard text files flush what they hold). Exit steps run newest first,
+// each with no I/O code pending and its own failures dropped. Registering a
+// step twice keeps one.
+using ExitStep = void (*)();
+void addExitStep(ExitStep step);
+
+// The last step of the termination sequence: ends the process with the code.
+// Tests and fuzz targets replace it to get control back (it must then not
+// return either: it throws or jumps); null restores the real end.
+using FinalStep = void (*)(uint32_t exitCode);
+void setFinalStep(FinalStep step);
+
+// Clears what the failure road keeps between calls (a report or termination
+// under way, the failure action), for a process that runs the program's
+// code again after a replaced final step.
+void resetFailureState();
 
 // Installs the processor-fault handler and the out-of-memory handler.
 void installFaultHandlers();

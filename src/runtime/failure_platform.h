@@ -9,6 +9,9 @@
 // handle in a console build, the error box in the windowed build.
 void writeReportBytes(const char* bytes, std::size_t count);
 
+// True when the report goes to an interactive terminal (a console).
+bool reportGoesToTerminal();
+
 // Closes both report files; the windowed build shows what its error box
 // still holds.
 void closeReportFiles();

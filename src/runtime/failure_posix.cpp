@@ -21,6 +21,10 @@ constexpr int faultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
 // still be reported.
 alignas(16) char alternateStack[65536];
 
+// Only handlers of our own are removed: a process that never installed them
+// (a test, a fuzz target) keeps whatever it has.
+bool handlersInstalled = false;
+
 FaultClass faultClass(int signal)
 {
     switch (signal) {
@@ -63,6 +67,11 @@ void writeReportBytes(const char* bytes, std::size_t count)
         bytes += written;
         count -= static_cast<std::size_t>(written);
     }
+}
+
+bool reportGoesToTerminal()
+{
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 void closeReportFiles()
@@ -109,6 +118,7 @@ void installFaultHandlers()
     sigemptyset(&action.sa_mask);
     for (int signal : faultSignals)
         sigaction(signal, &action, nullptr);
+    handlersInstalled = true;
 
     // A write to a pipe whose reader has gone ("--zop-list | head -1") then
     // fails like any other write and takes the failure road, instead of the
@@ -120,6 +130,9 @@ void installFaultHandlers()
 
 void removeFaultHandlers()
 {
+    if (!handlersInstalled)
+        return;
+    handlersInstalled = false;
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

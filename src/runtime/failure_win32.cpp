@@ -99,6 +99,12 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* exception)
 
 } // namespace
 
+bool reportGoesToTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 void writeReportBytes(const char* bytes, std::size_t count)
 {
     if (windowedBuild) {

@@ -1,22 +1,19 @@
 // File-system services, the part common to both platforms: the guards of the
 // binary-file operations, access and sharing, name conversion, directories,
-// enumeration and attribute queries. The system calls themselves sit behind
-// files_os.h.
+// enumeration and attribute queries. The operating-system calls themselves
+// sit behind files_os.h.
 #include "runtime/files.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "runtime/failure.h"
 #include "runtime/files_os.h"
+#include "runtime/iocodes.h"
 
 uint8_t fileOpenMode = 2;
 uint16_t searchStatus = 0;
 
 namespace {
-
-constexpr uint16_t codeCurrentDirectory = 16;  // ERROR_CURRENT_DIRECTORY
-constexpr uint16_t codeInvalidData = 13;       // ERROR_INVALID_DATA
 
 // Flags of createFile: read-write access.
 constexpr uint32_t createFlags = 0x0002;
@@ -92,7 +89,7 @@ void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags, OsOpenKind ki
 uint16_t searchCode(uint32_t osCode)
 {
     if (osCode == osInvalidParameter)
-        osCode = codeInvalidData;
+        osCode = osInvalidData;
     if (osCode == osFileNotFound)
         osCode = osNoMoreFiles;
     return static_cast<uint16_t>(osCode);
@@ -295,7 +292,7 @@ int32_t fileSize(BinaryFile& f)
     // Sizes are 32-bit signed throughout the system: a larger file is
     // refused rather than measured wrong.
     if (code == 0 && size > static_cast<uint32_t>(INT32_MAX))
-        code = ioFileTooLarge;
+        code = osFileTooLarge;
     if (code != 0) {
         setOsError(code);
         return 0;
@@ -375,7 +372,7 @@ void removeDirectory(std::string_view path)
     if (ioError != 0 || path.empty())
         return;
     if (path == ".") {
-        ioError = codeCurrentDirectory;
+        ioError = osRemovingCurrentDirectory;
         return;
     }
     if (const uint32_t code = osRemoveDirectory(systemName(path)); code != 0)
@@ -433,8 +430,8 @@ void findFirstEntry(std::string_view pattern, uint16_t attributes, SearchRec& re
 void findNextEntry(SearchRec& rec)
 {
     searchStatus = 0;
-    if (rec.handle == noHandle) {
-        searchStatus = 6;  // ERROR_INVALID_HANDLE: no enumeration running
+    if (rec.search == nullptr) {
+        searchStatus = osInvalidHandle;  // no enumeration running
         return;
     }
     OsEntry entry;
@@ -448,10 +445,9 @@ void findNextEntry(SearchRec& rec)
 
 void endFind(SearchRec& rec)
 {
-    if (rec.handle != noHandle)
+    if (rec.search != nullptr)
         osFindClose(rec);
-    rec.handle = noHandle;
-    rec.platform = nullptr;
+    rec.search = nullptr;
 }
 
 uint16_t fileAttributes(BinaryFile& f)

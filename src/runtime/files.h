@@ -10,8 +10,13 @@
 using OsHandle = intptr_t;
 constexpr OsHandle noHandle = -1;
 
-// The separator of the paths the system builds for the operating system.
+// The separator of the paths the program builds for the operating system.
 extern const char pathSeparator;
+// Windows: "C:name" names a file on drive C, so a colon ends a directory
+// part as a separator does.
+extern const bool driveLetters;
+// Linux: the POSIX variable TMPDIR names the temporary directory.
+extern const bool tmpdirVariable;
 
 enum FileMode : uint32_t {
     fmClosed = 0xD7B0,
@@ -21,7 +26,7 @@ enum FileMode : uint32_t {
     fmAppend = 0xD7B4,  // text files only
 };
 
-// The longest path the file services hand to the system: 255 bytes on
+// The longest path the file services hand to the operating system: 255 bytes on
 // Windows, PATH_MAX less its terminator on Linux. A longer path is never cut
 // (a cut path would name another file): the operation fails with code 3.
 extern const std::size_t fileNameMax;
@@ -69,7 +74,7 @@ bool isTerminal(const BinaryFile& f);
 void makeDirectory(std::string_view path);
 void removeDirectory(std::string_view path);
 void changeDirectory(std::string_view path);
-// The current directory, whole; when the system cannot deliver it within
+// The current directory, whole; when the operating system cannot deliver it within
 // fileNameMax bytes, empty and code 3 through ioError.
 std::string currentDirectory();
 // path itself when absolute, else path taken against the current directory
@@ -85,16 +90,19 @@ constexpr uint16_t faSystem = 0x04;
 constexpr uint16_t faVolume = 0x08;
 constexpr uint16_t faDirectory = 0x10;
 constexpr uint16_t faArchive = 0x20;
+constexpr uint16_t faAnyFile = faReadOnly | faHidden | faSystem | faVolume | faDirectory | faArchive;
 constexpr uint16_t faReparsePoint = 0x400;  // symbolic links and junctions
 
+// The platform's own state of a running enumeration.
+struct OsSearch;
+
 struct SearchRec {
-    OsHandle handle = noHandle;
+    OsSearch* search = nullptr; // null when no enumeration runs
     uint16_t excluded = 0;
     int32_t time = 0;       // DOS date-time of the last write, local time
     int32_t size = 0;       // low 32 bits
     uint16_t attributes = 0;
     std::string name;       // at most 255 bytes
-    void* platform = nullptr; // backend's own enumeration state
 };
 
 void findFirstEntry(std::string_view pattern, uint16_t attributes, SearchRec& rec);

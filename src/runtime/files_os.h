@@ -1,20 +1,15 @@
-// The operating-system side of the file services, one implementation per
-// platform (files_win32.cpp, files_posix.cpp). Every primitive that can fail
-// returns an operating-system error code in the Windows numbering (0 = ok);
-// the common code turns it into an I/O code with translateOsError.
+// The operating-system layer of the runtime: files, directories and the
+// start of a program, one implementation per platform (files_win32.cpp,
+// files_posix.cpp, process_*.cpp), all reached through one replaceable table.
+// Every primitive that can fail returns an operating-system error code in
+// the Windows numbering (0 = ok); the common code turns it into an I/O code
+// with translateOsError.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include "runtime/files.h"
-
-// Windows error codes the common code looks at.
-constexpr uint32_t osFileNotFound = 2;      // ERROR_FILE_NOT_FOUND
-constexpr uint32_t osPathNotFound = 3;      // ERROR_PATH_NOT_FOUND
-constexpr uint32_t osAccessDenied = 5;      // ERROR_ACCESS_DENIED
-constexpr uint32_t osNoMoreFiles = 18;      // ERROR_NO_MORE_FILES
-constexpr uint32_t osBrokenPipe = 109;      // ERROR_BROKEN_PIPE
-constexpr uint32_t osInvalidParameter = 87; // ERROR_INVALID_PARAMETER
+#include "runtime/iocodes.h"
 
 // Access bits of an open.
 constexpr uint32_t osRead = 1;
@@ -36,53 +31,18 @@ extern const bool deviceNamesReserved;
 // it is a regular file (without waiting on a FIFO or device, refused with
 // osNotRegularFile); create or truncate; create a file that must not exist.
 enum class OsOpenKind { existing, existingRegular, createAlways, createNew };
-constexpr uint32_t osNotRegularFile = 222;  // ERROR_BAD_FILE_TYPE
-
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
-                OsHandle& handle);
-uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
-uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
-void osClose(OsHandle handle);
-bool osIsCharacterDevice(OsHandle handle);
-// True when the handle is an interactive terminal (a console on Windows).
-bool osIsTerminal(OsHandle handle);
 
 // origin: 0 from the start, 1 from the current position, 2 from the end.
 constexpr int osFromStart = 0;
 constexpr int osFromCurrent = 1;
 constexpr int osFromEnd = 2;
-uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position);
 
-// 0 standard input, 1 standard output, 2 standard error.
-OsHandle osStandardHandle(int which);
-
-uint32_t osDeleteFile(const std::string& name);
-// True when name is a directory whose removal through osDeleteFile is
-// refused for that reason alone.
-bool osIsPlainDirectory(const std::string& name);
-uint32_t osGetAttributes(const std::string& name, uint16_t& attributes);
-// Renames from to to, replacing an existing file to in one step.
-uint32_t osRenameReplacing(const std::string& from, const std::string& to);
 // What tells a file apart from every other on the machine (device and inode,
-// volume and file index); false when the file cannot be looked at.
+// volume and file index).
 struct OsFileIdentity {
     uint64_t volume = 0;
     uint64_t index = 0;
 };
-bool osFileIdentity(const std::string& name, OsFileIdentity& identity);
-// True when name exists and is a device, pipe or socket: no regular file and
-// no directory.
-bool osIsDeviceOrPipe(const std::string& name);
-
-uint32_t osMakeDirectory(const std::string& name);
-uint32_t osRemoveDirectory(const std::string& name);
-uint32_t osChangeDirectory(const std::string& name);
-// The whole current directory; empty when the system cannot deliver it.
-std::string osCurrentDirectory();
-// Whether path is complete without the current directory (on Windows: a
-// drive and a root, or a UNC name), and path taken against base.
-bool osIsAbsolutePath(std::string_view path);
-std::string osJoinPath(const std::string& base, std::string_view path);
 
 // One directory entry as the enumeration delivers it.
 struct OsEntry {
@@ -91,14 +51,196 @@ struct OsEntry {
     int32_t size = 0;
     std::string name;
 };
-// Starts an enumeration (rec.handle and rec.platform set on success) and
-// yields its first entry; osFindNext yields the next one.
-uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry);
-uint32_t osFindNext(SearchRec& rec, OsEntry& entry);
-void osFindClose(SearchRec& rec);
+
+// ---- The table of operating-system calls. Every call of the program into
+// the operating system's files, directories and processes goes through it,
+// so that tests and fuzz targets can put their own in place of any entry
+// (a disk that fills up, a denied access, a program that never starts) and
+// restore the saved table after. The names below dispatch through it.
+struct OsCalls {
+    uint32_t (*open)(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+                     OsHandle& handle);
+    uint32_t (*readBytes)(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
+    uint32_t (*writeBytes)(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
+    void (*close)(OsHandle handle);
+    bool (*isCharacterDevice)(OsHandle handle);
+    bool (*isTerminal)(OsHandle handle);
+    uint32_t (*seek)(OsHandle handle, int32_t distance, int origin, uint32_t& position);
+    OsHandle (*standardHandle)(int which);
+    uint32_t (*deleteFile)(const std::string& name);
+    bool (*isPlainDirectory)(const std::string& name);
+    uint32_t (*getAttributes)(const std::string& name, uint16_t& attributes);
+    uint32_t (*renameReplacing)(const std::string& from, const std::string& to);
+    bool (*fileIdentity)(const std::string& name, OsFileIdentity& identity);
+    bool (*isDeviceOrPipe)(const std::string& name);
+    uint32_t (*makeDirectory)(const std::string& name, bool ownerOnly);
+    uint32_t (*removeDirectory)(const std::string& name);
+    uint32_t (*changeDirectory)(const std::string& name);
+    std::string (*currentDirectory)();
+    bool (*isAbsolutePath)(std::string_view path);
+    std::string (*joinPath)(const std::string& base, std::string_view path);
+    uint32_t (*findFirst)(const std::string& pattern, SearchRec& rec, OsEntry& entry);
+    uint32_t (*findNext)(SearchRec& rec, OsEntry& entry);
+    void (*findClose)(SearchRec& rec);
+    uint32_t (*tickCount)();
+    uint32_t (*executeProgram)(std::string_view path, std::string_view arguments,
+                               std::string_view searchFirst);
+};
+// The table in use: the platform's own calls until someone replaces one.
+extern OsCalls osCalls;
+
+// The platform's own start of a program (process_posix.cpp,
+// process_win32.cpp); everything else calls executeProgram (process.h).
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
+                              std::string_view searchFirst);
+
+inline uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+                       OsHandle& handle)
+{
+    return osCalls.open(name, access, sharing, kind, handle);
+}
+
+inline uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    return osCalls.readBytes(handle, buffer, count, got);
+}
+
+inline uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    return osCalls.writeBytes(handle, buffer, count, written);
+}
+
+inline void osClose(OsHandle handle)
+{
+    osCalls.close(handle);
+}
+
+inline bool osIsCharacterDevice(OsHandle handle)
+{
+    return osCalls.isCharacterDevice(handle);
+}
+
+// True when the handle is an interactive terminal (a console on Windows).
+inline bool osIsTerminal(OsHandle handle)
+{
+    return osCalls.isTerminal(handle);
+}
+
+inline uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+{
+    return osCalls.seek(handle, distance, origin, position);
+}
+
+// 0 standard input, 1 standard output, 2 standard error.
+inline OsHandle osStandardHandle(int which)
+{
+    return osCalls.standardHandle(which);
+}
+
+inline uint32_t osDeleteFile(const std::string& name)
+{
+    return osCalls.deleteFile(name);
+}
+
+// True when name is a directory whose removal through osDeleteFile is
+// refused for that reason alone.
+inline bool osIsPlainDirectory(const std::string& name)
+{
+    return osCalls.isPlainDirectory(name);
+}
+
+inline uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    return osCalls.getAttributes(name, attributes);
+}
+
+// Renames from to to, replacing an existing file to in one step.
+inline uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+{
+    return osCalls.renameReplacing(from, to);
+}
+
+// False when the file cannot be looked at.
+inline bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    return osCalls.fileIdentity(name, identity);
+}
+
+// True when name exists and is a device, pipe or socket: no regular file and
+// no directory.
+inline bool osIsDeviceOrPipe(const std::string& name)
+{
+    return osCalls.isDeviceOrPipe(name);
+}
+
+inline uint32_t osMakeDirectory(const std::string& name)
+{
+    return osCalls.makeDirectory(name, false);
+}
+
+// A directory only its owner can enter (mode 0700 on Linux; on Windows the
+// same as osMakeDirectory).
+inline uint32_t osMakePrivateDirectory(const std::string& name)
+{
+    return osCalls.makeDirectory(name, true);
+}
+
+inline uint32_t osRemoveDirectory(const std::string& name)
+{
+    return osCalls.removeDirectory(name);
+}
+
+inline uint32_t osChangeDirectory(const std::string& name)
+{
+    return osCalls.changeDirectory(name);
+}
+
+// The whole current directory; empty when the operating system cannot
+// deliver it.
+inline std::string osCurrentDirectory()
+{
+    return osCalls.currentDirectory();
+}
+
+// Whether path is complete without the current directory (on Windows: a
+// drive and a root, or a UNC name), and path taken against base.
+inline bool osIsAbsolutePath(std::string_view path)
+{
+    return osCalls.isAbsolutePath(path);
+}
+
+inline std::string osJoinPath(const std::string& base, std::string_view path)
+{
+    return osCalls.joinPath(base, path);
+}
+
+// Starts an enumeration (rec.search set on success) and yields its first
+// entry; osFindNext yields the next one.
+inline uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+{
+    return osCalls.findFirst(pattern, rec, entry);
+}
+
+inline uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+{
+    return osCalls.findNext(rec, entry);
+}
+
+inline void osFindClose(SearchRec& rec)
+{
+    osCalls.findClose(rec);
+}
 
 // Milliseconds since some fixed point, low 32 bits.
-uint32_t osTickCount();
+inline uint32_t osTickCount()
+{
+    return osCalls.tickCount();
+}
+
+// Closes every file that the platform layer keeps track of (Linux: the
+// regular files held open) and forgets them: for a process that runs the
+// program's code again after a failure left files open.
+void osCloseTrackedFiles();
 
 // ---- common helpers shared by binary and text files (files.cpp)
 

@@ -19,6 +19,8 @@ const std::size_t fileNameMax = PATH_MAX - 1;
 const char foreignSeparator = '\\';
 const bool convertLookupNames = true;
 const bool deviceNamesReserved = false;
+const bool driveLetters = false;
+const bool tmpdirVariable = true;
 
 namespace {
 
@@ -75,14 +77,18 @@ OsEntry entryOf(const std::string& name, const struct stat& info)
     return entry;
 }
 
+} // namespace
+
 // An enumeration: either a directory read with a name pattern, or a single
 // name without wildcards, looked up directly (no read permission needed on
 // its directory, and "." and ".." work as names).
-struct Search {
+struct OsSearch {
     DIR* directory = nullptr;
     std::string prefix;   // directory part of the pattern, with its "/"
     std::string pattern;  // fnmatch pattern; empty matches everything
 };
+
+namespace {
 
 bool hasWildcard(std::string_view name)
 {
@@ -104,7 +110,7 @@ std::string fnmatchPattern(std::string_view name)
     return result;
 }
 
-uint32_t nextMatch(Search& search, OsEntry& entry)
+uint32_t nextMatch(OsSearch& search, OsEntry& entry)
 {
     // readdir ends the listing and fails alike with a null result; only
     // errno tells them apart.
@@ -130,9 +136,6 @@ uint32_t nextMatch(Search& search, OsEntry& entry)
 // that: no entry of a packed file can replace the stream being read or a
 // file being written. Linux has no such rule, so the file layer keeps it
 // itself for its own opens.
-constexpr uint32_t osSharingViolation = 32;  // ERROR_SHARING_VIOLATION
-constexpr uint32_t osTooManyOpenFiles = 4;   // ERROR_TOO_MANY_OPEN_FILES
-
 struct HeldFile {
     int fd = -1;
     dev_t device = 0;
@@ -166,13 +169,11 @@ void forgetHeld(int fd)
             held = HeldFile{};
 }
 
-} // namespace
-
 // Sharing with other processes has no POSIX counterpart and is not
 // emulated: other processes can always open a file that this one holds
 // open, whatever fileOpenMode says. Within the process, a regular file held
 // open is never opened for writing or created over a second time.
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
+uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
                 OsHandle& handle)
 {
     int flags = O_CLOEXEC;
@@ -238,7 +239,7 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, 
     return 0;
 }
 
-uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+uint32_t nativeReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
 {
     got = 0;
     ssize_t n;
@@ -252,7 +253,7 @@ uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& go
 
 // A write to a pipe or terminal may be cut short by a signal: the rest is
 // written on, so that only a real failure ends it early.
-uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+uint32_t nativeWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
 {
     written = 0;
     const auto* bytes = static_cast<const char*>(buffer);
@@ -273,24 +274,24 @@ uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint3
     return 0;
 }
 
-void osClose(OsHandle handle)
+void nativeClose(OsHandle handle)
 {
     forgetHeld(static_cast<int>(handle));
     close(static_cast<int>(handle));
 }
 
-bool osIsCharacterDevice(OsHandle handle)
+bool nativeIsCharacterDevice(OsHandle handle)
 {
     struct stat info{};
     return fstat(static_cast<int>(handle), &info) == 0 && S_ISCHR(info.st_mode);
 }
 
-bool osIsTerminal(OsHandle handle)
+bool nativeIsTerminal(OsHandle handle)
 {
     return isatty(static_cast<int>(handle)) == 1;
 }
 
-uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const int whence = origin == osFromStart ? SEEK_SET : origin == osFromCurrent ? SEEK_CUR : SEEK_END;
     const off_t at = lseek(static_cast<int>(handle), distance, whence);
@@ -302,23 +303,23 @@ uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& positio
     return 0;
 }
 
-OsHandle osStandardHandle(int which)
+OsHandle nativeStandardHandle(int which)
 {
     return which;
 }
 
-uint32_t osDeleteFile(const std::string& name)
+uint32_t nativeDeleteFile(const std::string& name)
 {
     return unlink(name.c_str()) == 0 ? 0 : lastError(name);
 }
 
-bool osIsPlainDirectory(const std::string& name)
+bool nativeIsPlainDirectory(const std::string& name)
 {
     struct stat info{};
     return lstat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+uint32_t nativeGetAttributes(const std::string& name, uint16_t& attributes)
 {
     struct stat info{};
     if (lstat(name.c_str(), &info) != 0)
@@ -327,12 +328,12 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
     return 0;
 }
 
-uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+uint32_t nativeRenameReplacing(const std::string& from, const std::string& to)
 {
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : lastError(to);
 }
 
-bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+bool nativeFileIdentity(const std::string& name, OsFileIdentity& identity)
 {
     struct stat info{};
     if (stat(name.c_str(), &info) != 0)
@@ -342,28 +343,28 @@ bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
     return true;
 }
 
-bool osIsDeviceOrPipe(const std::string& name)
+bool nativeIsDeviceOrPipe(const std::string& name)
 {
     struct stat info{};
     return stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
 }
 
-uint32_t osMakeDirectory(const std::string& name)
+uint32_t nativeMakeDirectory(const std::string& name, bool ownerOnly)
 {
-    return mkdir(name.c_str(), 0777) == 0 ? 0 : lastError(name);
+    return mkdir(name.c_str(), ownerOnly ? 0700 : 0777) == 0 ? 0 : lastError(name);
 }
 
-uint32_t osRemoveDirectory(const std::string& name)
+uint32_t nativeRemoveDirectory(const std::string& name)
 {
     return rmdir(name.c_str()) == 0 ? 0 : lastError(name);
 }
 
-uint32_t osChangeDirectory(const std::string& name)
+uint32_t nativeChangeDirectory(const std::string& name)
 {
     return chdir(name.c_str()) == 0 ? 0 : lastError(name);
 }
 
-std::string osCurrentDirectory()
+std::string nativeCurrentDirectory()
 {
     char buffer[PATH_MAX];
     if (getcwd(buffer, sizeof buffer) == nullptr)
@@ -371,12 +372,12 @@ std::string osCurrentDirectory()
     return buffer;
 }
 
-bool osIsAbsolutePath(std::string_view path)
+bool nativeIsAbsolutePath(std::string_view path)
 {
     return !path.empty() && path[0] == '/';
 }
 
-std::string osJoinPath(const std::string& base, std::string_view path)
+std::string nativeJoinPath(const std::string& base, std::string_view path)
 {
     std::string joined = base;
     if (joined.back() != '/')
@@ -384,7 +385,7 @@ std::string osJoinPath(const std::string& base, std::string_view path)
     return joined.append(path);
 }
 
-uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
 {
     const std::size_t cut = pattern.rfind('/');
     const std::string prefix = cut == std::string::npos ? std::string() : pattern.substr(0, cut + 1);
@@ -392,7 +393,7 @@ uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
     if (name.empty())
         return osFileNotFound;
 
-    auto* search = new Search;
+    auto* search = new OsSearch;
     search->prefix = prefix;
     if (!hasWildcard(name)) {
         struct stat info{};
@@ -417,36 +418,74 @@ uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
             return osFileNotFound;  // nothing matches, as FindFirstFileA says it
         }
     }
-    rec.handle = 0;
-    rec.platform = search;
+    rec.search = search;
     return 0;
 }
 
-uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindNext(SearchRec& rec, OsEntry& entry)
 {
-    auto* search = static_cast<Search*>(rec.platform);
+    OsSearch* search = rec.search;
     if (search == nullptr)
-        return 6;  // ERROR_INVALID_HANDLE
+        return osInvalidHandle;
     if (search->directory == nullptr)
         return osNoMoreFiles;  // a single name has one entry
     return nextMatch(*search, entry);
 }
 
-void osFindClose(SearchRec& rec)
+void nativeFindClose(SearchRec& rec)
 {
-    auto* search = static_cast<Search*>(rec.platform);
+    OsSearch* search = rec.search;
     if (search == nullptr)
         return;
     if (search->directory != nullptr)
         closedir(search->directory);
     delete search;
-    rec.platform = nullptr;
+    rec.search = nullptr;
 }
 
-uint32_t osTickCount()
+uint32_t nativeTickCount()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
+
+} // namespace
+
+void osCloseTrackedFiles()
+{
+    for (HeldFile& held : heldFiles) {
+        if (held.fd >= 0)
+            close(held.fd);
+        held = HeldFile{};
+    }
+}
+
+OsCalls osCalls = {
+    .open = nativeOpen,
+    .readBytes = nativeReadBytes,
+    .writeBytes = nativeWriteBytes,
+    .close = nativeClose,
+    .isCharacterDevice = nativeIsCharacterDevice,
+    .isTerminal = nativeIsTerminal,
+    .seek = nativeSeek,
+    .standardHandle = nativeStandardHandle,
+    .deleteFile = nativeDeleteFile,
+    .isPlainDirectory = nativeIsPlainDirectory,
+    .getAttributes = nativeGetAttributes,
+    .renameReplacing = nativeRenameReplacing,
+    .fileIdentity = nativeFileIdentity,
+    .isDeviceOrPipe = nativeIsDeviceOrPipe,
+    .makeDirectory = nativeMakeDirectory,
+    .removeDirectory = nativeRemoveDirectory,
+    .changeDirectory = nativeChangeDirectory,
+    .currentDirectory = nativeCurrentDirectory,
+    .isAbsolutePath = nativeIsAbsolutePath,
+    .joinPath = nativeJoinPath,
+    .findFirst = nativeFindFirst,
+    .findNext = nativeFindNext,
+    .findClose = nativeFindClose,
+    .tickCount = nativeTickCount,
+    .executeProgram = nativeExecuteProgram,
+};

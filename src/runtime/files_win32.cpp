@@ -8,6 +8,8 @@ const std::size_t fileNameMax = 255;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 const bool deviceNamesReserved = true;
+const bool driveLetters = true;
+const bool tmpdirVariable = false;
 
 namespace {
 
@@ -32,7 +34,13 @@ OsEntry entryOf(const WIN32_FIND_DATAA& data)
 
 } // namespace
 
-uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+struct OsSearch {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                 OsHandle& handle)
 {
     DWORD desired = 0;
@@ -65,7 +73,7 @@ uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOp
     return 0;
 }
 
-uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+uint32_t nativeReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
 {
     DWORD n = 0;
     got = 0;
@@ -75,7 +83,7 @@ uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& go
     return 0;
 }
 
-uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+uint32_t nativeWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
 {
     DWORD n = 0;
     written = 0;
@@ -85,23 +93,23 @@ uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint3
     return 0;
 }
 
-void osClose(OsHandle handle)
+void nativeClose(OsHandle handle)
 {
     CloseHandle(asHandle(handle));
 }
 
-bool osIsCharacterDevice(OsHandle handle)
+bool nativeIsCharacterDevice(OsHandle handle)
 {
     return GetFileType(asHandle(handle)) == FILE_TYPE_CHAR;
 }
 
-bool osIsTerminal(OsHandle handle)
+bool nativeIsTerminal(OsHandle handle)
 {
     DWORD mode = 0;
     return GetConsoleMode(asHandle(handle), &mode) != 0;
 }
 
-uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;
     SetLastError(NO_ERROR);
@@ -114,28 +122,28 @@ uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& positio
             return code;
     }
     if (high != 0)
-        return ERROR_FILE_TOO_LARGE;
+        return osFileTooLarge;
     position = at;
     return 0;
 }
 
-OsHandle osStandardHandle(int which)
+OsHandle nativeStandardHandle(int which)
 {
     const DWORD id = which == 0 ? STD_INPUT_HANDLE : which == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
     return reinterpret_cast<OsHandle>(GetStdHandle(id));
 }
 
-uint32_t osDeleteFile(const std::string& name)
+uint32_t nativeDeleteFile(const std::string& name)
 {
     return DeleteFileA(name.c_str()) ? 0 : GetLastError();
 }
 
-bool osIsPlainDirectory(const std::string& name)
+bool nativeIsPlainDirectory(const std::string& name)
 {
     return GetFileAttributesA(name.c_str()) == FILE_ATTRIBUTE_DIRECTORY;
 }
 
-uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+uint32_t nativeGetAttributes(const std::string& name, uint16_t& attributes)
 {
     const DWORD result = GetFileAttributesA(name.c_str());
     if (result == INVALID_FILE_ATTRIBUTES)
@@ -144,12 +152,12 @@ uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
     return 0;
 }
 
-uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+uint32_t nativeRenameReplacing(const std::string& from, const std::string& to)
 {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
 }
 
-bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+bool nativeFileIdentity(const std::string& name, OsFileIdentity& identity)
 {
     const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -163,7 +171,7 @@ bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
     return known;
 }
 
-bool osIsDeviceOrPipe(const std::string& name)
+bool nativeIsDeviceOrPipe(const std::string& name)
 {
     const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -174,22 +182,22 @@ bool osIsDeviceOrPipe(const std::string& name)
     return type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN;
 }
 
-uint32_t osMakeDirectory(const std::string& name)
+uint32_t nativeMakeDirectory(const std::string& name, bool /*ownerOnly*/)
 {
     return CreateDirectoryA(name.c_str(), nullptr) ? 0 : GetLastError();
 }
 
-uint32_t osRemoveDirectory(const std::string& name)
+uint32_t nativeRemoveDirectory(const std::string& name)
 {
     return RemoveDirectoryA(name.c_str()) ? 0 : GetLastError();
 }
 
-uint32_t osChangeDirectory(const std::string& name)
+uint32_t nativeChangeDirectory(const std::string& name)
 {
     return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
 }
 
-std::string osCurrentDirectory()
+std::string nativeCurrentDirectory()
 {
     char buffer[MAX_PATH];
     const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
@@ -198,7 +206,7 @@ std::string osCurrentDirectory()
     return std::string(buffer, n);
 }
 
-bool osIsAbsolutePath(std::string_view path)
+bool nativeIsAbsolutePath(std::string_view path)
 {
     auto isSlash = [](char c) { return c == '\\' || c == '/'; };
     if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1]))
@@ -208,7 +216,7 @@ bool osIsAbsolutePath(std::string_view path)
 
 // The system resolves a name relative to a drive's own current directory
 // ("C:tmp") or to the current drive's root ("\\tmp") as well.
-std::string osJoinPath(const std::string&, std::string_view path)
+std::string nativeJoinPath(const std::string&, std::string_view path)
 {
     const std::string name(path);
     char buffer[MAX_PATH];
@@ -218,32 +226,69 @@ std::string osJoinPath(const std::string&, std::string_view path)
     return std::string(buffer, n);
 }
 
-uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
 {
     WIN32_FIND_DATAA data{};
     const HANDLE h = FindFirstFileA(pattern.c_str(), &data);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError();
-    rec.handle = reinterpret_cast<OsHandle>(h);
+    rec.search = new OsSearch{h};
     entry = entryOf(data);
     return 0;
 }
 
-uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindNext(SearchRec& rec, OsEntry& entry)
 {
     WIN32_FIND_DATAA data{};
-    if (!FindNextFileA(asHandle(rec.handle), &data))
+    if (!FindNextFileA(rec.search->handle, &data))
         return GetLastError();
     entry = entryOf(data);
     return 0;
 }
 
-void osFindClose(SearchRec& rec)
+void nativeFindClose(SearchRec& rec)
 {
-    FindClose(asHandle(rec.handle));
+    FindClose(rec.search->handle);
+    delete rec.search;
+    rec.search = nullptr;
 }
 
-uint32_t osTickCount()
+uint32_t nativeTickCount()
 {
     return GetTickCount();
 }
+
+} // namespace
+
+// Windows keeps no table of its own: nothing to close.
+void osCloseTrackedFiles()
+{
+}
+
+OsCalls osCalls = {
+    .open = nativeOpen,
+    .readBytes = nativeReadBytes,
+    .writeBytes = nativeWriteBytes,
+    .close = nativeClose,
+    .isCharacterDevice = nativeIsCharacterDevice,
+    .isTerminal = nativeIsTerminal,
+    .seek = nativeSeek,
+    .standardHandle = nativeStandardHandle,
+    .deleteFile = nativeDeleteFile,
+    .isPlainDirectory = nativeIsPlainDirectory,
+    .getAttributes = nativeGetAttributes,
+    .renameReplacing = nativeRenameReplacing,
+    .fileIdentity = nativeFileIdentity,
+    .isDeviceOrPipe = nativeIsDeviceOrPipe,
+    .makeDirectory = nativeMakeDirectory,
+    .removeDirectory = nativeRemoveDirectory,
+    .changeDirectory = nativeChangeDirectory,
+    .currentDirectory = nativeCurrentDirectory,
+    .isAbsolutePath = nativeIsAbsolutePath,
+    .joinPath = nativeJoinPath,
+    .findFirst = nativeFindFirst,
+    .findNext = nativeFindNext,
+    .findClose = nativeFindClose,
+    .tickCount = nativeTickCount,
+    .executeProgram = nativeExecuteProgram,
+};

@@ -1,6 +1,7 @@
 #include "runtime/process.h"
 
 #include "runtime/cmdline.h"
+#include "runtime/files_os.h"
 
 std::string buildCommandLine(std::string_view path, std::string_view arguments)
 {
@@ -19,6 +20,11 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments)
         line += arguments;
     }
     return line;
+}
+
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
+{
+    return osCalls.executeProgram(path, arguments, searchFirst);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
+#include "runtime/files_os.h"
 #include "runtime/oserror.h"
 #include "runtime/process.h"
 #include "runtime/signals_posix.h"
@@ -79,7 +80,7 @@ bool awaitEnd(pid_t child, int& waitError)
 
 } // namespace
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view)
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view)
 {
     const std::string commandLine = buildCommandLine(path, arguments);
     std::vector<std::string> argv = splitCommandLine(commandLine);

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "runtime/failure.h"
+#include "runtime/files_os.h"
 #include "runtime/process.h"
 
 namespace {
@@ -51,7 +52,7 @@ std::string findProgram(const std::string& file, std::string_view firstDirectory
 
 } // namespace
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
 {
     std::string commandLine = buildCommandLine(path, arguments);
 
@@ -62,7 +63,7 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments, std::
     if (!file.empty()) {
         application = findProgram(file, searchFirst);
         if (application.empty())
-            raiseException("EOSError", failureMessage(commandLine, ERROR_FILE_NOT_FOUND));
+            raiseException("EOSError", failureMessage(commandLine, osFileNotFound));
     }
 
     STARTUPINFOA startup{};

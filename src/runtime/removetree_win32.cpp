@@ -20,7 +20,7 @@ DWORD retryBudget = 1000;
 
 bool mayRetry(DWORD code)
 {
-    if (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY && code != ERROR_ACCESS_DENIED)
+    if (code != osSharingViolation && code != osDirNotEmpty && code != osAccessDenied)
         return false;
     if (retryBudget < retryPause)
         return false;
@@ -80,7 +80,7 @@ void removeEntry(const std::string& name)
 void emptyCurrentDirectory()
 {
     SearchRec rec;
-    for (findFirstEntry("*.*", 0x3F, rec); searchStatus == 0; findNextEntry(rec))
+    for (findFirstEntry("*.*", faAnyFile, rec); searchStatus == 0; findNextEntry(rec))
         removeEntry(rec.name);
     endFind(rec);
 }

@@ -3,3 +3,11 @@
 #pragma once
 
 void initRuntime(int argc, char** argv);
+
+// Puts the runtime's process-wide state back as it was after initRuntime:
+// no I/O code or enumeration status pending, the files that a failure left
+// open closed, no failure under way, no failure action or stop clean-up,
+// the initial file open mode, the standard text files bound afresh. For
+// tests and fuzz targets that run the program's code again after a replaced
+// final step (see setFinalStep); the table of OS calls is left as it is.
+void resetRuntimeState();

@@ -1,5 +1,6 @@
-// Short texts: at most 255 bytes. Assigning or concatenating past that keeps
-// the first 255 bytes and drops the rest without a report.
+// Small text rules shared by the runtime. Short texts: at most 255 bytes;
+// assigning or concatenating past that keeps the first 255 bytes and drops
+// the rest without a report.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -11,3 +12,11 @@ inline std::string shortText(std::string_view s)
 {
     return std::string(s.substr(0, shortTextMax));
 }
+
+// Bytes below 0x20 and 0x7F: what a terminal would act on instead of show.
+inline bool isControlByte(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+constexpr char shownControlByte = '?';

@@ -271,8 +271,23 @@ bool isTerminal(const TextFile& t)
     return isOpen(t) && osIsTerminal(t.handle);
 }
 
+namespace {
+
+// The exit step: what the standard files still hold goes out.
+void closeStandardFiles()
+{
+    closeText(standardError);
+    ioError = 0;
+    closeText(standardOutput);
+    ioError = 0;
+    closeText(standardInput);
+}
+
+} // namespace
+
 void bindStandardFiles(bool windowed)
 {
+    addExitStep(closeStandardFiles);
     assignText(standardInput, "");
     assignText(standardOutput, "");
     assignText(standardError, "");

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include "runtime/files.h"
+#include "runtime/shorttext.h"
 
 struct TextFile {
     OsHandle handle = noHandle;
@@ -38,16 +39,9 @@ bool isTerminal(const TextFile& t);
 // unchanged.
 void writeForeignText(TextFile& t, std::string_view value);
 
-// Bytes below 0x20 and 0x7F: what a terminal would act on instead of show.
-inline bool isControlByte(char c)
-{
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-}
-constexpr char shownControlByte = '?';
-
 // The process's standard text files. Console builds bind them to the
 // standard handles; the windowed build leaves them closed (writes fail, 103).
+// Binding them registers the exit step that flushes and closes them.
 extern TextFile standardInput;
 extern TextFile standardOutput;
 extern TextFile standardError;

@@ -1,24 +1,18 @@
 #include <sys/random.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <string>
 
-#include "runtime/failure.h"
 #include "runtime/files.h"
-#include "runtime/oserror.h"
+#include "runtime/files_os.h"
+#include "runtime/iocodes.h"
 #include "runtime/workdir.h"
 
 void makePrivateDirectory(std::string_view path)
 {
     if (ioError != 0 || path.empty())
         return;
-    std::string name(path);
-    for (char& c : name)
-        if (c == '\\')
-            c = '/';
-    if (mkdir(name.c_str(), 0700) != 0)
-        ioError = translateOsError(osCodeFromErrno(errno, name));
+    if (const uint32_t code = osMakePrivateDirectory(systemName(path)); code != 0)
+        ioError = translateOsError(code);
 }
 
 const std::size_t longestWorkDirName = 14;  // "zop.2147483647"

@@ -1,0 +1,112 @@
+// Faults of the operating system brought about through the table of OS
+// calls, instead of a full or read-only file system: no root, nothing
+// mounted, the same on both platforms.
+#include "files_testutil.h"
+#include "runtime/files_os.h"
+#include "runtime/textfile.h"
+
+namespace {
+
+// A disk with room for so many more bytes. When they are used up a write
+// either takes what still fits and says nothing (a short write), or fails
+// with the operating system's disk-full code before writing anything.
+struct FillingDisk {
+    uint32_t room = 0;
+    bool failsWhenFull = false;
+};
+FillingDisk disk;
+OsCalls native;
+
+uint32_t writeToFillingDisk(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    if (isStandardHandle(handle))
+        return native.writeBytes(handle, buffer, count, written);
+    written = 0;
+    if (count > disk.room && disk.failsWhenFull)
+        return osDiskFull;
+    const uint32_t code = native.writeBytes(handle, buffer, count < disk.room ? count : disk.room, written);
+    disk.room -= written;
+    return code;
+}
+
+uint32_t denyCreating(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind, OsHandle& handle)
+{
+    if (kind == OsOpenKind::createAlways || kind == OsOpenKind::createNew)
+        return osAccessDenied;
+    return native.open(name, access, sharing, kind, handle);
+}
+
+class OsFaultTest : public filestest::ScratchDirTest {
+protected:
+    void SetUp() override
+    {
+        ScratchDirTest::SetUp();
+        native = osCalls;
+    }
+    void TearDown() override
+    {
+        osCalls = native;
+        ScratchDirTest::TearDown();
+    }
+
+    // A file created for writing before the disk turns full.
+    void createOutput(BinaryFile& f)
+    {
+        assignFile(f, "out.bin");
+        createFile(f, 1);
+        ASSERT_EQ(ioResult(), 0);
+        osCalls.writeBytes = writeToFillingDisk;
+    }
+};
+
+TEST_F(OsFaultTest, ShortWriteOfABlockIsDiskFullAndKeepsWhatFitted)
+{
+    BinaryFile f;
+    createOutput(f);
+    disk = {60, false};
+    const std::string bytes(100, 'x');
+    EXPECT_EQ(writeCounted(f, bytes.data(), 100), 60);
+    EXPECT_EQ(ioResult(), 0) << "a short counted write is no failure";
+    disk = {10, false};
+    writeBlock(f, bytes.data(), 100);
+    EXPECT_EQ(ioResult(), ioDiskFull);
+    closeFile(f);
+    EXPECT_EQ(readRaw("out.bin"), std::string(70, 'x'));
+}
+
+TEST_F(OsFaultTest, DiskFullFromTheSystemKeepsTheSystemsCode)
+{
+    BinaryFile f;
+    createOutput(f);
+    disk = {0, true};
+    writeBlock(f, "abc", 3);
+    EXPECT_EQ(ioResult(), osDiskFull);
+    closeFile(f);
+    EXPECT_EQ(ioResult(), 0);
+}
+
+TEST_F(OsFaultTest, TextFileWriteFailureOfAnyKindIsDiskFull)
+{
+    TextFile t;
+    assignText(t, "out.txt");
+    createText(t);
+    ASSERT_EQ(ioResult(), 0);
+    osCalls.writeBytes = writeToFillingDisk;
+    disk = {0, true};
+    writeText(t, std::string_view("line"));
+    closeText(t);
+    EXPECT_EQ(ioResult(), ioDiskFull);
+}
+
+TEST_F(OsFaultTest, CreatingWhereAccessIsDeniedLeavesTheFileClosed)
+{
+    osCalls.open = denyCreating;
+    BinaryFile f;
+    assignFile(f, "out.bin");
+    createFile(f, 1);
+    EXPECT_EQ(ioResult(), ioAccessDenied);
+    EXPECT_EQ(f.mode, fmClosed);
+    EXPECT_FALSE(exists("out.bin"));
+}
+
+} // namespace
