@@ -1,5 +1,5 @@
 // The gzip stream layer: one gzip member written or read over a file, with
-// the system's own framing around zlib's raw deflate and inflate.
+// the program's own framing around zlib's raw deflate and inflate.
 #pragma once
 #include <cstdint>
 #include <string_view>

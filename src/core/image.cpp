@@ -1,5 +1,5 @@
 // Reading where an executable's image ends, from its PE or ELF tables. The
-// file is read forward only, like every file of the system: each table is
+// file is read forward only, like every file of the program: each table is
 // reached by passing over the bytes before it.
 #include "core/image.h"
 

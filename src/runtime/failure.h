@@ -24,7 +24,7 @@ ExceptionInfo describeIoError(uint16_t code);
 [[noreturn]] void raiseException(const char* className, std::string_view message);
 [[noreturn]] void raiseIoError(uint16_t code);
 
-// Sets ioError and raises at once: for the checks this system adds on top of
+// Sets ioError and raises at once: for the checks the program adds on top of
 // the operating system's own (damaged containers, oversized inputs).
 [[noreturn]] void failWithIoCode(uint16_t code);
 

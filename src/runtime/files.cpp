@@ -289,7 +289,7 @@ int32_t fileSize(BinaryFile& f)
         code = osSeek(f.handle, 0, osFromEnd, size);
     if (code == 0)
         code = osSeek(f.handle, static_cast<int32_t>(position), osFromStart, ignored);
-    // Sizes are 32-bit signed throughout the system: a larger file is
+    // Sizes are 32-bit signed throughout the program: a larger file is
     // refused rather than measured wrong.
     if (code == 0 && size > static_cast<uint32_t>(INT32_MAX))
         code = osFileTooLarge;

@@ -132,7 +132,7 @@ uint32_t nextMatch(OsSearch& search, OsEntry& entry)
 
 // ---- The regular files this process holds open, by device and inode.
 // Windows refuses to open for writing a file that the process holds open
-// without write sharing (a sharing violation), and the system relies on
+// without write sharing (a sharing violation), and the program relies on
 // that: no entry of a packed file can replace the stream being read or a
 // file being written. Linux has no such rule, so the file layer keeps it
 // itself for its own opens.

@@ -114,7 +114,7 @@ uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& pos
     const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;
     SetLastError(NO_ERROR);
     // The high half is asked for only to notice positions past 4 GiB, which
-    // the 32-bit sizes of the system cannot express.
+    // the 32-bit sizes of the program cannot express.
     LONG high = distance < 0 ? -1 : 0;
     const DWORD at = SetFilePointer(asHandle(handle), distance, &high, method);
     if (at == INVALID_SET_FILE_POINTER) {

@@ -2,7 +2,7 @@
 // failures (a string grown past its maximum size, memory exhausted) by
 // throwing, which would pull the whole exception machinery, the unwinder and
 // a symbol demangler into every packed executable. Nothing here catches
-// anyway, so these entry points take the system's own failure road instead.
+// anyway, so these entry points take the program's own failure road instead.
 #include <cstdlib>
 #include <new>
 

@@ -1,5 +1,5 @@
 // Linux: errno values translated into the Windows error codes that the rest
-// of the system relies on (the failure path then maps those to I/O codes).
+// of the program relies on (the failure path then maps those to I/O codes).
 #pragma once
 #include <cstdint>
 #include <string_view>
