@@ -113,7 +113,7 @@ if [ "$wine" = 1 ]; then
         wine=0
     fi
 fi
-zlib=$(grep '^ZOP_ZLIB_STATIC:' "$build/CMakeCache.txt" | cut -d= -f2)
+zlib=$(grep '^ZLIB_LIBRARY_RELEASE:' "$build/CMakeCache.txt" | cut -d= -f2)
 tools=$work/tools
 mkdir -p "$tools"
 cc -O2 -o "$tools/zlib_floor" "$here/zlib_floor.c" "$zlib"
