@@ -10,4 +10,4 @@ work=${2:-/tmp/zop-gzbench}
 mb=${3:-100}
 cmake -S "$root" -B "$build" -DZOP_WINDOWS=OFF -DZOP_TESTS=OFF -DZOP_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target gzbench -j2 >/dev/null
-"$build/gzbench" "$work" "$mb"
+"$build/bench/gzbench" "$work" "$mb"
