@@ -484,7 +484,7 @@ if [ -s "$overhead" ]; then
     cmpGoal "per-launch overhead on *tiny* ≤ 2 ms over \`true\` (median wall, hyperfine -N)" "$ov" 2 " ms (CPU: $ovCpu ms)"
 fi
 if [ -s "$winraw" ]; then
-    if have makensis; then
+    if [ -n "$(field wine-launch-tree NSIS 6)" ]; then
         cmpGoal "Wine: launch *tree* ≤ 0.80× the NSIS launcher (CPU)" \
             "$(awk -v a="$(field wine-launch-tree zop 6)" -v b="$(field wine-launch-tree NSIS 6)" 'BEGIN { if (b > 0) printf "%.2f", a / b }')" 0.80 \
             "× (wall $(awk -v a="$(field wine-launch-tree zop 3)" -v b="$(field wine-launch-tree NSIS 3)" 'BEGIN { if (b > 0) printf "%.2f", a / b }')×)"
@@ -562,7 +562,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
         echo "| $W | $(find "$w/$W" -type f | wc -l) | $(find "$w/$W" -type d | wc -l) | $(sizeOf "$W") | $(stat -c %s "$w/$W.app") | $(stat -c %s "$w/$W.tgz") |"
     done
     echo
-    [ "$quick" = 1 ] || echo "*tree* is this machine's Python${treePython:+ ($treePython)}: interpreter, shared library, standard library without \`__pycache__\`.$([ -f "$w/cpython.packages" ] && echo " *cpython* is Debian's CPython as its packages lay it out, unpacked from the .deb files in this order, symbolic links dropped: $(awk '{ printf "%s%s %s", NR > 1 ? ", " : "", $1, $2 }' "$w/cpython.packages").") *big* is \`zlib_floor gen\` output (text-like runs, records, random bytes). Every workload is packed as \`r W\` + \`c true\`."
+    [ "$quick" = 1 ] || echo "*tree* is this machine's Python${treePython:+ ($treePython)}: interpreter, shared library, standard library without \`__pycache__\`.$([ -f "$w/cpython.packages" ] && echo " *cpython* is Debian's CPython as its packages lay it out, unpacked from the .deb files in this order, symbolic links dropped: $(awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2 }' "$w/cpython.packages").") *big* is \`zlib_floor gen\` output (text-like runs, records, random bytes). Every workload is packed as \`r W\` + \`c true\`."
     echo
     echo "## Goals (issue 10)"
     echo
