@@ -468,12 +468,6 @@ std::vector<ProbeRecord> readProbeRecords(const std::string& file)
 
 // ------------------------------------------------------------------ files
 
-bool exists(const std::string& path)
-{
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
 void makeDirectories(const std::string& path) { fs::create_directories(path); }
 
 std::vector<std::string> listTree(const std::string& dir)

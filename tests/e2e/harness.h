@@ -20,6 +20,7 @@ namespace e2e {
 
 // Whole files, test data and the reference gzip member: shared with the unit
 // tests.
+using testsupport::exists;
 using testsupport::gzipMember;
 using testsupport::mixedBytes;
 using testsupport::readFile;
@@ -218,7 +219,6 @@ std::vector<ProbeRecord> readProbeRecords(const std::string& file);
 
 // ------------------------------------------------------------------ files
 
-bool exists(const std::string& path);
 void makeDirectories(const std::string& path);
 // Every entry below dir, relative, sorted; directories end in "/", symbolic
 // links in "@".

@@ -33,12 +33,6 @@ void ScratchDirTest::TearDown()
     std::filesystem::remove_all(dir_, ec);
 }
 
-bool ScratchDirTest::exists(const std::string& name)
-{
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(name, ec));
-}
-
 void ScratchDirTest::makeWritable(const std::string& name)
 {
     std::error_code ec;

@@ -25,7 +25,6 @@ protected:
     // A path inside the scratch directory.
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-    static bool exists(const std::string& name);
     // Tests that make a file read-only make it writable again before they
     // end, so that the scratch directory can be removed on Windows too.
     static void makeWritable(const std::string& name);

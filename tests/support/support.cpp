@@ -4,6 +4,8 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace testsupport {
 
@@ -18,6 +20,12 @@ std::string readFile(const std::string& path)
         bytes.append(block, got);
     std::fclose(f);
     return bytes;
+}
+
+bool exists(const std::string& path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 void writeFile(const std::string& path, std::string_view bytes)

@@ -29,6 +29,9 @@ Out readFile(const std::string& path)
     const std::string bytes = readFile(path);
     return Out(bytes.begin(), bytes.end());
 }
+// True when something (a file, a directory, a link, even a dangling one)
+// has that name.
+bool exists(const std::string& path);
 // Creates or truncates the file and writes bytes into it; a failure fails
 // the test.
 void writeFile(const std::string& path, std::string_view bytes);
