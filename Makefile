@@ -13,7 +13,7 @@ deps:
 	@scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --preset release -B $(BUILD)
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: build

@@ -7,6 +7,10 @@
 # Workloads, made deterministically under the work directory:
 #   tree  a copy of this machine's Python installation: the interpreter, its
 #         shared library and its standard library without __pycache__;
+#   cpython  Debian's CPython packages unpacked from their .deb files (the
+#         interpreter, its libraries, the standard library and its test
+#         suite, the C headers, pip and setuptools): about 3,000 files in
+#         250 directories, fetched once into WORK/debs with apt-get download;
 #   big   one 200 MiB file of mixed text, records and random bytes;
 #   tiny  one 1 KiB file.
 # Rows (each group measured over N rounds, the commands interleaved round by
@@ -18,8 +22,12 @@
 #           zlib floor, makeself, 7-Zip console SFX
 #   list    tar tzf (reference), zop --zop-list, makeself --list
 #   per-launch overhead on tiny against running `true` directly (hyperfine -N)
-#   Wine    zop.exe pack and launch against the same floor built for i686,
-#           and against an NSIS launcher doing the same extract-run-remove.
+#   Wine    zop.exe pack and launch of tree and cpython against the same
+#           floor built for Windows, and against an NSIS launcher doing the
+#           same extract-run-remove. Where this machine cannot run 32-bit
+#           code, the x86-64 build of the Windows side (the build's
+#           windows-x86_64/) runs under 64-bit Wine instead, and the NSIS rows
+#           are skipped (NSIS makes 32-bit launchers only).
 # Peers that are not installed (the script tries apt-get once) are skipped
 # with a note. The full run writes docs/benchmarks.md; --quick measures tiny
 # only, in a few seconds, writes its report into the work directory, and
@@ -60,7 +68,7 @@ if [ "$quick" = 1 ]; then
 else
     rounds=${rounds:-5}
     out=${out:-$root/docs/benchmarks.md}
-    workloads="tree big tiny"
+    workloads="tree cpython big tiny"
 fi
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -106,14 +114,25 @@ fi
 build=$(cd "$build" && pwd)
 zop=$build/zop
 [ -x "$zop" ] || { echo "run-all: no stub at $zop" >&2; exit 1; }
+# Wine runs the shipped 32-bit zop.exe. A build made where 32-bit code cannot
+# run has the Windows side for x86-64 as well: 64-bit Wine runs that one.
+winarch=i686
+winloader=wine
 winzop=$build/windows/zop.exe
+if [ -f "$build/windows-x86_64/zop.exe" ]; then
+    winarch=x86_64
+    winloader=/usr/lib/wine/wine64
+    winzop=$build/windows-x86_64/zop.exe
+fi
 if [ "$wine" = 1 ]; then
-    if [ ! -f "$winzop" ] || ! have wine || ! wine --version >/dev/null 2>&1 || ! have i686-w64-mingw32-gcc; then
+    if [ ! -f "$winzop" ] || ! "$winloader" --version >/dev/null 2>&1 || ! have $winarch-w64-mingw32-gcc; then
         note "no Windows build, Wine or mingw-w64: the Wine rows are skipped"
         wine=0
+    elif [ "$winarch" = x86_64 ]; then
+        note "this machine cannot run 32-bit code: the Wine rows run the x86-64 build of zop.exe under 64-bit Wine"
     fi
 fi
-zlib=$(grep '^ZOP_ZLIB_STATIC:' "$build/CMakeCache.txt" | cut -d= -f2)
+zlib=$(grep '^ZLIB_LIBRARY_RELEASE:' "$build/CMakeCache.txt" | cut -d= -f2)
 tools=$work/tools
 mkdir -p "$tools"
 cc -O2 -o "$tools/zlib_floor" "$here/zlib_floor.c" "$zlib"
@@ -143,11 +162,47 @@ print(os.path.realpath(sys.executable), c.get_path("stdlib"),
     mv tree.tmp tree
     treePython="$py ($("$base" -V 2>&1))"
 }
+# Debian's CPython as its packages lay it out, from the .deb files themselves
+# (not from what happens to be installed here): each package unpacked in turn
+# in the order listed, symbolic links dropped. The packages and their
+# versions are kept in cpython.packages for the report; the .deb files stay
+# in $work/debs, so that later runs unpack the very same bytes.
+cpythonPackages() {
+    local v
+    v=$(apt-cache depends python3 2>/dev/null | grep -o 'python3\.[0-9][0-9]*' | head -n1)
+    v=${v:-python3.11}
+    echo "$v-minimal lib$v-minimal lib$v-stdlib lib$v lib$v-testsuite lib$v-dev python3-pip python3-setuptools"
+}
+debFile() { ls "$work/debs/$1"_*.deb 2>/dev/null | head -n1; }
+makeCpython() {
+    local p f updated=0
+    mkdir -p "$work/debs"
+    rm -rf cpython.tmp cpython.packages.tmp && mkdir cpython.tmp
+    for p in $(cpythonPackages); do
+        f=$(debFile "$p")
+        if [ -z "$f" ]; then
+            if ! (cd "$work/debs" && apt-get download "$p" >/dev/null 2>&1) && [ "$updated" = 0 ] && [ "$(id -u)" = 0 ]; then
+                updated=1
+                apt-get update -q >/dev/null 2>&1 || true
+                (cd "$work/debs" && apt-get download "$p" >/dev/null 2>&1) || true
+            fi
+            f=$(debFile "$p")
+            [ -n "$f" ] || { rm -rf cpython.tmp cpython.packages.tmp; return 1; }
+        fi
+        dpkg-deb -x "$f" cpython.tmp
+        echo "$(dpkg-deb -f "$f" Package) $(dpkg-deb -f "$f" Version)" >>cpython.packages.tmp
+    done
+    find cpython.tmp -type l -delete
+    mv cpython.packages.tmp cpython.packages
+    mv cpython.tmp cpython
+}
+made=
 for W in $workloads; do
     if [ ! -d "$W" ]; then
         log "making workload $W"
         case $W in
             tree) makeTree ;;
+            cpython) makeCpython || { note "cannot fetch Debian's CPython packages (apt-get download): the cpython rows are skipped"; continue; } ;;
             big) mkdir big.tmp && "$floor" gen big.tmp/big.bin 200 && mv big.tmp big ;;
             tiny) mkdir tiny.tmp && head -c 1024 /dev/zero | tr '\0' 'z' >tiny.tmp/tiny.txt && mv tiny.tmp tiny ;;
         esac
@@ -155,7 +210,9 @@ for W in $workloads; do
     printf 'r %s\nc true\n' "$W" >"$W.zop"
     # Warm the page cache: every contender reads from memory.
     [ "$reportOnly" = 1 ] || find "$W" -type f -exec cat {} + >/dev/null
+    made="$made $W"
 done
+workloads=${made# }
 
 temp=$work/temp
 o=$work/out
@@ -270,20 +327,31 @@ measureAll() {
     if [ "$wine" = 1 ]; then
         export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
         log "starting wineserver in $WINEPREFIX (the first start takes a while)"
-        "$root/tests/wine-server.sh" start "$WINEPREFIX"
-        trap '"$root/tests/wine-server.sh" stop "$WINEPREFIX"' EXIT
-        i686-w64-mingw32-gcc -O2 -static -o "$tools/zlib_floor.exe" "$here/zlib_floor.c" -lz
+        "$root/tests/wine-server.sh" start "$WINEPREFIX" "$winloader"
+        trap '"$root/tests/wine-server.sh" stop "$WINEPREFIX" "$winloader"' EXIT
+        $winarch-w64-mingw32-gcc -O2 -static -o "$tools/zlib_floor.exe" "$here/zlib_floor.c" -lz
         printf 'int main(void) { return 0; }\n' >"$tools/true.c"
-        i686-w64-mingw32-gcc -O2 -s -static -o "$w/true.exe" "$tools/true.c"
+        $winarch-w64-mingw32-gcc -O2 -s -static -o "$w/true.exe" "$tools/true.c"
         cp "$winzop" "$w/zop.exe"
         cp "$tools/zlib_floor.exe" "$w/zlib_floor.exe"
-        for W in tree tiny; do
-            [ -d "$W" ] || continue
+        # NSIS makes 32-bit launchers only.
+        nsis=0
+        if ! have makensis; then
+            note "nsis not installed: the NSIS rows under Wine are skipped"
+        elif [ "$winarch" != i686 ]; then
+            note "NSIS launchers are 32-bit programs, which this machine cannot run: the NSIS rows under Wine are skipped"
+        else
+            nsis=1
+        fi
+        winTrees=
+        for W in tree cpython tiny; do
+            case " $workloads " in *" $W "*) ;; *) continue ;; esac
+            [ "$W" = tiny ] || winTrees="$winTrees $W"
             printf 'r %s\nf true.exe\nc %%tempdir%%\\true.exe\n' "$W" >"$W.wzop"
-            wine zop.exe "$W.wzop" "$W.w.exe" </dev/null >/dev/null
-            wine "$W.w.exe" --zop-list >"$W.wlist"
-            wine zlib_floor.exe pack "$W.wfloor.gz" "$W.wlist" </dev/null
-            if have makensis; then
+            $winloader zop.exe "$W.wzop" "$W.w.exe" </dev/null >/dev/null
+            $winloader "$W.w.exe" --zop-list >"$W.wlist"
+            $winloader zlib_floor.exe pack "$W.wfloor.gz" "$W.wlist" </dev/null
+            if [ "$nsis" = 1 ]; then
                 cat >"$W.nsi" <<EOF
 Unicode false
 SilentInstall silent
@@ -303,25 +371,26 @@ EOF
                 makensis -V1 "$W.nsi" >/dev/null
             fi
         done
-        have makensis || note "nsis not installed: the NSIS rows under Wine are skipped"
         wrounds=$rounds
         raw=$winraw
-        row floor "rm -f $o/w.gz" "wine zlib_floor.exe pack $o/w.gz tree.wlist"
-        row zop "rm -f $o/w.exe" "wine zop.exe tree.wzop $o/w.exe"
-        runGroup "wine-pack-tree"
-        row floor "" "$fresh && wine zlib_floor.exe unpack tree.wfloor.gz \$d && wine true.exe && rm -rf \$d"
-        row zop "" "wine tree.w.exe"
-        have makensis && row NSIS "" "wine tree.nsis.exe"
-        runGroup "wine-launch-tree"
-        row "true.exe" "" "wine true.exe"
-        row zop "" "wine tiny.w.exe"
-        have makensis && row NSIS "" "wine tiny.nsis.exe"
+        for W in $winTrees; do
+            row floor "rm -f $o/w.gz" "$winloader zlib_floor.exe pack $o/w.gz $W.wlist"
+            row zop "rm -f $o/w.exe" "$winloader zop.exe $W.wzop $o/w.exe"
+            runGroup "wine-pack-$W"
+            row floor "" "$fresh && $winloader zlib_floor.exe unpack $W.wfloor.gz \$d && $winloader true.exe && rm -rf \$d"
+            row zop "" "$winloader $W.w.exe"
+            [ "$nsis" = 1 ] && row NSIS "" "$winloader $W.nsis.exe"
+            runGroup "wine-launch-$W"
+        done
+        row "true.exe" "" "$winloader true.exe"
+        row zop "" "$winloader tiny.w.exe"
+        [ "$nsis" = 1 ] && row NSIS "" "$winloader tiny.nsis.exe"
         runGroup "wine-launch-tiny"
         if have hyperfine; then
             log "measuring the per-launch overhead under Wine (hyperfine, 40 runs)"
-            wcmds=("wine true.exe" "wine tiny.w.exe")
+            wcmds=("$winloader true.exe" "$winloader tiny.w.exe")
             wnames=(true.exe zop)
-            if have makensis; then wcmds+=("wine tiny.nsis.exe"); wnames+=(NSIS); fi
+            if [ "$nsis" = 1 ]; then wcmds+=("$winloader tiny.nsis.exe"); wnames+=(NSIS); fi
             hyperfine -N --style none --warmup 3 --runs 40 --export-csv "$work/whf.csv" "${wcmds[@]}" >/dev/null 2>&1
             awk -F, -v names="$(IFS=,; echo "${wnames[*]}")" 'BEGIN { split(names, n, ",") }
                 NR > 1 { i++; printf "%s,%.2f,%.2f,%.2f\n", n[i], $4 * 1000, ($5 + $6) * 1000, $7 * 1000 + 0 }' \
@@ -415,7 +484,7 @@ if [ -s "$overhead" ]; then
     cmpGoal "per-launch overhead on *tiny* ≤ 2 ms over \`true\` (median wall, hyperfine -N)" "$ov" 2 " ms (CPU: $ovCpu ms)"
 fi
 if [ -s "$winraw" ]; then
-    if have makensis; then
+    if [ -n "$(field wine-launch-tree NSIS 6)" ]; then
         cmpGoal "Wine: launch *tree* ≤ 0.80× the NSIS launcher (CPU)" \
             "$(awk -v a="$(field wine-launch-tree zop 6)" -v b="$(field wine-launch-tree NSIS 6)" 'BEGIN { if (b > 0) printf "%.2f", a / b }')" 0.80 \
             "× (wall $(awk -v a="$(field wine-launch-tree zop 3)" -v b="$(field wine-launch-tree NSIS 3)" 'BEGIN { if (b > 0) printf "%.2f", a / b }')×)"
@@ -481,7 +550,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
     echo "- CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores; load average (1, 5, 15 min) $loadStart when measuring started and $loadNow when it ended: the machine is shared, other builds and tests ran meanwhile"
     echo "- Kernel: $(uname -r); $(version ldd --version)"
     echo "- Tools: $(version gcc --version); zlib $(awk '/define ZLIB_VERSION /{ gsub(/"/, "", $3); print $3 }' /usr/include/zlib.h); $(version tar --version)"
-    echo "  $(have makeself && version makeself --version)$(have 7z && echo "; $(7z | sed -n 2p | cut -d: -f1)")$(have hyperfine && echo "; $(version hyperfine --version)")$(wine --version >/dev/null 2>&1 && echo "; $(version wine --version)")$(have makensis && echo "; NSIS $(version makensis -VERSION)")"
+    echo "  $(have makeself && version makeself --version)$(have 7z && echo "; $(7z | sed -n 2p | cut -d: -f1)")$(have hyperfine && echo "; $(version hyperfine --version)")$("$winloader" --version >/dev/null 2>&1 && echo "; $(version "$winloader" --version)")$(have makensis && echo "; NSIS $(version makensis -VERSION)")"
     echo "- Stubs (stripped): Linux \`zop\` $stubLinux bytes ($(kib "$zop") KiB)${stubWin:+; \`zop.exe\` $stubWin bytes ($(( (stubWin + 1023) / 1024 )) KiB)}${stubWinw:+; \`zopw.exe\` $stubWinw bytes ($(( (stubWinw + 1023) / 1024 )) KiB)}"
     echo "- Rounds: $rounds per group, the commands of a group interleaved in every round."
     echo
@@ -493,7 +562,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
         echo "| $W | $(find "$w/$W" -type f | wc -l) | $(find "$w/$W" -type d | wc -l) | $(sizeOf "$W") | $(stat -c %s "$w/$W.app") | $(stat -c %s "$w/$W.tgz") |"
     done
     echo
-    [ "$quick" = 1 ] || echo "*tree* is this machine's Python${treePython:+ ($treePython)}: interpreter, shared library, standard library without \`__pycache__\`. *big* is \`zlib_floor gen\` output (text-like runs, records, random bytes). Every workload is packed as \`r W\` + \`c true\`."
+    [ "$quick" = 1 ] || echo "*tree* is this machine's Python${treePython:+ ($treePython)}: interpreter, shared library, standard library without \`__pycache__\`.$([ -f "$w/cpython.packages" ] && echo " *cpython* is Debian's CPython as its packages lay it out, unpacked from the .deb files in this order, symbolic links dropped: $(awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2 }' "$w/cpython.packages").") *big* is \`zlib_floor gen\` output (text-like runs, records, random bytes). Every workload is packed as \`r W\` + \`c true\`."
     echo
     echo "## Goals (issue 10)"
     echo
@@ -522,12 +591,14 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
         echo
     fi
     if [ -s "$winraw" ]; then
-        echo "## Windows build under Wine ($(version wine --version))"
+        echo "## Windows build under Wine ($(version "$winloader" --version), $winarch programs)"
         echo
-        echo "The Wine rows include Wine's own start (one persistent wineserver). The floor is the same \`zlib_floor.c\` built for i686 with mingw-w64; its launch row starts Wine twice (unpack, then \`true.exe\`). The NSIS launcher (zlib, silent) extracts into \`\$PLUGINSDIR\`, runs \`true.exe\` with ExecWait and removes the directory."
+        echo "The Wine rows include Wine's own start (one persistent wineserver). The floor is the same \`zlib_floor.c\` built for $winarch with mingw-w64; its launch row starts Wine twice (unpack, then \`true.exe\`). The NSIS launcher (zlib, silent) extracts into \`\$PLUGINSDIR\`, runs \`true.exe\` with ExecWait and removes the directory."
         echo
-        groupTable wine-pack-tree "Wine: pack *tree*" "the i686 zlib floor"
-        groupTable wine-launch-tree "Wine: launch *tree*" "the i686 floor"
+        for W in tree cpython; do
+            groupTable "wine-pack-$W" "Wine: pack *$W*" "the $winarch zlib floor"
+            groupTable "wine-launch-$W" "Wine: launch *$W*" "the $winarch floor"
+        done
         groupTable wine-launch-tiny "Wine: launch *tiny* (per-launch overhead)" "\`wine true.exe\`"
         if [ -s "$work/winoverhead.csv" ]; then
             echo "### Wine: per-launch overhead on *tiny*"

@@ -30,7 +30,7 @@ stubLine() {
 if [ ! -f "$build/zop" ]; then
   echo "Building the stubs in ${build#"$root"/}/ (the first build takes a few minutes; output in ${log#"$root"/})"
 fi
-quietly cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
+quietly cmake -S "$root" --preset release -B "$build"
 quietly cmake --build "$build" --target zop -j"$jobs"
 stubLine "$build/zop" "Linux x86-64"
 

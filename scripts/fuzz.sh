@@ -24,10 +24,11 @@ if [ ${#need[@]} -ne 0 ]; then
   $sudo apt-get install -y -q --no-install-recommends "${need[@]}" </dev/null
 fi
 
-CC=clang CXX=clang++ cmake -S fuzz -B "$fuzz_build" >/dev/null
+# The fuzz preset of fuzz/CMakePresets.json (clang), in the build directory given.
+cmake -S fuzz --preset fuzz -B "$fuzz_build" >/dev/null
 cmake --build "$fuzz_build" -j2
 if [ ! -x "$stub_build/zop" ]; then
-  cmake -S . -B "$stub_build" -DZOP_WINDOWS=OFF >/dev/null
+  cmake --preset release -B "$stub_build" -DZOP_WINDOWS=OFF >/dev/null
   cmake --build "$stub_build" -j2 --target zop
 fi
 fuzz/make-seeds.sh "$stub_build/zop" "$fuzz_build/seeds"

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-asan}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZOP_SANITIZE=ON -DZOP_WINDOWS=OFF >/dev/null
+# The asan preset of CMakePresets.json, in the build directory given.
+cmake --preset asan -B "$build" >/dev/null
 cmake --build "$build" -j2
 # A finding ends the test's process with a report instead of going on.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}

@@ -54,18 +54,6 @@ private:
     bool mounted_ = false;
 };
 
-// Content that deflate cannot shrink.
-std::string incompressible(std::size_t size)
-{
-    std::string bytes;
-    uint32_t x = 99;
-    for (std::size_t i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes += static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 class FaultTest : public PlatformTest {};
 
 TEST_P(FaultTest, PackingOntoAFullDiskEndsWithDiskFullAndKeepsTheWorkDirectory)
@@ -75,7 +63,7 @@ TEST_P(FaultTest, PackingOntoAFullDiskEndsWithDiskFullAndKeepsTheWorkDirectory)
     SmallFileSystem fs(small, "size=256k");
     if (!fs.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    writeFile(scratch.cwd() + "/big.bin", incompressible(1 << 20));
+    writeFile(scratch.cwd() + "/big.bin", mixedBytes(1 << 20, 99, 100));
     writeFile(scratch.cwd() + "/recipe.zop", "f big.bin\n");
     RunOptions options;
     options.env["TEMP"] = seen(small);
@@ -97,7 +85,7 @@ TEST_P(FaultTest, OutputOntoAFullDiskEndsWithDiskFull)
     SmallFileSystem fs(small, "size=256k");
     if (!fs.mounted())
         GTEST_SKIP() << "cannot mount a tmpfs here";
-    writeFile(scratch.cwd() + "/big.bin", incompressible(1 << 20));
+    writeFile(scratch.cwd() + "/big.bin", mixedBytes(1 << 20, 99, 100));
     writeFile(scratch.cwd() + "/recipe.zop", "f big.bin\n");
     writeFile(small + "/out", "an older output");
     const RunResult r = run(platform().stub, {"recipe.zop", seen(small + "/out")});

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "support/process_posix.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -116,86 +118,22 @@ namespace {
 
 using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
-std::vector<std::string> environmentWith(const EnvChanges& changes)
-{
-    std::vector<std::string> result;
-    for (char** e = environ; *e; ++e) {
-        std::string_view entry(*e);
-        const auto name = entry.substr(0, entry.find('='));
-        if (!changes.contains(std::string(name)))
-            result.emplace_back(entry);
-    }
-    for (const auto& [name, value] : changes)
-        if (value)
-            result.push_back(name + "=" + *value);
-    return result;
-}
-
 int runCounter = 0;
 
 RunResult spawnAndWait(const std::vector<std::string>& argv, const EnvChanges& envChanges,
                        const std::string& cwd, const std::string& stdinPath, const std::string& outPath,
                        const std::string& errPath, int timeoutMs)
 {
-    RunResult result;
-    std::vector<std::string> env = environmentWith(envChanges);
-    std::vector<char*> argvPointers;
-    for (const auto& a : argv)
-        argvPointers.push_back(const_cast<char*>(a.c_str()));
-    argvPointers.push_back(nullptr);
-    std::vector<char*> envPointers;
-    for (const auto& e : env)
-        envPointers.push_back(const_cast<char*>(e.c_str()));
-    envPointers.push_back(nullptr);
-
-    const pid_t pid = fork();
+    testsupport::StartOptions options{envChanges, cwd, stdinPath, outPath, errPath, true};
+    const pid_t pid = testsupport::startProcess(argv, options);
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return result;
+        return {};
     }
-    if (pid == 0) {
-        // Own process group, so that a timeout kills Wine's helpers too.
-        setpgid(0, 0);
-        const int in = open(stdinPath.c_str(), O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        if (chdir(cwd.c_str()) != 0) {
-            dprintf(2, "harness: cannot enter %s\n", cwd.c_str());
-            _exit(126);
-        }
-        environ = envPointers.data();
-        execvp(argvPointers[0], argvPointers.data());
-        dprintf(2, "harness: cannot start %s: %s\n", argvPointers[0], std::strerror(errno));
-        _exit(127);
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    auto pause = std::chrono::microseconds(50);
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR) {
-            ADD_FAILURE() << "waitpid: " << std::strerror(errno);
-            return result;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(5000));
-    }
-    if (WIFEXITED(status))
-        result.exitCode = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.exitCode = 128 + WTERMSIG(status);
+    const testsupport::ProcessEnd end = testsupport::waitForProcess(pid, timeoutMs);
+    RunResult result;
+    result.exitCode = end.exitCode;
+    result.timedOut = end.timedOut;
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     if (result.timedOut)
@@ -312,33 +250,6 @@ std::string makeHeader(char kind, std::string_view text, int32_t dataLength)
     putShortText(h, 2, text, 255);
     putInt32(h, 260, dataLength);
     return h;
-}
-
-std::string gzipMember(std::string_view data)
-{
-    std::string out("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00", 10);
-    z_stream z{};
-    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        ADD_FAILURE() << "deflateInit2 failed";
-        return out;
-    }
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    char block[65536];
-    int status;
-    do {
-        z.next_out = reinterpret_cast<Bytef*>(block);
-        z.avail_out = sizeof block;
-        status = deflate(&z, Z_FINISH);
-        out.append(block, sizeof block - z.avail_out);
-    } while (status == Z_OK || status == Z_BUF_ERROR);
-    deflateEnd(&z);
-    EXPECT_EQ(status, Z_STREAM_END);
-    const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
-    std::string trailer(8, '\0');
-    putInt32(trailer, 0, static_cast<int32_t>(crc));
-    putInt32(trailer, 4, static_cast<int32_t>(static_cast<uint32_t>(data.size())));
-    return out + trailer;
 }
 
 std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryCount)
@@ -556,28 +467,6 @@ std::vector<ProbeRecord> readProbeRecords(const std::string& file)
 }
 
 // ------------------------------------------------------------------ files
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeFile(const std::string& path, std::string_view bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
-        ADD_FAILURE() << "cannot write " << path;
-}
-
-bool exists(const std::string& path)
-{
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
 
 void makeDirectories(const std::string& path) { fs::create_directories(path); }
 

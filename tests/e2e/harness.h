@@ -14,7 +14,17 @@
 
 #include <gtest/gtest.h>
 
+#include "support/support.h"
+
 namespace e2e {
+
+// Whole files, test data and the reference gzip member: shared with the unit
+// tests.
+using testsupport::exists;
+using testsupport::gzipMember;
+using testsupport::mixedBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // ------------------------------------------------------------------ platforms
 
@@ -141,9 +151,6 @@ int32_t getInt32(std::string_view bytes, std::size_t offset);
 
 // One 264-byte header; filler and gap are zero; text is cut to 255 bytes.
 std::string makeHeader(char kind, std::string_view text, int32_t dataLength);
-// One gzip member: the fixed 10-byte header (OS byte 0), raw deflate of data
-// (level -1, window bits -15, memory level 8, default strategy), CRC-32, ISIZE.
-std::string gzipMember(std::string_view data);
 // The 520-byte trailer with the recognition string; filler zero.
 std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryCount);
 // The packer's integrity check, as it lies at trailer offset 339: "CRC1"
@@ -212,9 +219,6 @@ std::vector<ProbeRecord> readProbeRecords(const std::string& file);
 
 // ------------------------------------------------------------------ files
 
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, std::string_view bytes);
-bool exists(const std::string& path);
 void makeDirectories(const std::string& path);
 // Every entry below dir, relative, sorted; directories end in "/", symbolic
 // links in "@".

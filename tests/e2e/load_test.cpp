@@ -1,10 +1,7 @@
 // Load: many launchers of one packed executable at once over one TEMP, and
 // packing big and deep trees in constant memory.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,68 +13,16 @@
 #include <gmock/gmock.h>
 
 #include "harness.h"
-
-extern char** environ;
+#include "support/process_posix.h"
 
 namespace e2e {
 namespace {
 
 using ::testing::MatchesRegex;
 
-struct Started {
-    pid_t pid = -1;
-};
-
-// Starts argv with extra environment entries, standard output and error into
-// files; does not wait.
-Started start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-              const std::string& outPath, const std::string& cwd)
-{
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    for (const auto& e : extraEnv) {
-        const std::string name = e.substr(0, e.find('=') + 1);
-        std::erase_if(env, [&](const std::string& old) { return old.starts_with(name); });
-        env.push_back(e);
-    }
-    std::vector<char*> argvPointers, envPointers;
-    for (const auto& a : argv)
-        argvPointers.push_back(const_cast<char*>(a.c_str()));
-    argvPointers.push_back(nullptr);
-    for (const auto& e : env)
-        envPointers.push_back(const_cast<char*>(e.c_str()));
-    envPointers.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    Started started;
-    if (posix_spawnp(&started.pid, argvPointers[0], &actions, nullptr, argvPointers.data(), envPointers.data()) != 0)
-        started.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return started;
-}
-
-struct Ended {
-    int exitCode = -1;
-    long maxRssKiB = 0;
-};
-
-Ended waitFor(const Started& started)
-{
-    Ended ended;
-    int status = 0;
-    rusage usage{};
-    if (started.pid > 0 && wait4(started.pid, &status, 0, &usage) == started.pid) {
-        ended.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        ended.maxRssKiB = usage.ru_maxrss;
-    }
-    return ended;
-}
+using testsupport::ProcessEnd;
+using testsupport::startProcess;
+using testsupport::waitForProcess;
 
 // The sanitizer build's stubs carry their runtime and its shadow memory: the
 // memory bound is for the shipped build only.
@@ -109,20 +54,21 @@ protected:
         return exe;
     }
 
-    Started startLauncher(const std::string& exe, int index)
+    pid_t startLauncher(const std::string& exe, int index)
     {
         const std::string record = probeRecordDir() + "/" + std::to_string(index);
         const std::string out = probeRecordDir() + "/" + std::to_string(index) + ".log";
         if (!onWindows())
-            return start({exe}, {"TEMP=" + scratch.temp(), "PROBE_OUT=" + record}, out, scratch.cwd());
+            return startProcess({exe}, {.env = {{"TEMP", scratch.temp()}, {"PROBE_OUT", record}},
+                                        .cwd = scratch.cwd(), .outPath = out});
         // Under Wine, TEMP comes from inside the Wine process: envrun sets it.
         const std::string control = probeRecordDir() + "/" + std::to_string(index) + ".control";
         writeFile(control, "set TEMP=" + seen(scratch.temp()) + "\nset TMP=" + seen(scratch.temp()) +
                                "\nset PROBE_OUT=" + seen(record) + "\ncmdline\n" +
                                quoteWindowsArgument(seen(exe)));
-        return start({ZOP_WINE, platform().envrun},
-                     {"WINEPREFIX=" + std::string(ZOP_WINEPREFIX), "WINEDEBUG=-all", "ENVRUN_CONTROL=" + control},
-                     out, scratch.cwd());
+        return startProcess({ZOP_WINE, platform().envrun},
+                            {.env = {{"WINEPREFIX", ZOP_WINEPREFIX}, {"WINEDEBUG", "-all"}, {"ENVRUN_CONTROL", control}},
+                             .cwd = scratch.cwd(), .outPath = out});
     }
 };
 
@@ -131,12 +77,12 @@ TEST_P(LoadTest, ManyLaunchersAtOnceEachGetTheirOwnWorkDirectory)
     const int launchers = onWindows() ? 12 : 50;
     makeDirectories(probeRecordDir());
     const std::string exe = writeApp(launchers);
-    std::vector<Started> started;
+    std::vector<pid_t> started;
     for (int i = 0; i < launchers; ++i)
         started.push_back(startLauncher(exe, i));
     std::set<std::string> workDirs;
     for (int i = 0; i < launchers; ++i) {
-        const Ended ended = waitFor(started[i]);
+        const ProcessEnd ended = waitForProcess(started[i]);
         EXPECT_EQ(ended.exitCode, 0) << "launcher " << i << ": "
                                      << readFile(probeRecordDir() + "/" + std::to_string(i) + ".log");
         const auto records = readProbeRecords(probeRecordDir() + "/" + std::to_string(i));
@@ -163,19 +109,19 @@ protected:
     // The packer is started through /usr/bin/time: a child started straight
     // from this (big) test process would count the test's own pages in its
     // peak, which is carried over into the new program.
-    Ended pack()
+    ProcessEnd pack()
     {
         writeFile(scratch.cwd() + "/recipe.zop", "r tree\n");
         makeDirectories(scratch.temp());
         const std::string timeLog = scratch.path("time.log");
-        Ended ended = waitFor(start({"/usr/bin/time", "-f", "%M", "-o", timeLog, linuxPlatform().stub,
-                                     "recipe.zop", "out"},
-                                    {"TEMP=" + scratch.temp()}, scratch.path("pack.log"), scratch.cwd()));
+        ProcessEnd ended = waitForProcess(
+            startProcess({"/usr/bin/time", "-f", "%M", "-o", timeLog, linuxPlatform().stub, "recipe.zop", "out"},
+                         {.env = {{"TEMP", scratch.temp()}}, .cwd = scratch.cwd(), .outPath = scratch.path("pack.log")}));
         ended.maxRssKiB = exists(timeLog) ? std::atol(readFile(timeLog).c_str()) : 0;
         return ended;
     }
 
-    void expectSmallMemory(const Ended& ended)
+    void expectSmallMemory(const ProcessEnd& ended)
     {
         if (sanitizedStub())
             return;
@@ -216,7 +162,7 @@ TEST_F(PackTreeTest, TwentyLevelsOfNesting)
         makeDirectories(dir);
         writeFile(dir + "/file" + std::to_string(level), std::string(level * 100, 'n'));
     }
-    const Ended ended = pack();
+    const ProcessEnd ended = pack();
     ASSERT_EQ(ended.exitCode, 0) << readFile(scratch.path("pack.log"));
     expectSmallMemory(ended);
     const auto entries = readEntries(readFile(scratch.cwd() + "/out"));
@@ -238,7 +184,7 @@ TEST_F(PackTreeTest, TwentyLevelsOfNesting)
 TEST_F(PackTreeTest, HundredThousandSmallFilesInConstantMemory)
 {
     makeFlatTree(100000);
-    const Ended ended = pack();
+    const ProcessEnd ended = pack();
     ASSERT_EQ(ended.exitCode, 0) << readFile(scratch.path("pack.log"));
     expectSmallMemory(ended);
     const auto kinds = entryKinds();

@@ -28,26 +28,6 @@ constexpr std::string_view emptyMember{"\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00
                                        "\x00\x00\x00\x00\x00\x00\x00\x00",
                                        20};
 
-// Deterministic bytes that compress somewhat: text runs and noise.
-std::string mixedBytes(std::size_t size, uint32_t seed)
-{
-    std::string bytes;
-    bytes.reserve(size);
-    uint32_t x = seed;
-    while (bytes.size() < size) {
-        x = x * 1664525u + 1013904223u;
-        if (x >> 31)
-            bytes += "packed application line " + std::to_string(x % 997) + "\n";
-        else
-            for (int i = 0; i < 40; ++i) {
-                x = x * 1664525u + 1013904223u;
-                bytes += static_cast<char>(x >> 24);
-            }
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 std::string lastBytes(const std::string& bytes, std::size_t n) { return bytes.substr(bytes.size() - n); }
 
 // The trailer the packer writes: zero filler, the four fields, and the

@@ -33,21 +33,6 @@ using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
-// Bytes that deflate cannot shrink much, with a few long runs, so that a
-// file crosses transfer blocks and inflate buffers at odd offsets.
-std::string binaryContent(std::size_t size, uint32_t seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t x = seed;
-    for (std::size_t i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    for (std::size_t run = 1000; run + 5000 < size; run += 70001)
-        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(run), 5000, '\0');
-    return bytes;
-}
-
 std::vector<std::string> topLevelNames(const std::string& dir)
 {
     std::vector<std::string> names;
@@ -445,8 +430,8 @@ TEST_P(RunTest, EmptyContainerRunsNothingAndEndsNormally)
 
 TEST_P(RunTest, FilesAreExtractedByteForByte)
 {
-    const std::string big = binaryContent(300001, 7);
-    const std::string exact = binaryContent(100000, 11);
+    const std::string big = mixedBytes(300001, 7, 90);
+    const std::string exact = mixedBytes(100000, 11, 90);
     const std::string exe = writeApp({dirEntry("data"), dirEntry("data\\sub"), fileEntry("data\\big.bin", big),
                                       fileEntry("empty.dat", ""), fileEntry("data\\sub\\exact.bin", exact),
                                       fileEntry("last.txt", "last\r\n"), keepWorkDirEntry()});
@@ -683,7 +668,7 @@ TEST_P(RunTest, DamagedStreamWithIntegrityCheckRunsNoCommand)
     // by the member's own CRC-32 after the commands ran; with it, nothing
     // is extracted or run.
     const std::string stub = readFile(platform().stub);
-    std::string bytes = makeContainer(stub, stubName(), {probeEntry('c'), fileEntry("data.bin", binaryContent(50000, 5))});
+    std::string bytes = makeContainer(stub, stubName(), {probeEntry('c'), fileEntry("data.bin", mixedBytes(50000, 5, 90))});
     const std::size_t gzLength = bytes.size() - stub.size() - tailSize;
     bytes.replace(bytes.size() - tailSize + crcFieldAt, 8, crcField(std::string_view(bytes).substr(stub.size(), gzLength)));
     bytes[stub.size() + gzLength - 20] ^= 0x10;
@@ -707,7 +692,7 @@ TEST_P(RunTest, NegativeDataLengthEndsWithInvalidInput)
 
 TEST_P(RunTest, FileDataCutShortEndsWithReadPastEnd)
 {
-    const std::string stream = makeHeader('f', "cut.bin", 200000) + binaryContent(150000, 3);
+    const std::string stream = makeHeader('f', "cut.bin", 200000) + mixedBytes(150000, 3, 90);
     const std::string member = gzipMember(stream);
     const std::string bytes = assemble(readFile(platform().stub), member,
                                        makeTail(stubName(), static_cast<int32_t>(member.size()), 1));

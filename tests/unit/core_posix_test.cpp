@@ -7,13 +7,13 @@
 
 #include "core/gzstream.h"
 #include "core/transfer.h"
-#include "core_testutil.h"
+#include "support/scratch.h"
 
-using namespace coretest;
+using namespace testsupport;
 
 namespace {
 
-class CorePosixTest : public ScratchTest {
+class CorePosixTest : public ScratchDirTest {
 protected:
     // The failure report goes to standard output; the death test sees
     // standard error, so the child sends one to the other.
@@ -40,14 +40,14 @@ protected:
 
 TEST_F(CorePosixTest, CopyGzToFileNamesMissingAndDamagedData)
 {
-    const Bytes data = mixedData(150000, 41);
-    writeFileBytes(path("good.gz"), referenceMember(data));
+    const Bytes data = mixedBytes<Bytes>(150000, 41);
+    writeFile(path("good.gz"), gzipMember(data));
     EXPECT_EXIT(copyOut(path("good.gz"), 150001), ::testing::ExitedWithCode(217),
                 "EInOutError : Read past end of file");
 
-    Bytes damaged = referenceMember(data);
+    Bytes damaged = gzipMember(data);
     damaged[10] = 0xFF;  // a block of the reserved type: the first read stops, the second fails
-    writeFileBytes(path("damaged.gz"), damaged);
+    writeFile(path("damaged.gz"), damaged);
     EXPECT_EXIT(copyOut(path("damaged.gz"), 150000), ::testing::ExitedWithCode(217),
                 "EInOutError : Invalid input");
 }
@@ -56,7 +56,7 @@ TEST_F(CorePosixTest, GzipReadsWhatTheLayerWrote)
 {
     if (std::system("gzip --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "no gzip client on this machine";
-    const Bytes data = mixedData(300000, 43);
+    const Bytes data = mixedBytes<Bytes>(300000, 43);
     GzStream* s = openGz(path("out.gz"), "w");
     ASSERT_NE(s, nullptr);
     for (std::size_t at = 0; at < data.size(); at += 100000)
@@ -64,5 +64,5 @@ TEST_F(CorePosixTest, GzipReadsWhatTheLayerWrote)
     ASSERT_EQ(closeGz(s), gzOk);
     const std::string command = "gzip -dc '" + path("out.gz") + "' > '" + path("plain") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    EXPECT_EQ(readFileBytes(path("plain")), data);
+    EXPECT_EQ(readFile<Bytes>(path("plain")), data);
 }

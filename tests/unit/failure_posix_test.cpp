@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <regex>
 
-#include "run_in_child_posix.h"
+#include "support/process_posix.h"
 #include "runtime/failure.h"
 #include "runtime/stopsignals.h"
 
 namespace {
+
+using testsupport::ChildRun;
+using testsupport::runInChild;
 
 const std::regex firstLine("An unhandled exception occurred at 0x([0-9A-F]{8,16}) :");
 const std::regex addressLine("  \\$([0-9A-F]{8,16})");

@@ -5,14 +5,16 @@
 #include <gmock/gmock.h>
 
 #include "core/appstate.h"
-#include "files_testutil.h"
+#include "support/scratch.h"
 #include "pack/pack.h"
-#include "run_in_child_posix.h"
+#include "support/process_posix.h"
 #include "runtime/cmdline_platform.h"
 #include "runtime/files_os.h"
 #include "runtime/runtime.h"
 
 namespace {
+
+using namespace testsupport;
 
 // Set in the child only.
 OsCalls native;
@@ -43,7 +45,7 @@ uint32_t denyCreatingOutside(const std::string& name, uint32_t access, uint32_t 
     return native.open(name, access, sharing, kind, handle);
 }
 
-class PackFaultTest : public filestest::ScratchDirTest {
+class PackFaultTest : public testsupport::ScratchDirTest {
 protected:
     // Packs a megabyte that deflate cannot shrink into "out" with the table
     // changed by replace; returns the report's exception line.
@@ -56,9 +58,9 @@ protected:
             x = x * 1664525u + 1013904223u;
             big += static_cast<char>(x >> 24);
         }
-        writeRaw("big.bin", big);
-        writeRaw("recipe.zop", "f big.bin\n");
-        writeRaw("stub", "STUB BYTES");
+        writeFile("big.bin", big);
+        writeFile("recipe.zop", "f big.bin\n");
+        writeFile("stub", "STUB BYTES");
         const std::string dir = dir_.string();
         std::filesystem::create_directory(dir_ / "work");
         const ChildRun run = runInChild([&] {

@@ -1,11 +1,13 @@
 // Faults of the operating system brought about through the table of OS
 // calls, instead of a full or read-only file system: no root, nothing
 // mounted, the same on both platforms.
-#include "files_testutil.h"
+#include "support/scratch.h"
 #include "runtime/files_os.h"
 #include "runtime/textfile.h"
 
 namespace {
+
+using namespace testsupport;
 
 // A disk with room for so many more bytes. When they are used up a write
 // either takes what still fits and says nothing (a short write), or fails
@@ -36,7 +38,7 @@ uint32_t denyCreating(const std::string& name, uint32_t access, uint32_t sharing
     return native.open(name, access, sharing, kind, handle);
 }
 
-class OsFaultTest : public filestest::ScratchDirTest {
+class OsFaultTest : public testsupport::ScratchDirTest {
 protected:
     void SetUp() override
     {
@@ -71,7 +73,7 @@ TEST_F(OsFaultTest, ShortWriteOfABlockIsDiskFullAndKeepsWhatFitted)
     writeBlock(f, bytes.data(), 100);
     EXPECT_EQ(ioResult(), ioDiskFull);
     closeFile(f);
-    EXPECT_EQ(readRaw("out.bin"), std::string(70, 'x'));
+    EXPECT_EQ(readFile("out.bin"), std::string(70, 'x'));
 }
 
 TEST_F(OsFaultTest, DiskFullFromTheSystemKeepsTheSystemsCode)

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "files_testutil.h"
-#include "run_in_child_posix.h"
+#include "support/scratch.h"
+#include "support/process_posix.h"
 #include "runtime/files_os.h"
 #include "runtime/textfile.h"
 
 namespace {
 
-using filestest::ScratchDirTest;
+using namespace testsupport;
 
 class PosixFilesTest : public ScratchDirTest {
 protected:
@@ -49,8 +49,8 @@ protected:
 
 TEST_F(PosixFilesTest, AttributesFromLstat)
 {
-    writeRaw("file", "x");
-    writeRaw("ro", "x");
+    writeFile("file", "x");
+    writeFile("ro", "x");
     chmod("ro", 0444);
     mkdir("dir", 0755);
     mkdir("rodir", 0555);
@@ -87,7 +87,7 @@ TEST_F(PosixFilesTest, AttributesFromLstat)
 TEST_F(PosixFilesTest, BackslashesBecomeSlashesEverywhere)
 {
     mkdir("d", 0755);
-    writeRaw("d/f.txt", "content");
+    writeFile("d/f.txt", "content");
     EXPECT_TRUE(fileExists("d\\f.txt"));
     EXPECT_EQ(namesFor("d\\*.*"), (Names{"f.txt"}));
     EXPECT_EQ(attributesOf("d\\f.txt"), faArchive);
@@ -112,7 +112,7 @@ TEST_F(PosixFilesTest, BackslashesBecomeSlashesEverywhere)
 TEST_F(PosixFilesTest, WildcardsAreStarAndQuestionMarkOnly)
 {
     for (const char* name : {"a.txt", "b.txt", "abc", ".hidden", "[x].txt", "x.txt", "a.txt.bak"})
-        writeRaw(name, "");
+        writeFile(name, "");
     EXPECT_EQ(namesFor("*.txt"), (Names{"[x].txt", "a.txt", "b.txt", "x.txt"}));
     EXPECT_EQ(namesFor("?.txt"), (Names{"a.txt", "b.txt", "x.txt"}));
     EXPECT_EQ(namesFor("[x].*"), (Names{"[x].txt"}));
@@ -123,7 +123,7 @@ TEST_F(PosixFilesTest, WildcardsAreStarAndQuestionMarkOnly)
 
 TEST_F(PosixFilesTest, EntryTimeIsLocalDosDateTime)
 {
-    writeRaw("dated", "x");
+    writeFile("dated", "x");
     struct tm local{};
     local.tm_year = 2021 - 1900;
     local.tm_mon = 6 - 1;
@@ -151,7 +151,7 @@ TEST_F(PosixFilesTest, EntryTimeIsLocalDosDateTime)
 
 TEST_F(PosixFilesTest, EnumerationOfUnreadableDirectoryNamesTheCode)
 {
-    writeRaw("plain", "x");
+    writeFile("plain", "x");
     SearchRec rec;
     findFirstEntry("plain/*", 63, rec);  // a file where a directory should be
     EXPECT_EQ(searchStatus, 3);
@@ -240,7 +240,7 @@ TEST_F(RedirectedOutputTest, EmptyNameBindsStandardOutputWhichIsNeverClosed)
     closeFile(f);
     EXPECT_EQ(ioResult(), 0);
     EXPECT_TRUE(standardOutputOpen());
-    EXPECT_EQ(readRaw("captured"), "packed");
+    EXPECT_EQ(readFile("captured"), "packed");
 
     TextFile t;
     assignText(t, "");
@@ -249,16 +249,16 @@ TEST_F(RedirectedOutputTest, EmptyNameBindsStandardOutputWhichIsNeverClosed)
     closeText(t);
     EXPECT_EQ(ioResult(), 0);
     EXPECT_TRUE(standardOutputOpen());
-    EXPECT_EQ(readRaw("captured"), "packedtext");
+    EXPECT_EQ(readFile("captured"), "packedtext");
 }
 
 TEST_F(RedirectedOutputTest, ConsoleStandardOutputFlushesEachLine)
 {
     bindStandardFiles(false);
     writeText(standardOutput, std::string_view("entry"));
-    EXPECT_EQ(readRaw("captured"), "");
+    EXPECT_EQ(readFile("captured"), "");
     writeLine(standardOutput);
-    EXPECT_EQ(readRaw("captured"), "entry\r\n");
+    EXPECT_EQ(readFile("captured"), "entry\r\n");
     closeText(standardOutput);
     EXPECT_EQ(ioResult(), 0);
     EXPECT_TRUE(standardOutputOpen());

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "files_testutil.h"
+#include "support/scratch.h"
 #include "runtime/files_os.h"
 
 namespace {
 
-using filestest::ScratchDirTest;
+using namespace testsupport;
 
 class FilesTest : public ScratchDirTest {
 protected:
@@ -42,7 +42,7 @@ protected:
 
 TEST_F(FilesTest, PendingErrorBlocksEveryOperationUntilRead)
 {
-    writeRaw("data", "abc");
+    writeFile("data", "abc");
     ioError = 5;
     BinaryFile f;
     assignFile(f, "data");
@@ -65,7 +65,7 @@ TEST_F(FilesTest, PendingErrorBlocksEveryOperationUntilRead)
 
 TEST_F(FilesTest, GuardsReportTheirCodes)
 {
-    writeRaw("data", "abc");
+    writeFile("data", "abc");
     char buffer[4];
 
     BinaryFile never;  // zero-initialised: never assigned
@@ -123,7 +123,7 @@ TEST_F(FilesTest, ShortReadDeliversWhatIsThereAndReports100)
     std::string content(1000, '\0');
     for (int i = 0; i < 1000; ++i)
         content[i] = static_cast<char>(i * 7);
-    writeRaw("data", content);
+    writeFile("data", content);
     fileOpenMode = 0;
     BinaryFile f;
     assignFile(f, "data");
@@ -146,7 +146,7 @@ TEST_F(FilesTest, ShortReadDeliversWhatIsThereAndReports100)
 
 TEST_F(FilesTest, CreateTruncatesAndWritesInOut)
 {
-    writeRaw("data", "old contents that are long");
+    writeFile("data", "old contents that are long");
     BinaryFile f;
     assignFile(f, "data");
     createFile(f, 1);
@@ -157,14 +157,14 @@ TEST_F(FilesTest, CreateTruncatesAndWritesInOut)
     writeBlock(f, " world", 6);
     EXPECT_EQ(ioResult(), 0);
     closeFile(f);
-    EXPECT_EQ(readRaw("data"), "hello world");
+    EXPECT_EQ(readFile("data"), "hello world");
 }
 
 TEST_F(FilesTest, FileHeldOpenIsNeitherCreatedOverNorOpenedForWriting)
 {
     // Windows refuses it as a sharing violation; the Linux file layer keeps
     // the same rule for the files the process holds open.
-    writeRaw("held", "being read");
+    writeFile("held", "being read");
     fileOpenMode = 0;
     BinaryFile reader, again, writer;
     assignFile(reader, "held");
@@ -181,7 +181,7 @@ TEST_F(FilesTest, FileHeldOpenIsNeitherCreatedOverNorOpenedForWriting)
     openFile(writer, 1);
     EXPECT_EQ(ioResult(), ioAccessDenied);
     fileOpenMode = 0;
-    EXPECT_EQ(readRaw("held"), "being read");
+    EXPECT_EQ(readFile("held"), "being read");
 
     closeFile(reader);
     createFile(writer, 1);
@@ -201,7 +201,7 @@ TEST_F(FilesTest, FileSizeLeavesThePositionAlone)
     EXPECT_EQ(fileSize(f), 13);
     closeFile(f);
     EXPECT_EQ(ioResult(), 0);
-    EXPECT_EQ(readRaw("data"), "0123456789abc");
+    EXPECT_EQ(readFile("data"), "0123456789abc");
 
     fileOpenMode = 0;
     openFile(f, 1);
@@ -216,7 +216,7 @@ TEST_F(FilesTest, FileSizeLeavesThePositionAlone)
 
 TEST_F(FilesTest, ReadOnlyFileOpensAfterStartUpMode)
 {
-    writeRaw("ro", "locked");
+    writeFile("ro", "locked");
     makeReadOnly("ro");
     fileOpenMode = 0;
     BinaryFile f;
@@ -233,7 +233,7 @@ TEST_F(FilesTest, ReadOnlyFileOpensAfterStartUpMode)
 
 TEST_F(FilesTest, EraseFileActsOnlyOnClosedFilesAndCallsDirectoriesMissing)
 {
-    writeRaw("data", "x");
+    writeFile("data", "x");
     BinaryFile f;
     assignFile(f, "data");
     fileOpenMode = 0;
@@ -268,7 +268,7 @@ TEST_F(FilesTest, DirectoryCodes)
     EXPECT_EQ(ioResult(), 5);
     EXPECT_EQ(ioResult(), 0);
 
-    writeRaw(inDir("sub", "f"), "x");
+    writeFile(inDir("sub", "f"), "x");
     removeDirectory("sub");
     EXPECT_EQ(ioResult(), 5);  // not empty
     EXPECT_TRUE(exists("sub"));
@@ -344,7 +344,7 @@ TEST_F(FilesTest, ForeignSeparatorsReachTheSystemConverted)
     writeBlock(f, "xyz", 3);
     closeFile(f);
     ASSERT_EQ(ioResult(), 0);
-    EXPECT_EQ(readRaw(inDir(inDir("d", "e"), "f.bin")), "xyz");
+    EXPECT_EQ(readFile(inDir(inDir("d", "e"), "f.bin")), "xyz");
     changeDirectory("d" + foreign + "e");
     ASSERT_EQ(ioResult(), 0);
     changeDirectory(std::string("..") + pathSeparator + "..");
@@ -377,7 +377,7 @@ TEST_F(FilesTest, EnumerationStatusForMissingDirectoryAndNoMatch)
     uint16_t status = 0;
     EXPECT_TRUE(listAll(inDir("nodir", "*.*"), 63, status).empty());
     EXPECT_EQ(status, 3);
-    writeRaw("a.txt", "1");
+    writeFile("a.txt", "1");
     EXPECT_TRUE(listAll("*.xyz", 63, status).empty());
     EXPECT_EQ(status, 18);
     EXPECT_TRUE(listAll("absent.txt", 63, status).empty());
@@ -392,8 +392,8 @@ TEST_F(FilesTest, EnumerationStatusForMissingDirectoryAndNoMatch)
 
 TEST_F(FilesTest, EnumerationExcludesDirectoriesUnlessAsked)
 {
-    writeRaw("a.txt", "12345");
-    writeRaw("b.dat", "");
+    writeFile("a.txt", "12345");
+    writeFile("b.dat", "");
     makeDirectory("sub");
     uint16_t status = 0;
 
@@ -417,7 +417,7 @@ TEST_F(FilesTest, EnumerationExcludesDirectoriesUnlessAsked)
 
 TEST_F(FilesTest, EnumerationFillsSizeTimeAndAttributes)
 {
-    writeRaw("a.txt", std::string(1234, 'q'));
+    writeFile("a.txt", std::string(1234, 'q'));
     SearchRec rec;
     findFirstEntry("a.txt", 63, rec);
     ASSERT_EQ(searchStatus, 0);
@@ -438,7 +438,7 @@ TEST_F(FilesTest, EnumerationFillsSizeTimeAndAttributes)
 
 TEST_F(FilesTest, AttributesAndExistence)
 {
-    writeRaw("f", "x");
+    writeFile("f", "x");
     makeDirectory("sub");
     BinaryFile f;
     assignFile(f, "f");
@@ -464,7 +464,7 @@ TEST_F(FilesTest, AttributesAndExistence)
 
 TEST_F(FilesTest, CreateOnReadOnlyFileIsRefused)
 {
-    writeRaw("ro", "keep");
+    writeFile("ro", "keep");
     makeReadOnly("ro");
     BinaryFile f;
     assignFile(f, "ro");
@@ -476,7 +476,7 @@ TEST_F(FilesTest, CreateOnReadOnlyFileIsRefused)
         GTEST_SKIP() << "running with rights that override file permissions";
     }
     EXPECT_EQ(code, 5);
-    EXPECT_EQ(readRaw("ro"), "keep");
+    EXPECT_EQ(readFile("ro"), "keep");
 }
 
 } // namespace

@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "files_testutil.h"
+#include "support/scratch.h"
 #include "runtime/files_os.h"
 
 namespace {
 
-using filestest::ScratchDirTest;
+using namespace testsupport;
 
 class Win32FilesTest : public ScratchDirTest {
 protected:
@@ -27,7 +27,7 @@ protected:
 
 TEST_F(Win32FilesTest, HeldFileIsReadableButNotWritableAfterStartUpMode)
 {
-    writeRaw("held", "payload");
+    writeFile("held", "payload");
     fileOpenMode = 0;
     BinaryFile f;
     assignFile(f, "held");
@@ -50,7 +50,7 @@ TEST_F(Win32FilesTest, HeldFileIsReadableButNotWritableAfterStartUpMode)
 
 TEST_F(Win32FilesTest, InitialModeSharesNothing)
 {
-    writeRaw("held", "payload");
+    writeFile("held", "payload");
     fileOpenMode = 2;
     BinaryFile f;
     assignFile(f, "held");
@@ -74,7 +74,7 @@ TEST_F(Win32FilesTest, LookupsKeepSlashesChangingCallsGetBackslashes)
     EXPECT_EQ(systemName("a/b\\c/d"), "a\\b\\c\\d");
     EXPECT_EQ(lookupName("a/b\\c"), "a/b\\c");
     CreateDirectoryA("d", nullptr);
-    writeRaw("d\\f.txt", "x");
+    writeFile("d\\f.txt", "x");
     EXPECT_TRUE(fileExists("d/f.txt"));
     SearchRec rec;
     findFirstEntry("d/*.txt", 63, rec);

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "core_testutil.h"
+#include "support/scratch.h"
 
-using namespace coretest;
+using namespace testsupport;
 
 namespace {
 
-class GzStreamTest : public ScratchTest {
+class GzStreamTest : public ScratchDirTest {
 protected:
     // Writes data through the layer in pieces of the given sizes (the last
     // size repeats until everything is written).
@@ -25,7 +25,7 @@ protected:
             at += n;
         }
         EXPECT_EQ(closeGz(s), gzOk);
-        return readFileBytes(p);
+        return readFile<Bytes>(p);
     }
 
     // Reads everything the stream delivers in pieces of `piece` bytes, up to
@@ -41,7 +41,7 @@ protected:
 
     GzStream* openFileWith(const Bytes& content)
     {
-        writeFileBytes(path("in.gz"), content);
+        writeFile(path("in.gz"), content);
         return openGz(path("in.gz"), "r");
     }
 };
@@ -61,8 +61,8 @@ TEST_F(GzStreamTest, WrittenBytesEqualDirectZlibWhateverTheWriteSizes)
 {
     // A 264-byte header followed by 250000 bytes of content in 100000-byte
     // blocks, as the packer writes them, against one call and against zlib.
-    const Bytes data = mixedData(264 + 250000);
-    const Bytes expected = referenceMember(data);
+    const Bytes data = mixedBytes<Bytes>(264 + 250000);
+    const Bytes expected = gzipMember(data);
     const Bytes inBlocks = writeThroughLayer(data, {264, 100000});
     ASSERT_GT(inBlocks.size(), 16384u * 2) << "the output buffer must have been flushed";
     EXPECT_EQ(inBlocks, expected);
@@ -76,14 +76,14 @@ TEST_F(GzStreamTest, IncompressibleDataStaysByteExact)
     uint32_t x = 7;
     for (auto& b : data)
         b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 23);
-    EXPECT_EQ(writeThroughLayer(data, {100000}), referenceMember(data));
+    EXPECT_EQ(writeThroughLayer(data, {100000}), gzipMember(data));
 }
 
 TEST_F(GzStreamTest, ModeCharactersChooseDirectionLevelAndStrategy)
 {
-    const Bytes data = mixedData(50000, 3);
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "w9"), referenceMember(data, 9));
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "w91"), referenceMember(data, 1));  // later digit wins
+    const Bytes data = mixedBytes<Bytes>(50000, 3);
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "w9"), gzipMember(data, 9));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "w91"), gzipMember(data, 1));  // later digit wins
     // Level 0 stores: the block boundaries follow the output buffer, so only
     // the size and the content are compared.
     const Bytes stored = writeThroughLayer(data, {50000}, "w0");
@@ -94,10 +94,10 @@ TEST_F(GzStreamTest, ModeCharactersChooseDirectionLevelAndStrategy)
     back.pop_back();
     EXPECT_EQ(back, data);
     EXPECT_EQ(closeGz(s), gzOk);
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "wh"), referenceMember(data, Z_DEFAULT_COMPRESSION, Z_HUFFMAN_ONLY));
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "hf2w"), referenceMember(data, 2, Z_FILTERED));
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "rw"), referenceMember(data));  // later direction wins
-    EXPECT_EQ(writeThroughLayer(data, {50000}, "wbx"), referenceMember(data));  // others ignored
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "wh"), gzipMember(data, Z_DEFAULT_COMPRESSION, Z_HUFFMAN_ONLY));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "hf2w"), gzipMember(data, 2, Z_FILTERED));
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "rw"), gzipMember(data));  // later direction wins
+    EXPECT_EQ(writeThroughLayer(data, {50000}, "wbx"), gzipMember(data));  // others ignored
 }
 
 TEST_F(GzStreamTest, ModesWithoutDirectionAndEmptyPathsGiveNull)
@@ -111,7 +111,7 @@ TEST_F(GzStreamTest, ModesWithoutDirectionAndEmptyPathsGiveNull)
 
 TEST_F(GzStreamTest, WritingReplacesAnExistingFile)
 {
-    writeFileBytes(path("out.gz"), Bytes(100000, 'z'));
+    writeFile(path("out.gz"), Bytes(100000, 'z'));
     EXPECT_EQ(writeThroughLayer({}, {1}), emptyMember);
 }
 
@@ -139,7 +139,7 @@ TEST_F(GzStreamTest, CallsOnTheWrongDirectionOrANullHandleReturnStreamError)
 
 TEST_F(GzStreamTest, ReadsBackWhatWasWrittenThenKeepsReturningZero)
 {
-    const Bytes data = mixedData(300000, 5);
+    const Bytes data = mixedBytes<Bytes>(300000, 5);
     writeThroughLayer(data, {100000});
     GzStream* s = openGz(path("out.gz"), "r");
     ASSERT_NE(s, nullptr);
@@ -154,13 +154,13 @@ TEST_F(GzStreamTest, ReadsBackWhatWasWrittenThenKeepsReturningZero)
 
 TEST_F(GzStreamTest, ReadsAMemberWrittenByZlibWithOptionalHeaderFields)
 {
-    const Bytes data = mixedData(40000, 9);
+    const Bytes data = mixedBytes<Bytes>(40000, 9);
     // FHCRC, FEXTRA, FNAME and FCOMMENT set; header CRC not checked.
     Bytes member = {0x1F, 0x8B, 8, 0x1E, 1, 2, 3, 4, 2, 3, 5, 0, 'a', 'b', 'c', 'd', 'e'};
     for (const char* t : {"name.txt", "a comment"})
         member.insert(member.end(), t, t + std::char_traits<char>::length(t) + 1);
     member.insert(member.end(), {0xAB, 0xCD});
-    const Bytes plain = referenceMember(data);
+    const Bytes plain = gzipMember(data);
     member.insert(member.end(), plain.begin() + 10, plain.end());
     GzStream* s = openFileWith(member);
     ASSERT_NE(s, nullptr);
@@ -172,9 +172,9 @@ TEST_F(GzStreamTest, ReadsAMemberWrittenByZlibWithOptionalHeaderFields)
 
 TEST_F(GzStreamTest, CrcOrLengthMismatchShowsOnTheReadAfterTheData)
 {
-    const Bytes data = mixedData(30000, 11);
+    const Bytes data = mixedBytes<Bytes>(30000, 11);
     for (const std::size_t fromEnd : {8u, 1u}) {  // first CRC byte, last ISIZE byte
-        Bytes member = referenceMember(data);
+        Bytes member = gzipMember(data);
         member[member.size() - fromEnd] ^= 0x40;
         GzStream* s = openFileWith(member);
         ASSERT_NE(s, nullptr);
@@ -190,7 +190,7 @@ TEST_F(GzStreamTest, CrcOrLengthMismatchShowsOnTheReadAfterTheData)
 TEST_F(GzStreamTest, BadMethodOrReservedFlagsFailEveryRead)
 {
     for (const auto& [offset, value] : {std::pair{2, 7}, std::pair{3, 0x20}}) {
-        Bytes member = referenceMember(mixedData(1000));
+        Bytes member = gzipMember(mixedBytes<Bytes>(1000));
         member[offset] = static_cast<unsigned char>(value);
         GzStream* s = openFileWith(member);
         ASSERT_NE(s, nullptr) << "a damaged header still gives a handle";
@@ -212,7 +212,7 @@ TEST_F(GzStreamTest, HeaderCutShortIsADataError)
 
 TEST_F(GzStreamTest, CorruptDeflateDataFailsTheNextRead)
 {
-    Bytes member = referenceMember(mixedData(5000));
+    Bytes member = gzipMember(mixedBytes<Bytes>(5000));
     member[10] = 0xFF;  // final block of the reserved type 3
     GzStream* s = openFileWith(member);
     ASSERT_NE(s, nullptr);
@@ -224,8 +224,8 @@ TEST_F(GzStreamTest, CorruptDeflateDataFailsTheNextRead)
 
 TEST_F(GzStreamTest, TruncatedDeflateDataDeliversWhatItCanThenZero)
 {
-    const Bytes data = mixedData(200000, 13);
-    Bytes member = referenceMember(data);
+    const Bytes data = mixedBytes<Bytes>(200000, 13);
+    Bytes member = gzipMember(data);
     member.resize(member.size() / 2);
     GzStream* s = openFileWith(member);
     ASSERT_NE(s, nullptr);
@@ -242,8 +242,8 @@ TEST_F(GzStreamTest, TruncatedDeflateDataDeliversWhatItCanThenZero)
 
 TEST_F(GzStreamTest, TrailerCutShortIsADataError)
 {
-    const Bytes data = mixedData(1000);
-    Bytes member = referenceMember(data);
+    const Bytes data = mixedBytes<Bytes>(1000);
+    Bytes member = gzipMember(data);
     member.resize(member.size() - 2);
     GzStream* s = openFileWith(member);
     ASSERT_NE(s, nullptr);
@@ -258,7 +258,7 @@ TEST_F(GzStreamTest, FileWithoutTheMagicIsReadUnchanged)
     // Larger than the input buffer, so both the buffered bytes and the
     // direct reads of the rest are delivered.
     for (const unsigned char first : {static_cast<unsigned char>('P'), static_cast<unsigned char>(0x1F)}) {
-        Bytes plain = mixedData(40000, 17);
+        Bytes plain = mixedBytes<Bytes>(40000, 17);
         plain[0] = first;
         plain[1] = 'K';
         GzStream* s = openFileWith(plain);
@@ -300,19 +300,19 @@ TEST_F(GzStreamTest, AFollowingMemberIsReadOnEvenAcrossABufferBoundary)
 {
     // The first member is sized so that the second one's magic straddles the
     // end of the first 16384-byte input buffer.
-    const Bytes second = mixedData(20000, 23);
+    const Bytes second = mixedBytes<Bytes>(20000, 23);
     for (const std::size_t firstEnd : {16383u, 16384u}) {
         Bytes first;
         Bytes member;
         std::size_t n = firstEnd;
         do {
-            first = mixedData(--n, 19);
+            first = mixedBytes<Bytes>(--n, 19);
             for (auto& b : first)
                 b |= 0x80;  // keep the stored size predictable
-            member = referenceMember(first, 0);
+            member = gzipMember(first, 0);
         } while (member.size() > firstEnd);
         ASSERT_EQ(member.size(), firstEnd);
-        const Bytes next = referenceMember(second);
+        const Bytes next = gzipMember(second);
         member.insert(member.end(), next.begin(), next.end());
         GzStream* s = openFileWith(member);
         ASSERT_NE(s, nullptr);
@@ -327,8 +327,8 @@ TEST_F(GzStreamTest, AFollowingMemberIsReadOnEvenAcrossABufferBoundary)
 
 TEST_F(GzStreamTest, BytesAfterTheMemberAreDeliveredAsTheyStand)
 {
-    const Bytes data = mixedData(5000, 29);
-    Bytes member = referenceMember(data);
+    const Bytes data = mixedBytes<Bytes>(5000, 29);
+    Bytes member = gzipMember(data);
     const Bytes junk = {'j', 'u', 'n', 'k'};
     member.insert(member.end(), junk.begin(), junk.end());
     GzStream* s = openFileWith(member);
@@ -342,14 +342,14 @@ TEST_F(GzStreamTest, BytesAfterTheMemberAreDeliveredAsTheyStand)
 
 TEST_F(GzStreamTest, EndsAtFirstMemberOnlyWhenItsDataIsUsedUpExactly)
 {
-    const Bytes data = mixedData(5000, 31);
-    Bytes followed = referenceMember(data);
-    const Bytes after = referenceMember(mixedData(100, 3));
+    const Bytes data = mixedBytes<Bytes>(5000, 31);
+    Bytes followed = gzipMember(data);
+    const Bytes after = gzipMember(mixedBytes<Bytes>(100, 3));
     followed.insert(followed.end(), after.begin(), after.end());
     const Bytes junk = {'j', 'u', 'n', 'k'};
-    Bytes withJunk = referenceMember(data);
+    Bytes withJunk = gzipMember(data);
     withJunk.insert(withJunk.end(), junk.begin(), junk.end());
-    Bytes badCrc = referenceMember(data);
+    Bytes badCrc = gzipMember(data);
     badCrc[badCrc.size() - 8] ^= 1;
     struct Case {
         const char* name;
@@ -358,9 +358,9 @@ TEST_F(GzStreamTest, EndsAtFirstMemberOnlyWhenItsDataIsUsedUpExactly)
         bool atEnd;
     };
     const Case cases[] = {
-        {"all data read", referenceMember(data), 5000, true},
-        {"one byte left", referenceMember(data), 4999, false},
-        {"nothing read", referenceMember(data), 0, false},
+        {"all data read", gzipMember(data), 5000, true},
+        {"one byte left", gzipMember(data), 4999, false},
+        {"nothing read", gzipMember(data), 0, false},
         {"another member follows", followed, 5000, true},
         {"other bytes follow", withJunk, 5000, true},
         {"wrong CRC-32", badCrc, 5000, false},

@@ -9,13 +9,13 @@
 
 #include <cstring>
 
-#include "core_testutil.h"
+#include "support/scratch.h"
 
-using namespace coretest;
+using namespace testsupport;
 
 namespace {
 
-class ImageTest : public ScratchTest {
+class ImageTest : public ScratchDirTest {
 protected:
     ImageLayout layoutOf(const std::string& file)
     {
@@ -49,9 +49,9 @@ protected:
     // its trailer looks.
     std::string withAppended(const std::string& stub, const Bytes& appended, const std::string& name)
     {
-        Bytes bytes = readFileBytes(stub);
+        Bytes bytes = readFile<Bytes>(stub);
         bytes.insert(bytes.end(), appended.begin(), appended.end());
-        writeFileBytes(path(name), bytes);
+        writeFile(path(name), bytes);
         return path(name);
     }
 };
@@ -62,7 +62,7 @@ TEST_F(ImageTest, BareStubsEndWithTheirImageAndCutPackedFilesDoNot)
         GTEST_SKIP() << "no stubs in this build";
     for (const std::string& stub : stubs()) {
         SCOPED_TRACE(stub);
-        const std::size_t size = readFileBytes(stub).size();
+        const std::size_t size = readFile<Bytes>(stub).size();
         const ImageLayout layout = layoutOf(stub);
         EXPECT_TRUE(layout.known);
         EXPECT_EQ(layout.end, static_cast<int64_t>(size));
@@ -101,12 +101,12 @@ bool isPe(const Bytes& file) { return file.size() > 2 && file[0] == 'M' && file[
 TEST_F(ImageTest, CertificateTableAtTheEndOfAPeImageBelongsToIt)
 {
     for (const std::string& path : stubs()) {
-        const Bytes stub = readFileBytes(path);
+        const Bytes stub = readFile<Bytes>(path);
         if (!isPe(stub))
             continue;
         SCOPED_TRACE(path);
         const Bytes signedStub = signedCopy(stub);
-        writeFileBytes(this->path("signed"), signedStub);
+        writeFile(this->path("signed"), signedStub);
 
         const ImageLayout layout = layoutOf(this->path("signed"));
         EXPECT_TRUE(layout.known);
@@ -122,7 +122,7 @@ TEST_F(ImageTest, CertificateTableAtTheEndOfAPeImageBelongsToIt)
         packed.resize(stub.size() + 600, 0x11);
         Bytes cut = signedCopy(packed);
         cut.resize(cut.size() - 10);
-        writeFileBytes(this->path("cut"), cut);
+        writeFile(this->path("cut"), cut);
         EXPECT_TRUE(hasBytesAfterImage(this->path("cut")));
     }
 }
@@ -132,7 +132,7 @@ TEST_F(ImageTest, CertificateTableAtTheEndOfAPeImageBelongsToIt)
 TEST_F(ImageTest, TrailerOfASignedPackedFileLiesBeforeItsCertificateTable)
 {
     for (const std::string& path : stubs()) {
-        const Bytes stub = readFileBytes(path);
+        const Bytes stub = readFile<Bytes>(path);
         if (!isPe(stub))
             continue;
         SCOPED_TRACE(path);
@@ -146,7 +146,7 @@ TEST_F(ImageTest, TrailerOfASignedPackedFileLiesBeforeItsCertificateTable)
             packed.insert(packed.end(), static_cast<std::size_t>(streamLength), 0x1F);
             const auto* record = reinterpret_cast<const unsigned char*>(&t);
             packed.insert(packed.end(), record, record + tailSize);
-            writeFileBytes(this->path("signed"), signedCopy(packed));
+            writeFile(this->path("signed"), signedCopy(packed));
 
             tail read{};
             EXPECT_EQ(readTrailer(this->path("signed"), read), static_cast<int32_t>(packed.size()));
@@ -162,11 +162,11 @@ TEST_F(ImageTest, TrailerOfASignedPackedFileLiesBeforeItsCertificateTable)
 TEST_F(ImageTest, SignedStubIsCopiedAsItWasBeforeSigning)
 {
     for (const std::string& path : stubs()) {
-        const Bytes stub = readFileBytes(path);
+        const Bytes stub = readFile<Bytes>(path);
         if (!isPe(stub))
             continue;
         SCOPED_TRACE(path);
-        writeFileBytes(this->path("signed"), signedCopy(stub, 100));
+        writeFile(this->path("signed"), signedCopy(stub, 100));
         const ImageLayout layout = layoutOf(this->path("signed"));
         tail bare{};
         EXPECT_EQ(readTrailer(this->path("signed"), bare), static_cast<int32_t>(stub.size()));
@@ -182,21 +182,21 @@ TEST_F(ImageTest, SignedStubIsCopiedAsItWasBeforeSigning)
         closeFile(source);
         closeFile(copy);
         ASSERT_EQ(ioResult(), 0);
-        EXPECT_TRUE(readFileBytes(this->path("copy")) == stub);
+        EXPECT_TRUE(readFile<Bytes>(this->path("copy")) == stub);
     }
 }
 
 TEST_F(ImageTest, FilesWhoseTablesCannotBeReadHaveNoKnownImage)
 {
-    writeFileBytes(path("text"), Bytes{'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'});
+    writeFile(path("text"), Bytes{'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'});
     EXPECT_FALSE(layoutOf(path("text")).known);
     EXPECT_FALSE(hasBytesAfterImage(path("text")));
     if (stubs().empty())
         return;
     // Cut inside its own tables: what is left cannot say where it ends.
-    Bytes stub = readFileBytes(stubs()[0]);
+    Bytes stub = readFile<Bytes>(stubs()[0]);
     stub.resize(stub.size() - 16);
-    writeFileBytes(path("short"), stub);
+    writeFile(path("short"), stub);
     EXPECT_FALSE(hasBytesAfterImage(path("short")));
 }
 

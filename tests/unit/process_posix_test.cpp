@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "run_in_child_posix.h"
+#include "support/process_posix.h"
 #include "runtime/failure.h"
 #include "runtime/process.h"
 
@@ -62,6 +62,9 @@ TEST(ExecuteProgram, ChildInheritsTheEnvironment)
 }
 
 namespace {
+
+using testsupport::ChildRun;
+using testsupport::runInChild;
 
 std::string failureLine(std::string_view path, std::string_view arguments)
 {

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "core_testutil.h"
+#include "support/scratch.h"
 
-using namespace coretest;
+using namespace testsupport;
 
 namespace {
 
@@ -28,7 +28,7 @@ Bytes bytesOf(const tail& t)
     return Bytes(p, p + sizeof t);
 }
 
-class RecordsTest : public ScratchTest {};
+class RecordsTest : public ScratchDirTest {};
 
 } // namespace
 
@@ -95,10 +95,10 @@ TEST_F(RecordsTest, ReadTrailerTakesTheLast520Bytes)
 {
     const tail written = packedTrailer();
     for (const std::size_t stub : {0u, 1u, 100000u, 250123u}) {
-        Bytes file = mixedData(stub, 37);
+        Bytes file = mixedBytes<Bytes>(stub, 37);
         const Bytes t = bytesOf(written);
         file.insert(file.end(), t.begin(), t.end());
-        writeFileBytes(path("packed"), file);
+        writeFile(path("packed"), file);
         tail read;
         std::memset(&read, 0, sizeof read);
         readTrailer(path("packed"), read);
@@ -112,7 +112,7 @@ TEST_F(RecordsTest, ReadTrailerTakesTheLast520Bytes)
 
 TEST_F(RecordsTest, ReadTrailerOfAFileShorterThanATrailerEndsTheProcess)
 {
-    writeFileBytes(path("short"), Bytes(519, 1));
+    writeFile(path("short"), Bytes(519, 1));
     tail t;
     EXPECT_EXIT(readTrailer(path("short"), t), ::testing::ExitedWithCode(217), "");
     EXPECT_EXIT(readTrailer(path("missing"), t), ::testing::ExitedWithCode(217), "");

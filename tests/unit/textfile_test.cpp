@@ -4,19 +4,19 @@
 #include <string>
 #include <vector>
 
-#include "files_testutil.h"
+#include "support/scratch.h"
 #include "runtime/textfile.h"
 
 namespace {
 
-using filestest::ScratchDirTest;
+using namespace testsupport;
 
 class TextFileTest : public ScratchDirTest {
 protected:
     // Every line of a file with the given bytes, read until textEof.
     std::vector<std::string> linesOf(const std::string& bytes, std::size_t maxLen = 255)
     {
-        writeRaw("in.txt", bytes);
+        writeFile("in.txt", bytes);
         TextFile t;
         assignText(t, "in.txt");
         openText(t);
@@ -66,7 +66,7 @@ TEST_F(TextFileTest, CtrlZEndsTheFileOnlyAtTheStartOfWhatIsLeft)
 
 TEST_F(TextFileTest, EmptyFileIsAtEndAndReadsEmptyLines)
 {
-    writeRaw("empty", "");
+    writeFile("empty", "");
     TextFile t;
     assignText(t, "empty");
     openText(t);
@@ -99,7 +99,7 @@ TEST_F(TextFileTest, WritesExactlyThePiecesAndCrLf)
     EXPECT_EQ(ioResult(), 0);
     closeText(t);
     EXPECT_EQ(ioResult(), 0);
-    EXPECT_EQ(readRaw("out.zop"),
+    EXPECT_EQ(readFile("out.zop"),
               "f dir\\file.txt\r\n0 -42 -2147483648 2147483647\r\n");
 }
 
@@ -117,22 +117,22 @@ TEST_F(TextFileTest, OutputLargerThanTheBufferArrivesWhole)
         expected += piece + "\r\n";
     }
     // A plain file has no flush after each line: part of it is still buffered.
-    EXPECT_LT(readRaw("big").size(), expected.size());
+    EXPECT_LT(readFile("big").size(), expected.size());
     closeText(t);
     EXPECT_EQ(ioResult(), 0);
-    EXPECT_EQ(readRaw("big"), expected);
+    EXPECT_EQ(readFile("big"), expected);
     EXPECT_EQ(linesOf(expected).size(), 300u);
 }
 
 TEST_F(TextFileTest, CreateTruncatesAndOpenNeedsAnExistingFile)
 {
-    writeRaw("f", "old old old");
+    writeFile("f", "old old old");
     TextFile t;
     assignText(t, "f");
     createText(t);
     writeText(t, std::string_view("new"));
     closeText(t);
-    EXPECT_EQ(readRaw("f"), "new");
+    EXPECT_EQ(readFile("f"), "new");
 
     assignText(t, "absent");
     openText(t);
@@ -145,7 +145,7 @@ TEST_F(TextFileTest, CreateTruncatesAndOpenNeedsAnExistingFile)
 
 TEST_F(TextFileTest, ModeCodes)
 {
-    writeRaw("in", "line\n");
+    writeFile("in", "line\n");
     TextFile never;  // never assigned
     openText(never);
     EXPECT_EQ(ioResult(), 102);
@@ -180,7 +180,7 @@ TEST_F(TextFileTest, ModeCodes)
 
 TEST_F(TextFileTest, PendingErrorLeavesTheFileUntouched)
 {
-    writeRaw("in", "first\nsecond\n");
+    writeFile("in", "first\nsecond\n");
     TextFile t;
     assignText(t, "in");
     openText(t);

@@ -3,19 +3,19 @@
 #include <gtest/gtest.h>
 
 #include "core/gzstream.h"
-#include "core_testutil.h"
+#include "support/scratch.h"
 
-using namespace coretest;
+using namespace testsupport;
 
 namespace {
 
-class TransferTest : public ScratchTest {
+class TransferTest : public ScratchDirTest {
 protected:
     void SetUp() override
     {
-        ScratchTest::SetUp();
-        source_ = mixedData(250005, 31);
-        writeFileBytes(path("source"), source_);
+        ScratchDirTest::SetUp();
+        source_ = mixedBytes<Bytes>(250005, 31);
+        writeFile(path("source"), source_);
     }
 
     void openSource(BinaryFile& f)
@@ -85,7 +85,7 @@ TEST_F(TransferTest, CopyFileToFileMovesExactlyNBytes)
             closeFile(src);
             closeFile(dst);
             ASSERT_EQ(ioResult(), 0);
-            EXPECT_EQ(readFileBytes(path("destination")), prefix(n)) << "n=" << n;
+            EXPECT_EQ(readFile<Bytes>(path("destination")), prefix(n)) << "n=" << n;
         }
     }
 }
@@ -101,7 +101,7 @@ TEST_F(TransferTest, CopyFileToFileFromAShortSourceCopiesWhatIsThere)
     copyFileToFile(src, dst, 300000);
     closeFile(src);
     closeFile(dst);
-    EXPECT_EQ(readFileBytes(path("destination")), source_);
+    EXPECT_EQ(readFile<Bytes>(path("destination")), source_);
 }
 
 TEST_F(TransferTest, NegativeCountsMoveNothing)
@@ -115,7 +115,7 @@ TEST_F(TransferTest, NegativeCountsMoveNothing)
         EXPECT_EQ(nextByte(src), source_[0]) << "n=" << n;
         closeFile(src);
         closeFile(dst);
-        EXPECT_TRUE(readFileBytes(path("destination")).empty()) << "n=" << n;
+        EXPECT_TRUE(readFile<Bytes>(path("destination")).empty()) << "n=" << n;
     }
 }
 
@@ -154,7 +154,7 @@ TEST_F(TransferTest, GzRoutinesMoveTheEntryContent)
     packSource(n);
     Bytes expected(headerBytes, 'h');
     expected.insert(expected.end(), source_.begin(), source_.begin() + n);
-    EXPECT_EQ(readFileBytes(path("stream.gz")), referenceMember(expected));
+    EXPECT_EQ(readFile<Bytes>(path("stream.gz")), gzipMember(expected));
 
     GzStream* s = openGz(path("stream.gz"), "r");
     ASSERT_NE(s, nullptr);
@@ -170,7 +170,7 @@ TEST_F(TransferTest, GzRoutinesMoveTheEntryContent)
     char c;
     EXPECT_EQ(readGz(s, &c, 1), 0) << "the stream is used up";
     EXPECT_EQ(closeGz(s), gzOk);
-    EXPECT_EQ(readFileBytes(path("destination")), Bytes(source_.begin() + 99999, source_.begin() + n));
+    EXPECT_EQ(readFile<Bytes>(path("destination")), Bytes(source_.begin() + 99999, source_.begin() + n));
 }
 
 // The header already announced n bytes: a source that delivers fewer would
@@ -209,14 +209,14 @@ TEST_F(TransferTest, CopyGzToFileEndsTheProcessWhenTheStreamEndsEarly)
     copyGzToFile(s, dst, headerBytes + 1000);
     closeFile(dst);
     closeGz(s);
-    EXPECT_EQ(readFileBytes(path("destination")).size(), static_cast<std::size_t>(headerBytes + 1000));
+    EXPECT_EQ(readFile<Bytes>(path("destination")).size(), static_cast<std::size_t>(headerBytes + 1000));
 }
 
 TEST_F(TransferTest, CopyGzToFileEndsTheProcessOnADamagedStream)
 {
-    Bytes member = referenceMember(mixedData(1000));
+    Bytes member = gzipMember(mixedBytes<Bytes>(1000));
     member[2] = 7;  // unknown compression method
-    writeFileBytes(path("damaged.gz"), member);
+    writeFile(path("damaged.gz"), member);
     EXPECT_EXIT(
         {
             GzStream* s = openGz(path("damaged.gz"), "r");

@@ -1,0 +1,93 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace testsupport {
+
+std::string readFile(const std::string& path)
+{
+    std::string bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return bytes;
+    char block[65536];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, f)) > 0;)
+        bytes.append(block, got);
+    std::fclose(f);
+    return bytes;
+}
+
+bool exists(const std::string& path)
+{
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+void writeFile(const std::string& path, std::string_view bytes)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        ADD_FAILURE() << "cannot create " << path;
+        return;
+    }
+    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !written)
+        ADD_FAILURE() << "cannot write " << path;
+}
+
+void fillMixedBytes(unsigned char* out, std::size_t size, uint32_t seed, unsigned noisePercent)
+{
+    static const char words[] = "container entry stream header trailer block deflate inflate ";
+    uint32_t x = seed * 2654435761u + 1;
+    std::size_t i = 0;
+    while (i < size) {
+        x = x * 1664525u + 1013904223u;
+        const std::size_t run = 64 + (x >> 20) % 2000;
+        const bool noise = (x >> 8) % 100 < noisePercent;
+        for (std::size_t j = 0; j < run && i < size; ++j, ++i) {
+            x = x * 1664525u + 1013904223u;
+            out[i] = noise ? static_cast<unsigned char>(x >> 24)
+                           : static_cast<unsigned char>(words[(i + (x >> 28)) % (sizeof words - 1)]);
+        }
+    }
+}
+
+namespace {
+
+void appendLittleEndian32(std::string& out, uint32_t v)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>(v >> shift));
+}
+
+} // namespace
+
+std::string gzipMember(std::string_view data, int level, int strategy)
+{
+    std::string member("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00", 10);
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
+        ADD_FAILURE() << "deflateInit2 failed";
+        return member;
+    }
+    std::string raw(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(raw.data());
+    z.avail_out = static_cast<uInt>(raw.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    raw.resize(z.total_out);
+    deflateEnd(&z);
+    member += raw;
+    appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+                                                             static_cast<uInt>(data.size()))));
+    appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
+    return member;
+}
+
+} // namespace testsupport

@@ -1,0 +1,64 @@
+// What the unit and end-to-end tests share: whole-file reads and writes that
+// bypass zop's own file layer, deterministic test data, and a reference gzip
+// member built with direct zlib calls. The scratch-directory fixture of the
+// unit tests is in scratch.h, starting programs (POSIX) in process_posix.h.
+#pragma once
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+// The byte vectors of the tests that work with zop's own buffers.
+using Bytes = std::vector<unsigned char>;
+
+inline std::string_view asText(const Bytes& bytes)
+{
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The whole file, or "" when it cannot be read.
+std::string readFile(const std::string& path);
+template <typename Out>
+Out readFile(const std::string& path)
+{
+    const std::string bytes = readFile(path);
+    return Out(bytes.begin(), bytes.end());
+}
+// True when something (a file, a directory, a link, even a dangling one)
+// has that name.
+bool exists(const std::string& path);
+// Creates or truncates the file and writes bytes into it; a failure fails
+// the test.
+void writeFile(const std::string& path, std::string_view bytes);
+inline void writeFile(const std::string& path, const Bytes& bytes) { writeFile(path, asText(bytes)); }
+
+// Deterministic test bytes, the same for a given size and seed on every
+// platform: runs of 64 to 2,063 bytes, each either text-like (words, which
+// deflate shrinks well) or pseudo-random noise (which it cannot shrink).
+// noisePercent is the share of noise runs: 100 gives bytes that deflate
+// cannot shrink at all.
+void fillMixedBytes(unsigned char* out, std::size_t size, uint32_t seed, unsigned noisePercent);
+template <typename Out = std::string>
+Out mixedBytes(std::size_t size, uint32_t seed = 1, unsigned noisePercent = 33)
+{
+    Out bytes(size, 0);
+    fillMixedBytes(reinterpret_cast<unsigned char*>(bytes.data()), size, seed, noisePercent);
+    return bytes;
+}
+
+// One gzip member as zop writes it: the fixed 10-byte header (no name, no
+// time, OS byte 0), raw deflate of data in one piece (window bits -15,
+// memory level 8) at the given level and strategy, CRC-32 and length.
+std::string gzipMember(std::string_view data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY);
+inline Bytes gzipMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY)
+{
+    const std::string member = gzipMember(asText(data), level, strategy);
+    return Bytes(member.begin(), member.end());
+}
+
+} // namespace testsupport
