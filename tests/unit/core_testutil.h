@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -134,6 +135,40 @@ inline Bytes referenceMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSIO
     Bytes member = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0};
     const Bytes raw = rawDeflate(data, level, strategy);
     member.insert(member.end(), raw.begin(), raw.end());
+    appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
+    appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
+    return member;
+}
+
+// The member the layer writes: the data cut into blocks of blockSize, each
+// deflated on its own with the 32 KiB before it as its dictionary, ending on
+// a byte boundary (sync flush), the last one finishing the deflate data.
+// Built here with direct zlib calls, block by block, as a reader would
+// check the format; for data of at most one block it is referenceMember.
+inline Bytes blockMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSION,
+                         int strategy = Z_DEFAULT_STRATEGY, std::size_t blockSize = 128 * 1024)
+{
+    Bytes member = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0};
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min(blockSize, data.size() - at);
+        const bool last = at + n == data.size();
+        z_stream z{};
+        EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy), Z_OK);
+        if (at > 0) {
+            const std::size_t dictionary = std::min<std::size_t>(at, 32768);
+            EXPECT_EQ(deflateSetDictionary(&z, data.data() + at - dictionary, static_cast<uInt>(dictionary)), Z_OK);
+        }
+        Bytes out(deflateBound(&z, static_cast<uLong>(n)) + 64);
+        z.next_in = const_cast<Bytef*>(data.data() + at);
+        z.avail_in = static_cast<uInt>(n);
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH), last ? Z_STREAM_END : Z_OK);
+        member.insert(member.end(), out.begin(), out.begin() + static_cast<std::ptrdiff_t>(z.total_out));
+        deflateEnd(&z);
+        at += n;
+    } while (at < data.size());
     appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
     appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
     return member;

@@ -1,0 +1,341 @@
+// Deflate in fixed blocks, on every core. The caller's thread fills the
+// blocks in a ring of slots, hands each full one to the workers and writes
+// the finished ones out in order; a worker only ever touches the slot it
+// took and its own deflate state. Every buffer is allocated when the
+// deflater is opened, so memory stays the same whatever the stream's size:
+// two slots per worker, each holding a block, its dictionary and room for
+// its compressed bytes.
+#include "core/gzparallel.h"
+
+#include <cstring>
+#include <zlib.h>
+
+#include "runtime/threads.h"
+
+namespace {
+
+constexpr int32_t dictionarySize = 32 * 1024;
+// The sync flush's empty stored block and the bits before it, beyond what
+// deflateBound allows for a finished stream.
+constexpr int32_t flushMargin = 64;
+
+struct Slot {
+    // The dictionary (its last dictionaryLength bytes), then the block.
+    unsigned char* input = nullptr;
+    unsigned char* output = nullptr;
+    int32_t dictionaryLength = 0;
+    int32_t length = 0;
+    bool last = false;
+    // Set by whoever deflated it; guarded by the lock while workers run.
+    bool done = false;
+    int status = Z_OK;
+    int32_t outputLength = 0;
+    uint32_t crc = 0;
+};
+
+struct Worker {
+    BlockDeflater* deflater = nullptr;
+    z_stream* z = nullptr;
+    WorkerThread* thread = nullptr;
+};
+
+} // namespace
+
+struct BlockDeflater {
+    DeflatedSink sink = nullptr;
+    void* context = nullptr;
+    int status = Z_OK;
+
+    Slot* slots = nullptr;
+    int slotCount = 0;
+    int32_t outputCapacity = 0;
+
+    // One deflate state per worker; the first also serves the caller's
+    // thread while no worker runs.
+    z_stream* streams = nullptr;
+    Worker* workers = nullptr;
+    int workerLimit = 0;
+    int workersRunning = 0;
+
+    // Block numbers in stream order: the one being filled, the next one a
+    // worker takes (those before `filling` are handed over), the next one
+    // to write out.
+    int64_t filling = 0;
+    int64_t nextTaken = 0;
+    int64_t nextWritten = 0;
+    int64_t handedOver = 0;
+    bool stopping = false;
+
+    uint32_t crc = 0;
+    uint64_t length = 0;
+
+    ThreadLock* lock = nullptr;
+    ThreadSignal* workReady = nullptr;
+    ThreadSignal* blockDone = nullptr;
+};
+
+namespace {
+
+Slot& slotOf(BlockDeflater& d, int64_t block) { return d.slots[block % d.slotCount]; }
+
+// Deflates one block: the same bytes wherever and whenever it runs.
+void deflateSlot(z_stream& z, int32_t capacity, Slot& slot)
+{
+    const unsigned char* data = slot.input + dictionarySize;
+    slot.status = deflateReset(&z);
+    if (slot.status == Z_OK && slot.dictionaryLength > 0)
+        slot.status = deflateSetDictionary(&z, data - slot.dictionaryLength, static_cast<uInt>(slot.dictionaryLength));
+    if (slot.status == Z_OK) {
+        z.next_in = const_cast<Bytef*>(data);
+        z.avail_in = static_cast<uInt>(slot.length);
+        z.next_out = slot.output;
+        z.avail_out = static_cast<uInt>(capacity);
+        const int result = deflate(&z, slot.last ? Z_FINISH : Z_SYNC_FLUSH);
+        // All of the block must have gone out in this one call, and room
+        // must be left: a full buffer could hide flushed bits still pending.
+        if (slot.last ? result != Z_STREAM_END : result != Z_OK)
+            slot.status = result == Z_OK || result == Z_STREAM_END ? Z_BUF_ERROR : result;
+        else if (z.avail_in != 0 || z.avail_out == 0)
+            slot.status = Z_BUF_ERROR;
+        slot.outputLength = capacity - static_cast<int32_t>(z.avail_out);
+    }
+    slot.crc = static_cast<uint32_t>(crc32(0, data, static_cast<uInt>(slot.length)));
+}
+
+void runWorker(void* context)
+{
+    Worker& worker = *static_cast<Worker*>(context);
+    BlockDeflater& d = *worker.deflater;
+    acquireLock(d.lock);
+    for (;;) {
+        while (!d.stopping && d.nextTaken == d.handedOver)
+            waitSignal(d.workReady, d.lock);
+        if (d.stopping)
+            break;
+        Slot& slot = slotOf(d, d.nextTaken++);
+        releaseLock(d.lock);
+        deflateSlot(*worker.z, d.outputCapacity, slot);
+        acquireLock(d.lock);
+        slot.done = true;
+        wakeOne(d.blockDone);
+    }
+    releaseLock(d.lock);
+}
+
+// Starts the workers. Those the system refuses are done without: the bytes
+// are the same with fewer.
+void startWorkers(BlockDeflater& d)
+{
+    if (d.workerLimit < 2 || d.lock != nullptr)
+        return;
+    d.lock = createLock();
+    d.workReady = createSignal();
+    d.blockDone = createSignal();
+    if (d.lock == nullptr || d.workReady == nullptr || d.blockDone == nullptr)
+        return;
+    d.nextTaken = d.handedOver = d.filling;
+    for (int i = 0; i < d.workerLimit; ++i) {
+        Worker& worker = d.workers[i];
+        worker.deflater = &d;
+        worker.z = &d.streams[i];
+        worker.thread = startThread(runWorker, &worker);
+        if (worker.thread == nullptr)
+            break;
+        ++d.workersRunning;
+    }
+}
+
+// True once the block is deflated. With workers running it waits for it;
+// a block no worker will take any more is deflated here.
+void awaitBlock(BlockDeflater& d, int64_t block)
+{
+    Slot& slot = slotOf(d, block);
+    if (d.workersRunning == 0) {
+        if (!slot.done) {
+            deflateSlot(d.streams[0], d.outputCapacity, slot);
+            slot.done = true;
+        }
+        return;
+    }
+    acquireLock(d.lock);
+    while (!slot.done)
+        waitSignal(d.blockDone, d.lock);
+    releaseLock(d.lock);
+}
+
+bool isDone(BlockDeflater& d, int64_t block)
+{
+    if (d.workersRunning == 0)
+        return slotOf(d, block).done;
+    acquireLock(d.lock);
+    const bool done = slotOf(d, block).done;
+    releaseLock(d.lock);
+    return done;
+}
+
+// Writes out the next block, which is deflated. A failed block stops the
+// workers and the stream.
+void writeOut(BlockDeflater& d)
+{
+    Slot& slot = slotOf(d, d.nextWritten);
+    if (slot.status != Z_OK) {
+        stopBlockWorkers(&d);
+        d.status = slot.status;
+        return;
+    }
+    d.sink(d.context, slot.output, slot.outputLength);
+    d.crc = static_cast<uint32_t>(crc32_combine(d.crc, slot.crc, slot.length));
+    d.length += static_cast<uint32_t>(slot.length);
+    ++d.nextWritten;
+}
+
+// Writes out the finished blocks in order, waiting for those before
+// `through` (inclusive) when they are not done yet.
+void writeFinished(BlockDeflater& d, int64_t through)
+{
+    while (d.status == Z_OK && d.nextWritten < d.filling) {
+        if (d.nextWritten <= through)
+            awaitBlock(d, d.nextWritten);
+        else if (!isDone(d, d.nextWritten))
+            break;
+        writeOut(d);
+    }
+}
+
+// Hands the block being filled over for deflating, and makes the next slot
+// ready to fill: free, with the last 32 KiB of this block as its dictionary.
+void handOver(BlockDeflater& d, bool last)
+{
+    Slot& slot = slotOf(d, d.filling);
+    slot.last = last;
+    slot.done = false;
+    // Every block before this one is full, and so is this one unless it is
+    // the last: the workers start once that much reaches the threshold and
+    // more follows.
+    if (!last && (d.filling + 1) * deflateBlockSize >= parallelThreshold)
+        startWorkers(d);
+    if (d.workersRunning == 0) {
+        deflateSlot(d.streams[0], d.outputCapacity, slot);
+        slot.done = true;
+        ++d.filling;
+    } else {
+        acquireLock(d.lock);
+        ++d.filling;
+        d.handedOver = d.filling;
+        wakeOne(d.workReady);
+        releaseLock(d.lock);
+    }
+    if (last)
+        return;
+    // The slot to fill next held the block slotCount before it: that one
+    // must be written out first.
+    writeFinished(d, d.filling - d.slotCount);
+    if (d.status != Z_OK)
+        return;
+    Slot& next = slotOf(d, d.filling);
+    std::memcpy(next.input, slot.input + deflateBlockSize, dictionarySize);  // the block's last 32 KiB
+    next.dictionaryLength = dictionarySize;
+    next.length = 0;
+}
+
+void releaseAll(BlockDeflater* d)
+{
+    if (d->slots != nullptr)
+        for (int i = 0; i < d->slotCount; ++i) {
+            delete[] d->slots[i].input;
+            delete[] d->slots[i].output;
+        }
+    delete[] d->slots;
+    if (d->streams != nullptr)
+        for (int i = 0; i < d->workerLimit; ++i)
+            if (d->streams[i].state != nullptr)
+                deflateEnd(&d->streams[i]);
+    delete[] d->streams;
+    delete[] d->workers;
+    if (d->lock != nullptr)
+        destroyLock(d->lock);
+    if (d->workReady != nullptr)
+        destroySignal(d->workReady);
+    if (d->blockDone != nullptr)
+        destroySignal(d->blockDone);
+    delete d;
+}
+
+} // namespace
+
+BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedSink sink, void* context)
+{
+    auto* d = new BlockDeflater;
+    d->sink = sink;
+    d->context = context;
+    d->workerLimit = threads < 1 ? 1 : threads;
+    d->streams = new z_stream[d->workerLimit]();
+    for (int i = 0; i < d->workerLimit; ++i)
+        if (deflateInit2(&d->streams[i], level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK) {
+            releaseAll(d);
+            return nullptr;
+        }
+    d->workers = new Worker[d->workerLimit];
+    d->outputCapacity = static_cast<int32_t>(deflateBound(&d->streams[0], deflateBlockSize)) + flushMargin;
+    d->slotCount = d->workerLimit < 2 ? 2 : 2 * d->workerLimit;
+    d->slots = new Slot[d->slotCount];
+    for (int i = 0; i < d->slotCount; ++i) {
+        d->slots[i].input = new unsigned char[dictionarySize + deflateBlockSize];
+        d->slots[i].output = new unsigned char[d->outputCapacity];
+    }
+    return d;
+}
+
+int writeBlocks(BlockDeflater* d, const void* bytes, int32_t count)
+{
+    const auto* from = static_cast<const unsigned char*>(bytes);
+    while (count > 0 && d->status == Z_OK) {
+        Slot& slot = slotOf(*d, d->filling);
+        // A full block is handed over only once more bytes follow, so the
+        // last block is never an empty one.
+        if (slot.length == deflateBlockSize) {
+            handOver(*d, false);
+            continue;
+        }
+        const int32_t room = deflateBlockSize - slot.length;
+        const int32_t n = count < room ? count : room;
+        std::memcpy(slot.input + dictionarySize + slot.length, from, static_cast<std::size_t>(n));
+        slot.length += n;
+        from += n;
+        count -= n;
+    }
+    return d->status;
+}
+
+int finishBlocks(BlockDeflater* d, uint32_t& crc, uint32_t& length)
+{
+    if (d->status == Z_OK) {
+        handOver(*d, true);
+        writeFinished(*d, d->filling - 1);
+    }
+    stopBlockWorkers(d);
+    crc = d->crc;
+    length = static_cast<uint32_t>(d->length);
+    return d->status;
+}
+
+void stopBlockWorkers(BlockDeflater* d)
+{
+    if (d->workersRunning == 0)
+        return;
+    acquireLock(d->lock);
+    d->stopping = true;
+    wakeAll(d->workReady);
+    releaseLock(d->lock);
+    for (int i = 0; i < d->workersRunning; ++i)
+        joinThread(d->workers[i].thread);
+    d->workersRunning = 0;
+}
+
+void closeBlockDeflater(BlockDeflater* d)
+{
+    if (d == nullptr)
+        return;
+    stopBlockWorkers(d);
+    releaseAll(d);
+}
