@@ -15,9 +15,10 @@
 namespace {
 
 constexpr int32_t dictionarySize = 32 * 1024;
-// The sync flush's empty stored block and the bits before it, beyond what
-// deflateBound allows for a finished stream.
-constexpr int32_t flushMargin = 64;
+// Room for a block's compressed bytes: zlib's bound for any level and
+// strategy (an eighth and a sixty-fourth more, stored blocks' headers), and
+// the sync flush's empty stored block.
+constexpr int32_t outputCapacity = deflateBlockSize + (deflateBlockSize >> 3) + (deflateBlockSize >> 6) + 64;
 
 struct Slot {
     // The dictionary (its last dictionaryLength bytes), then the block.
@@ -30,12 +31,11 @@ struct Slot {
     bool done = false;
     int status = Z_OK;
     int32_t outputLength = 0;
-    uint32_t crc = 0;
 };
 
 struct Worker {
+    z_stream z{};
     BlockDeflater* deflater = nullptr;
-    z_stream* z = nullptr;
     WorkerThread* thread = nullptr;
 };
 
@@ -48,11 +48,9 @@ struct BlockDeflater {
 
     Slot* slots = nullptr;
     int slotCount = 0;
-    int32_t outputCapacity = 0;
 
-    // One deflate state per worker; the first also serves the caller's
-    // thread while no worker runs.
-    z_stream* streams = nullptr;
+    // Each with its own deflate state; the first one's also serves the
+    // caller's thread while no worker runs.
     Worker* workers = nullptr;
     int workerLimit = 0;
     int workersRunning = 0;
@@ -66,9 +64,6 @@ struct BlockDeflater {
     int64_t handedOver = 0;
     bool stopping = false;
 
-    uint32_t crc = 0;
-    uint64_t length = 0;
-
     ThreadLock* lock = nullptr;
     ThreadSignal* workReady = nullptr;
     ThreadSignal* blockDone = nullptr;
@@ -79,7 +74,7 @@ namespace {
 Slot& slotOf(BlockDeflater& d, int64_t block) { return d.slots[block % d.slotCount]; }
 
 // Deflates one block: the same bytes wherever and whenever it runs.
-void deflateSlot(z_stream& z, int32_t capacity, Slot& slot)
+void deflateSlot(z_stream& z, Slot& slot)
 {
     const unsigned char* data = slot.input + dictionarySize;
     slot.status = deflateReset(&z);
@@ -89,7 +84,7 @@ void deflateSlot(z_stream& z, int32_t capacity, Slot& slot)
         z.next_in = const_cast<Bytef*>(data);
         z.avail_in = static_cast<uInt>(slot.length);
         z.next_out = slot.output;
-        z.avail_out = static_cast<uInt>(capacity);
+        z.avail_out = outputCapacity;
         const int result = deflate(&z, slot.last ? Z_FINISH : Z_SYNC_FLUSH);
         // All of the block must have gone out in this one call, and room
         // must be left: a full buffer could hide flushed bits still pending.
@@ -97,9 +92,8 @@ void deflateSlot(z_stream& z, int32_t capacity, Slot& slot)
             slot.status = result == Z_OK || result == Z_STREAM_END ? Z_BUF_ERROR : result;
         else if (z.avail_in != 0 || z.avail_out == 0)
             slot.status = Z_BUF_ERROR;
-        slot.outputLength = capacity - static_cast<int32_t>(z.avail_out);
+        slot.outputLength = outputCapacity - static_cast<int32_t>(z.avail_out);
     }
-    slot.crc = static_cast<uint32_t>(crc32(0, data, static_cast<uInt>(slot.length)));
 }
 
 void runWorker(void* context)
@@ -114,7 +108,7 @@ void runWorker(void* context)
             break;
         Slot& slot = slotOf(d, d.nextTaken++);
         releaseLock(d.lock);
-        deflateSlot(*worker.z, d.outputCapacity, slot);
+        deflateSlot(worker.z, slot);
         acquireLock(d.lock);
         slot.done = true;
         wakeOne(d.blockDone);
@@ -137,7 +131,6 @@ void startWorkers(BlockDeflater& d)
     for (int i = 0; i < d.workerLimit; ++i) {
         Worker& worker = d.workers[i];
         worker.deflater = &d;
-        worker.z = &d.streams[i];
         worker.thread = startThread(runWorker, &worker);
         if (worker.thread == nullptr)
             break;
@@ -152,7 +145,7 @@ void awaitBlock(BlockDeflater& d, int64_t block)
     Slot& slot = slotOf(d, block);
     if (d.workersRunning == 0) {
         if (!slot.done) {
-            deflateSlot(d.streams[0], d.outputCapacity, slot);
+            deflateSlot(d.workers[0].z, slot);
             slot.done = true;
         }
         return;
@@ -184,8 +177,6 @@ void writeOut(BlockDeflater& d)
         return;
     }
     d.sink(d.context, slot.output, slot.outputLength);
-    d.crc = static_cast<uint32_t>(crc32_combine(d.crc, slot.crc, slot.length));
-    d.length += static_cast<uint32_t>(slot.length);
     ++d.nextWritten;
 }
 
@@ -215,7 +206,7 @@ void handOver(BlockDeflater& d, bool last)
     if (!last && (d.filling + 1) * deflateBlockSize >= parallelThreshold)
         startWorkers(d);
     if (d.workersRunning == 0) {
-        deflateSlot(d.streams[0], d.outputCapacity, slot);
+        deflateSlot(d.workers[0].z, slot);
         slot.done = true;
         ++d.filling;
     } else {
@@ -246,11 +237,9 @@ void releaseAll(BlockDeflater* d)
             delete[] d->slots[i].output;
         }
     delete[] d->slots;
-    if (d->streams != nullptr)
-        for (int i = 0; i < d->workerLimit; ++i)
-            if (d->streams[i].state != nullptr)
-                deflateEnd(&d->streams[i]);
-    delete[] d->streams;
+    for (int i = 0; i < d->workerLimit; ++i)
+        if (d->workers[i].z.state != nullptr)
+            deflateEnd(&d->workers[i].z);
     delete[] d->workers;
     if (d->lock != nullptr)
         destroyLock(d->lock);
@@ -269,20 +258,18 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
     d->sink = sink;
     d->context = context;
     d->workerLimit = threads < 1 ? 1 : threads;
-    d->streams = new z_stream[d->workerLimit]();
-    for (int i = 0; i < d->workerLimit; ++i)
-        if (deflateInit2(&d->streams[i], level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK) {
-            releaseAll(d);
-            return nullptr;
-        }
     d->workers = new Worker[d->workerLimit];
-    d->outputCapacity = static_cast<int32_t>(deflateBound(&d->streams[0], deflateBlockSize)) + flushMargin;
     d->slotCount = d->workerLimit < 2 ? 2 : 2 * d->workerLimit;
     d->slots = new Slot[d->slotCount];
     for (int i = 0; i < d->slotCount; ++i) {
         d->slots[i].input = new unsigned char[dictionarySize + deflateBlockSize];
-        d->slots[i].output = new unsigned char[d->outputCapacity];
+        d->slots[i].output = new unsigned char[outputCapacity];
     }
+    for (int i = 0; i < d->workerLimit; ++i)
+        if (deflateInit2(&d->workers[i].z, level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK) {
+            releaseAll(d);
+            return nullptr;
+        }
     return d;
 }
 
@@ -307,15 +294,13 @@ int writeBlocks(BlockDeflater* d, const void* bytes, int32_t count)
     return d->status;
 }
 
-int finishBlocks(BlockDeflater* d, uint32_t& crc, uint32_t& length)
+int finishBlocks(BlockDeflater* d)
 {
     if (d->status == Z_OK) {
         handOver(*d, true);
         writeFinished(*d, d->filling - 1);
     }
     stopBlockWorkers(d);
-    crc = d->crc;
-    length = static_cast<uint32_t>(d->length);
     return d->status;
 }
 

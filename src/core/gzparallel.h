@@ -36,9 +36,8 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
 int writeBlocks(BlockDeflater* deflater, const void* bytes, int32_t count);
 
 // Ends the deflate data: every block is deflated and handed to the sink.
-// 0, or a negative zlib status as for writeBlocks. crc and length are those
-// of all bytes written (length modulo 2^32).
-int finishBlocks(BlockDeflater* deflater, uint32_t& crc, uint32_t& length);
+// 0, or a negative zlib status as for writeBlocks.
+int finishBlocks(BlockDeflater* deflater);
 
 // Lets the workers end their current block and joins them. Safe to call
 // more than once.

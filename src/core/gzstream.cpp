@@ -37,6 +37,7 @@ struct GzStream {
     uint32_t crc = 0;
     // Reading: bytes delivered so far, and how many of them the first member
     // held once its trailer was read and found right (-1 before).
+    // Writing: bytes taken so far.
     int64_t delivered = 0;
     int64_t firstMemberLength = -1;
     BinaryFile file;
@@ -252,12 +253,11 @@ void writeLittleEndian32(GzStream& s, uint32_t value)
 // trailer out and its status in the stream).
 void finishMemberWrite(GzStream& s)
 {
-    uint32_t length = 0;
-    s.status = finishBlocks(s.deflater, s.crc, length);
+    s.status = finishBlocks(s.deflater);
     if (s.status != gzOk)
         return;
     writeLittleEndian32(s, s.crc);
-    writeLittleEndian32(s, length);
+    writeLittleEndian32(s, static_cast<uint32_t>(s.delivered));
 }
 
 } // namespace
@@ -332,6 +332,8 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
     if (count <= 0)
         return 0;
     s.status = writeBlocks(s.deflater, buffer, count);
+    s.crc = static_cast<uint32_t>(crc32(s.crc, static_cast<const Bytef*>(buffer), static_cast<uInt>(count)));
+    s.delivered += count;
     return s.status == gzOk ? count : 0;
 }
 
