@@ -138,30 +138,22 @@ void startWorkers(BlockDeflater& d)
     }
 }
 
-// True once the block is deflated. With workers running it waits for it;
-// a block no worker will take any more is deflated here.
-void awaitBlock(BlockDeflater& d, int64_t block)
+// True when the handed-over block is deflated. With wait, it is made so:
+// by waiting for the workers, or here when none runs.
+bool deflated(BlockDeflater& d, int64_t block, bool wait)
 {
     Slot& slot = slotOf(d, block);
     if (d.workersRunning == 0) {
-        if (!slot.done) {
+        if (wait && !slot.done) {
             deflateSlot(d.workers[0].z, slot);
             slot.done = true;
         }
-        return;
+        return slot.done;
     }
     acquireLock(d.lock);
-    while (!slot.done)
+    while (wait && !slot.done)
         waitSignal(d.blockDone, d.lock);
-    releaseLock(d.lock);
-}
-
-bool isDone(BlockDeflater& d, int64_t block)
-{
-    if (d.workersRunning == 0)
-        return slotOf(d, block).done;
-    acquireLock(d.lock);
-    const bool done = slotOf(d, block).done;
+    const bool done = slot.done;
     releaseLock(d.lock);
     return done;
 }
@@ -180,17 +172,12 @@ void writeOut(BlockDeflater& d)
     ++d.nextWritten;
 }
 
-// Writes out the finished blocks in order, waiting for those before
-// `through` (inclusive) when they are not done yet.
+// Writes out the deflated blocks in order, waiting for those up to
+// `through` when they are not deflated yet.
 void writeFinished(BlockDeflater& d, int64_t through)
 {
-    while (d.status == Z_OK && d.nextWritten < d.filling) {
-        if (d.nextWritten <= through)
-            awaitBlock(d, d.nextWritten);
-        else if (!isDone(d, d.nextWritten))
-            break;
+    while (d.status == Z_OK && d.nextWritten < d.filling && deflated(d, d.nextWritten, d.nextWritten <= through))
         writeOut(d);
-    }
 }
 
 // Hands the block being filled over for deflating, and makes the next slot
@@ -206,8 +193,6 @@ void handOver(BlockDeflater& d, bool last)
     if (!last && (d.filling + 1) * deflateBlockSize >= parallelThreshold)
         startWorkers(d);
     if (d.workersRunning == 0) {
-        deflateSlot(d.workers[0].z, slot);
-        slot.done = true;
         ++d.filling;
     } else {
         acquireLock(d.lock);
@@ -216,12 +201,10 @@ void handOver(BlockDeflater& d, bool last)
         wakeOne(d.workReady);
         releaseLock(d.lock);
     }
-    if (last)
-        return;
-    // The slot to fill next held the block slotCount before it: that one
-    // must be written out first.
-    writeFinished(d, d.filling - d.slotCount);
-    if (d.status != Z_OK)
+    // Without workers the block is deflated now. With them, the slot to
+    // fill next held the block slotCount before: that one must be out.
+    writeFinished(d, last || d.workersRunning == 0 ? d.filling - 1 : d.filling - d.slotCount);
+    if (last || d.status != Z_OK)
         return;
     Slot& next = slotOf(d, d.filling);
     std::memcpy(next.input, slot.input + deflateBlockSize, dictionarySize);  // the block's last 32 KiB
@@ -296,10 +279,8 @@ int writeBlocks(BlockDeflater* d, const void* bytes, int32_t count)
 
 int finishBlocks(BlockDeflater* d)
 {
-    if (d->status == Z_OK) {
+    if (d->status == Z_OK)
         handOver(*d, true);
-        writeFinished(*d, d->filling - 1);
-    }
     stopBlockWorkers(d);
     return d->status;
 }
