@@ -44,13 +44,16 @@ struct Worker {
 struct BlockDeflater {
     DeflatedSink sink = nullptr;
     void* context = nullptr;
+    int level = 0;
+    int strategy = 0;
     int status = Z_OK;
 
     Slot* slots = nullptr;
     int slotCount = 0;
 
-    // Each with its own deflate state; the first one's also serves the
-    // caller's thread while no worker runs.
+    // Each with its own deflate state, made when the workers start; the
+    // first one's, made at once, also serves the caller's thread while no
+    // worker runs.
     Worker* workers = nullptr;
     int workerLimit = 0;
     int workersRunning = 0;
@@ -116,8 +119,13 @@ void runWorker(void* context)
     releaseLock(d.lock);
 }
 
-// Starts the workers. Those the system refuses are done without: the bytes
-// are the same with fewer.
+bool initDeflate(BlockDeflater& d, Worker& worker)
+{
+    return deflateInit2(&worker.z, d.level, Z_DEFLATED, -MAX_WBITS, 8, d.strategy) == Z_OK;
+}
+
+// Starts the workers. Those the system refuses a thread or memory for are
+// done without: the bytes are the same with fewer.
 void startWorkers(BlockDeflater& d)
 {
     if (d.workerLimit < 2 || d.lock != nullptr)
@@ -131,6 +139,8 @@ void startWorkers(BlockDeflater& d)
     for (int i = 0; i < d.workerLimit; ++i) {
         Worker& worker = d.workers[i];
         worker.deflater = &d;
+        if (i > 0 && !initDeflate(d, worker))
+            break;
         worker.thread = startThread(runWorker, &worker);
         if (worker.thread == nullptr)
             break;
@@ -240,6 +250,8 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
     auto* d = new BlockDeflater;
     d->sink = sink;
     d->context = context;
+    d->level = level;
+    d->strategy = strategy;
     d->workerLimit = threads < 1 ? 1 : threads;
     d->workers = new Worker[d->workerLimit];
     d->slotCount = d->workerLimit < 2 ? 2 : 2 * d->workerLimit;
@@ -248,11 +260,10 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
         d->slots[i].input = new unsigned char[dictionarySize + deflateBlockSize];
         d->slots[i].output = new unsigned char[outputCapacity];
     }
-    for (int i = 0; i < d->workerLimit; ++i)
-        if (deflateInit2(&d->workers[i].z, level, Z_DEFLATED, -MAX_WBITS, 8, strategy) != Z_OK) {
-            releaseAll(d);
-            return nullptr;
-        }
+    if (!initDeflate(*d, d->workers[0])) {
+        releaseAll(d);
+        return nullptr;
+    }
     return d;
 }
 
