@@ -9,10 +9,10 @@
 // on the thread count or on how the writes divide the data, and a stream of
 // at most one block is exactly what one deflate call over it gives.
 //
-// Up to threadCount() workers deflate blocks side by side; they start only
-// once the stream has passed parallelThreshold, so a small stream starts no
-// thread. All file work stays with the caller's thread: the sink is called
-// there, in order.
+// Worker threads deflate blocks side by side; they start only once the
+// stream has reached parallelThreshold, so a small stream starts no thread.
+// All file work stays with the caller's thread: the sink is called there,
+// in order.
 #pragma once
 #include <cstdint>
 
