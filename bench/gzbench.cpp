@@ -271,11 +271,14 @@ int main(int argc, char** argv)
         bareR = std::min(bareR, timed([&] { bareDecompress(dir + "/bare.gz", dir + "/bare.out"); }));
     }
 
-    const bool sameGz = sameFiles(dir + "/layer.gz", dir + "/bare.gz");
     const bool sameOut = sameFiles(dir + "/layer.out", input) && sameFiles(dir + "/bare.out", input);
     std::FILE* f = std::fopen((dir + "/layer.gz").c_str(), "rb");
     std::fseek(f, 0, SEEK_END);
     const long gzSize = std::ftell(f);
+    std::fclose(f);
+    f = std::fopen((dir + "/bare.gz").c_str(), "rb");
+    std::fseek(f, 0, SEEK_END);
+    const long bareSize = std::ftell(f);
     std::fclose(f);
 
     const double m = static_cast<double>(size) / 1e6;
@@ -285,7 +288,9 @@ int main(int argc, char** argv)
                 m / bareW, layerW / bareW);
     std::printf("decompress  layer %7.1f MB/s   bare zlib %7.1f MB/s   layer/bare time %.3f\n", m / layerR,
                 m / bareR, layerR / bareR);
-    std::printf("compressed files identical: %s; decompressed files equal the input: %s\n", sameGz ? "yes" : "NO",
-                sameOut ? "yes" : "NO");
-    return sameGz && sameOut ? 0 : 1;
+    // The layer deflates in 128 KiB blocks (on every core: its CPU time is
+    // that of all threads), bare zlib in one call: sizes differ slightly.
+    std::printf("compressed size layer/bare %.4f; decompressed files equal the input: %s\n",
+                static_cast<double>(gzSize) / static_cast<double>(bareSize), sameOut ? "yes" : "NO");
+    return sameOut ? 0 : 1;
 }

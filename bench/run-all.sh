@@ -233,10 +233,12 @@ measureAll() {
         "$zop" "$W.zop" "$W.app" </dev/null && chmod +x "$W.app"
         ./"$W.app" --zop-list >"$W.list"
         "$floor" pack "$W.floor.gz" "$W.list"
-        # The floor must deflate the very stream zop writes: compare the bytes.
+        # The floor must deflate the very stream zop writes: compare what the
+        # two members inflate to (zop deflates in blocks, the floor in one
+        # call, so the compressed bytes differ beyond the first 128 KiB).
         size=$(stat -c %s "$W.app")
         gz=$(od -An -t d4 -j $((size - 264)) -N 4 "$W.app" | tr -d ' ')
-        head -c $((size - 520)) "$W.app" | tail -c "$gz" | tail -c +11 | cmp -s - <(tail -c +11 "$W.floor.gz") ||
+        head -c $((size - 520)) "$W.app" | tail -c "$gz" | gzip -dc | cmp -s - <(gzip -dc <"$W.floor.gz") ||
             { echo "run-all: floor stream differs from zop's for $W" >&2; exit 1; }
         tar czf "$W.tgz" "$W"
         if have makeself && ! [ "$W.run" -nt "$W" ]; then
@@ -279,6 +281,7 @@ measureAll() {
         # pack
         row floor "rm -f $o/$W.gz" "$floor pack $o/$W.gz $W.list"
         row zop "rm -f $o/$W.app" "$zop $W.zop $o/$W.app"
+        row "zop, 1 thread" "rm -f $o/$W.app" "ZOP_THREADS=1 $zop $W.zop $o/$W.app"
         row "tar czf" "rm -f $o/$W.tgz" "tar czf $o/$W.tgz $W"
         have makeself && row makeself "rm -f $o/$W.run" "makeself --quiet --gzip --complevel 6 $W $o/$W.run $W true"
         runGroup "pack-$W"
@@ -475,6 +478,8 @@ ratioText() {  # CPU ratio, wall ratio in brackets
 if [ "$quick" = 0 ]; then
     cmpGoal "pack *tree* ≤ 1.10× the zlib floor (CPU)" "$(ratioText pack-tree zop)" 1.10 "× (wall $(field pack-tree zop 9)×)"
     cmpGoal "pack *big* ≤ 1.05× the zlib floor (CPU)" "$(ratioText pack-big zop)" 1.05 "× (wall $(field pack-big zop 9)×)"
+    cmpGoal "pack *tree* ≤ 0.60× the zlib floor (wall, every core)" "$(field pack-tree zop 9)" 0.60 "×"
+    cmpGoal "pack *big* ≤ 0.60× the zlib floor (wall, every core)" "$(field pack-big zop 9)" 0.60 "×"
     cmpGoal "launch *tree* ≤ 0.95× tar xzf + true + rm -rf (CPU)" "$(ratioText launch-tree zop)" 0.95 "× (wall $(field launch-tree zop 9)×)"
     cmpGoal "launch *big* ≤ 0.70× tar xzf + true + rm -rf (CPU)" "$(ratioText launch-big zop)" 0.70 "× (wall $(field launch-big zop 9)×)"
 fi
@@ -572,7 +577,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
     echo
     echo "## Results"
     echo
-    echo "All commands start through \`sh -c\` (the same small cost on every row). The *floor* is \`bench/zlib_floor.c\`: it deflates exactly the entry stream zop writes (checked byte for byte before measuring) with bare zlib, and for launch inflates it back into a fresh directory, runs \`true\` and removes the directory. makeself uses gzip level 6 (its default is 9) and its default MD5/CRC checks; the 7-Zip SFX uses 7-Zip's defaults (LZMA2)."
+    echo "All commands start through \`sh -c\` (the same small cost on every row). The *floor* is \`bench/zlib_floor.c\`: it deflates exactly the entry stream zop writes (checked byte for byte, inflated, before measuring) with bare zlib in one call on one thread, and for launch inflates it back into a fresh directory, runs \`true\` and removes the directory. makeself uses gzip level 6 (its default is 9) and its default MD5/CRC checks; the 7-Zip SFX uses 7-Zip's defaults (LZMA2)."
     echo
     for W in $workloads; do
         groupTable "pack-$W" "Pack *$W*" "the zlib floor"

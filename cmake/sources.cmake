@@ -13,6 +13,7 @@ set(ZOP_SHARED_SOURCES
   app/startup.cpp
   core/appstate.cpp
   core/entrypath.cpp
+  core/gzparallel.cpp
   core/gzstream.cpp
   core/image.cpp
   core/records.cpp

@@ -1,13 +1,16 @@
 // The gzip stream layer: one gzip member over a file opened with a record
 // size of one byte. The member framing (header, CRC-32, length) is written
-// and checked here; zlib does only the raw deflate and inflate.
+// and checked here; zlib does only the raw deflate and inflate, and writing
+// deflates in blocks on every core (core/gzparallel).
 #include "core/gzstream.h"
 
 #include <cstring>
 #include <zlib.h>
 
+#include "core/gzparallel.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
+#include "runtime/threads.h"
 
 namespace {
 
@@ -34,12 +37,13 @@ struct GzStream {
     uint32_t crc = 0;
     // Reading: bytes delivered so far, and how many of them the first member
     // held once its trailer was read and found right (-1 before).
+    // Writing: bytes taken so far.
     int64_t delivered = 0;
     int64_t firstMemberLength = -1;
     BinaryFile file;
-    z_stream z{};
-    // Reading: compressed bytes not yet inflated. Writing: compressed bytes
-    // not yet written.
+    z_stream z{};  // reading
+    BlockDeflater* deflater = nullptr;  // writing
+    // Reading: compressed bytes not yet inflated.
     unsigned char buffer[bufferSize];
     GzStream* nextOpen = nullptr;  // the list of open streams
 };
@@ -238,15 +242,18 @@ void refuseShortWrite(int32_t written, int32_t count)
         failWithIoCode(ioDiskFull);
 }
 
-// Writes the whole output buffer; a failed or short write ends the process
-// (the finished member is all the packer's output is made of).
-void flushOutput(GzStream& s, uInt pending)
+// Writes deflated bytes as the deflater hands them out, in stream order; a
+// failed or short write ends the process (the finished member is all the
+// packer's output is made of), once the workers have stopped.
+void writeDeflated(void* context, const unsigned char* bytes, int32_t count)
 {
-    const int32_t written = writeCounted(s.file, s.buffer, static_cast<int32_t>(pending));
-    checkIo();
-    refuseShortWrite(written, static_cast<int32_t>(pending));
-    s.z.next_out = s.buffer;
-    s.z.avail_out = bufferSize;
+    GzStream& s = *static_cast<GzStream*>(context);
+    const int32_t written = writeCounted(s.file, bytes, count);
+    if (ioError != 0 || written != count) {
+        stopBlockWorkers(s.deflater);
+        checkIo();
+        refuseShortWrite(written, count);
+    }
 }
 
 void writeLittleEndian32(GzStream& s, uint32_t value)
@@ -259,28 +266,15 @@ void writeLittleEndian32(GzStream& s, uint32_t value)
 }
 
 // Ends the deflate data and appends CRC-32 and length (a failed write has
-// already ended the process).
+// already ended the process; a block that failed to deflate leaves the
+// trailer out and its status in the stream).
 void finishMemberWrite(GzStream& s)
 {
-    s.z.next_in = nullptr;
-    s.z.avail_in = 0;
-    bool done = false;
-    for (;;) {
-        const uInt pending = bufferSize - s.z.avail_out;
-        if (pending != 0)
-            flushOutput(s, pending);
-        if (done)
-            break;
-        s.status = deflate(&s.z, Z_FINISH);
-        if (pending == 0 && s.status == Z_BUF_ERROR)
-            s.status = gzOk;
-        done = s.z.avail_out != 0 || s.status == Z_STREAM_END;
-        if (s.status != gzOk && s.status != Z_STREAM_END)
-            return;
-    }
-    s.status = gzOk;
+    s.status = finishBlocks(s.deflater);
+    if (s.status != gzOk)
+        return;
     writeLittleEndian32(s, s.crc);
-    writeLittleEndian32(s, static_cast<uint32_t>(s.z.total_in));
+    writeLittleEndian32(s, static_cast<uint32_t>(s.delivered));
 }
 
 } // namespace
@@ -310,9 +304,8 @@ GzStream* openGz(std::string_view path, std::string_view mode)
     const bool writing = direction == 'w';
     int init;
     if (writing) {
-        init = deflateInit2(&s->z, level, Z_DEFLATED, -MAX_WBITS, 8, strategy);
-        s->z.next_out = s->buffer;
-        s->z.avail_out = bufferSize;
+        s->deflater = openBlockDeflater(level, strategy, threadCount(), writeDeflated, s);
+        init = s->deflater != nullptr ? Z_OK : Z_MEM_ERROR;
     } else {
         s->z.next_in = s->buffer;
         s->z.avail_in = 0;
@@ -332,7 +325,7 @@ GzStream* openGz(std::string_view path, std::string_view mode)
         openFile(s->file, 1);
     if (ioResult() != 0) {
         if (writing)
-            deflateEnd(&s->z);
+            closeBlockDeflater(s->deflater);
         else
             inflateEnd(&s->z);
         delete s;
@@ -357,18 +350,10 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
     GzStream& s = *stream;
     if (count <= 0)
         return 0;
-    s.z.next_in = static_cast<Bytef*>(const_cast<void*>(buffer));
-    s.z.avail_in = static_cast<uInt>(count);
-    while (s.z.avail_in != 0) {
-        if (s.z.avail_out == 0) {
-            flushOutput(s, bufferSize);
-        }
-        s.status = deflate(&s.z, Z_NO_FLUSH);
-        if (s.status != gzOk)
-            break;
-    }
+    s.status = writeBlocks(s.deflater, buffer, count);
     s.crc = static_cast<uint32_t>(crc32(s.crc, static_cast<const Bytef*>(buffer), static_cast<uInt>(count)));
-    return count - static_cast<int32_t>(s.z.avail_in);
+    s.delivered += count;
+    return s.status == gzOk ? count : 0;
 }
 
 namespace {
@@ -436,7 +421,8 @@ int closeGz(GzStream* stream)
     int endStatus;
     if (s.mode == 'w') {
         finishMemberWrite(s);
-        endStatus = deflateEnd(&s.z);
+        closeBlockDeflater(s.deflater);
+        endStatus = gzOk;
     } else {
         endStatus = inflateEnd(&s.z);
     }

@@ -680,17 +680,25 @@ TEST_P(PackTest, BareStubRefusesTerminalsForRecipeAndOutput)
 
 // ------------------------------------------------------------------ reproducibility
 
+// The stream is deflated on as many threads as there are processors (or
+// ZOP_THREADS says): the bytes never depend on how many.
 TEST_P(PackTest, SameRecipeTwiceGivesIdenticalOutputs)
 {
     putFile("app/a.txt", mixedBytes(5000, 1));
     putFile("app/sub/b.bin", mixedBytes(70000, 2));
+    putFile("app/sub/large.bin", mixedBytes(2500000, 3));  // enough blocks for every thread
     putFile("c.txt", "c");
     writeFile(inCwd("recipe.zop"), "d bin\nr app\nf c.txt\nt %tempdir%\\app\\a.txt\n");
-    expectPacked(run(platform().stub, {"recipe.zop", "one.exe"}));
-    expectPacked(run(platform().stub, {"recipe.zop", "two.exe"}));
+    const std::pair<const char*, const char*> packs[] = {{"one.exe", "1"}, {"two.exe", "2"}, {"eight.exe", "8"}};
+    for (const auto& [name, threads] : packs) {
+        RunOptions options;
+        options.env["ZOP_THREADS"] = threads;
+        expectPacked(run(platform().stub, {"recipe.zop", name}, options));
+    }
     const std::string one = readFile(inCwd("one.exe"));
-    EXPECT_FALSE(one.empty());
-    EXPECT_TRUE(one == readFile(inCwd("two.exe"))) << "two packs of the same recipe differ";
+    EXPECT_EQ(readEntries(one).size(), 8u);
+    EXPECT_TRUE(one == readFile(inCwd("two.exe"))) << "one and two threads packed different bytes";
+    EXPECT_TRUE(one == readFile(inCwd("eight.exe"))) << "one and eight threads packed different bytes";
 }
 
 // The same recipe and stub give the same bytes from the Linux and the Windows
@@ -699,7 +707,7 @@ TEST_P(PackTest, LinuxAndWindowsPackersWriteTheSameBytes)
 {
     if (!haveWindows() || onWindows())
         GTEST_SKIP() << "runs once, with both packers";
-    const std::string recipe = "d bin\r\nr app\r\nf c.txt\r\nt %tempdir%\\app\\z.bat %parms%\r\n";
+    const std::string recipe = "d bin\r\nr app\r\nf c.txt\r\nf large.bin\r\nt %tempdir%\\app\\z.bat %parms%\r\n";
     for (const std::string dir : {"one/x", "two"}) {
         const std::string root = scratch.path(dir);
         for (const char* name : {"z.bat", "B.txt", "a.txt", "sub/m.bin", "sub/k.txt", "_"})
@@ -707,22 +715,25 @@ TEST_P(PackTest, LinuxAndWindowsPackersWriteTheSameBytes)
                           std::filesystem::path(name).filename().string(),
                       mixedBytes(3000, static_cast<uint32_t>(name[0])));
         writeFile(root + "/c.txt", "c");
+        writeFile(root + "/large.bin", mixedBytes(1700000, 5));  // deflated on worker threads
         writeFile(root + "/recipe.zop", recipe);
     }
     const Platform& windows = windowsPlatform();
     RunOptions onLinux;
     onLinux.cwd = scratch.path("one/x");
     onLinux.env["ZOP_EXE"] = windows.stub;
+    onLinux.env["ZOP_THREADS"] = "1";
     const RunResult a = e2e::run(linuxPlatform(), scratch, linuxPlatform().stub, {"recipe.zop", "out.exe"}, onLinux);
     RunOptions underWine;
     underWine.cwd = scratch.path("two");
     underWine.env["ZOP_EXE"] = toWindowsPath(windows.stub);
+    underWine.env["ZOP_THREADS"] = "8";
     const RunResult b = e2e::run(windows, scratch, windows.stub, {"recipe.zop", "out.exe"}, underWine);
     ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
     ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
     const std::string packed = readFile(scratch.path("one/x/out.exe"));
     EXPECT_TRUE(packed == readFile(scratch.path("two/out.exe"))) << "the two packers wrote different bytes";
-    EXPECT_EQ(readEntries(packed).size(), 11u);
+    EXPECT_EQ(readEntries(packed).size(), 12u);
 }
 
 // ------------------------------------------------------------------ smoke

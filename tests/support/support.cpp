@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -67,23 +68,35 @@ void appendLittleEndian32(std::string& out, uint32_t v)
 
 } // namespace
 
-std::string gzipMember(std::string_view data, int level, int strategy)
+std::string gzipMember(std::string_view data, int level, int strategy, std::size_t blockSize)
 {
     std::string member("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00", 10);
-    z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
-        ADD_FAILURE() << "deflateInit2 failed";
-        return member;
-    }
-    std::string raw(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = reinterpret_cast<Bytef*>(raw.data());
-    z.avail_out = static_cast<uInt>(raw.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    raw.resize(z.total_out);
-    deflateEnd(&z);
-    member += raw;
+    std::size_t at = 0;
+    do {
+        const std::size_t n = std::min(blockSize, data.size() - at);
+        const bool last = at + n == data.size();
+        z_stream z{};
+        if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) {
+            ADD_FAILURE() << "deflateInit2 failed";
+            return member;
+        }
+        if (at > 0) {
+            const std::size_t dictionary = std::min<std::size_t>(at, 32768);
+            EXPECT_EQ(deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(data.data() + at - dictionary),
+                                           static_cast<uInt>(dictionary)),
+                      Z_OK);
+        }
+        std::string raw(deflateBound(&z, static_cast<uLong>(n)) + 64, '\0');
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+        z.avail_in = static_cast<uInt>(n);
+        z.next_out = reinterpret_cast<Bytef*>(raw.data());
+        z.avail_out = static_cast<uInt>(raw.size());
+        EXPECT_EQ(deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH), last ? Z_STREAM_END : Z_OK);
+        raw.resize(z.total_out);
+        deflateEnd(&z);
+        member += raw;
+        at += n;
+    } while (at < data.size());
     appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
                                                              static_cast<uInt>(data.size()))));
     appendLittleEndian32(member, static_cast<uint32_t>(data.size()));

@@ -51,14 +51,28 @@ Out mixedBytes(std::size_t size, uint32_t seed = 1, unsigned noisePercent = 33)
     return bytes;
 }
 
-// One gzip member as zop writes it: the fixed 10-byte header (no name, no
-// time, OS byte 0), raw deflate of data in one piece (window bits -15,
-// memory level 8) at the given level and strategy, CRC-32 and length.
-std::string gzipMember(std::string_view data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY);
-inline Bytes gzipMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY)
+// One gzip member with the fixed 10-byte header (no name, no time, OS byte
+// 0), raw deflate (window bits -15, memory level 8) at the given level and
+// strategy, CRC-32 and length. The deflate data is cut into blocks of
+// blockSize, each deflated on its own with the 32 KiB before it as its
+// dictionary and ending on a byte boundary (sync flush), the last one
+// finishing the data: zop's packer writes its member so with 128 KiB blocks.
+// The default block size makes it one deflate call over the whole data.
+constexpr std::size_t wholeData = ~std::size_t{0};
+constexpr std::size_t packerBlockSize = 128 * 1024;
+std::string gzipMember(std::string_view data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY,
+                       std::size_t blockSize = wholeData);
+inline Bytes gzipMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY,
+                        std::size_t blockSize = wholeData)
 {
-    const std::string member = gzipMember(asText(data), level, strategy);
+    const std::string member = gzipMember(asText(data), level, strategy, blockSize);
     return Bytes(member.begin(), member.end());
+}
+// The member as the packer writes it.
+template <typename Data>
+Data blockMember(const Data& data)
+{
+    return gzipMember(data, Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, packerBlockSize);
 }
 
 } // namespace testsupport

@@ -1,12 +1,16 @@
 // Linux-only checks of the core layer: the failure report's text for the
-// data checks of copyGzToFile, and members read back by a real gzip client.
+// data checks of copyGzToFile and for a work file that cannot take the
+// deflated blocks, and members read back by a real gzip client.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "core/gzstream.h"
 #include "core/transfer.h"
+#include "support/process_posix.h"
 #include "support/scratch.h"
 
 using namespace testsupport;
@@ -65,4 +69,27 @@ TEST_F(CorePosixTest, GzipReadsWhatTheLayerWrote)
     const std::string command = "gzip -dc '" + path("out.gz") + "' > '" + path("plain") + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(readFile<Bytes>(path("plain")), data);
+}
+
+TEST_F(CorePosixTest, AShortWriteWhileWorkersDeflateEndsTheProcessWithDiskFull)
+{
+    // A file-size limit cuts the work file a little past the first 2 MiB of
+    // data, well after the workers started.
+    const Bytes data = mixedBytes<Bytes>(6 * 1024 * 1024, 47);
+    const rlim_t limit = blockMember(Bytes(data.begin(), data.begin() + 2 * 1024 * 1024)).size();
+    const std::string out = path("out.gz");
+    const ChildRun run = runInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        setenv("ZOP_THREADS", "2", 1);
+        const rlimit size{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &size);
+        GzStream* s = openGz(out, "w");
+        for (std::size_t at = 0; at < data.size(); at += 100000)
+            writeGz(s, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at)));
+        closeGz(s);
+    });
+    EXPECT_TRUE(run.exitedWith(217)) << run.output;
+    const auto lines = run.lines();
+    ASSERT_GE(lines.size(), 2u) << run.output;
+    EXPECT_EQ(lines[1], "EInOutError : Disk Full");
 }

@@ -1,8 +1,10 @@
 #include "core/gzstream.h"
 
 #include <gtest/gtest.h>
+#include <string>
 #include <zlib.h>
 
+#include "core/gzparallel.h"
 #include "support/scratch.h"
 
 using namespace testsupport;
@@ -60,9 +62,10 @@ TEST_F(GzStreamTest, NoBytesWrittenGivesTheTwentyByteMember)
 TEST_F(GzStreamTest, WrittenBytesEqualDirectZlibWhateverTheWriteSizes)
 {
     // A 264-byte header followed by 250000 bytes of content in 100000-byte
-    // blocks, as the packer writes them, against one call and against zlib.
+    // blocks, as the packer writes them, against one call and against zlib
+    // deflating the same 128 KiB blocks.
     const Bytes data = mixedBytes<Bytes>(264 + 250000);
-    const Bytes expected = gzipMember(data);
+    const Bytes expected = blockMember(data);
     const Bytes inBlocks = writeThroughLayer(data, {264, 100000});
     ASSERT_GT(inBlocks.size(), 16384u * 2) << "the output buffer must have been flushed";
     EXPECT_EQ(inBlocks, expected);
@@ -76,7 +79,7 @@ TEST_F(GzStreamTest, IncompressibleDataStaysByteExact)
     uint32_t x = 7;
     for (auto& b : data)
         b = static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 23);
-    EXPECT_EQ(writeThroughLayer(data, {100000}), gzipMember(data));
+    EXPECT_EQ(writeThroughLayer(data, {100000}), blockMember(data));
 }
 
 TEST_F(GzStreamTest, ModeCharactersChooseDirectionLevelAndStrategy)
@@ -133,6 +136,115 @@ TEST_F(GzStreamTest, CallsOnTheWrongDirectionOrANullHandleReturnStreamError)
     EXPECT_EQ(readGz(nullptr, buf, 16), gzStreamError);
     EXPECT_EQ(writeGz(nullptr, buf, 16), gzStreamError);
     EXPECT_EQ(closeGz(nullptr), gzStreamError);
+}
+
+// ---------------------------------------------------------------- blocks on several threads
+
+namespace {
+
+void collect(void* context, const unsigned char* bytes, int32_t count)
+{
+    auto& out = *static_cast<Bytes*>(context);
+    out.insert(out.end(), bytes, bytes + count);
+}
+
+// The member the block deflater makes of data with the given workers, data
+// written in pieces of 100000 bytes.
+Bytes deflatedInBlocks(const Bytes& data, int threads)
+{
+    Bytes member = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0};
+    BlockDeflater* d = openBlockDeflater(Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, threads, collect, &member);
+    EXPECT_NE(d, nullptr);
+    for (std::size_t at = 0; at < data.size(); at += 100000)
+        EXPECT_EQ(writeBlocks(d, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at))),
+                  Z_OK);
+    EXPECT_EQ(finishBlocks(d), Z_OK);
+    closeBlockDeflater(d);
+    appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
+    appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
+    return member;
+}
+
+Bytes rawInflate(const Bytes& member)
+{
+    z_stream z{};
+    EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
+    Bytes out;
+    Bytes chunk(65536);
+    z.next_in = const_cast<Bytef*>(member.data() + 10);
+    z.avail_in = static_cast<uInt>(member.size() - 18);
+    int status;
+    do {
+        z.next_out = chunk.data();
+        z.avail_out = static_cast<uInt>(chunk.size());
+        status = inflate(&z, Z_NO_FLUSH);
+        out.insert(out.end(), chunk.begin(), chunk.end() - z.avail_out);
+    } while (status == Z_OK);
+    EXPECT_EQ(status, Z_STREAM_END);
+    EXPECT_EQ(z.avail_in, 0u) << "bytes after the end of the deflate data";
+    inflateEnd(&z);
+    return out;
+}
+
+// Source-like text: indented lines of keywords, identifiers and numbers,
+// compressing about as well as a program's sources do.
+Bytes sourceLikeText(std::size_t size)
+{
+    static const char* const words[] = {"if", "return", "const", "int32_t", "for", "while", "static_cast",
+                                        "buffer", "count", "status", "stream", "length", "=", "==", "+",
+                                        "(", ")", "{", "}", ";", "->", "nullptr", "size", "block"};
+    std::string text;
+    uint32_t x = 12345;
+    auto next = [&x] { return (x = x * 1664525u + 1013904223u) >> 8; };
+    while (text.size() < size) {
+        text.append(4 * (next() % 4), ' ');
+        for (uint32_t n = 3 + next() % 9; n > 0; --n) {
+            const uint32_t pick = next() % 40;
+            if (pick < 24)
+                text += words[pick];
+            else if (pick < 34)
+                text += "name" + std::to_string(next() % 300);
+            else
+                text += std::to_string(next() % 100000);
+            text += ' ';
+        }
+        text += '\n';
+    }
+    return Bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+} // namespace
+
+TEST(BlockDeflate, SameMemberForEveryThreadCountAndItInflatesBack)
+{
+    constexpr std::size_t block = deflateBlockSize;
+    // Past the threshold the workers start; one block or less is exactly
+    // what one deflate call over it gives.
+    const std::size_t sizes[] = {0, 1, block - 1, block, block + 1, 3 * block + 5, parallelThreshold + 5 * block + 77};
+    for (const std::size_t size : sizes) {
+        const Bytes data = mixedBytes<Bytes>(size, static_cast<uint32_t>(size));
+        const Bytes expected = blockMember(data);
+        if (size <= block) {
+            EXPECT_EQ(expected, gzipMember(data)) << size;
+        }
+        EXPECT_EQ(rawInflate(expected), data) << size;
+        for (const int threads : {1, 2, 16})
+            EXPECT_EQ(deflatedInBlocks(data, threads), expected) << size << " bytes, " << threads << " threads";
+    }
+}
+
+TEST(BlockDeflate, StaysWithinHalfAPercentOfOneDeflateCall)
+{
+    const Bytes text = sourceLikeText(3 * 1024 * 1024);
+    Bytes mixed = mixedBytes<Bytes>(3 * 1024 * 1024, 77);
+    mixed.insert(mixed.end(), text.begin(), text.end());
+    const Bytes* const sets[] = {&text, &mixed};
+    for (const Bytes* data : sets) {
+        const double blocks = static_cast<double>(deflatedInBlocks(*data, 2).size());
+        const double whole = static_cast<double>(gzipMember(*data).size());
+        EXPECT_LE(blocks, whole * 1.005) << blocks / whole;
+        EXPECT_GT(whole, static_cast<double>(data->size()) / 8) << "data that compresses like real files";
+    }
 }
 
 // ---------------------------------------------------------------- reading
