@@ -58,16 +58,6 @@ void fillMixedBytes(unsigned char* out, std::size_t size, uint32_t seed, unsigne
     }
 }
 
-namespace {
-
-void appendLittleEndian32(std::string& out, uint32_t v)
-{
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<char>(v >> shift));
-}
-
-} // namespace
-
 std::string gzipMember(std::string_view data, int level, int strategy, std::size_t blockSize)
 {
     std::string member("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00", 10);

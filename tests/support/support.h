@@ -51,6 +51,14 @@ Out mixedBytes(std::size_t size, uint32_t seed = 1, unsigned noisePercent = 33)
     return bytes;
 }
 
+// Appends v to out, least significant byte first (gzip's trailer fields).
+template <typename Out>
+void appendLittleEndian32(Out& out, uint32_t v)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<typename Out::value_type>(v >> shift));
+}
+
 // One gzip member with the fixed 10-byte header (no name, no time, OS byte
 // 0), raw deflate (window bits -15, memory level 8) at the given level and
 // strategy, CRC-32 and length. The deflate data is cut into blocks of
