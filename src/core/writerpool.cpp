@@ -39,6 +39,7 @@ struct QueuedFile {
     int32_t first = noBuffer;  // bytes waiting for the writer, in order
     int32_t last = noBuffer;
     bool complete = false;     // every byte has been passed on
+    bool claimed = false;      // a writer has taken it
     bool finished = true;      // closed (or never opened); the slot is free
 };
 
@@ -55,7 +56,8 @@ struct WriterPool {
     int32_t freeBuffers = noBuffer;
     int32_t filling = noBuffer;  // the buffer fileBuffer gave the main thread
     // Files by sequence number: slot = number % fileSlots. Of the files
-    // queued, the writers have claimed the first `claimed`. A file the main
+    // queued, the writers have claimed the first `claimed` and some after
+    // them (see claimNextFile). A file the main
     // thread has queued but not yet handed anything for is `staged`: the
     // writers do not see it yet. `open`: the last file is not complete.
     QueuedFile files[maxBuffers];
@@ -173,6 +175,49 @@ void recordOutcome(WriterPool& pool, QueuedFile& file, uint16_t code)
 
 // ---------------------------------------------------------------- writers
 
+std::string_view directoryPart(std::string_view name)
+{
+    const std::size_t cut = name.find_last_of("/\\");
+    return cut == std::string_view::npos ? std::string_view() : name.substr(0, cut);
+}
+
+bool inDirectoryBeingWritten(WriterPool& pool, std::string_view directory)
+{
+    const int64_t oldest = pool.queued > pool.fileSlots ? pool.queued - pool.fileSlots : 0;
+    for (int64_t sequence = oldest; sequence < pool.queued; ++sequence) {
+        const QueuedFile& file = fileAt(pool, sequence);
+        if (file.claimed && !file.finished && directoryPart(file.name) == directory)
+            return true;
+    }
+    return false;
+}
+
+// The next file for an idle writer, null when none waits. Creating files in
+// one directory takes that directory's lock in the kernel, one creation at a
+// time: a writer takes the first waiting file of a directory no other writer
+// is creating in, and the first waiting file when every one is.
+QueuedFile* claimNextFile(WriterPool& pool)
+{
+    QueuedFile* first = nullptr;
+    QueuedFile* chosen = nullptr;
+    for (int64_t sequence = pool.claimed; sequence < pool.queued && chosen == nullptr; ++sequence) {
+        QueuedFile& file = fileAt(pool, sequence);
+        if (file.claimed)
+            continue;
+        if (first == nullptr)
+            first = &file;
+        if (!inDirectoryBeingWritten(pool, directoryPart(file.name)))
+            chosen = &file;
+    }
+    if (chosen == nullptr)
+        chosen = first;
+    if (chosen != nullptr)
+        chosen->claimed = true;
+    while (pool.claimed < pool.queued && fileAt(pool, pool.claimed).claimed)
+        ++pool.claimed;
+    return chosen;
+}
+
 // Takes the file's next buffer, waiting for the main thread to fill it;
 // noBuffer once the file has all its bytes.
 int32_t nextBufferOf(WriterPool& pool, QueuedFile& file)
@@ -220,7 +265,7 @@ void runWriter(void* context)
             waitSignal(pool.work, pool.lock);
         if (pool.claimed == pool.queued || pool.abandoned)
             break;
-        QueuedFile& file = fileAt(pool, pool.claimed++);
+        QueuedFile& file = *claimNextFile(pool);
         ++pool.busy;
         releaseLock(pool.lock);
         const uint16_t code = writeFile(pool, file);
