@@ -62,8 +62,8 @@ struct WriterPool {
     // writers do not see it yet. `open`: the last file is not complete.
     QueuedFile files[maxBuffers];
     int fileSlots = 0;
-    int64_t queued = 0;
-    int64_t claimed = 0;
+    int32_t queued = 0;
+    int32_t claimed = 0;
     int unfinished = 0;
     bool staged = false;
     bool open = false;
@@ -71,7 +71,7 @@ struct WriterPool {
     bool abandoned = false;
     // Writers inside a file, and a count of their steps (files and buffers).
     int busy = 0;
-    int64_t progress = 0;
+    uint32_t progress = 0;
     std::atomic<bool> failed{false};
     int32_t failedPosition = 0;
     uint16_t failedCode = 0;
@@ -124,7 +124,7 @@ bool couldBeSameFile(std::string_view a, std::string_view b)
 
 // ---------------------------------------------------------------- queue (lock held)
 
-QueuedFile& fileAt(WriterPool& pool, int64_t sequence)
+QueuedFile& fileAt(WriterPool& pool, int32_t sequence)
 {
     return pool.files[sequence % pool.fileSlots];
 }
@@ -140,15 +140,34 @@ void releaseBuffer(WriterPool& pool, int32_t buffer)
     pool.freeBuffers = buffer;
 }
 
-bool nameInUse(WriterPool& pool, std::string_view name)
+std::string_view directoryPart(std::string_view name)
 {
-    const int64_t oldest = pool.queued > pool.fileSlots ? pool.queued - pool.fileSlots : 0;
-    for (int64_t sequence = oldest; sequence < pool.queued; ++sequence) {
+    const std::size_t cut = name.find_last_of("/\\");
+    return cut == std::string_view::npos ? std::string_view() : name.substr(0, cut);
+}
+
+bool inSameDirectory(std::string_view a, std::string_view b)
+{
+    return directoryPart(a) == directoryPart(b);
+}
+
+// True when a queued file not yet finished (and, when `claimedOnly`, taken
+// by a writer) matches name.
+bool unfinishedFileMatches(WriterPool& pool, std::string_view name, bool claimedOnly,
+                           bool (*matches)(std::string_view, std::string_view))
+{
+    const int32_t oldest = pool.queued > pool.fileSlots ? pool.queued - pool.fileSlots : 0;
+    for (int32_t sequence = oldest; sequence < pool.queued; ++sequence) {
         const QueuedFile& file = fileAt(pool, sequence);
-        if (!file.finished && couldBeSameFile(file.name, name))
+        if (!file.finished && (file.claimed || !claimedOnly) && matches(file.name, name))
             return true;
     }
     return false;
+}
+
+bool nameInUse(WriterPool& pool, std::string_view name)
+{
+    return unfinishedFileMatches(pool, name, false, couldBeSameFile);
 }
 
 // The staged file becomes visible to the writers.
@@ -175,23 +194,6 @@ void recordOutcome(WriterPool& pool, QueuedFile& file, uint16_t code)
 
 // ---------------------------------------------------------------- writers
 
-std::string_view directoryPart(std::string_view name)
-{
-    const std::size_t cut = name.find_last_of("/\\");
-    return cut == std::string_view::npos ? std::string_view() : name.substr(0, cut);
-}
-
-bool inDirectoryBeingWritten(WriterPool& pool, std::string_view directory)
-{
-    const int64_t oldest = pool.queued > pool.fileSlots ? pool.queued - pool.fileSlots : 0;
-    for (int64_t sequence = oldest; sequence < pool.queued; ++sequence) {
-        const QueuedFile& file = fileAt(pool, sequence);
-        if (file.claimed && !file.finished && directoryPart(file.name) == directory)
-            return true;
-    }
-    return false;
-}
-
 // The next file for an idle writer, null when none waits. Creating files in
 // one directory takes that directory's lock in the kernel, one creation at a
 // time: a writer takes the first waiting file of a directory no other writer
@@ -200,13 +202,13 @@ QueuedFile* claimNextFile(WriterPool& pool)
 {
     QueuedFile* first = nullptr;
     QueuedFile* chosen = nullptr;
-    for (int64_t sequence = pool.claimed; sequence < pool.queued && chosen == nullptr; ++sequence) {
+    for (int32_t sequence = pool.claimed; sequence < pool.queued && chosen == nullptr; ++sequence) {
         QueuedFile& file = fileAt(pool, sequence);
         if (file.claimed)
             continue;
         if (first == nullptr)
             first = &file;
-        if (!inDirectoryBeingWritten(pool, directoryPart(file.name)))
+        if (!unfinishedFileMatches(pool, file.name, true, inSameDirectory))
             chosen = &file;
     }
     if (chosen == nullptr)
@@ -284,7 +286,7 @@ void abandonWriters(WriterPool& pool)
     pool.abandoned = true;
     wakeAll(pool.work);
     wakeAll(pool.more);
-    int64_t seen = pool.progress;
+    uint32_t seen = pool.progress;
     for (int stalled = 0; pool.busy != 0 && stalled < stalledPolls;) {
         waitSignalFor(pool.room, pool.lock, stopPollMilliseconds);
         stalled = pool.progress == seen ? stalled + 1 : 0;
@@ -359,10 +361,10 @@ void queueFile(WriterPool* pool, std::string name, int32_t position)
     while (nameInUse(*pool, name) || !fileAt(*pool, pool->queued).finished)
         waitForRoom(*pool);
     QueuedFile& file = fileAt(*pool, pool->queued);
-    file = QueuedFile{};
     file.name = std::move(name);
     file.position = position;
-    file.finished = false;
+    file.first = file.last = noBuffer;
+    file.complete = file.claimed = file.finished = false;
     pool->staged = true;
     pool->open = true;
     releaseLock(pool->lock);
