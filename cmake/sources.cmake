@@ -19,6 +19,7 @@ set(ZOP_SHARED_SOURCES
   core/records.cpp
   core/text.cpp
   core/transfer.cpp
+  core/writerpool.cpp
   pack/cli.cpp
   pack/pack.cpp
   runtime/cmdline.cpp

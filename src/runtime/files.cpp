@@ -344,6 +344,36 @@ bool isTerminal(const BinaryFile& f)
     return isOpenMode(f.mode) && osIsTerminal(f.handle);
 }
 
+// ---------------------------------------------------------------- worker threads
+
+uint16_t createFileOnWorker(std::string_view name, OsHandle& handle)
+{
+    handle = noHandle;
+    if (name.size() > fileNameMax)
+        return ioInvalidFilename;
+    // The empty name would bind a standard handle: no file to create.
+    if (name.empty())
+        return ioFileNotFound;
+    // createFile's access: reading and writing.
+    const std::string text(name);
+    return openByName(text.c_str(), osRead | osWrite, OsOpenKind::createAlways, handle);
+}
+
+uint16_t writeAllOnWorker(OsHandle handle, const void* buffer, uint32_t count)
+{
+    if (count == 0)
+        return 0;
+    uint32_t written = 0;
+    if (const uint32_t code = osWriteBytes(handle, buffer, count, written); code != 0)
+        return translateOsError(code);
+    return written < count ? ioDiskFull : 0;
+}
+
+void closeFileOnWorker(OsHandle handle)
+{
+    closeHandleOf(handle);
+}
+
 // ---------------------------------------------------------------- directories
 
 namespace {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +143,9 @@ struct HeldFile {
     ino_t inode = 0;
 };
 HeldFile heldFiles[64];
+// Worker threads create and close files too: the table changes under this
+// lock only.
+pthread_mutex_t heldFilesLock = PTHREAD_MUTEX_INITIALIZER;
 
 bool isHeld(const struct stat& info)
 {
@@ -164,9 +168,11 @@ bool rememberHeld(int fd, const struct stat& info)
 
 void forgetHeld(int fd)
 {
+    pthread_mutex_lock(&heldFilesLock);
     for (HeldFile& held : heldFiles)
         if (held.fd == fd)
             held = HeldFile{};
+    pthread_mutex_unlock(&heldFilesLock);
 }
 
 // Sharing with other processes has no POSIX counterpart and is not
@@ -222,6 +228,7 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
     }
     if (S_ISREG(info.st_mode)) {
         uint32_t refused = 0;
+        pthread_mutex_lock(&heldFilesLock);
         if ((access & osWrite) != 0 && isHeld(info))
             refused = osSharingViolation;
         // Only a file with content is truncated, as O_TRUNC would: cutting
@@ -230,6 +237,7 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
             refused = lastError(name);
         else if (!rememberHeld(fd, info))
             refused = osTooManyOpenFiles;
+        pthread_mutex_unlock(&heldFilesLock);
         if (refused != 0) {
             close(fd);
             return refused;

@@ -13,7 +13,8 @@ void holdStopSignals();
 // directory's removal, registered once that directory exists.
 void setStopCleanup(void (*cleanup)());
 
-// The signal of the first request not yet answered; 0 when none.
+// The signal of the first request not yet answered; 0 when none, and always
+// 0 on a worker thread (only the main thread answers requests).
 int pendingStop();
 
 // Marks every request received so far as answered: the command it was passed

@@ -2,6 +2,7 @@
 // counts the request and, while a command runs, passes it on; the program
 // acts on it at its next checkpoint. The handlers are installed without
 // SA_RESTART, so a blocking read, write, open or wait returns and reaches one.
+#include <pthread.h>
 #include <signal.h>
 #include <time.h>
 
@@ -25,6 +26,13 @@ volatile sig_atomic_t abandoned = 0;
 long long firstTermAt = -1;
 
 sigset_t ignoredAtStart;
+
+// The thread that installed the handlers answers the requests. A worker
+// thread's file calls reach the same checkpoints; there a request is never
+// pending, so that the clean-up and the end of the process stay with the
+// main thread.
+pthread_t answeringThread;
+bool answeringThreadKnown = false;
 
 long long monotonicMilliseconds()
 {
@@ -69,6 +77,8 @@ void onStopSignal(int signal, siginfo_t* info, void*)
 
 void holdStopSignals()
 {
+    answeringThread = pthread_self();
+    answeringThreadKnown = true;
     struct sigaction action{};
     action.sa_sigaction = onStopSignal;
     action.sa_flags = SA_SIGINFO;
@@ -86,6 +96,8 @@ void holdStopSignals()
 
 int pendingStop()
 {
+    if (answeringThreadKnown && pthread_equal(pthread_self(), answeringThread) == 0)
+        return 0;
     return requestsReceived != requestsAnswered ? static_cast<int>(firstPendingSignal) : 0;
 }
 

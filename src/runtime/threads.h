@@ -28,6 +28,8 @@ ThreadSignal* createSignal();
 void destroySignal(ThreadSignal* signal);
 // Releases lock, sleeps until woken (or spuriously), takes lock again.
 void waitSignal(ThreadSignal* signal, ThreadLock* lock);
+// waitSignal that returns after at most `milliseconds` in any case.
+void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds);
 void wakeOne(ThreadSignal* signal);
 void wakeAll(ThreadSignal* signal);
 

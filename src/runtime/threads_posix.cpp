@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <new>
@@ -87,8 +88,15 @@ void releaseLock(ThreadLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 ThreadSignal* createSignal()
 {
     auto* signal = new (std::nothrow) ThreadSignal{};
-    if (signal != nullptr)
-        pthread_cond_init(&signal->condition, nullptr);
+    if (signal == nullptr)
+        return nullptr;
+    // Timed waits count on the monotonic clock: setting the date moves no
+    // deadline.
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&signal->condition, &attributes);
+    pthread_condattr_destroy(&attributes);
     return signal;
 }
 
@@ -102,6 +110,19 @@ void waitSignal(ThreadSignal* signal, ThreadLock* lock)
 {
     pthread_cond_wait(&signal->condition, &lock->mutex);
 }
+void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
+{
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    pthread_cond_timedwait(&signal->condition, &lock->mutex, &deadline);
+}
+
 void wakeOne(ThreadSignal* signal) { pthread_cond_signal(&signal->condition); }
 void wakeAll(ThreadSignal* signal) { pthread_cond_broadcast(&signal->condition); }
 

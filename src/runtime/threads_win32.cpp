@@ -90,6 +90,11 @@ void waitSignal(ThreadSignal* signal, ThreadLock* lock)
 {
     SleepConditionVariableCS(&signal->condition, &lock->section, INFINITE);
 }
+void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
+{
+    SleepConditionVariableCS(&signal->condition, &lock->section, static_cast<DWORD>(milliseconds));
+}
+
 void wakeOne(ThreadSignal* signal) { WakeConditionVariable(&signal->condition); }
 void wakeAll(ThreadSignal* signal) { WakeAllConditionVariable(&signal->condition); }
 

@@ -36,8 +36,9 @@ bool isEmptyContainer()
     return appState.trailer.gzLength == 0 && appState.trailer.entryCount <= 0;
 }
 
-GzStream* copyStreamToWorkFile(BinaryFile& executable)
+GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
 {
+    payloadSize = 0;
     // The entry stream is always one gzip member. The gzip layer reads any
     // other bytes as they stand, which would turn a gzLength that is off by a
     // few bytes into garbage entries and a normal end; such a stream is
@@ -65,7 +66,21 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable)
     writeBlock(work, magic, sizeof magic);
     checkIo();
     uint32_t crc = static_cast<uint32_t>(crc32(0, magic, sizeof magic));
-    crc = copyFileToFileWithCrc(executable, work, gzLength - 2, crc);
+    // The last four bytes, the member's length field, are copied on their
+    // own and kept: the launch decides by it whether writer threads pay.
+    constexpr int32_t lengthField = 4;
+    if (gzLength < 2 + lengthField) {
+        crc = copyFileToFileWithCrc(executable, work, gzLength - 2, crc);
+    } else {
+        crc = copyFileToFileWithCrc(executable, work, gzLength - 2 - lengthField, crc);
+        unsigned char length[lengthField];
+        readBlock(executable, length, lengthField);
+        checkIo();
+        writeBlock(work, length, lengthField);
+        checkIo();
+        crc = static_cast<uint32_t>(crc32(crc, length, lengthField));
+        payloadSize = length[0] | length[1] << 8 | length[2] << 16 | static_cast<uint32_t>(length[3]) << 24;
+    }
     closeFile(work);
     checkIo();
     closeFile(executable);
@@ -78,15 +93,22 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable)
     return openGz(appState.workFile, "r");
 }
 
-void readEntryHeader(GzStream* stream, header& h)
+uint16_t entryHeaderFault(GzStream* stream, header& h)
 {
     const int32_t got = readGz(stream, &h, headerSize);
     if (got < 0)
-        failWithIoCode(ioInvalidInput);
+        return ioInvalidInput;
     if (got != headerSize)
-        failWithIoCode(ioReadPastEnd);
+        return ioReadPastEnd;
     if (h.dataLength < 0 && isKind(h, 'f'))
-        failWithIoCode(ioInvalidInput);
+        return ioInvalidInput;
+    return 0;
+}
+
+void readEntryHeader(GzStream* stream, header& h)
+{
+    if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
+        failWithIoCode(code);
 }
 
 void finishEntryStream(GzStream* stream)

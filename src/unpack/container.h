@@ -14,12 +14,16 @@ struct TextFile;
 int32_t openOwnExecutable(BinaryFile& executable);
 
 // Copies the next gzLength bytes of the executable into the work file, closes
-// both, and opens the work file as a gzip stream for reading.
-GzStream* copyStreamToWorkFile(BinaryFile& executable);
+// both, and opens the work file as a gzip stream for reading. payloadSize
+// receives the length of the uncompressed entry stream as the member's
+// trailer states it (0 for a stream too short to hold one).
+GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize);
 
 // Reads the next header. A stream that ends early (code 100) or is damaged
 // (code 106) ends the process instead of leaving a stale header in h.
 void readEntryHeader(GzStream* stream, header& h);
+// readEntryHeader that returns the code instead of raising it (0: read).
+uint16_t entryHeaderFault(GzStream* stream, header& h);
 
 // Closes the stream after the last entry; a checksum or length mismatch, or a
 // stream cut short, ends the process (code 106 or 100).

@@ -89,7 +89,8 @@ void justExtractMode()
     const std::string self = argumentAt(0);
     copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(self), self);
 
-    GzStream* stream = copyStreamToWorkFile(executable);
+    uint32_t payloadSize = 0;
+    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
 
     TextFile recipe;
     assignText(recipe, "app.zop");

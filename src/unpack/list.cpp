@@ -11,7 +11,8 @@ void listMode()
 {
     BinaryFile executable;
     skipFile(executable, openOwnExecutable(executable));
-    GzStream* stream = copyStreamToWorkFile(executable);
+    uint32_t payloadSize = 0;
+    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
 
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {

@@ -6,14 +6,82 @@
 #include "core/gzstream.h"
 #include "core/text.h"
 #include "core/transfer.h"
+#include "core/writerpool.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
 #include "runtime/stopsignals.h"
+#include "runtime/threads.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
 namespace {
+
+// ---------------------------------------------------------------- writer threads
+//
+// A launch with a payload of at least parallelFrom bytes has its files
+// created and filled by writer threads (unless one thread is all there is):
+// the main thread inflates, makes the directories and runs the commands, in
+// stream order as ever. Below that, starting threads costs more than it
+// saves. Every failure still ends the process from the main thread, and the
+// one reported is the first in stream order: the files queued before the
+// entry the main thread failed at are finished first, and a writer's
+// failure among them comes before the main thread's own.
+
+constexpr uint32_t parallelFrom = 1u << 20;
+
+WriterPool* writers = nullptr;
+
+void startWritersFor(uint32_t payloadSize)
+{
+    if (payloadSize < parallelFrom)
+        return;
+    if (const int threads = threadCount(); threads >= 2)
+        writers = startWriterPool(threads);
+}
+
+[[noreturn]] void failAfterQueuedFiles(uint16_t code)
+{
+    if (writers != nullptr) {
+        const uint16_t earlier = stopWriterPool(writers);
+        writers = nullptr;
+        if (earlier != 0)
+            code = earlier;
+    }
+    failWithIoCode(code);
+}
+
+// Waits until every queued file is written; a writer's failure ends the
+// process here.
+void finishQueuedWrites()
+{
+    if (writers == nullptr)
+        return;
+    if (const uint16_t code = finishQueuedFiles(writers); code != 0)
+        failAfterQueuedFiles(code);
+}
+
+void stopWriters()
+{
+    if (writers == nullptr)
+        return;
+    const uint16_t code = stopWriterPool(writers);
+    writers = nullptr;
+    if (code != 0)
+        failWithIoCode(code);
+}
+
+// The checkpoint of every entry and every block of file data: a request to
+// stop (answered once the writers have stopped, so that the clean-up
+// removes a quiet tree) and a writer's failure.
+void checkpoint()
+{
+    if (writers != nullptr && pendingStop() != 0)
+        abandonWriterPool(writers);
+    stopIfRequested();
+    if (writers != nullptr && writerFailed(writers))
+        stopWriters();
+}
 
 // Not cut: a path too long for the file services is refused by them. A
 // device name (Windows' NUL, COM1, ...) would send the entry to the device:
@@ -22,8 +90,34 @@ std::string targetPath(std::string_view entryText)
 {
     std::string path = appState.workDir + pathSeparator + std::string(entryText);
     if (isReservedDeviceName(path))
-        failWithIoCode(ioInvalidFilename);
+        failAfterQueuedFiles(ioInvalidFilename);
     return path;
+}
+
+// extractFileEntry through the writers: the content goes to them in buffers
+// as it is inflated; copyGzToFile's rules for a damaged or short stream hold.
+void queueFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength, int32_t position)
+{
+    queueFile(writers, targetPath(entryText), position);
+    for (int32_t left = dataLength; left > 0;) {
+        checkpoint();
+        int32_t capacity = 0;
+        unsigned char* bytes = fileBuffer(writers, capacity);
+        const int32_t wanted = left < capacity ? left : capacity;
+        const int32_t got = readGz(stream, bytes, wanted);
+        passBytes(writers, got > 0 ? got : 0, got == left);
+        if (got < 0)
+            failAfterQueuedFiles(ioInvalidInput);
+        if (got < wanted)
+            failAfterQueuedFiles(ioReadPastEnd);
+        left -= got;
+    }
+    endFile(writers);
+}
+
+bool holdsPlaceholderSign(const header& h)
+{
+    return h.text.view().find('%') != std::string_view::npos;
 }
 
 std::size_t occurrences(std::string_view text, std::string_view pattern)
@@ -68,6 +162,10 @@ std::string expandPlaceholders(std::string_view entryText)
     // is never searched again: the pieces between its occurrences are
     // expanded each on its own.
     constexpr std::string_view argsPlaceholder = "%args%";
+    // Every placeholder starts with "%": a text without one stays as it is
+    // (and, at most 255 bytes long, fits any command line).
+    if (entryText.find('%') == std::string_view::npos)
+        return std::string(entryText);
     if (occurrences(entryText, argsPlaceholder) * appState.args.size() > commandLineMax())
         failWithIoCode(ioCommandTooLong);
     std::string text;
@@ -106,8 +204,12 @@ void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t data
 
 void makeDirectoryEntry(std::string_view entryText)
 {
-    makeDirectory(targetPath(entryText));
-    checkIo();
+    const std::string path = targetPath(entryText);
+    if (writers != nullptr)
+        waitForName(writers, path);
+    makeDirectory(path);
+    if (const uint16_t code = ioResult(); code != 0)
+        failAfterQueuedFiles(code);
 }
 
 uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
@@ -135,32 +237,45 @@ int runMode()
 {
     BinaryFile executable;
     skipFile(executable, openOwnExecutable(executable));
-    GzStream* stream = copyStreamToWorkFile(executable);
+    uint32_t payloadSize = 0;
+    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
+    startWritersFor(payloadSize);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
     uint32_t lastExitCode = 0;
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
-        stopIfRequested();
-        readEntryHeader(stream, h);
+        checkpoint();
+        if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
+            failAfterQueuedFiles(code);
+        // An expansion too long for the system ends the run: after the
+        // files before it, as ever.
+        if (writers != nullptr && holdsPlaceholderSign(h))
+            finishQueuedWrites();
         const std::string text = expandPlaceholders(h.text.view());
-        if (isKind(h, 'f'))
+        const bool command = isKind(h, 'c') || isKind(h, 't');
+        // A command sees every file that comes before it, complete.
+        if (command)
+            finishQueuedWrites();
+        if (isKind(h, 'f') && writers != nullptr)
+            queueFileEntry(stream, text, h.dataLength, i);
+        else if (isKind(h, 'f'))
             extractFileEntry(stream, text, h.dataLength);
         else if (isKind(h, 'd'))
             makeDirectoryEntry(text);
-        else if (isKind(h, 'c'))
-            lastExitCode = runCommandEntry(text, false);
-        else if (isKind(h, 't'))
-            lastExitCode = runCommandEntry(text, true);
+        else if (command)
+            lastExitCode = runCommandEntry(text, isKind(h, 't'));
         // A request to stop that came while a command ran was passed on to
         // it: no later entry is acted on, and the launcher ends with the
         // command's status.
-        if (pendingStop() != 0) {
+        if (pendingStop() != 0 && command) {
+            stopWriters();
             answerStop();
             return static_cast<int>(lastExitCode);
         }
     }
+    stopWriters();
     finishEntryStream(stream);
     return static_cast<int>(lastExitCode);
 }

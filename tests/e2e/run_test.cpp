@@ -465,6 +465,147 @@ TEST_P(RunTest, FileInAMissingDirectoryEndsTheRun)
     EXPECT_THAT(listTree(leftWorkDir()), ElementsAre("zop.gz"));
 }
 
+// ------------------------------------------------------------------ writer threads
+
+// A payload of 1 MiB or more is written by writer threads (ZOP_THREADS of
+// them); below that, or with ZOP_THREADS=1, by the main thread alone.
+std::vector<Entry> paddedForWriters(std::vector<Entry> entries)
+{
+    entries.insert(entries.begin(), fileEntry("pad.bin", std::string(1 << 20, 'p')));
+    return entries;
+}
+
+TEST_P(RunTest, ManyFilesComeOutWholeWhateverTheThreadCount)
+{
+    // 12 directories of 20 files, odd sizes around the 64 KiB buffers and
+    // the 100,000-byte block, one name written twice (the second content
+    // wins), a command that lists what it sees, then the end that keeps the
+    // work directory.
+    std::vector<Entry> entries;
+    std::vector<std::string> expected = {"dup.bin", "pad.bin", "zop.gz"};
+    for (int d = 0; d < 12; ++d) {
+        const std::string dir = "d" + std::to_string(d);
+        entries.push_back(dirEntry(dir));
+        expected.push_back(dir + "/");
+        for (int f = 0; f < 20; ++f) {
+            const std::size_t size = f % 7 == 0 ? 65536 * (f % 3) + 100001 : static_cast<std::size_t>(d * 977 + f * 331);
+            entries.push_back(fileEntry(dir + "\\f" + std::to_string(f), binaryContent(size, d * 20 + f)));
+            expected.push_back(dir + "/f" + std::to_string(f));
+        }
+    }
+    entries.push_back(fileEntry("dup.bin", "first"));
+    entries.push_back(fileEntry("dup.bin", "second, longer"));
+    const std::string listing = scratch.path("listing.txt"), threads = scratch.path("threads.txt");
+    entries.push_back(onWindows() ? commandEntry('t', "cmd /c dir /s /b /a-d > " + seen(listing))
+                                  : commandEntry('t', "/bin/sh -c \"find . -type f > " + listing +
+                                                          "; grep Threads: /proc/$PPID/status > " + threads + "\""));
+    entries.push_back(keepWorkDirEntry());
+    entries = paddedForWriters(entries);
+    std::sort(expected.begin(), expected.end());
+    const std::string exe = writeApp(entries);
+    for (const std::string count : {"1", "2", "8"}) {
+        SCOPED_TRACE("ZOP_THREADS=" + count);
+        RunOptions options = probeOptions();
+        options.env["ZOP_THREADS"] = count;
+        const RunResult r = run(exe, {}, options);
+        ASSERT_EQ(r.exitCode, 217) << r.out << r.err;
+        const std::string workDir = leftWorkDir();
+        EXPECT_EQ(listTree(workDir), expected);
+        for (const Entry& e : entries) {
+            if (e.kind == 'f' && e.text != "dup.bin") {
+                std::string path = e.text;
+                std::replace(path.begin(), path.end(), '\\', '/');
+                EXPECT_TRUE(readFile(workDir + "/" + path) == e.data) << e.text << " differs";
+            }
+        }
+        EXPECT_EQ(readFile(workDir + "/dup.bin"), "second, longer");
+        const std::string seenFiles = readFile(listing);
+        EXPECT_EQ(std::count(seenFiles.begin(), seenFiles.end(), '\n'), 12 * 20 + 3) << seenFiles;
+        if (!onWindows())
+            EXPECT_EQ(readFile(threads), "Threads:\t" + std::to_string(std::stoi(count) == 1 ? 1 : std::stoi(count) + 1) + "\n");
+        fs::remove_all(workDir);
+    }
+    if (!onWindows()) {
+        // Under 1 MiB the main thread writes alone, whatever ZOP_THREADS says.
+        RunOptions options = probeOptions();
+        options.env["ZOP_THREADS"] = "8";
+        const RunResult r = run(writeApp({fileEntry("small.bin", binaryContent(500000, 1)),
+                                          commandEntry('c', "/bin/sh -c \"grep Threads: /proc/$PPID/status > " + threads + "\"")}),
+                                {}, options);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(readFile(threads), "Threads:\t1\n");
+    }
+}
+
+TEST_P(RunTest, FailuresAmongWriterThreadsAreReportedAsWithOneThread)
+{
+    // Each case fails in the middle of a payload that the writer threads
+    // write; the report is the one a single thread gives, the first failure
+    // in stream order, and the command after it never runs.
+    std::vector<Entry> before, after;
+    for (int i = 0; i < 40; ++i) {
+        before.push_back(fileEntry("b" + std::to_string(i), binaryContent(3000 + i * 50, i)));
+        after.push_back(fileEntry("a" + std::to_string(i), binaryContent(2000 + i * 70, 100 + i)));
+    }
+    const auto around = [&](std::vector<Entry> middle) {
+        std::vector<Entry> entries = before;
+        entries.insert(entries.end(), middle.begin(), middle.end());
+        entries.insert(entries.end(), after.begin(), after.end());
+        entries.push_back(probeEntry('c'));
+        return paddedForWriters(entries);
+    };
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string report;
+        std::string keptFile = {};  // a file that must stay, as written
+    };
+    const std::string stub = readFile(platform().stub);
+    std::vector<Case> cases = {
+        {"file in a missing directory", makeContainer(stub, stubName(), around({fileEntry("nodir\\f", "x")})), ""},
+        {"directory made twice", makeContainer(stub, stubName(), around({dirEntry("x"), dirEntry("x")})), ""},
+        {"writer's failure before the main thread's",
+         makeContainer(stub, stubName(), around({fileEntry("nodir\\f", "x"), dirEntry("y"), dirEntry("y")})), ""},
+        {"directory where a file was just written",
+         makeContainer(stub, stubName(), around({fileEntry("x", binaryContent(200000, 9)), dirEntry("x")})), "", "x"},
+        {"the work file", makeContainer(stub, stubName(), around({fileEntry("zop.gz", "z")})), ""},
+    };
+    {
+        // File data cut short: the stream ends inside the last file.
+        std::vector<Entry> entries = paddedForWriters(before);
+        std::string stream = entryStream(entries) + makeHeader('f', "cut.bin", 200000) + binaryContent(150000, 3);
+        const std::string member = gzipMember(stream);
+        cases.push_back({"data cut short",
+                         assemble(stub, member, makeTail(stubName(), static_cast<int32_t>(member.size()),
+                                                         static_cast<int32_t>(entries.size()) + 1)),
+                         ""});
+    }
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string exe = writeAppBytes(c.bytes);
+        for (const std::string count : {"1", "2"}) {
+            SCOPED_TRACE("ZOP_THREADS=" + count);
+            RunOptions options = probeOptions();
+            options.env["ZOP_THREADS"] = count;
+            const RunResult r = run(exe, {}, options);
+            EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
+            const auto lines = reportLines(r.out);
+            ASSERT_GE(lines.size(), 2u) << r.out << r.err;
+            if (c.report.empty())
+                c.report = lines[1];
+            EXPECT_EQ(lines[1], c.report);
+            EXPECT_THAT(probeRecords(), IsEmpty());
+            // The work directory stays, with the files before the failure.
+            const std::string workDir = leftWorkDir();
+            for (const Entry& e : before)
+                EXPECT_TRUE(readFile(workDir + "/" + e.text) == e.data) << e.text;
+            if (!c.keptFile.empty())
+                EXPECT_TRUE(fs::is_regular_file(workDir + "/" + c.keptFile)) << c.keptFile;
+            fs::remove_all(workDir);
+        }
+    }
+}
+
 // ------------------------------------------------------------------ work-directory removal
 
 TEST_P(RunTest, WorkDirectoryIsRemovedWithWhatTheCommandsLeft)
@@ -1047,12 +1188,20 @@ TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
     const std::vector<Case> cases = {
         {SIGINT, 217, "EControlC : Control-C hit"}, {SIGTERM, 143, ""}, {SIGHUP, 129, ""}};
     const std::string after = scratch.path("after");
+    // Written by the main thread, and (1 MiB more) by writer threads: there
+    // the writer is held by the FIFO while the main thread waits for it.
+    for (const bool writers : {false, true})
     for (const Case& c : cases) {
-        SCOPED_TRACE("signal " + std::to_string(c.signal));
-        const std::string exe = writeApp({dirEntry("d"), fileEntry("d\\big", std::string(300000, 'b')),
-                                          commandEntry('c', "mkfifo %tempdir%/fifo"), fileEntry("fifo", std::string(300000, 'x')),
-                                          commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")});
+        SCOPED_TRACE("signal " + std::to_string(c.signal) + (writers ? ", writer threads" : ""));
+        std::vector<Entry> entries = {dirEntry("d"), fileEntry("d\\big", std::string(300000, 'b')),
+                                      commandEntry('c', "mkfifo %tempdir%/fifo"), fileEntry("fifo", std::string(300000, 'x')),
+                                      commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")};
+        if (writers)
+            entries.insert(entries.begin(), fileEntry("pad", std::string(1 << 20, 'p')));
+        const std::string exe = writeApp(entries);
+        setenv("ZOP_THREADS", "2", 1);
         const pid_t pid = startInOwnGroup(exe);
+        unsetenv("ZOP_THREADS");
         ASSERT_GT(pid, 0);
         const std::string workDir = workDirOf(scratch.temp());
         ASSERT_FALSE(workDir.empty());
