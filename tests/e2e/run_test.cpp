@@ -489,7 +489,7 @@ TEST_P(RunTest, ManyFilesComeOutWholeWhateverTheThreadCount)
         expected.push_back(dir + "/");
         for (int f = 0; f < 20; ++f) {
             const std::size_t size = f % 7 == 0 ? 65536 * (f % 3) + 100001 : static_cast<std::size_t>(d * 977 + f * 331);
-            entries.push_back(fileEntry(dir + "\\f" + std::to_string(f), binaryContent(size, d * 20 + f)));
+            entries.push_back(fileEntry(dir + "\\f" + std::to_string(f), mixedBytes(size, d * 20 + f, 90)));
             expected.push_back(dir + "/f" + std::to_string(f));
         }
     }
@@ -529,7 +529,7 @@ TEST_P(RunTest, ManyFilesComeOutWholeWhateverTheThreadCount)
         // Under 1 MiB the main thread writes alone, whatever ZOP_THREADS says.
         RunOptions options = probeOptions();
         options.env["ZOP_THREADS"] = "8";
-        const RunResult r = run(writeApp({fileEntry("small.bin", binaryContent(500000, 1)),
+        const RunResult r = run(writeApp({fileEntry("small.bin", mixedBytes(500000, 1, 90)),
                                           commandEntry('c', "/bin/sh -c \"grep Threads: /proc/$PPID/status > " + threads + "\"")}),
                                 {}, options);
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
@@ -544,8 +544,8 @@ TEST_P(RunTest, FailuresAmongWriterThreadsAreReportedAsWithOneThread)
     // in stream order, and the command after it never runs.
     std::vector<Entry> before, after;
     for (int i = 0; i < 40; ++i) {
-        before.push_back(fileEntry("b" + std::to_string(i), binaryContent(3000 + i * 50, i)));
-        after.push_back(fileEntry("a" + std::to_string(i), binaryContent(2000 + i * 70, 100 + i)));
+        before.push_back(fileEntry("b" + std::to_string(i), mixedBytes(3000 + i * 50, i, 90)));
+        after.push_back(fileEntry("a" + std::to_string(i), mixedBytes(2000 + i * 70, 100 + i, 90)));
     }
     const auto around = [&](std::vector<Entry> middle) {
         std::vector<Entry> entries = before;
@@ -567,13 +567,13 @@ TEST_P(RunTest, FailuresAmongWriterThreadsAreReportedAsWithOneThread)
         {"writer's failure before the main thread's",
          makeContainer(stub, stubName(), around({fileEntry("nodir\\f", "x"), dirEntry("y"), dirEntry("y")})), ""},
         {"directory where a file was just written",
-         makeContainer(stub, stubName(), around({fileEntry("x", binaryContent(200000, 9)), dirEntry("x")})), "", "x"},
+         makeContainer(stub, stubName(), around({fileEntry("x", mixedBytes(200000, 9, 90)), dirEntry("x")})), "", "x"},
         {"the work file", makeContainer(stub, stubName(), around({fileEntry("zop.gz", "z")})), ""},
     };
     {
         // File data cut short: the stream ends inside the last file.
         std::vector<Entry> entries = paddedForWriters(before);
-        std::string stream = entryStream(entries) + makeHeader('f', "cut.bin", 200000) + binaryContent(150000, 3);
+        std::string stream = entryStream(entries) + makeHeader('f', "cut.bin", 200000) + mixedBytes(150000, 3, 90);
         const std::string member = gzipMember(stream);
         cases.push_back({"data cut short",
                          assemble(stub, member, makeTail(stubName(), static_cast<int32_t>(member.size()),
