@@ -179,6 +179,16 @@ void publishStaged(WriterPool& pool)
     wakeOne(pool.work);
 }
 
+// New bytes or the end of the file being queued: a staged file becomes
+// visible now; a visible one has its writer woken.
+void announceProgress(WriterPool& pool)
+{
+    if (pool.staged)
+        publishStaged(pool);
+    else
+        wakeOne(pool.more);
+}
+
 void recordOutcome(WriterPool& pool, QueuedFile& file, uint16_t code)
 {
     file.finished = true;
@@ -403,10 +413,7 @@ void passBytes(WriterPool* pool, int32_t count, bool last)
         file.complete = true;
         pool->open = false;
     }
-    if (pool->staged)
-        publishStaged(*pool);
-    else
-        wakeOne(pool->more);
+    announceProgress(*pool);
     releaseLock(pool->lock);
 }
 
@@ -416,10 +423,7 @@ void endFile(WriterPool* pool)
     if (pool->open) {
         fileAt(*pool, pool->staged ? pool->queued : pool->queued - 1).complete = true;
         pool->open = false;
-        if (pool->staged)
-            publishStaged(*pool);
-        else
-            wakeOne(pool->more);
+        announceProgress(*pool);
     }
     releaseLock(pool->lock);
 }
