@@ -573,7 +573,7 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
     echo
     [ "$quick" = 1 ] || echo "*tree* is this machine's Python${treePython:+ ($treePython)}: interpreter, shared library, standard library without \`__pycache__\`.$([ -f "$w/cpython.packages" ] && echo " *cpython* is Debian's CPython as its packages lay it out, unpacked from the .deb files in this order, symbolic links dropped: $(awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $1, $2 }' "$w/cpython.packages").") *big* is \`zlib_floor gen\` output (text-like runs, records, random bytes). Every workload is packed as \`r W\` + \`c true\`."
     echo
-    echo "## Goals (issue 10)"
+    echo "## Goals"
     echo
     echo "CPU time (user + system) decides, being robust under load; wall-clock ratios are given beside it."
     echo
