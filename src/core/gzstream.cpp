@@ -448,7 +448,7 @@ void discardOpenGzStreams()
     while (GzStream* s = openStreams) {
         openStreams = s->nextOpen;
         if (s->mode == 'w')
-            deflateEnd(&s->z);
+            closeBlockDeflater(s->deflater);
         else
             inflateEnd(&s->z);
         ioError = 0;
