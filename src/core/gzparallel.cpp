@@ -58,13 +58,12 @@ struct BlockDeflater {
     int workerLimit = 0;
     int workersRunning = 0;
 
-    // Block numbers in stream order: the one being filled, the next one a
-    // worker takes (those before `filling` are handed over), the next one
-    // to write out.
+    // Block numbers in stream order: the one being filled (those before it
+    // are handed over; changed under the lock while workers run), the next
+    // one a worker takes, the next one to write out.
     int64_t filling = 0;
     int64_t nextTaken = 0;
     int64_t nextWritten = 0;
-    int64_t handedOver = 0;
     bool stopping = false;
 
     ThreadLock* lock = nullptr;
@@ -105,7 +104,7 @@ void runWorker(void* context)
     BlockDeflater& d = *worker.deflater;
     acquireLock(d.lock);
     for (;;) {
-        while (!d.stopping && d.nextTaken == d.handedOver)
+        while (!d.stopping && d.nextTaken == d.filling)
             waitSignal(d.workReady, d.lock);
         if (d.stopping)
             break;
@@ -135,7 +134,7 @@ void startWorkers(BlockDeflater& d)
     d.blockDone = createSignal();
     if (d.lock == nullptr || d.workReady == nullptr || d.blockDone == nullptr)
         return;
-    d.nextTaken = d.handedOver = d.filling;
+    d.nextTaken = d.filling;
     for (int i = 0; i < d.workerLimit; ++i) {
         Worker& worker = d.workers[i];
         worker.deflater = &d;
@@ -207,7 +206,6 @@ void handOver(BlockDeflater& d, bool last)
     } else {
         acquireLock(d.lock);
         ++d.filling;
-        d.handedOver = d.filling;
         wakeOne(d.workReady);
         releaseLock(d.lock);
     }

@@ -62,10 +62,6 @@ void forgetOpen(GzStream* stream)
     }
 }
 
-} // namespace
-
-namespace {
-
 void noteEndOfFile(GzStream& s)
 {
     s.endOfFile = true;
