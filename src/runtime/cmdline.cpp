@@ -1,6 +1,7 @@
 #include "runtime/cmdline.h"
 
 #include "runtime/cmdline_platform.h"
+#include "runtime/shorttext.h"
 
 namespace {
 
@@ -10,11 +11,6 @@ bool isSeparator(char c)
 {
     const auto byte = static_cast<unsigned char>(c);
     return byte >= 1 && byte <= 32;
-}
-
-char upperAscii(char c)
-{
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 } // namespace

@@ -52,9 +52,12 @@ void reportText(std::string_view text)
 // file): on a terminal its control bytes are shown as '?', as in listings.
 void reportForeignText(std::string_view text)
 {
-    const bool toTerminal = !windowedBuild && reportGoesToTerminal();
+    if (windowedBuild || !reportGoesToTerminal()) {
+        reportText(text);
+        return;
+    }
     for (char c : text)
-        reportText(std::string_view(toTerminal && isControlByte(c) ? &shownControlByte : &c, 1));
+        reportText(std::string_view(isControlByte(c) ? &shownControlByte : &c, 1));
 }
 
 void reportLineEnd()

@@ -9,6 +9,7 @@
 
 #include "runtime/files_os.h"
 #include "runtime/iocodes.h"
+#include "runtime/shorttext.h"
 
 uint8_t fileOpenMode = 2;
 uint16_t searchStatus = 0;
@@ -509,8 +510,7 @@ bool equalsIgnoringCase(std::string_view text, std::string_view upper)
     if (text.size() != upper.size())
         return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
-        if (c != upper[i])
+        if (upperAscii(text[i]) != upper[i])
             return false;
     }
     return true;

@@ -20,3 +20,9 @@ inline bool isControlByte(char c)
     return byte < 0x20 || byte == 0x7F;
 }
 constexpr char shownControlByte = '?';
+
+// ASCII letters in upper case, every other byte as it is.
+inline char upperAscii(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}

@@ -113,12 +113,12 @@ void blockStopSignals(sigset_t& previous)
 {
     sigset_t set;
     sigsetOfStopSignals(set);
-    sigprocmask(SIG_BLOCK, &set, &previous);
+    pthread_sigmask(SIG_BLOCK, &set, &previous);
 }
 
 void restoreSignalMask(const sigset_t& previous)
 {
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void setStopTarget(pid_t child)

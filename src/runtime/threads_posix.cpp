@@ -8,6 +8,8 @@
 
 #include <new>
 
+#include "runtime/signals_posix.h"
+
 struct WorkerThread {
     pthread_t id;
 };
@@ -39,11 +41,7 @@ WorkerThread* startThread(ThreadBody body, void* context)
 {
     // The new thread inherits the creator's signal mask: block the stop
     // signals around the creation so that only the main thread takes them.
-    sigset_t stops, previous;
-    sigemptyset(&stops);
-    constexpr int stopSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
-    for (int signal : stopSignals)
-        sigaddset(&stops, signal);
+    sigset_t previous;
     auto* start = new (std::nothrow) StartRecord{body, context};
     auto* thread = new (std::nothrow) WorkerThread{};
     if (start == nullptr || thread == nullptr) {
@@ -51,9 +49,9 @@ WorkerThread* startThread(ThreadBody body, void* context)
         delete thread;
         return nullptr;
     }
-    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    blockStopSignals(previous);
     const int result = pthread_create(&thread->id, nullptr, runBody, start);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    restoreSignalMask(previous);
     if (result != 0) {
         delete start;
         delete thread;

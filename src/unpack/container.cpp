@@ -65,14 +65,25 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     checkIo();
     writeBlock(work, magic, sizeof magic);
     checkIo();
+    // The packer's CRC-32 of the stored stream, when it recorded one: the
+    // copy computes the stream's own as it goes, and a damaged file is
+    // refused below, before any entry is read, let alone run.
+    uint32_t stored = 0;
+    const bool checked = storedStreamCrc(appState.trailer, stored);
     uint32_t crc = static_cast<uint32_t>(crc32(0, magic, sizeof magic));
+    const auto copy = [&](int32_t n) {
+        if (checked)
+            crc = copyFileToFileWithCrc(executable, work, n, crc);
+        else
+            copyFileToFile(executable, work, n);
+    };
     // The last four bytes, the member's length field, are copied on their
     // own and kept: the launch decides by it whether writer threads pay.
     constexpr int32_t lengthField = 4;
     if (gzLength < 2 + lengthField) {
-        crc = copyFileToFileWithCrc(executable, work, gzLength - 2, crc);
+        copy(gzLength - 2);
     } else {
-        crc = copyFileToFileWithCrc(executable, work, gzLength - 2 - lengthField, crc);
+        copy(gzLength - 2 - lengthField);
         unsigned char length[lengthField];
         readBlock(executable, length, lengthField);
         checkIo();
@@ -85,10 +96,7 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     checkIo();
     closeFile(executable);
     checkIo();
-    // The packer's CRC-32 of the stored stream: a damaged file is refused
-    // here, before any entry is read, let alone run.
-    uint32_t stored = 0;
-    if (storedStreamCrc(appState.trailer, stored) && stored != crc)
+    if (checked && stored != crc)
         failWithIoCode(ioInvalidInput);
     return openGz(appState.workFile, "r");
 }

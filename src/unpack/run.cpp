@@ -40,15 +40,22 @@ void startWritersFor(uint32_t payloadSize)
         writers = startWriterPool(threads);
 }
 
+// Stops the writers once the queued files are finished; the I/O code of
+// the first that failed, 0 when none did (or no writer ran).
+uint16_t releaseWriters()
+{
+    if (writers == nullptr)
+        return 0;
+    const uint16_t code = stopWriterPool(writers);
+    writers = nullptr;
+    return code;
+}
+
+// Ends the run with code, or with the failure of a file before it.
 [[noreturn]] void failAfterQueuedFiles(uint16_t code)
 {
-    if (writers != nullptr) {
-        const uint16_t earlier = stopWriterPool(writers);
-        writers = nullptr;
-        if (earlier != 0)
-            code = earlier;
-    }
-    failWithIoCode(code);
+    const uint16_t earlier = releaseWriters();
+    failWithIoCode(earlier != 0 ? earlier : code);
 }
 
 // Waits until every queued file is written; a writer's failure ends the
@@ -63,11 +70,7 @@ void finishQueuedWrites()
 
 void stopWriters()
 {
-    if (writers == nullptr)
-        return;
-    const uint16_t code = stopWriterPool(writers);
-    writers = nullptr;
-    if (code != 0)
+    if (const uint16_t code = releaseWriters(); code != 0)
         failWithIoCode(code);
 }
 
@@ -115,11 +118,6 @@ void queueFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLe
     endFile(writers);
 }
 
-bool holdsPlaceholderSign(const header& h)
-{
-    return h.text.view().find('%') != std::string_view::npos;
-}
-
 std::size_t occurrences(std::string_view text, std::string_view pattern)
 {
     std::size_t count = 0;
@@ -139,7 +137,7 @@ std::string replaceBounded(std::string_view text, std::string_view pattern, std:
     const uint64_t count = occurrences(text, pattern);
     const uint64_t length = text.size() - count * pattern.size() + count * value.size();
     if (length > commandLineMax())
-        failWithIoCode(ioCommandTooLong);
+        failAfterQueuedFiles(ioCommandTooLong);
     return replaceAll(text, pattern, value);
 }
 
@@ -167,7 +165,7 @@ std::string expandPlaceholders(std::string_view entryText)
     if (entryText.find('%') == std::string_view::npos)
         return std::string(entryText);
     if (occurrences(entryText, argsPlaceholder) * appState.args.size() > commandLineMax())
-        failWithIoCode(ioCommandTooLong);
+        failAfterQueuedFiles(ioCommandTooLong);
     std::string text;
     std::size_t from = 0;
     for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
@@ -177,7 +175,7 @@ std::string expandPlaceholders(std::string_view entryText)
     }
     text += expandPiece(entryText.substr(from));
     if (text.size() > commandLineMax())
-        failWithIoCode(ioCommandTooLong);
+        failAfterQueuedFiles(ioCommandTooLong);
     return text;
 }
 
@@ -249,10 +247,6 @@ int runMode()
         checkpoint();
         if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
             failAfterQueuedFiles(code);
-        // An expansion too long for the system ends the run: after the
-        // files before it, as ever.
-        if (writers != nullptr && holdsPlaceholderSign(h))
-            finishQueuedWrites();
         const std::string text = expandPlaceholders(h.text.view());
         const bool command = isKind(h, 'c') || isKind(h, 't');
         // A command sees every file that comes before it, complete.
