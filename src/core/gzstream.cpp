@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "core/gzparallel.h"
+#include "core/littleendian.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/threads.h"
@@ -254,11 +255,10 @@ void writeDeflated(void* context, const unsigned char* bytes, int32_t count)
 
 void writeLittleEndian32(GzStream& s, uint32_t value)
 {
-    for (int shift = 0; shift < 32; shift += 8) {
-        const unsigned char byte = static_cast<unsigned char>(value >> shift);
-        writeBlock(s.file, &byte, 1);
-        checkIo();
-    }
+    unsigned char bytes[4];
+    storeLittleEndian32(bytes, value);
+    writeBlock(s.file, bytes, sizeof bytes);
+    checkIo();
 }
 
 // Ends the deflate data and appends CRC-32 and length (a failed write has

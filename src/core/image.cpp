@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "core/littleendian.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
 
@@ -239,8 +240,8 @@ UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& lay
 
 void writeLittleEndian32(BinaryFile& destination, uint32_t value)
 {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    unsigned char bytes[4];
+    storeLittleEndian32(bytes, value);
     writeBlock(destination, bytes, 4);
     checkIo();
 }

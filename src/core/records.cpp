@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/image.h"
+#include "core/littleendian.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
@@ -83,8 +84,7 @@ void storeStreamCrc(tail& t, uint32_t crc)
 {
     char* at = t.signature.bytes + crcMarkerAt;
     std::memcpy(at, crcMarker.data(), crcMarker.size());
-    for (int i = 0; i < 4; ++i)
-        at[crcMarker.size() + i] = static_cast<char>((crc >> (8 * i)) & 0xFF);
+    storeLittleEndian32(reinterpret_cast<unsigned char*>(at + crcMarker.size()), crc);
 }
 
 bool storedStreamCrc(const tail& t, uint32_t& crc)
@@ -92,8 +92,6 @@ bool storedStreamCrc(const tail& t, uint32_t& crc)
     const char* at = t.signature.bytes + crcMarkerAt;
     if (std::string_view(at, crcMarker.size()) != crcMarker)
         return false;
-    crc = 0;
-    for (int i = 0; i < 4; ++i)
-        crc |= static_cast<uint32_t>(static_cast<unsigned char>(at[crcMarker.size() + i])) << (8 * i);
+    crc = loadLittleEndian32(reinterpret_cast<const unsigned char*>(at + crcMarker.size()));
     return true;
 }

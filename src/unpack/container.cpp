@@ -4,6 +4,7 @@
 
 #include "core/appstate.h"
 #include "core/gzstream.h"
+#include "core/littleendian.h"
 #include "core/transfer.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
@@ -90,7 +91,7 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
         writeBlock(work, length, lengthField);
         checkIo();
         crc = static_cast<uint32_t>(crc32(crc, length, lengthField));
-        payloadSize = length[0] | length[1] << 8 | length[2] << 16 | static_cast<uint32_t>(length[3]) << 24;
+        payloadSize = loadLittleEndian32(length);
     }
     closeFile(work);
     checkIo();
