@@ -72,6 +72,15 @@ void refuseCutPackedFile()
         failWithIoCode(ioInvalidInput);
 }
 
+// A sealed trailer whose bytes changed (a flipped bit in entryCount, a
+// stub name or stream length that is not the packer's) is damage: it ends
+// the launch before anything is created, let alone run.
+void refuseDamagedTrailer()
+{
+    if (isPackedTrailer(appState.trailer) && trailerSeal(appState.trailer) == TrailerSeal::broken)
+        failWithIoCode(ioInvalidInput);
+}
+
 bool recordsWindowedStub(const tail& trailer)
 {
     return find("zopw", lowerAscii(trailer.stubName.view())) > 0;
@@ -115,6 +124,7 @@ void startUp()
     fileOpenMode = 0;
     appState.containerEnd = readTrailer(argumentAt(0), appState.trailer);
     refuseCutPackedFile();
+    refuseDamagedTrailer();
     if (!isPackedTrailer(appState.trailer)) {
         answerPackerCommandLine();
         preparePacker();

@@ -61,10 +61,36 @@ bool isPackedTrailer(const tail& t);
 // without one, all zero bytes after the image, up to 7).
 int32_t readTrailer(std::string_view path, tail& t);
 
-// The integrity check of the entry stream: the signature's filler, right
-// after the recognition string, holds "CRC1" and the CRC-32 of the gzLength
-// stored bytes, little-endian. Readers that do not know it never look there.
+// The signature's filler (trailer offsets 339 to 515) carries the packer's
+// own records; readers that do not know them never look there.
+//
+//   339  "CRC1" and the CRC-32 of the gzLength stored bytes, little-endian
+//        (older packers wrote only this).
+//   347  tagged records, back to back: a 4-byte tag, a size byte, that many
+//        payload bytes. A tag that starts with a zero byte, or a record that
+//        would not fit, ends the list.
+//
+// The packer's last record, "TRL1", seals the trailer: the CRC-32 of all 520
+// trailer bytes with its own payload taken as zeros, so that a changed
+// stubName, gzLength, entryCount or record is damage before any entry is
+// read.
+constexpr std::size_t trailerRecordsAt = 347;
+constexpr std::size_t trailerTagSize = 4;
+
+// Stores the stream's CRC-32 at offset 339.
 void storeStreamCrc(tail& t, uint32_t crc);
 // True, with the stored CRC-32, when the trailer carries the marker; a
 // trailer without it (older output, other writers) is read as before.
 bool storedStreamCrc(const tail& t, uint32_t& crc);
+
+// Appends a record after the last one; false (t unchanged) when it does not
+// fit. Needs: a tag of 4 non-zero-led bytes, a payload of at most 255 bytes.
+bool addTrailerRecord(tail& t, std::string_view tag, std::string_view payload);
+// The payload of the first record with that tag; false when there is none.
+bool findTrailerRecord(const tail& t, std::string_view tag, std::string_view& payload);
+
+// Appends the seal; every other record must be in place before it.
+void sealTrailer(tail& t);
+enum class TrailerSeal { absent, intact, broken };
+// Whether the trailer carries a seal, and whether its bytes still match it.
+TrailerSeal trailerSeal(const tail& t);

@@ -399,6 +399,7 @@ void packMode()
     closeChecked(stubFile);
     storeStreamCrc(built, copyFileToFileWithCrc(work, pendingOutput.file, gzLength, 0));
     closeChecked(work);
+    sealTrailer(built);
     writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();
     finishOutput(outputName);

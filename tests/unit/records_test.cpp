@@ -91,6 +91,71 @@ TEST(Records, StreamCrcSitsInTheSignatureFillerAfterTheRecognitionString)
     EXPECT_FALSE(storedStreamCrc(t, crc)) << "another marker is no integrity check";
 }
 
+// A trailer as the packer leaves it: zero filler, the stream CRC in place.
+tail cleanTrailer()
+{
+    tail t;
+    std::memset(&t, 0, sizeof t);
+    t.stubName.assign("zop.exe");
+    t.gzLength = 123456;
+    t.signature.assign(recognitionString);
+    t.entryCount = 7;
+    storeStreamCrc(t, 0x01020304);
+    return t;
+}
+
+TEST(Records, TaggedRecordsFollowTheStreamCrcAndEndWhereTheFillerEnds)
+{
+    tail t = cleanTrailer();
+    std::string_view payload;
+    EXPECT_FALSE(findTrailerRecord(t, "OPT1", payload));
+    ASSERT_TRUE(addTrailerRecord(t, "OPT1", "cache"));
+    ASSERT_TRUE(addTrailerRecord(t, "KEY2", std::string(32, 'k')));
+    const Bytes bytes = bytesOf(t);
+    EXPECT_EQ(Bytes(bytes.begin() + 347, bytes.begin() + 357), (Bytes{'O', 'P', 'T', '1', 5, 'c', 'a', 'c', 'h', 'e'}));
+    ASSERT_TRUE(findTrailerRecord(t, "KEY2", payload));
+    EXPECT_EQ(payload, std::string(32, 'k'));
+    ASSERT_TRUE(findTrailerRecord(t, "OPT1", payload));
+    EXPECT_EQ(payload, "cache");
+    uint32_t crc = 0;
+    ASSERT_TRUE(storedStreamCrc(t, crc)) << "records leave the stream CRC where older launchers read it";
+    EXPECT_EQ(crc, 0x01020304u);
+
+    // The filler holds 169 bytes of records: one that does not fit changes nothing.
+    const Bytes before = bytesOf(t);
+    EXPECT_FALSE(addTrailerRecord(t, "BIG1", std::string(200, 'x')));
+    EXPECT_EQ(bytesOf(t), before);
+    ASSERT_TRUE(addTrailerRecord(t, "FIL1", std::string(516 - 347 - 10 - 37 - 5, 'f')));
+    EXPECT_FALSE(addTrailerRecord(t, "MORE", ""));
+
+    // A size byte that runs past the filler ends the list instead of reading past it.
+    tail crafted = cleanTrailer();
+    ASSERT_TRUE(addTrailerRecord(crafted, "OPT1", "cache"));
+    reinterpret_cast<unsigned char*>(&crafted)[351] = 255;
+    EXPECT_FALSE(findTrailerRecord(crafted, "OPT1", payload));
+}
+
+TEST(Records, TheSealCoversEveryTrailerByte)
+{
+    tail t = cleanTrailer();
+    EXPECT_EQ(trailerSeal(t), TrailerSeal::absent) << "older files carry only the stream CRC";
+    ASSERT_TRUE(addTrailerRecord(t, "OPT1", "cache"));
+    sealTrailer(t);
+    EXPECT_EQ(trailerSeal(t), TrailerSeal::intact);
+    EXPECT_TRUE(isPackedTrailer(t));
+    for (const std::size_t at : {0u, 3u, 200u, 256u, 259u, 340u, 350u, 400u, 516u, 519u}) {
+        tail damaged = t;
+        reinterpret_cast<unsigned char*>(&damaged)[at] ^= 0x04;
+        EXPECT_EQ(trailerSeal(damaged), TrailerSeal::broken) << "a flipped bit at offset " << at;
+    }
+    tail recounted = t;
+    recounted.entryCount = 2;
+    EXPECT_EQ(trailerSeal(recounted), TrailerSeal::broken);
+    tail untagged = t;
+    reinterpret_cast<unsigned char*>(&untagged)[347] = 0;
+    EXPECT_EQ(trailerSeal(untagged), TrailerSeal::broken) << "records without their seal are not an older file";
+}
+
 TEST_F(RecordsTest, ReadTrailerTakesTheLast520Bytes)
 {
     const tail written = packedTrailer();
