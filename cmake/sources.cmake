@@ -18,7 +18,8 @@ set(ZOP_SHARED_SOURCES
   core/image.cpp
   core/records.cpp
   core/text.cpp
-  core/transfer.cpp
+  core/filecopy.cpp
+  core/gzcopy.cpp
   core/writerpool.cpp
   pack/cli.cpp
   pack/pack.cpp

@@ -123,9 +123,9 @@ uint32_t confinedChangeDirectory(const std::string& name)
 {
     return inside(name) ? native.changeDirectory(name) : osAccessDenied;
 }
-uint32_t confinedFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+uint32_t confinedFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)
 {
-    return inside(pattern) ? native.findFirst(pattern, rec, entry) : osAccessDenied;
+    return inside(pattern) ? native.findFirst(pattern, search, entry) : osAccessDenied;
 }
 // Commands named by fuzz input never start: each "ran" and ended with 0.
 uint32_t noProgram(std::string_view, std::string_view, std::string_view)

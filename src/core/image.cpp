@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "core/littleendian.h"
-#include "core/transfer.h"
+#include "core/filecopy.h"
 #include "runtime/failure.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "core/image.h"
 #include "core/littleendian.h"
-#include "core/transfer.h"
+#include "core/filecopy.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 

@@ -100,7 +100,7 @@ uint16_t searchCode(uint32_t osCode)
 void deliverMatch(SearchRec& rec, OsEntry& entry)
 {
     while ((entry.attributes & rec.excluded) != 0) {
-        const uint32_t code = osFindNext(rec, entry);
+        const uint32_t code = osFindNext(rec.search, entry);
         if (code != 0) {
             searchStatus = searchCode(code);
             return;
@@ -450,7 +450,7 @@ void findFirstEntry(std::string_view pattern, uint16_t attributes, SearchRec& re
     searchStatus = 0;
     rec.excluded = static_cast<uint16_t>(~attributes & (faHidden | faSystem | faVolume | faDirectory));
     OsEntry entry;
-    const uint32_t code = osFindFirst(lookupName(pattern), rec, entry);
+    const uint32_t code = osFindFirst(lookupName(pattern), rec.search, entry);
     if (code != 0) {
         searchStatus = searchCode(code);
         return;
@@ -466,7 +466,7 @@ void findNextEntry(SearchRec& rec)
         return;
     }
     OsEntry entry;
-    const uint32_t code = osFindNext(rec, entry);
+    const uint32_t code = osFindNext(rec.search, entry);
     if (code != 0) {
         searchStatus = searchCode(code);
         return;
@@ -477,7 +477,7 @@ void findNextEntry(SearchRec& rec)
 void endFind(SearchRec& rec)
 {
     if (rec.search != nullptr)
-        osFindClose(rec);
+        osFindClose(rec.search);
     rec.search = nullptr;
 }
 
@@ -497,9 +497,9 @@ bool fileExists(std::string_view path)
 {
     SearchRec rec;
     OsEntry entry;
-    if (osFindFirst(lookupName(path), rec, entry) != 0)
+    if (osFindFirst(lookupName(path), rec.search, entry) != 0)
         return false;
-    osFindClose(rec);
+    osFindClose(rec.search);
     return true;
 }
 

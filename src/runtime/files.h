@@ -5,18 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// OS handle: a HANDLE on Windows, a descriptor on Linux.
-using OsHandle = intptr_t;
-constexpr OsHandle noHandle = -1;
-
-// The separator of the paths the program builds for the operating system.
-extern const char pathSeparator;
-// Windows: "C:name" names a file on drive C, so a colon ends a directory
-// part as a separator does.
-extern const bool driveLetters;
-// Linux: the POSIX variable TMPDIR names the temporary directory.
-extern const bool tmpdirVariable;
+#include "runtime/ostypes.h"
 
 enum FileMode : uint32_t {
     fmClosed = 0xD7B0,
@@ -26,10 +15,6 @@ enum FileMode : uint32_t {
     fmAppend = 0xD7B4,  // text files only
 };
 
-// The longest path the file services hand to the operating system: 255 bytes on
-// Windows, PATH_MAX less its terminator on Linux. A longer path is never cut
-// (a cut path would name another file): the operation fails with code 3.
-extern const std::size_t fileNameMax;
 
 // A binary file variable. A zero-initialised variable counts as never
 // assigned (its mode is none of the valid ones).
@@ -92,17 +77,7 @@ std::string absolutePath(std::string_view path);
 // Enumeration. searchStatus: 0 success, 18 no more entries, else an OS code.
 extern uint16_t searchStatus;
 
-constexpr uint16_t faReadOnly = 0x01;
-constexpr uint16_t faHidden = 0x02;
-constexpr uint16_t faSystem = 0x04;
-constexpr uint16_t faVolume = 0x08;
-constexpr uint16_t faDirectory = 0x10;
-constexpr uint16_t faArchive = 0x20;
-constexpr uint16_t faAnyFile = faReadOnly | faHidden | faSystem | faVolume | faDirectory | faArchive;
-constexpr uint16_t faReparsePoint = 0x400;  // symbolic links and junctions
 
-// The platform's own state of a running enumeration.
-struct OsSearch;
 
 struct SearchRec {
     OsSearch* search = nullptr; // null when no enumeration runs

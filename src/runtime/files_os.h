@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include "runtime/files.h"
+#include "runtime/ostypes.h"
 #include "runtime/iocodes.h"
 
 // Access bits of an open.
@@ -79,9 +79,9 @@ struct OsCalls {
     std::string (*currentDirectory)();
     bool (*isAbsolutePath)(std::string_view path);
     std::string (*joinPath)(const std::string& base, std::string_view path);
-    uint32_t (*findFirst)(const std::string& pattern, SearchRec& rec, OsEntry& entry);
-    uint32_t (*findNext)(SearchRec& rec, OsEntry& entry);
-    void (*findClose)(SearchRec& rec);
+    uint32_t (*findFirst)(const std::string& pattern, OsSearch*& search, OsEntry& entry);
+    uint32_t (*findNext)(OsSearch*& search, OsEntry& entry);
+    void (*findClose)(OsSearch*& search);
     uint32_t (*tickCount)();
     uint32_t (*executeProgram)(std::string_view path, std::string_view arguments,
                                std::string_view searchFirst);
@@ -216,19 +216,19 @@ inline std::string osJoinPath(const std::string& base, std::string_view path)
 
 // Starts an enumeration (rec.search set on success) and yields its first
 // entry; osFindNext yields the next one.
-inline uint32_t osFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+inline uint32_t osFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)
 {
-    return osCalls.findFirst(pattern, rec, entry);
+    return osCalls.findFirst(pattern, search, entry);
 }
 
-inline uint32_t osFindNext(SearchRec& rec, OsEntry& entry)
+inline uint32_t osFindNext(OsSearch*& search, OsEntry& entry)
 {
-    return osCalls.findNext(rec, entry);
+    return osCalls.findNext(search, entry);
 }
 
-inline void osFindClose(SearchRec& rec)
+inline void osFindClose(OsSearch*& search)
 {
-    osCalls.findClose(rec);
+    osCalls.findClose(search);
 }
 
 // Milliseconds since some fixed point, low 32 bits.

@@ -393,7 +393,7 @@ std::string nativeJoinPath(const std::string& base, std::string_view path)
     return joined.append(path);
 }
 
-uint32_t nativeFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindFirst(const std::string& pattern, OsSearch*& found, OsEntry& entry)
 {
     const std::size_t cut = pattern.rfind('/');
     const std::string prefix = cut == std::string::npos ? std::string() : pattern.substr(0, cut + 1);
@@ -426,13 +426,12 @@ uint32_t nativeFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& en
             return osFileNotFound;  // nothing matches, as FindFirstFileA says it
         }
     }
-    rec.search = search;
+    found = search;
     return 0;
 }
 
-uint32_t nativeFindNext(SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindNext(OsSearch*& search, OsEntry& entry)
 {
-    OsSearch* search = rec.search;
     if (search == nullptr)
         return osInvalidHandle;
     if (search->directory == nullptr)
@@ -440,15 +439,14 @@ uint32_t nativeFindNext(SearchRec& rec, OsEntry& entry)
     return nextMatch(*search, entry);
 }
 
-void nativeFindClose(SearchRec& rec)
+void nativeFindClose(OsSearch*& search)
 {
-    OsSearch* search = rec.search;
     if (search == nullptr)
         return;
     if (search->directory != nullptr)
         closedir(search->directory);
     delete search;
-    rec.search = nullptr;
+    search = nullptr;
 }
 
 uint32_t nativeTickCount()

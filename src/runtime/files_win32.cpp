@@ -226,31 +226,31 @@ std::string nativeJoinPath(const std::string&, std::string_view path)
     return std::string(buffer, n);
 }
 
-uint32_t nativeFindFirst(const std::string& pattern, SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)
 {
     WIN32_FIND_DATAA data{};
     const HANDLE h = FindFirstFileA(pattern.c_str(), &data);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError();
-    rec.search = new OsSearch{h};
+    search = new OsSearch{h};
     entry = entryOf(data);
     return 0;
 }
 
-uint32_t nativeFindNext(SearchRec& rec, OsEntry& entry)
+uint32_t nativeFindNext(OsSearch*& search, OsEntry& entry)
 {
     WIN32_FIND_DATAA data{};
-    if (!FindNextFileA(rec.search->handle, &data))
+    if (!FindNextFileA(search->handle, &data))
         return GetLastError();
     entry = entryOf(data);
     return 0;
 }
 
-void nativeFindClose(SearchRec& rec)
+void nativeFindClose(OsSearch*& search)
 {
-    FindClose(rec.search->handle);
-    delete rec.search;
-    rec.search = nullptr;
+    FindClose(search->handle);
+    delete search;
+    search = nullptr;
 }
 
 uint32_t nativeTickCount()

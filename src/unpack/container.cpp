@@ -5,7 +5,7 @@
 #include "core/appstate.h"
 #include "core/gzstream.h"
 #include "core/littleendian.h"
-#include "core/transfer.h"
+#include "core/filecopy.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/textfile.h"

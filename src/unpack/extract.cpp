@@ -7,7 +7,7 @@
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"
-#include "core/transfer.h"
+#include "core/gzcopy.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"

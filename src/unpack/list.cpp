@@ -1,7 +1,8 @@
 // List mode: one line per entry on standard output, nothing extracted.
 #include "core/appstate.h"
 #include "core/gzstream.h"
-#include "core/transfer.h"
+#include "core/filecopy.h"
+#include "core/gzcopy.h"
 #include "runtime/failure.h"
 #include "runtime/textfile.h"
 #include "unpack/container.h"

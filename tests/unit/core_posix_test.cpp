@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "core/gzstream.h"
-#include "core/transfer.h"
+#include "core/gzcopy.h"
 #include "support/process_posix.h"
 #include "support/scratch.h"
 

@@ -1,4 +1,5 @@
-#include "core/transfer.h"
+#include "core/filecopy.h"
+#include "core/gzcopy.h"
 
 #include <gtest/gtest.h>
 
