@@ -2,6 +2,7 @@
 #   make demo   installs what is missing, builds the stubs only, and shows them
 #               at work
 #   make test   installs what is missing, builds, and runs every test
+# `make` (or `make build`) only builds; `make deps` only installs.
 BUILD ?= build
 JOBS ?= 2
 
@@ -12,19 +13,21 @@ all: build
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+build:
 	cmake --preset release -B $(BUILD)
 	cmake --build $(BUILD) -j$(JOBS)
 
-test: build
+test: deps
+	$(MAKE) build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # The stubs alone, quietly: one line per stub, the compiler's output in
 # $(BUILD)/stubs.log (shown when the build fails).
-stubs: deps
+stubs:
 	@scripts/build-stubs.sh $(BUILD) $(JOBS)
 
-demo: stubs
+demo: deps
+	@$(MAKE) --no-print-directory stubs
 	@scripts/demo.sh $(BUILD)
 
 clean:
