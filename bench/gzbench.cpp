@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/gzstream.h"
-#include "core/transfer.h"
+#include "core/gzcopy.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 

@@ -15,7 +15,9 @@ case "${3:-OFF}" in
 esac
 # The blocks run the shipped 32-bit stubs: on a machine that cannot execute
 # 32-bit code (its tests use 64-bit Windows programs instead) they are skipped.
-if [ "$windows" -eq 1 ] && ! wine --version >/dev/null 2>&1; then
+# Debian's wine wrapper answers for 64-bit Wine when 32-bit Wine is missing:
+# ask the 32-bit loader itself.
+if [ "$windows" -eq 1 ] && ! { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
   echo "check_readme: this machine cannot run 32-bit Windows programs; Wine blocks skipped"
   windows=0
 fi
