@@ -31,6 +31,7 @@ set(ZOP_SHARED_SOURCES
   runtime/random.cpp
   runtime/runtime.cpp
   runtime/stopsignals.cpp
+  runtime/terminaltext.cpp
   runtime/textfile.cpp
   runtime/threads.cpp
   unpack/container.cpp

@@ -63,12 +63,17 @@ std::string createWorkDirectory()
 
 // A file with bytes after its executable image but no recognised trailer is
 // a packed executable that lost its end (a download or copy cut short, a
-// packer killed while writing). As a packer it would take its arguments for
-// a recipe and an output and overwrite a user's file; it ends through the
-// failure path before anything, its work directory included, is created.
+// packer killed while writing), and one shorter than its own image (a Linux
+// file cut inside its section tables still starts) is damaged too. As a
+// packer either would take its arguments for a recipe and an output and
+// overwrite a user's file; it ends through the failure path before
+// anything, its work directory included, is created.
 void refuseCutPackedFile()
 {
-    if (!isPackedTrailer(appState.trailer) && hasBytesAfterImage(argumentAt(0)))
+    if (isPackedTrailer(appState.trailer))
+        return;
+    const ImageFit fit = imageFitOf(argumentAt(0));
+    if (fit == ImageFit::longer || fit == ImageFit::cut)
         failWithIoCode(ioInvalidInput);
 }
 

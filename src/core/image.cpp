@@ -12,15 +12,19 @@
 namespace {
 
 // Forward reads with bounds: a table that lies before what was already read
-// or beyond the file's end makes the layout unknown instead of failing.
+// or beyond the file's end makes the layout unknown instead of failing; one
+// beyond the end also marks the file as cut.
 struct Reader {
     BinaryFile& file;
     int64_t size;
     int64_t position = 0;
     bool failed = false;
+    bool beyondEnd = false;
 
     bool readAt(int64_t offset, void* buffer, int32_t count)
     {
+        if (!failed && offset >= position && (offset > size || count > size - offset))
+            beyondEnd = true;
         if (failed || offset < position || offset > size || count > size - offset) {
             failed = true;
             return false;
@@ -147,29 +151,42 @@ ImageLayout readElfLayout(Reader& in, const unsigned char* ident)
 
 } // namespace
 
-ImageLayout readImageLayout(BinaryFile& file, bool peOnly)
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly, int32_t length)
 {
-    const int32_t size = fileSize(file);
+    int32_t size = fileSize(file);
     checkIo();
+    if (length >= 0 && length < size)
+        size = length;
     Reader in{file, size};
+    // The first bytes say which format the file claims; one that claims a
+    // format but ends inside its first header is cut, any other short file
+    // is no executable at all.
     unsigned char start[64] = {};
+    const int32_t startCount = std::min<int32_t>(size, sizeof start);
+    in.readAt(0, start, startCount);
+    const bool pe = startCount >= 2 && start[0] == 'M' && start[1] == 'Z';
+    const bool elf = !peOnly && startCount >= 4 && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' &&
+                     start[3] == 'F';
     ImageLayout layout;
-    const bool started = in.readAt(0, start, sizeof start);
-    if (started && start[0] == 'M' && start[1] == 'Z')
+    if (startCount < static_cast<int32_t>(sizeof start))
+        in.beyondEnd = pe || elf;
+    else if (pe)
         layout = readPeLayout(in, start);
-    else if (started && !peOnly && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' && start[3] == 'F')
+    else if (elf)
         layout = readElfLayout(in, start);
     layout.fileSize = size;
+    // Sections whose bytes run past the end count as much as tables there.
+    layout.cut = in.beyondEnd || (layout.known && layout.sectionsEnd > size);
     return layout;
 }
 
-ImageLayout readImageLayoutOf(std::string_view path, bool peOnly)
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly, int32_t length)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
     checkIo();
-    const ImageLayout layout = readImageLayout(file, peOnly);
+    const ImageLayout layout = readImageLayout(file, peOnly, length);
     closeFile(file);
     checkIo();
     return layout;
@@ -181,16 +198,28 @@ bool endsWithCertificateTable(const ImageLayout& layout)
            layout.certificateOffset + layout.certificateSize == layout.fileSize;
 }
 
-bool hasBytesAfterImage(std::string_view path)
+ImageFit imageFit(const ImageLayout& layout)
 {
-    const ImageLayout layout = readImageLayoutOf(path);
+    if (layout.cut)
+        return ImageFit::cut;
     if (!layout.known)
-        return false;
+        return ImageFit::unknown;
     // A signed file whose table was cut off (a download cut short) names a
     // table beyond its end: what it still has after the image counts.
     if (endsWithCertificateTable(layout))
-        return layout.certificateOffset > layout.sectionsEnd + maxSigningPadding;
-    return layout.fileSize > layout.sectionsEnd;
+        return layout.certificateOffset > layout.sectionsEnd + maxSigningPadding ? ImageFit::longer
+                                                                                 : ImageFit::whole;
+    return layout.fileSize > layout.sectionsEnd ? ImageFit::longer : ImageFit::whole;
+}
+
+ImageFit imageFitOf(std::string_view path)
+{
+    return imageFit(readImageLayoutOf(path));
+}
+
+bool hasBytesAfterImage(std::string_view path)
+{
+    return imageFitOf(path) == ImageFit::longer;
 }
 
 namespace {

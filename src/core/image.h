@@ -11,6 +11,11 @@ struct ImageLayout {
     // A PE or ELF file whose tables could be read; when false the other
     // fields mean nothing.
     bool known = false;
+    // A PE or ELF file that ends before its image does: a header, a table
+    // or a section's bytes lie past the end of the file (a download or copy
+    // cut short). Set with known or without it (when the tables that would
+    // say more are the part that is missing).
+    bool cut = false;
     // PE: the end of the last section's raw data (and of the COFF symbol and
     // string tables, when the file still has them). ELF: the end of the last
     // section or of the section header table, whichever is later.
@@ -36,18 +41,33 @@ constexpr int32_t maxSigningPadding = 7;
 
 // Reads the layout of the file, which must be open for reading and at its
 // first byte; the file is only read forward. Tables that lie beyond the
-// file's end leave the layout unknown, and so does any file other than a PE
-// file when peOnly is set (only PE files are signed).
-ImageLayout readImageLayout(BinaryFile& file, bool peOnly = false);
+// file's end leave the layout unknown (and cut), and so does any file other
+// than a PE file when peOnly is set (only PE files are signed). A length of
+// 0 or more reads the file as if it ended after that many bytes.
+ImageLayout readImageLayout(BinaryFile& file, bool peOnly = false, int32_t length = -1);
 
 // readImageLayout of the file at path; opening it is checked.
-ImageLayout readImageLayoutOf(std::string_view path, bool peOnly = false);
+ImageLayout readImageLayoutOf(std::string_view path, bool peOnly = false, int32_t length = -1);
+
+// How a file relates to its own image.
+enum class ImageFit {
+    unknown,  // no PE or ELF file whose tables could be read
+    cut,      // shorter than its image
+    whole,    // the image and nothing else (a certificate table that ends
+              // the file, and its padding, belong to it)
+    longer,   // bytes after the image: a packed executable, or one that lost
+              // its end
+};
+ImageFit imageFit(const ImageLayout& layout);
 
 // True when the file was signed after it was written: the security
 // directory names a certificate table that lies after the image and ends
 // exactly at the end of the file. The table and the padding before it are
 // then not part of what was written.
 bool endsWithCertificateTable(const ImageLayout& layout);
+
+// imageFit of the file at path. Every file operation is checked.
+ImageFit imageFitOf(std::string_view path);
 
 // True when the file at path has bytes after its image; a certificate
 // table that ends the file, and its padding, do not count. Every file

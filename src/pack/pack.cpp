@@ -300,6 +300,27 @@ void refuseStubAsOutput(const std::string& stub, const std::string& outputName)
         refuse(ioAccessDenied, "it is the stub that would be copied into it (ZOP_EXE or the running zop)");
 }
 
+// Only a bare stub goes at the head of an output: a whole image with nothing
+// after it. A packed executable there would hide a second application
+// behind the one its listing shows, and a cut file or one that is no
+// program would make an output that cannot start.
+ImageLayout readBareStubLayout(const std::string& stub)
+{
+    describeStep("cannot read the stub", stub);
+    const ImageLayout layout = readImageLayoutOf(stub);
+    switch (imageFit(layout)) {
+    case ImageFit::whole:
+        return layout;
+    case ImageFit::longer:
+        refuse(ioInvalidInput, "not a bare stub: it has bytes after its program image (a packed executable?)");
+    case ImageFit::cut:
+        refuse(ioInvalidInput, "not a bare stub: the file ends inside its program image (cut short)");
+    case ImageFit::unknown:
+        break;
+    }
+    refuse(ioInvalidInput, "not a bare stub: no Windows or Linux program");
+}
+
 } // namespace
 
 void preparePacker()
@@ -366,6 +387,7 @@ void packMode()
     const std::string outputName = argumentAt(2);
     describeStep("cannot write", outputName);
     refuseStubAsOutput(stub, outputName);
+    const ImageLayout stubLayout = readBareStubLayout(stub);
 
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
@@ -386,8 +408,9 @@ void packMode()
     // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile, work;
     describeStep("cannot read the stub", stub);
-    const ImageLayout stubLayout = readImageLayoutOf(stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
+    if (stubSize != stubLayout.fileSize)
+        refuse(ioInvalidInput, "the stub changed while packing");
     describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(work, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)

@@ -9,6 +9,7 @@
 
 #include "runtime/failure_platform.h"
 #include "runtime/shorttext.h"
+#include "runtime/terminaltext.h"
 
 namespace {
 
@@ -56,8 +57,7 @@ void reportForeignText(std::string_view text)
         reportText(text);
         return;
     }
-    for (char c : text)
-        reportText(std::string_view(isControlByte(c) ? &shownControlByte : &c, 1));
+    reportText(shownOnTerminal(text));
 }
 
 void reportLineEnd()

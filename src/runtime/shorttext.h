@@ -13,14 +13,6 @@ inline std::string shortText(std::string_view s)
     return std::string(s.substr(0, shortTextMax));
 }
 
-// Bytes below 0x20 and 0x7F: what a terminal would act on instead of show.
-inline bool isControlByte(char c)
-{
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-}
-constexpr char shownControlByte = '?';
-
 // ASCII letters in upper case, every other byte as it is.
 inline char upperAscii(char c)
 {

@@ -7,6 +7,7 @@
 
 #include "runtime/failure.h"
 #include "runtime/files_os.h"
+#include "runtime/terminaltext.h"
 
 TextFile standardInput;
 TextFile standardOutput;
@@ -226,10 +227,8 @@ void writeForeignText(TextFile& t, std::string_view value)
         putBytes(t, value.data(), value.size());
         return;
     }
-    for (char c : value) {
-        const char shown = isControlByte(c) ? shownControlByte : c;
-        putBytes(t, &shown, 1);
-    }
+    const std::string shown = shownOnTerminal(value);
+    putBytes(t, shown.data(), shown.size());
 }
 
 void writeLine(TextFile& t)

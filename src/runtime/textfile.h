@@ -34,9 +34,9 @@ void closeText(TextFile& t);
 // True when the file is open on an interactive terminal (a console).
 bool isTerminal(const TextFile& t);
 // Writes a text that came from outside (a packed file). On a terminal every
-// control byte is shown as '?', so that carriage returns and escape
-// sequences cannot redraw what is shown; anywhere else the bytes go out
-// unchanged.
+// control character is shown as '?' (see shownOnTerminal), so that carriage
+// returns and escape sequences cannot redraw what is shown; anywhere else
+// the bytes go out unchanged.
 void writeForeignText(TextFile& t, std::string_view value);
 
 // The process's standard text files. Console builds bind them to the

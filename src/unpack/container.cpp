@@ -18,6 +18,11 @@ void writeChecked(TextFile& out, std::string_view piece)
     checkIo();
 }
 
+bool isEmptyContainer()
+{
+    return appState.trailer.gzLength == 0 && appState.trailer.entryCount <= 0;
+}
+
 } // namespace
 
 int32_t openOwnExecutable(BinaryFile& executable)
@@ -29,12 +34,10 @@ int32_t openOwnExecutable(BinaryFile& executable)
     const int32_t gzLength = appState.trailer.gzLength;
     if (gzLength < 0 || gzLength > size - tailSize)
         failWithIoCode(ioReadPastEnd);
+    // Entries need a stream of at least a gzip member's two magic bytes.
+    if (gzLength < 2 && !isEmptyContainer())
+        failWithIoCode(ioReadPastEnd);
     return size - gzLength - tailSize;
-}
-
-bool isEmptyContainer()
-{
-    return appState.trailer.gzLength == 0 && appState.trailer.entryCount <= 0;
 }
 
 GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
@@ -52,8 +55,6 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
         checkIo();
         return nullptr;
     }
-    if (gzLength < 2)
-        failWithIoCode(ioReadPastEnd);
     unsigned char magic[2];
     readBlock(executable, magic, sizeof magic);
     checkIo();

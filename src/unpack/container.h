@@ -9,8 +9,9 @@ struct GzStream;
 struct TextFile;
 
 // Opens the program's own file for reading and returns the length of its
-// stub part (the container ends where start-up found its trailer). A trailer whose gzLength does not fit the file ends the process
-// (code 100) before anything is copied.
+// stub part (the container ends where start-up found its trailer). A trailer
+// whose gzLength does not fit the file, or is too short for the stream its
+// entries need, ends the process (code 100) before anything is copied.
 int32_t openOwnExecutable(BinaryFile& executable);
 
 // Copies the next gzLength bytes of the executable into the work file, closes

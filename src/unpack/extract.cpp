@@ -44,13 +44,26 @@ void refuseUnsafeText(const header& h)
 
 // The stub file always lands in the current directory: whatever directory
 // part a recorded stub name still carries ("/" or a drive colon) is dropped.
+// A device name (AUX, con.exe) would send the stub to the device on
+// Windows, so it is refused like a control byte.
 std::string stubFileName(std::string_view stubName)
 {
     const std::size_t cut = stubName.find_last_of("\\/:");
     const std::string_view name = cut == std::string_view::npos ? stubName : stubName.substr(cut + 1);
-    if (name.empty() || name == "." || name == ".." || holdsControlByte(name, false))
+    if (name.empty() || name == "." || name == ".." || holdsControlByte(name, false) ||
+        isReservedDeviceName(name))
         failWithIoCode(ioInvalidFilename);
     return std::string(name);
+}
+
+// The stub part must be a bare stub, as the packer takes one: a whole image
+// with nothing after it. Anything else (a packed executable hidden in the
+// stub part, a cut or foreign file) would be handed on as "the stub" and
+// run by whoever packs with it; it is refused before anything is written.
+void refuseStubPartThatIsNoBareStub(const std::string& self, int32_t stubLength)
+{
+    if (imageFit(readImageLayoutOf(self, false, stubLength)) != ImageFit::whole)
+        failWithIoCode(ioInvalidInput);
 }
 
 void extractEntry(GzStream* stream, const header& h)
@@ -75,6 +88,8 @@ void justExtractMode()
 {
     BinaryFile executable;
     const int32_t stubLength = openOwnExecutable(executable);
+    const std::string self = argumentAt(0);
+    refuseStubPartThatIsNoBareStub(self, stubLength);
 
     // The stub file stays open until the last entry is out: an entry of the
     // same name (in any spelling the system takes for it) then meets the
@@ -86,7 +101,6 @@ void justExtractMode()
     checkIo();
     // The stub of a signed packed file carries the signature's header fields;
     // it is written unsigned, as the packer copies a signed stub.
-    const std::string self = argumentAt(0);
     copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(self), self);
 
     uint32_t payloadSize = 0;

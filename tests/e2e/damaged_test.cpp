@@ -61,14 +61,29 @@ std::size_t trailerAt(const std::string& bytes)
     return bytes.size() - tailSize;
 }
 
-void setGzLength(std::string& bytes, int32_t value)
+// Trailer edits as a writer that knows the format would make them: the
+// seal computed anew, so that the damage reaches the entry reader. The
+// "Unsealed" forms leave the seal as it was.
+void setGzLengthUnsealed(std::string& bytes, int32_t value)
 {
     putInt32(bytes, trailerAt(bytes) + 256, value);
 }
 
-void setEntryCount(std::string& bytes, int32_t value)
+void setEntryCountUnsealed(std::string& bytes, int32_t value)
 {
     putInt32(bytes, trailerAt(bytes) + 516, value);
+}
+
+void setGzLength(std::string& bytes, int32_t value)
+{
+    setGzLengthUnsealed(bytes, value);
+    sealTail(bytes);
+}
+
+void setEntryCount(std::string& bytes, int32_t value)
+{
+    setEntryCountUnsealed(bytes, value);
+    sealTail(bytes);
 }
 
 // Cuts the entry stream to keep bytes (the trailer stays, gzLength follows).
@@ -84,6 +99,7 @@ void cutStream(std::string& bytes, std::size_t stubLength, std::size_t keep)
 void markStreamCrc(std::string& bytes, std::size_t stubLength, std::size_t gzLength)
 {
     bytes.replace(trailerAt(bytes) + crcFieldAt, 8, crcField(std::string_view(bytes).substr(stubLength, gzLength)));
+    sealTail(bytes);
 }
 
 void flipBit(std::string& bytes, std::size_t offset, int bit)
@@ -175,14 +191,26 @@ protected:
         return {};
     }
 
+    // A command entry that records its run in the probe log.
+    Entry probeEntry() const { return commandEntry('c', seen(platform().probe)); }
+    std::string probeLog() const { return scratch.path("bin/probe.log"); }
+
     // Each damage on a fresh copy of the sample container, in each mode.
+    // The container's trailer is sealed (without the stream check, so that
+    // damage in the stream reaches the entry reader), unless the packer's
+    // own trailer is asked for: the stream check and the seal.
     // Returns the outcomes by damage name and mode.
+    enum class Base { sealed, packed };
     std::map<std::string, std::string> runMatrix(const std::vector<Damage>& damages,
-                                                 const std::vector<Entry>& entries = sampleEntries())
+                                                 const std::vector<Entry>& entries = sampleEntries(),
+                                                 Base base = Base::sealed)
     {
-        const std::string good = makeContainer(readFile(platform().stub), stubName(), entries);
+        std::string good = makeContainer(readFile(platform().stub), stubName(), entries);
         const std::size_t stubLength = readFile(platform().stub).size();
         const std::size_t gzLength = good.size() - stubLength - tailSize;
+        if (base == Base::packed)
+            good.replace(trailerAt(good) + crcFieldAt, 8, crcField(std::string_view(good).substr(stubLength, gzLength)));
+        sealTail(good);
         std::map<std::string, std::string> outcomes;
         for (const Damage& damage : damages) {
             std::string bytes = good;
@@ -191,11 +219,15 @@ protected:
             for (Mode mode : {Mode::run, Mode::list, Mode::justExtract}) {
                 SCOPED_TRACE(damage.name + " / " + modeName(mode));
                 resetDirectories();
+                std::filesystem::remove(probeLog());
                 RunOptions options;
                 options.timeoutMs = 60000;
+                options.env["PROBE_OUT"] = seen(probeLog());
                 const RunResult r = run(exe, args(mode), options);
                 const std::string outcome = checkOutcome(mode, entries, r);
                 outcomes[damage.name + " / " + modeName(mode)] = outcome;
+                commandsRun[damage.name + " / " + modeName(mode)] =
+                    exists(probeLog()) ? readProbeRecords(probeLog()).size() : 0;
                 cwdAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.cwd());
                 tempAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.temp());
                 std::printf("[ matrix   ] %s %s / %s: %s\n", platform().name.c_str(), damage.name.c_str(),
@@ -206,9 +238,10 @@ protected:
     }
 
     // What each run of the last matrix left in the current directory and in
-    // TEMP.
+    // TEMP, and how many packed commands it ran.
     std::map<std::string, std::vector<std::string>> cwdAfter;
     std::map<std::string, std::vector<std::string>> tempAfter;
+    std::map<std::string, std::size_t> commandsRun;
 };
 
 // ------------------------------------------------------------------ the stream
@@ -264,7 +297,8 @@ TEST_P(DamagedTest, IntegrityCheckRefusesADamagedStreamBeforeAnyEntry)
         {"marked, bit 3 of the last deflate byte", marked([](std::string& b, std::size_t s, std::size_t g) { flipBit(b, s + g - 9, 3); })},
         {"marked, wrong CRC-32 stored", [](std::string& b, std::size_t s, std::size_t g) {
              markStreamCrc(b, s, g);
-             flipBit(b, trailerAt(b) + crcFieldAt + 4, 0); }},
+             flipBit(b, trailerAt(b) + crcFieldAt + 4, 0);
+             sealTail(b); }},
     });
     for (const auto& [name, outcome] : outcomes) {
         if (name.starts_with("marked, intact"))
@@ -281,6 +315,36 @@ TEST_P(DamagedTest, IntegrityCheckRefusesADamagedStreamBeforeAnyEntry)
 }
 
 // ------------------------------------------------------------------ the trailer
+
+TEST_P(DamagedTest, TrailerFieldChangedBehindTheSealIsRefusedBeforeAnything)
+{
+    // The packer's trailer: stream check and seal. A field changed without
+    // the seal (a flipped bit, an edit) is damage found before any entry is
+    // read: nothing is created, nothing runs. An older packer's trailer
+    // (stream check only, no records) is read as before.
+    const std::vector<Entry> entries = {dirEntry("dir"), fileEntry("dir\\a.txt", payload()), probeEntry()};
+    const auto outcomes = runMatrix(
+        {
+            {"entryCount 3 -> 2", [](std::string& b, std::size_t, std::size_t) { setEntryCountUnsealed(b, 2); }},
+            {"entryCount 3 -> 7", [](std::string& b, std::size_t, std::size_t) { setEntryCountUnsealed(b, 7); }},
+            {"gzLength one too small", [](std::string& b, std::size_t, std::size_t g) {
+                 setGzLengthUnsealed(b, static_cast<int32_t>(g - 1)); }},
+            {"stub name", [](std::string& b, std::size_t, std::size_t) { b[trailerAt(b) + 1] ^= 0x20; }},
+            {"stream check only (records stripped)", [](std::string& b, std::size_t, std::size_t) { stripTailRecords(b); }},
+        },
+        entries, Base::packed);
+    for (const auto& [name, outcome] : outcomes) {
+        if (name.starts_with("stream check only")) {
+            EXPECT_EQ(outcome, "0 normal end") << name;
+            EXPECT_EQ(commandsRun.at(name), name.ends_with("/ run") ? 1u : 0u) << name;
+            continue;
+        }
+        EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+        EXPECT_EQ(commandsRun.at(name), 0u) << name;
+        EXPECT_EQ(tempAfter.at(name), std::vector<std::string>{}) << name;
+        EXPECT_EQ(cwdAfter.at(name), std::vector<std::string>{}) << name;
+    }
+}
 
 TEST_P(DamagedTest, GzLengthOutOfRangeOrOffByOne)
 {
@@ -354,48 +418,50 @@ TEST_P(DamagedTest, EntryCountSmallerThanTheStreamHolds)
 TEST_P(DamagedTest, TruncatedFilesLoseTheTrailer)
 {
     // A cut anywhere takes the trailer with it. What remains is longer than
-    // the stub's executable image but carries no recognition string: a
-    // damaged packed executable, refused without writing anything (its work
-    // directory removed), never a packer. A cut deep into the stub's code
-    // leaves a file the system cannot load at all; that happens before any
-    // code of ours runs and is not tested here.
+    // the stub's executable image, or shorter than it, but carries no
+    // recognition string: a damaged packed executable, refused without
+    // writing anything (no work directory made), never a packer.
     std::vector<Damage> cuts = {
         {"cut inside the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - 100); }},
         {"cut at the trailer", [](std::string& b, std::size_t, std::size_t) { b.resize(b.size() - tailSize); }},
         {"cut inside the stream", [](std::string& b, std::size_t s, std::size_t g) { b.resize(s + g / 2); }},
         {"cut one byte into the stream", [](std::string& b, std::size_t s, std::size_t) { b.resize(s + 1); }},
     };
-    // The ELF stub's last bytes hold no code (section tables), so it still
-    // runs; Windows refuses to load a PE file cut anywhere.
-    if (!onWindows())
-        cuts.push_back({"cut inside the stub's tables",
-                        [](std::string& b, std::size_t s, std::size_t) { b.resize(s - 1000); }});
+    // The stub's last bytes hold no code (the ELF section tables, the
+    // padding of the last PE section), so a file cut there still starts;
+    // shorter than its own image, it is damaged just the same. A cut into
+    // the code leaves a file the system does not load at all.
+    cuts.push_back({"cut one byte into the stub's image",
+                    [](std::string& b, std::size_t s, std::size_t) { b.resize(s - 1); }});
+    if (!onWindows()) {
+        // 64-bit ELF: the section header table's offset at byte 0x28.
+        const std::size_t tableAt = static_cast<std::size_t>(getInt32(readFile(platform().stub), 0x28));
+        cuts.push_back({"cut inside the section data before the table",
+                        [tableAt](std::string& b, std::size_t, std::size_t) { b.resize(tableAt - 10); }});
+    }
     const auto outcomes = runMatrix(cuts);
     for (const auto& [name, outcome] : outcomes) {
-        // What is left of the stub alone is no longer than its image: a bare
-        // stub, which takes the option for the recipe's name.
-        if (name.starts_with("cut inside the stub's tables")) {
-            if (!name.ends_with("/ run"))
-                EXPECT_EQ(outcome, "217 EInOutError : File not found") << name;
-        } else {
-            EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
-            EXPECT_EQ(tempAfter.at(name), std::vector<std::string>{}) << name;
-            EXPECT_EQ(cwdAfter.at(name), std::vector<std::string>{}) << name;
-        }
+        EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+        EXPECT_EQ(tempAfter.at(name), std::vector<std::string>{}) << name;
+        EXPECT_EQ(cwdAfter.at(name), std::vector<std::string>{}) << name;
     }
 
     // Started as a packer would be, it overwrites nothing, and leaves no
     // work directory behind.
-    std::string bytes = makeContainer(readFile(platform().stub), stubName(), sampleEntries());
-    bytes.resize(bytes.size() - 300);
-    const std::string exe = writeExecutable(bytes);
-    resetDirectories();
-    writeFile(scratch.cwd() + "/in.txt", "d made\n");
-    writeFile(scratch.cwd() + "/out.txt", "the user's file");
-    const RunResult r = run(exe, {"in.txt", "out.txt"});
-    EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
-    EXPECT_EQ(readFile(scratch.cwd() + "/out.txt"), "the user's file");
-    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+    const std::string stub = readFile(platform().stub);
+    const std::string packed = makeContainer(stub, stubName(), sampleEntries());
+    const std::vector<std::string> cutFiles = {packed.substr(0, packed.size() - 300), stub.substr(0, stub.size() - 1)};
+    for (const std::string& bytes : cutFiles) {
+        const std::string exe = writeExecutable(bytes);
+        resetDirectories();
+        writeFile(scratch.cwd() + "/in.txt", "d made\n");
+        writeFile(scratch.cwd() + "/out.txt", "the user's file");
+        const RunResult r = run(exe, {"in.txt", "out.txt"});
+        EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
+        EXPECT_NE(r.out.find("EInOutError : Invalid input"), std::string::npos) << r.out;
+        EXPECT_EQ(readFile(scratch.cwd() + "/out.txt"), "the user's file");
+        EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+    }
 }
 
 // ------------------------------------------------------------------ headers

@@ -270,6 +270,52 @@ std::string crcField(std::string_view member)
     return field;
 }
 
+namespace {
+
+constexpr std::size_t tailRecordsEnd = 516;  // entryCount follows the filler
+
+// Where the seal's payload lies in the trailer t, adding the record after
+// the last one when there is none.
+std::size_t sealPayloadAt(std::string& t)
+{
+    std::size_t at = tailRecordsAt;
+    while (at + 5 <= tailRecordsEnd && t[at] != '\0') {
+        const std::size_t size = static_cast<uint8_t>(t[at + 4]);
+        if (at + 5 + size > tailRecordsEnd)
+            break;
+        if (t.compare(at, 4, "TRL1") == 0 && size == 4)
+            return at + 5;
+        at += 5 + size;
+    }
+    if (at + 9 > tailRecordsEnd) {
+        ADD_FAILURE() << "no room for the seal in the trailer";
+        return at;
+    }
+    t.replace(at, 5, std::string("TRL1\x04", 5));
+    return at + 5;
+}
+
+} // namespace
+
+void sealTail(std::string& bytes)
+{
+    if (bytes.size() < tailSize) {
+        ADD_FAILURE() << "no trailer to seal";
+        return;
+    }
+    std::string t = bytes.substr(bytes.size() - tailSize);
+    const std::size_t payloadAt = sealPayloadAt(t);
+    putInt32(t, payloadAt, 0);
+    putInt32(t, payloadAt, static_cast<int32_t>(crc32(0L, reinterpret_cast<const Bytef*>(t.data()), tailSize)));
+    bytes.replace(bytes.size() - tailSize, tailSize, t);
+}
+
+void stripTailRecords(std::string& bytes)
+{
+    const std::size_t at = bytes.size() - tailSize + tailRecordsAt;
+    bytes.replace(at, tailRecordsEnd - tailRecordsAt, tailRecordsEnd - tailRecordsAt, '\0');
+}
+
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail)
 {
     std::string bytes(stub);

@@ -157,6 +157,17 @@ std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryC
 // and the CRC-32 of the stored member, little-endian.
 constexpr std::size_t crcFieldAt = 339;
 std::string crcField(std::string_view member);
+// The packer's seal, the last of the tagged records that follow the stream
+// check (offset 347 on: tag[4] size[1] payload): "TRL1" and the CRC-32 of
+// all 520 trailer bytes with its own payload as zeros. sealTail appends it
+// to the trailer at the end of bytes (a whole packed file, or the 520
+// trailer bytes alone), or computes it anew where there is one, so that a
+// test can edit a field and keep the trailer sealed. stripTailRecords clears
+// every record (the filler from offset 347 on), leaving a trailer as
+// packers before the seal wrote it.
+constexpr std::size_t tailRecordsAt = 347;
+void sealTail(std::string& bytes);
+void stripTailRecords(std::string& bytes);
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail);
 
 struct Entry {

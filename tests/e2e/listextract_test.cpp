@@ -88,7 +88,10 @@ TEST_P(ListExtractTest, ListPrintsOneLinePerEntryWithSizesOfFiles)
 
 TEST_P(ListExtractTest, ListKeepsControlBytesExactOffATerminalAndInertOnOne)
 {
-    const std::string forged = "real\r\x1b[2Kfake \x1b]0;title\x07\x7f";
+    // C0 controls and DEL; C1 controls in UTF-8 (CSI, NEL) and as raw
+    // bytes; UTF-8 letters whose bytes include 0x80 to 0x9F, which stay.
+    const std::string forged = "real\r\x1b[2Kfake \x1b]0;title\x07\x7f \xC2\x9B" "2J\xC2\x85 \x9B" "2J\x90"
+                               " \xC3\xA9t\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D";
     const std::string exe = writeExecutable(container({commandEntry('c', forged), fileEntry(std::string("\x1b\x01", 2), "")}));
     // To a pipe: the exact bytes, for scripts.
     const RunResult piped = run(exe, {"--zop-list"});
@@ -113,10 +116,11 @@ TEST_P(ListExtractTest, ListKeepsControlBytesExactOffATerminalAndInertOnOne)
     writeFile(scratch.path("onterminal.py"), onTerminal);
     const RunResult listed = runCommandLine("/usr/bin/python3 " + scratch.path("onterminal.py") + " " + exe + " --zop-list");
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    EXPECT_EQ(listed.out, "c real??[2Kfake ?]0;title??\r\nf ?? (0)\r\n");
+    const std::string shown = "real??[2Kfake ?]0;title?? ?2J? ?2J? \xC3\xA9t\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D";
+    EXPECT_EQ(listed.out, "c " + shown + "\r\nf ?? (0)\r\n");
     const RunResult failed = runCommandLine("/usr/bin/python3 " + scratch.path("onterminal.py") + " " + exe2);
     EXPECT_EQ(failed.exitCode, 217);
-    EXPECT_THAT(failed.out, HasSubstr("Failed to execute \"/missing?]0;x?\" real??[2Kfake ?]0;title?? : 2"));
+    EXPECT_THAT(failed.out, HasSubstr("Failed to execute \"/missing?]0;x?\" " + shown + " : 2"));
 }
 
 TEST_P(ListExtractTest, ListOfNoEntriesPrintsNothing)
@@ -274,6 +278,54 @@ TEST_P(ListExtractTest, JustExtractRefusesDeviceNamesOnWindows)
     } else {
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         EXPECT_EQ(readFile(scratch.cwd() + "/ok/sub/Aux.txt"), "x");
+    }
+}
+
+TEST_P(ListExtractTest, JustExtractRefusesADeviceAsTheStubNameOnWindows)
+{
+    int n = 0;
+    for (const std::string stubName : {"AUX", "NUL", "CON", "con.exe", "COM1", "tools\\Lpt9.txt"}) {
+        SCOPED_TRACE(stubName);
+        const std::string cwd = scratch.path("x" + std::to_string(n) + "/cwd");
+        makeDirectories(cwd);
+        const std::string exe = writeExecutable(container({fileEntry("a.txt", "a")}, stubName), "app" + std::to_string(n++));
+        RunOptions options;
+        options.cwd = cwd;
+        const RunResult r = run(exe, {"--zop-justextract"}, options);
+        if (onWindows()) {
+            expectReport(r, "EInOutError : Invalid filename");
+            EXPECT_EQ(r.out.find("An unhandled exception"), 0u) << "stub written to a device first";
+            EXPECT_EQ(listTree(cwd), std::vector<std::string>{});
+        } else {
+            // Ordinary names on Linux.
+            ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+            EXPECT_EQ(readFile(cwd + "/" + stubName.substr(stubName.find_last_of('\\') + 1)), stubBytes());
+        }
+    }
+}
+
+TEST_P(ListExtractTest, JustExtractRefusesAStubPartThatIsNoBareStub)
+{
+    // The stub part is what the packer put at the head: a bare stub, one
+    // whole image. Anything more would be handed on as "the stub", and a
+    // packed file there would run its own hidden commands for whoever packs
+    // with it.
+    const std::string hidden = container({commandEntry('c', "hidden")});
+    const std::vector<std::pair<std::string, std::string>> stubParts = {
+        {"a packed file", hidden},
+        {"a stub with bytes after its image", stubBytes() + std::string(100, '\0')},
+    };
+    int n = 0;
+    for (const auto& [name, stubPart] : stubParts) {
+        SCOPED_TRACE(name);
+        const std::string cwd = scratch.path("x" + std::to_string(n) + "/cwd");
+        makeDirectories(cwd);
+        const std::string exe =
+            writeExecutable(makeContainer(stubPart, stubFileName(), {fileEntry("a.txt", "a")}), "app" + std::to_string(n++));
+        RunOptions options;
+        options.cwd = cwd;
+        expectReport(run(exe, {"--zop-justextract"}, options), "EInOutError : Invalid input");
+        EXPECT_EQ(listTree(cwd), std::vector<std::string>{});
     }
 }
 

@@ -30,12 +30,14 @@ constexpr std::string_view emptyMember{"\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00
 
 std::string lastBytes(const std::string& bytes, std::size_t n) { return bytes.substr(bytes.size() - n); }
 
-// The trailer the packer writes: zero filler, the four fields, and the
-// integrity check of the member after the recognition string.
+// The trailer the packer writes: zero filler, the four fields, the
+// integrity check of the member after the recognition string, and the seal
+// over the whole trailer.
 std::string packedTail(std::string_view stubName, std::string_view member, int32_t entryCount)
 {
     std::string t = makeTail(stubName, static_cast<int32_t>(member.size()), entryCount);
     t.replace(crcFieldAt, 8, crcField(member));
+    sealTail(t);
     return t;
 }
 
@@ -301,12 +303,11 @@ TEST_P(PackTest, TreeWithEmptyTextPacksTheCurrentDirectory)
 
 TEST_P(PackTest, TrailerHoldsTheFourFieldsAndZeroFiller)
 {
-    // ZOP_EXE may name any file: it is copied whole. Only its bare name goes
-    // into the trailer; nothing of its directories, nothing of the running
-    // stub's own bytes.
+    // ZOP_EXE may name any bare stub: it is copied whole. Only its bare name
+    // goes into the trailer; nothing of its directories.
     const std::string fake = scratch.path("stubs/deeper/fake" + platform().exeSuffix);
     makeDirectories(scratch.path("stubs/deeper"));
-    writeFile(fake, mixedBytes(777, 5));
+    writeFile(fake, readFile(platform().stub));
     RunOptions options;
     options.env["ZOP_EXE"] = seen(fake);
     expectPacked(pack("d bin\nc go\n", options));
@@ -336,13 +337,13 @@ TEST_P(PackTest, StubNameKeepsWhatIsNoSeparator)
         // The Linux port cuts at "/" and at "\" alike (its file layer takes
         // both as separators).
         makeDirectories(scratch.path("stubs/sub"));
-        writeFile(scratch.path("stubs/sub/mystub"), "stub bytes");
+        writeFile(scratch.path("stubs/sub/mystub"), readFile(platform().stub));
         RunOptions options;
         options.env["ZOP_EXE"] = scratch.path("stubs\\sub\\mystub");
         expectPacked(pack("", options));
         const PackedFile p = splitPacked(output());
         EXPECT_EQ(p.tail.stubName, "mystub");
-        EXPECT_EQ(p.stub, "stub bytes");
+        EXPECT_EQ(p.stub, readFile(platform().stub));
     }
 }
 
@@ -509,6 +510,27 @@ std::vector<Refusal> refusals(const Platform& platform)
          "zop: cannot write \"out.exe\": it is the stub that would be copied into it", false,
          [&platform](const std::string& cwd, RunOptions& options) {
              options.env["ZOP_EXE"] = platform.os == Os::windows ? toWindowsPath(cwd + "/out.exe") : cwd + "/out.exe";
+         }},
+        // Only a bare stub goes at the head of an output.
+        {"ZopExeNamesAPackedFile", "d bin\n", "EInOutError : Invalid input",
+         "zop: cannot read the stub \"packed\": not a bare stub: it has bytes after its program image (a packed executable?)",
+         false,
+         [&platform](const std::string& cwd, RunOptions& options) {
+             writeFile(cwd + "/packed", makeContainer(readFile(platform.stub), "zop", {commandEntry('c', "hidden")}));
+             options.env["ZOP_EXE"] = "packed";
+         }},
+        {"ZopExeNamesACutStub", "d bin\n", "EInOutError : Invalid input",
+         ": not a bare stub: the file ends inside its program image (cut short)", false,
+         [&platform](const std::string& cwd, RunOptions& options) {
+             const std::string stub = readFile(platform.stub);
+             writeFile(cwd + "/cut", stub.substr(0, stub.size() - 100));
+             options.env["ZOP_EXE"] = "cut";
+         }},
+        {"ZopExeNamesATextFile", "d bin\n", "EInOutError : Invalid input",
+         ": not a bare stub: no Windows or Linux program", false,
+         [&platform](const std::string& cwd, RunOptions& options) {
+             writeFile(cwd + "/notes.txt", "a note, no program\n");
+             options.env["ZOP_EXE"] = "notes.txt";
          }},
     };
 }

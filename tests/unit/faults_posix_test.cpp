@@ -60,7 +60,8 @@ protected:
         }
         writeFile("big.bin", big);
         writeFile("recipe.zop", "f big.bin\n");
-        writeFile("stub", "STUB BYTES");
+        // The packer takes only a bare stub: the real one.
+        writeFile("stub", readFile(ZOP_LINUX_STUB));
         const std::string dir = dir_.string();
         std::filesystem::create_directory(dir_ / "work");
         const ChildRun run = runInChild([&] {

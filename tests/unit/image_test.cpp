@@ -191,13 +191,34 @@ TEST_F(ImageTest, FilesWhoseTablesCannotBeReadHaveNoKnownImage)
     writeFile(path("text"), Bytes{'#', '!', '/', 'b', 'i', 'n', '/', 's', 'h', '\n'});
     EXPECT_FALSE(layoutOf(path("text")).known);
     EXPECT_FALSE(hasBytesAfterImage(path("text")));
-    if (stubs().empty())
-        return;
-    // Cut inside its own tables: what is left cannot say where it ends.
-    Bytes stub = readFile<Bytes>(stubs()[0]);
-    stub.resize(stub.size() - 16);
-    writeFile(path("short"), stub);
-    EXPECT_FALSE(hasBytesAfterImage(path("short")));
+    EXPECT_EQ(imageFitOf(path("text")), ImageFit::unknown);
+    writeFile(path("long text"), Bytes(5000, 'x'));
+    EXPECT_EQ(imageFitOf(path("long text")), ImageFit::unknown);
+    writeFile(path("empty"), Bytes{});
+    EXPECT_EQ(imageFitOf(path("empty")), ImageFit::unknown);
+}
+
+// The fit of each stub, whole, with bytes after it, and cut at the places a
+// download cut short leaves it: inside its last table or section, inside
+// its first header. A length reads a file as if it ended there.
+TEST_F(ImageTest, FitTellsWholeStubsFromLongerAndCutOnes)
+{
+    for (const std::string& stub : stubs()) {
+        SCOPED_TRACE(stub);
+        const Bytes bytes = readFile<Bytes>(stub);
+        EXPECT_EQ(imageFitOf(stub), ImageFit::whole);
+        const std::string longer = withAppended(stub, Bytes(520, 0), "longer");
+        EXPECT_EQ(imageFitOf(longer), ImageFit::longer);
+        EXPECT_EQ(imageFit(readImageLayoutOf(longer, false, static_cast<int32_t>(bytes.size()))), ImageFit::whole);
+        EXPECT_EQ(imageFit(readImageLayoutOf(longer, false, static_cast<int32_t>(bytes.size() + 1))), ImageFit::longer);
+        for (const std::size_t keep : {bytes.size() - 1, bytes.size() - 16, bytes.size() - 600, std::size_t{63}, std::size_t{4}}) {
+            SCOPED_TRACE(keep);
+            writeFile(path("cut"), Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep)));
+            EXPECT_EQ(imageFitOf(path("cut")), ImageFit::cut);
+            EXPECT_FALSE(hasBytesAfterImage(path("cut")));
+            EXPECT_EQ(imageFit(readImageLayoutOf(stub, false, static_cast<int32_t>(keep))), ImageFit::cut);
+        }
+    }
 }
 
 } // namespace

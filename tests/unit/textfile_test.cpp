@@ -6,6 +6,7 @@
 
 #include "support/scratch.h"
 #include "runtime/textfile.h"
+#include "runtime/terminaltext.h"
 
 namespace {
 
@@ -217,3 +218,36 @@ TEST_F(StandardFilesTest, WindowedBuildLeavesThemClosed)
 }
 
 } // namespace
+
+// What a terminal shows of a foreign text: control characters (C0, DEL, C1
+// in UTF-8 and as lone bytes) as one '?' each; every well-formed UTF-8
+// character whole, even where its bytes fall in 0x80 to 0x9F; other bytes
+// as they are.
+TEST(TerminalText, ControlCharactersAreShownAsQuestionMarks)
+{
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"plain text", "plain text"},
+        {"\r\n\t\x1b[2J\x7f", "????[2J?"},
+        {"\xC2\x9B" "2J \xC2\x80\xC2\x9F", "?2J ??"},   // CSI, PAD, APC in UTF-8
+        {"\x9B" "2J \x80\x85\x9F", "?2J ???"},            // lone C1 bytes
+        {"\xC2\xA0\xC3\xA9", "\xC2\xA0\xC3\xA9"},             // no-break space, e acute
+        {"\xE2\x80\x9C\xE2\x80\x9D", "\xE2\x80\x9C\xE2\x80\x9D"}, // quotation marks
+        {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},             // a four-byte character
+        {"\xE9t\xE9", "\xE9t\xE9"},                           // Latin-1 bytes stay
+        // Sequences that are not well-formed: the lead stays, every C1
+        // byte after it is a control of its own.
+        {"\xC0\x9B", "\xC0?"},           // overlong
+        {"\xE0\x80\x9B", "\xE0??"},      // overlong
+        {"\xED\xA0\x80", "\xED\xA0?"},  // surrogate
+        {"\xF4\x90\x80\x80", "\xF4???"},    // above U+10FFFF
+        {"\xE2\x80", "\xE2?"},            // cut short
+        {"\xE2\x80x", "\xE2?x"},
+        {"\xC2", "\xC2"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(shownOnTerminal(c.text), c.shown) << ::testing::PrintToString(c.text);
+}
