@@ -21,6 +21,42 @@ std::string quoteForSplitter(std::string_view argument);
 // skipped as well.
 std::size_t windowsArgumentsStart(std::string_view raw);
 
+// Splits an argument text by the rules of the Windows C runtime, by which
+// Windows callers quote the arguments they pass: blanks and tabs separate
+// outside double quotes; 2n backslashes before a quote give n backslashes
+// and the quote opens or closes a quoted part, 2n+1 give n and a literal
+// quote; a doubled quote inside a quoted part is a literal quote; every other
+// backslash is literal.
+std::vector<std::string> splitCRuntimeArguments(std::string_view text);
+
+// What Windows runs a command line under: cmd reads the arguments of cmd
+// itself (cmd or cmd.exe, any case, with or without a directory) and of a
+// batch file (.bat or .cmd), which the system hands to cmd.
+enum class CmdReader { none, interpreter, batchFile };
+CmdReader cmdReaderOf(std::string_view commandLine);
+
+// Whether cmd, started with this text after its program name, expands
+// !VAR!: a /V:ON (or /V) among its switches before /C or /K turns it on,
+// /V:OFF off; without either, byDefault (the registry's setting).
+bool cmdExpandsDelayed(std::string_view cmdArguments, bool byDefault);
+
+// Whether cmd, started with this text after its program name, takes the
+// first and the last double quote off its command (the text after /C or
+// /K): it does when that text starts with a quote. Arguments quoted for cmd
+// are no longer one token each then.
+bool cmdStripsOuterQuotes(std::string_view cmdArguments);
+
+// The arguments of text (split by splitCRuntimeArguments) written again so
+// that cmd takes each as one literal token and hands it on as the C runtime
+// splits it: an argument of letters, digits and -_./\:+@#$*?~ alone stays
+// bare; every other one goes between double quotes, a quote in it doubled,
+// the backslashes before a quote (or before the closing quote) doubled, and
+// each % written as %%cd:~,% (a reference to an empty part of a variable
+// that cmd always defines, so that no %NAME% pair can form). Nothing can keep
+// a line break from ending cmd's line, nor, while delayed expansion is on, a
+// ! from expanding: false for such an argument, quoted left unspecified.
+bool quoteArgumentsForCmd(std::string_view text, bool delayedExpansion, std::string& quoted);
+
 // The launcher's arguments as one text that hands every one of them on
 // exactly: on Windows the command-line tail as typed, from
 // windowsArgumentsStart on; on Linux each argument quoteForSplitter'ed,

@@ -41,6 +41,9 @@ uint32_t osCodeFromErrno(int err, std::string_view path)
     case ENOTEMPTY:
     case EISDIR:
     case ETXTBSY:
+    // A read-only file system: what Windows reports for a read-only share
+    // (and Wine for a read-only mount), a message the report has.
+    case EROFS:
         return osAccessDenied;
     case EMFILE:
     case ENFILE:
@@ -49,8 +52,6 @@ uint32_t osCodeFromErrno(int err, std::string_view path)
         return osInvalidHandle;
     case ENOSPC:
         return osDiskFull;
-    case EROFS:
-        return osWriteProtect;
     case EFBIG:
     case EOVERFLOW:
         return osFileTooLarge;

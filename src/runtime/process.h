@@ -24,6 +24,15 @@ std::string bareProgramFile(std::string_view commandLine);
 std::vector<std::string> programSearchDirectories(std::string_view first, std::string_view systemDir,
                                                   std::string_view windowsDir, std::string_view pathVariable);
 
+// The text that %args% inserts into a command whose command line, with the
+// launcher's exact arguments (exactArguments) in place, is commandLine. On
+// Windows, where cmd reads the arguments (cmd itself or a batch file), each
+// argument is written again for cmd (quoteArgumentsForCmd, with cmd's
+// delayed expansion as the command's switches and the registry set it);
+// elsewhere, and on Linux, the exact arguments as they are. False when an
+// argument cannot reach cmd as text.
+bool argumentsForCommand(std::string_view commandLine, std::string_view exactArgs, std::string& inserted);
+
 // Starts the program, waits for it without a time limit and returns its exit
 // code (on Linux 128 + N when it died of signal N). While it runs, the stop
 // signals are passed on to it (see stopsignals.h); a second TERM a second or
@@ -39,3 +48,9 @@ uint32_t executeProgram(std::string_view path, std::string_view arguments, std::
 // The longest command line the system takes for one program: 32,767 bytes
 // on Windows, the ARG_MAX that Linux reports.
 std::size_t commandLineMax();
+
+// What a command text counts against commandLineMax: on Windows the text
+// itself, the command line the program receives; on Linux the arguments it
+// splits into (splitCommandLine), each with the byte that ends it, as the
+// program receives them (quotes gone).
+std::size_t commandLineLength(std::string_view commandText);

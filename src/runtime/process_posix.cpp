@@ -132,3 +132,17 @@ std::size_t commandLineMax()
     const long limit = sysconf(_SC_ARG_MAX);
     return limit > 0 ? static_cast<std::size_t>(limit) : 131072;
 }
+
+std::size_t commandLineLength(std::string_view commandText)
+{
+    std::size_t length = 0;
+    for (const std::string& argument : splitCommandLine(commandText))
+        length += argument.size() + 1;
+    return length;
+}
+
+bool argumentsForCommand(std::string_view, std::string_view exactArgs, std::string& inserted)
+{
+    inserted = exactArgs;
+    return true;
+}

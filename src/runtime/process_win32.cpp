@@ -1,6 +1,7 @@
 // Windows: one CreateProcessA per command, waited for without a time limit.
 #include <windows.h>
 
+#include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files_os.h"
 #include "runtime/process.h"
@@ -50,7 +51,34 @@ std::string findProgram(const std::string& file, std::string_view firstDirectory
     return {};
 }
 
+// cmd's own default for delayed expansion: the DelayedExpansion value of
+// its registry key, the user's before the machine's; off without either.
+bool cmdDelayedExpansionDefault()
+{
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (RegGetValueA(root, "Software\\Microsoft\\Command Processor", "DelayedExpansion", RRF_RT_REG_DWORD,
+                         nullptr, &value, &size) == ERROR_SUCCESS)
+            return value != 0;
+    }
+    return false;
+}
+
 } // namespace
+
+bool argumentsForCommand(std::string_view commandLine, std::string_view exactArgs, std::string& inserted)
+{
+    const CmdReader reader = cmdReaderOf(commandLine);
+    if (reader == CmdReader::none) {
+        inserted = exactArgs;
+        return true;
+    }
+    bool delayed = cmdDelayedExpansionDefault();
+    if (reader == CmdReader::interpreter)
+        delayed = cmdExpandsDelayed(commandLine.substr(windowsArgumentsStart(commandLine)), delayed);
+    return quoteArgumentsForCmd(exactArgs, delayed, inserted);
+}
 
 uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
 {
@@ -91,4 +119,9 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
 std::size_t commandLineMax()
 {
     return 32767;
+}
+
+std::size_t commandLineLength(std::string_view commandText)
+{
+    return commandText.size();
 }

@@ -8,6 +8,7 @@
 #include "core/filecopy.h"
 #include "core/gzcopy.h"
 #include "core/writerpool.h"
+#include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
@@ -155,7 +156,10 @@ std::string expandPiece(std::string_view piece)
 
 } // namespace
 
-std::string expandPlaceholders(std::string_view entryText)
+namespace {
+
+// expandPlaceholders with the text that %args% inserts.
+std::string expandWith(std::string_view entryText, std::string_view args)
 {
     // %args% is replaced first, in the text as stored, and what it inserts
     // is never searched again: the pieces between its occurrences are
@@ -165,19 +169,63 @@ std::string expandPlaceholders(std::string_view entryText)
     // (and, at most 255 bytes long, fits any command line).
     if (entryText.find('%') == std::string_view::npos)
         return std::string(entryText);
-    if (occurrences(entryText, argsPlaceholder) * appState.args.size() > commandLineMax())
+    // Counted as the program receives them: on Linux without the quotes
+    // that keep each argument whole, which may take more room than the
+    // argument itself.
+    if (occurrences(entryText, argsPlaceholder) * commandLineLength(args) > commandLineMax())
         failAfterQueuedFiles(ioCommandTooLong);
     std::string text;
     std::size_t from = 0;
     for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
          from = at + argsPlaceholder.size()) {
         text += expandPiece(entryText.substr(from, at - from));
-        text += appState.args;
+        text += args;
     }
     text += expandPiece(entryText.substr(from));
-    if (text.size() > commandLineMax())
+    if (commandLineLength(text) > commandLineMax())
         failAfterQueuedFiles(ioCommandTooLong);
     return text;
+}
+
+// Ends the run before the command starts: an argument cannot reach the
+// program's cmd as text (ERROR_INVALID_PARAMETER).
+[[noreturn]] void refuseArguments(const std::string& commandLine)
+{
+    raiseException("EOSError", "Failed to execute " + commandLine + " : " + std::to_string(osInvalidParameter));
+}
+
+// A command's text with its placeholders replaced. Where cmd reads the
+// arguments (Windows: cmd itself or a batch file), %args% inserts each
+// argument written so that cmd takes it as text; an argument that cannot be
+// written so ends the run before the command starts.
+std::string expandCommand(std::string_view entryText)
+{
+    std::string text = expandWith(entryText, appState.args);
+    if (entryText.find("%args%") == std::string_view::npos)
+        return text;
+    const SplitCommand command = splitCommand(text);
+    const std::string commandLine = buildCommandLine(command.program, command.arguments);
+    std::string inserted;
+    if (!argumentsForCommand(commandLine, appState.args, inserted))
+        refuseArguments(commandLine);
+    if (inserted == appState.args)
+        return text;
+    // cmd takes the first and the last quote off a command after /C that
+    // starts with one, which would undo the quoting of the arguments.
+    std::string quotedText = expandWith(entryText, inserted);
+    const SplitCommand quotedCommand = splitCommand(quotedText);
+    const std::string quotedLine = buildCommandLine(quotedCommand.program, quotedCommand.arguments);
+    if (inserted.find('"') != std::string::npos && cmdReaderOf(quotedLine) == CmdReader::interpreter &&
+        cmdStripsOuterQuotes(std::string_view(quotedLine).substr(windowsArgumentsStart(quotedLine))))
+        refuseArguments(commandLine);
+    return quotedText;
+}
+
+} // namespace
+
+std::string expandPlaceholders(std::string_view entryText)
+{
+    return expandWith(entryText, appState.args);
 }
 
 SplitCommand splitCommand(std::string_view entryText)
@@ -248,11 +296,11 @@ int runMode()
         checkpoint();
         if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
             failAfterQueuedFiles(code);
-        const std::string text = expandPlaceholders(h.text.view());
         const bool command = isKind(h, 'c') || isKind(h, 't');
         // A command sees every file that comes before it, complete.
         if (command)
             finishQueuedWrites();
+        const std::string text = command ? expandCommand(h.text.view()) : expandPlaceholders(h.text.view());
         if (isKind(h, 'f') && writers != nullptr)
             queueFileEntry(stream, text, h.dataLength, i);
         else if (isKind(h, 'f'))

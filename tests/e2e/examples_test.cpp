@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 
 #include <gmock/gmock.h>
 
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 const std::string examplesDir = std::string(ZOP_SOURCE_DIR) + "/examples";
@@ -79,6 +81,27 @@ protected:
         return keepOnly(pack(linuxPlatform(), stage, "shop"));
     }
 
+    // Lays out examples/dll-windows with the program and DLL the Windows
+    // build compiled, packs it and returns the packed executable.
+    std::string packDllApplication()
+    {
+        const std::string stage = stageExample("dll-windows");
+        const std::string built = std::string(ZOP_WINDOWS_DIR) + "/examples/dll-windows/";
+        makeDirectories(stage + "/bin");
+        for (const char* file : {"wordcount.exe", "textlib.dll"}) {
+            EXPECT_TRUE(exists(built + file)) << built + file;
+            if (exists(built + file))
+                fs::copy_file(built + file, stage + "/bin/" + file);
+        }
+        return keepOnly(pack(windowsPlatform(), stage, "wordcount.exe"));
+    }
+
+    std::string packHello() { return keepOnly(pack(linuxPlatform(), stageExample("hello"), "hello.out")); }
+    std::string packBatchApplication()
+    {
+        return keepOnly(pack(windowsPlatform(), stageExample("hello-windows"), "hello.exe"));
+    }
+
     void expectNoWorkDirectoryLeft() { EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}); }
 
     Scratch scratch;
@@ -125,25 +148,6 @@ TEST_F(ExampleTest, LuaApplicationListsItsInterpreterScriptsAndCommand)
                            "\r\nc \"%tempdir1%/bin/ld-linux-x86-64.so.2\" --library-path \"%tempdir1%/bin\" "
                            "\"%tempdir1%/bin/lua5.4\" \"%tempdir1%/app/main.lua\" %args%\r\n"));
     expectNoWorkDirectoryLeft();
-}
-
-TEST_F(ExampleTest, LuaApplicationRunsWithBlanksInTemp)
-{
-    const std::string app = packLuaApplication();
-    ASSERT_FALSE(HasFailure());
-
-    RunOptions options;
-    const std::string temp = scratch.path("temp with blanks");
-    makeDirectories(temp);
-    options.env["TEMP"] = temp;
-    const RunResult r = run(linuxPlatform(), scratch, app, {"a b"}, options);
-    EXPECT_EQ(r.out,
-              "Lua text statistics, packed by zop\n"
-              "1: [a b] 3 chars, 2 words, reversed [b a], longest [a]\n"
-              "1 arguments, 2 words\n")
-        << r.err;
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(listTree(temp), std::vector<std::string>{});
 }
 
 TEST_F(ExampleTest, LuaApplicationPassesOnTheScriptsExitCode)
@@ -256,6 +260,20 @@ TEST_F(ExampleTest, BatchApplicationRunsThroughCmdWithItsDataFiles)
     EXPECT_THAT(quoted.out, StartsWith("Hello, " + argument + "!\r\n1 arguments\r\n"));
     EXPECT_FALSE(exists(pwned));
     expectNoWorkDirectoryLeft();
+
+    // Callers that quote only arguments with blanks (and write a quote as
+    // \", as Wine, .NET and Python do): cmd still takes every argument as
+    // text, "&" runs nothing, "^" stays, and the batch file gets each one
+    // as one quoted argument.
+    const RunResult hostile = runCommandLine(
+        windowsPlatform(), scratch,
+        "\"" + toWindowsPath(app) + "\" x&ver \"a\\\"&echo INJECTED&\\\"b\" ^ !x! \"two words\" \"\"");
+    EXPECT_EQ(hostile.exitCode, 0) << hostile.out << hostile.err;
+    EXPECT_THAT(hostile.out, StartsWith("Hello, \"x&ver\" \"a\"\"&echo INJECTED&\"\"b\" \"^\" \"!x!\" "
+                                        "\"two words\" \"\"!\r\n6 arguments\r\n"));
+    EXPECT_THAT(hostile.out, Not(HasSubstr("\nINJECTED"))) << "echo ran";
+    EXPECT_THAT(hostile.out, Not(HasSubstr("Windows 6"))) << "ver ran";
+    expectNoWorkDirectoryLeft();
 }
 
 TEST_F(ExampleTest, LinuxStubCrossPacksTheBatchApplicationForWindows)
@@ -284,14 +302,8 @@ TEST_F(ExampleTest, WindowsProgramLoadsItsDllFromTheWorkDirectory)
 {
     if (!haveWindows())
         GTEST_SKIP() << "no Windows build";
-    const std::string stage = stageExample("dll-windows");
-    const std::string built = std::string(ZOP_WINDOWS_DIR) + "/examples/dll-windows/";
-    makeDirectories(stage + "/bin");
-    for (const char* file : {"wordcount.exe", "textlib.dll"}) {
-        ASSERT_TRUE(exists(built + file)) << built + file;
-        fs::copy_file(built + file, stage + "/bin/" + file);
-    }
-    const std::string app = keepOnly(pack(windowsPlatform(), stage, "wordcount.exe"));
+    const std::string app = packDllApplication();
+    ASSERT_FALSE(HasFailure());
 
     const RunResult list = run(windowsPlatform(), scratch, app, {"--zop-list"});
     EXPECT_THAT(list.out, StartsWith("d bin\r\n"));
@@ -307,6 +319,51 @@ TEST_F(ExampleTest, WindowsProgramLoadsItsDllFromTheWorkDirectory)
         << r.err;
     EXPECT_EQ(r.exitCode, 0);
     expectNoWorkDirectoryLeft();
+}
+
+// ------------------------------------------------------------------ every example
+
+// Each example, packed and started with a TEMP that holds a blank, as a user
+// name with a blank puts it (C:\Users\John Smith\AppData\Local\Temp): every
+// path into the work directory must stay one argument.
+TEST_F(ExampleTest, EveryExampleRunsWithABlankInTemp)
+{
+    struct Case {
+        const char* name;
+        bool windows;
+        std::function<std::string()> packApp;
+        std::vector<std::string> args;
+        std::string expected;  // the start of standard output
+    };
+    const Case cases[] = {
+        {"hello", false, [this] { return packHello(); }, {"a b"}, "Hello, a b!\npacked data: 5 words\n"},
+        {"lua", false, [this] { return packLuaApplication(); }, {"a b"},
+         "Lua text statistics, packed by zop\n1: [a b] 3 chars, 2 words, reversed [b a], longest [a]\n"
+         "1 arguments, 2 words\n"},
+        {"python", false, [this] { return packPythonApplication(); }, {"apple"}, "The corner shop\n  1 x apple"},
+        {"hello-windows", true, [this] { return packBatchApplication(); }, {"a b"}, "Hello, \"a b\"!\r\n1 arguments\r\n"},
+        {"dll-windows", true, [this] { return packDllApplication(); }, {"a b"}, "textlib 1.0\r\nwords.txt: 5 words\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if ((c.windows && !haveWindows()) || (std::string(c.name) == "python" && !exists("/usr/bin/python3")))
+            continue;
+        fs::remove_all(scratch.path("dist"));
+        const std::string app = c.packApp();
+        if (HasFailure())
+            return;
+        const std::string temp = scratch.path("John Smith/Temp");
+        makeDirectories(temp);
+        const Platform& platform = c.windows ? windowsPlatform() : linuxPlatform();
+        RunOptions options;
+        options.env["TEMP"] = c.windows ? toWindowsPath(temp) : temp;
+        if (c.windows)
+            options.env["TMP"] = options.env["TEMP"];
+        const RunResult r = run(platform, scratch, app, c.args, options);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_THAT(r.out, StartsWith(c.expected)) << r.err;
+        EXPECT_EQ(listTree(temp), std::vector<std::string>{}) << "the work directory is left";
+    }
 }
 
 }  // namespace

@@ -183,6 +183,78 @@ TEST_P(RunTest, ArgsHandsEveryArgumentOnExactly)
     }
 }
 
+TEST_P(RunTest, ArgsReachCmdAsTextOnly)
+{
+    // A command that cmd reads gets each argument quoted for cmd: operators,
+    // carets, variables and quotes in it stay text, and the program behind
+    // cmd splits every argument back. An argument cmd cannot take as text
+    // ends the run before the command starts.
+    if (!onWindows())
+        GTEST_SKIP() << "cmd reads the arguments on Windows only";
+    const std::string pwned = seen(scratch.path("pwned.txt"));
+    const struct Case {
+        std::string command;            // the c command
+        std::string tail;               // the launcher's arguments, quoted as Wine and .NET quote
+        std::vector<std::string> argv;  // what the probe gets after "-x"; empty: refused
+    } cases[] = {
+        {"cmd /c " + probe() + " -x %args%",
+         "x&ver \"a\\\"&echo INJECTED>" + pwned + "&\\\"b\" %OS% ^ !x! (a)|b \"two words\" \"\" C:\\dir\\ %x%",
+         {"x&ver", "a\"&echo INJECTED>" + pwned + "&\"b", "%OS%", "^", "!x!", "(a)|b", "two words", "", "C:\\dir\\",
+          "%x%"}},
+        {"cmd /c " + probe() + " -x %args%", "Alice", {"Alice"}},
+        // A batch file as the program: Windows hands it to cmd.
+        {"\"%tempdir%\\run.bat\" %args%", "x&ver \"a\\\"&echo INJECTED&\\\"b\" ^ \"two words\" \"\"",
+         {"x&ver", "a\"&echo INJECTED&\"b", "^", "two words", ""}},
+        {"cmd /c " + probe() + " -x %args%", "\"line\nbreak\"", {}},
+        {"cmd /v:on /c " + probe() + " -x %args%", "!x!", {}},
+        // cmd takes the outer quotes off "/c "..." ...": only bare arguments are safe.
+        {"cmd /c \"" + probe() + "\" -x %args%", "x&ver", {}},
+        {"cmd /c \"" + probe() + "\" -x %args%", "Alice", {"Alice"}},
+    };
+    const std::string exe = seen(scratch.cwd() + "/app.exe");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command + " | " + c.tail);
+        writeApp({fileEntry("run.bat", "@\"" + probe() + "\" -x %*\r\n"), commandEntry('c', c.command)});
+        fs::remove(probeLog());
+        const RunResult r = runCommandLine("\"" + exe + "\" " + c.tail, probeOptions());
+        EXPECT_FALSE(exists(scratch.path("pwned.txt")));
+        if (c.argv.empty()) {
+            EXPECT_EQ(r.exitCode, 217) << r.out << r.err;
+            EXPECT_THAT(r.out, HasSubstr("EOSError : Failed to execute \"cmd\" "));
+            EXPECT_THAT(r.out, HasSubstr(c.tail + " : 87\r\n"));
+            EXPECT_THAT(probeRecords(), IsEmpty());
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        const auto records = probeRecords();
+        ASSERT_EQ(records.size(), 1u) << r.out << r.err;
+        std::vector<std::string> expected = {records[0].argv.at(0), "-x"};
+        expected.insert(expected.end(), c.argv.begin(), c.argv.end());
+        EXPECT_EQ(records[0].argv, expected) << records[0].cmdline.value_or("");
+    }
+}
+
+TEST_P(RunTest, ArgumentsRichInSingleQuotesCountAsTheProgramReceivesThem)
+{
+    // On Linux each argument is quoted for the launcher's splitter, which
+    // makes "a'b'c..." three times longer; the limit is the system's on what
+    // the program receives, so arguments the probe takes directly pass.
+    if (onWindows())
+        GTEST_SKIP() << "Linux case";
+    const long limit = sysconf(_SC_ARG_MAX);
+    ASSERT_GT(limit, 0);
+    std::string argument;
+    while (argument.size() < 1000)
+        argument += "a'";
+    const std::vector<std::string> args(static_cast<std::size_t>(limit) / 2 / 1001, argument);
+    const std::string exe = writeApp({probeEntry('c', "%args%")});
+    const RunResult r = runApp(exe, args);
+    ASSERT_EQ(r.exitCode, 0) << r.out.substr(0, 300) << r.err;
+    ASSERT_EQ(probeRecords().size(), 1u);
+    EXPECT_EQ(probeRecords()[0].argv.size(), args.size() + 1);
+    EXPECT_EQ(probeRecords()[0].argv.back(), argument);
+}
+
 TEST_P(RunTest, NonAnsiTempFolderCurrentDirectoryAndArguments)
 {
     // A Cyrillic user name on a Western Windows: the manifest's UTF-8 code

@@ -163,3 +163,145 @@ TEST(EnvironmentEntry, LookupNameIsUpperCasedAndCut)
     EXPECT_EQ(environmentLookupName("zop_Exe"), "ZOP_EXE");
     EXPECT_EQ(environmentLookupName(std::string(300, 'a')), std::string(255, 'A'));
 }
+
+TEST(SplitCRuntimeArguments, FollowsTheBackslashAndQuoteRules)
+{
+    const struct {
+        const char* text;
+        Args arguments;
+    } rows[] = {
+        {"a  b\tc", {"a", "b", "c"}},
+        {"\"a b\" \"\" x", {"a b", "", "x"}},
+        {"a\"b c\"d", {"ab cd"}},
+        {"\"a\\\"&echo INJECTED&\\\"b\"", {"a\"&echo INJECTED&\"b"}},  // as Wine and .NET quote
+        {"C:\\dir\\ x", {"C:\\dir\\", "x"}},                            // backslashes alone are literal
+        {"\"C:\\dir\\\\\" x", {"C:\\dir\\", "x"}},                      // 2n before a quote: n
+        {"a\\\\\\\"b", {"a\\\"b"}},                                     // 2n+1: n and a literal quote
+        {"\"a\"\"b\" c", {"a\"b", "c"}},                                // doubled inside quotes
+        {"\"open to the end", {"open to the end"}},
+        {"   ", {}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(splitCRuntimeArguments(row.text), row.arguments) << row.text;
+}
+
+TEST(CmdReaderOf, CmdItselfAndBatchFilesInAnyCaseAndPlace)
+{
+    const struct {
+        const char* commandLine;
+        CmdReader reader;
+    } rows[] = {
+        {"\"cmd\" /c app\\main.bat x", CmdReader::interpreter},
+        {"\"C:\\Windows\\System32\\CMD.EXE\" /c x", CmdReader::interpreter},
+        {"cmd.exe. /c x", CmdReader::interpreter},  // Windows drops trailing dots
+        {"\"C:\\my app\\run.bat\" x", CmdReader::batchFile},
+        {"\"app/Main.CMD\" x", CmdReader::batchFile},
+        {"\"run.bat \" x", CmdReader::batchFile},
+        {"\"cmdtool.exe\" x", CmdReader::none},
+        {"\"C:\\cmd\\tool.exe\" x", CmdReader::none},
+        {"\"app\\main.bat.exe\" x", CmdReader::none},
+        {"\"sh\" cmd.exe", CmdReader::none},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(cmdReaderOf(row.commandLine), row.reader) << row.commandLine;
+}
+
+TEST(CmdExpandsDelayed, SwitchesBeforeTheCommandWinOverTheDefault)
+{
+    EXPECT_FALSE(cmdExpandsDelayed("/c app\\main.bat", false));
+    EXPECT_TRUE(cmdExpandsDelayed("/c app\\main.bat", true));
+    EXPECT_TRUE(cmdExpandsDelayed("/V:ON /c x", false));
+    EXPECT_TRUE(cmdExpandsDelayed("/q/v /C x", false));
+    EXPECT_FALSE(cmdExpandsDelayed("/v:off /c x", true));
+    EXPECT_FALSE(cmdExpandsDelayed("/c x /v:on", false)) << "after /c it is the command's text";
+    EXPECT_FALSE(cmdExpandsDelayed("/k x /v", false));
+}
+
+namespace {
+
+// cmd's view of a line: whether any byte that it acts on outside double
+// quotes (every quote toggles) is left outside them.
+bool operatorOutsideQuotes(std::string_view line)
+{
+    bool quoted = false;
+    for (const char c : line) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (!quoted && std::string_view("&|<>^()").find(c) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(QuoteArgumentsForCmd, EachArgumentBecomesOneLiteralToken)
+{
+    const struct {
+        const char* tail;
+        const char* quoted;
+    } rows[] = {
+        {"Alice \"Bob Smith\"", "Alice \"Bob Smith\""},
+        {"x&ver", "\"x&ver\""},
+        {"\"a\\\"&echo INJECTED&\\\"b\"", "\"a\"\"&echo INJECTED&\"\"b\""},
+        {"%OS%", "\"%%cd:~,%OS%%cd:~,%\""},
+        {"^ !x! \"\" (a) a,b", "\"^\" \"!x!\" \"\" \"(a)\" \"a,b\""},
+        {"C:\\dir\\ \"C:\\my dir\\\\\"", "C:\\dir\\ \"C:\\my dir\\\\\""},
+        {"\"a\\\\\\\"b\"", "\"a\\\\\"\"b\""},  // a\"b: the backslash before the quote doubled
+        {"", ""},
+    };
+    for (const auto& row : rows) {
+        std::string quoted;
+        ASSERT_TRUE(quoteArgumentsForCmd(row.tail, false, quoted)) << row.tail;
+        EXPECT_EQ(quoted, row.quoted) << row.tail;
+        EXPECT_FALSE(operatorOutsideQuotes(quoted)) << quoted;
+    }
+}
+
+TEST(QuoteArgumentsForCmd, ProgramsBehindCmdSplitTheSameArgumentsBack)
+{
+    // Without %, whose form is cmd's to undo, the C runtime gives back
+    // exactly the arguments the caller quoted.
+    const Args arguments = {"plain", "two words", "", "a\"&echo x&\"b", "end\\", "\\\\server\\share\\", "a\\\"b",
+                            "|<>^()&", "\"", "tab\there", "nön-ascii"};
+    std::string text;
+    for (const std::string& argument : arguments) {
+        // The caller's own quoting, by the C runtime's rules.
+        std::string one = "\"";
+        std::size_t slashes = 0;
+        for (const char c : argument) {
+            if (c == '"')
+                one.append(slashes + 1, '\\');
+            slashes = c == '\\' ? slashes + 1 : 0;
+            one += c;
+        }
+        one.append(slashes, '\\');
+        text += (text.empty() ? "" : " ") + one + "\"";
+    }
+    ASSERT_EQ(splitCRuntimeArguments(text), arguments);
+    std::string quoted;
+    ASSERT_TRUE(quoteArgumentsForCmd(text, false, quoted));
+    EXPECT_EQ(splitCRuntimeArguments(quoted), arguments) << quoted;
+    EXPECT_FALSE(operatorOutsideQuotes(quoted)) << quoted;
+}
+
+TEST(QuoteArgumentsForCmd, LineBreaksAndDelayedExclamationMarksCannotPass)
+{
+    std::string quoted;
+    EXPECT_FALSE(quoteArgumentsForCmd("a \"line\nbreak\"", false, quoted));
+    EXPECT_FALSE(quoteArgumentsForCmd("\"carriage\rreturn\"", false, quoted));
+    EXPECT_FALSE(quoteArgumentsForCmd("ok !x!", true, quoted));
+    EXPECT_TRUE(quoteArgumentsForCmd("ok !x!", false, quoted));
+    EXPECT_TRUE(quoteArgumentsForCmd("ok x", true, quoted));
+    EXPECT_EQ(quoted, "ok x");
+}
+
+TEST(CmdStripsOuterQuotes, WhenTheCommandAfterSlashCStartsWithAQuote)
+{
+    EXPECT_TRUE(cmdStripsOuterQuotes("/c \"C:\\a b\\run.bat\" x"));
+    EXPECT_TRUE(cmdStripsOuterQuotes("/s/k\"x\""));
+    EXPECT_TRUE(cmdStripsOuterQuotes("/V:ON /C  \"x&ver\""));
+    EXPECT_FALSE(cmdStripsOuterQuotes("/c app\\main.bat \"x&ver\""));
+    EXPECT_FALSE(cmdStripsOuterQuotes("/c"));
+    EXPECT_FALSE(cmdStripsOuterQuotes("\"x\""));
+}

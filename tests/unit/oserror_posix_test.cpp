@@ -13,15 +13,15 @@ TEST(OsCodeFromErrno, MapsOntoWindowsCodes)
     } rows[] = {
         {ENOTDIR, 3},  {EACCES, 5},   {EPERM, 5},  {EEXIST, 5},     {ENOTEMPTY, 5},
         {EISDIR, 5},   {ETXTBSY, 5},  {EMFILE, 4}, {ENFILE, 4},     {EBADF, 6},
-        {ENOSPC, 112}, {EROFS, 19},   {EFBIG, 223}, {EOVERFLOW, 223},
+        {ENOSPC, 112}, {EROFS, 5},   {EFBIG, 223}, {EOVERFLOW, 223},
     };
     for (const auto& row : rows)
         EXPECT_EQ(osCodeFromErrno(row.err), row.code) << row.err;
 }
 
-TEST(OsCodeFromErrno, ReadOnlyFileSystemReadsAsIoCode150)
+TEST(OsCodeFromErrno, ReadOnlyFileSystemReadsAsAccessDenied)
 {
-    EXPECT_EQ(translateOsError(osCodeFromErrno(EROFS)), 150);
+    EXPECT_EQ(translateOsError(osCodeFromErrno(EROFS)), ioAccessDenied);
     EXPECT_EQ(translateOsError(osCodeFromErrno(ENOSPC)), 112);
 }
 
