@@ -8,8 +8,8 @@ struct Container;
 
 enum class Mode { pack, justExtract, list, run };
 
-// Start-up steps up to the windowed-stub test: fills appState and creates the
-// work directory.
+// Fills appState, reads the program's own file (and the file the packer's
+// --list or --extract names) and creates the work directory.
 void startUp();
 // Removes the work directory start-up created (see removeTree).
 void removeWorkDirectory();

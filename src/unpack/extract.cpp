@@ -3,7 +3,6 @@
 // directories and files. Nothing runs, nothing is expanded.
 #include <string>
 
-#include "core/appstate.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"

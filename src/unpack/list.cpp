@@ -3,7 +3,6 @@
 // console, shows them in a message box.
 #include <string>
 
-#include "core/appstate.h"
 #include "core/gzstream.h"
 #include "core/transfer.h"
 #include "runtime/failure.h"
