@@ -44,6 +44,7 @@ set(ZOP_POSIX_SOURCES
   runtime/cmdline_posix.cpp
   runtime/failure_posix.cpp
   runtime/files_posix.cpp
+  runtime/messagebox_posix.cpp
   runtime/oserror_posix.cpp
   runtime/process_posix.cpp
   runtime/removetree_posix.cpp
@@ -56,6 +57,7 @@ set(ZOP_WIN32_SOURCES
   runtime/cmdline_win32.cpp
   runtime/failure_win32.cpp
   runtime/files_win32.cpp
+  runtime/messagebox_win32.cpp
   runtime/process_win32.cpp
   runtime/removetree_win32.cpp
   runtime/stopsignals_win32.cpp

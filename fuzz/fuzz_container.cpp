@@ -17,13 +17,14 @@
 #include "core/appstate.h"
 #include "runtime/cmdline_platform.h"
 #include "support.h"
+#include "unpack/container.h"
 #include "unpack/unpack.h"
 
 namespace {
 
 enum class Reader { list, justExtract, run };
 
-void prepareState(const uint8_t* data, std::size_t size)
+Container prepareState(const uint8_t* data, std::size_t size)
 {
     const std::string& root = fuzz::scratchRoot();
     setArgumentTable({root + "/packed"});
@@ -32,7 +33,11 @@ void prepareState(const uint8_t* data, std::size_t size)
     appState.workFile = appState.workDir + "/zop.gz";
     appState.workDirSlash = appState.workDir;
     appState.workDirBackslash = appState.workDir;
-    std::memcpy(&appState.trailer, data + size - sizeof(tail), sizeof(tail));
+    Container container;
+    container.path = root + "/packed";
+    std::memcpy(&container.trailer, data + size - sizeof(tail), sizeof(tail));
+    container.end = static_cast<int32_t>(size);
+    return container;
 }
 
 // Anything in the scratch root besides the three places the harness made is
@@ -62,16 +67,16 @@ void readWith(Reader reader, const uint8_t* data, std::size_t size)
     fuzz::emptyDirectory(root + "/work");
     fuzz::emptyDirectory(root + "/out");
     const fuzz::RunResult result = fuzz::runConfined(root + "/out", [&] {
-        prepareState(data, size);
+        const Container container = prepareState(data, size);
         switch (reader) {
         case Reader::list:
-            listMode();
+            listMode(container);
             break;
         case Reader::justExtract:
-            justExtractMode();
+            justExtractMode(container);
             break;
         case Reader::run:
-            runMode();
+            runMode(container);
             break;
         }
     });

@@ -18,13 +18,13 @@ int runSelectedMode(Mode mode)
         packMode();
         return 0;
     case Mode::justExtract:
-        justExtractMode();
+        justExtractMode(selectedContainer(), selectedDirectory());
         return 0;
     case Mode::list:
-        listMode();
+        listMode(selectedContainer());
         return 0;
     case Mode::run:
-        return runMode();
+        return runMode(selectedContainer());
     }
     return 0;
 }

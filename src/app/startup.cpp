@@ -5,7 +5,6 @@
 #include <string>
 
 #include "core/text.h"
-#include "core/image.h"
 #include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/cmdline.h"
@@ -14,6 +13,7 @@
 #include "runtime/shorttext.h"
 #include "runtime/stopsignals.h"
 #include "runtime/workdir.h"
+#include "unpack/container.h"
 
 namespace {
 
@@ -61,34 +61,53 @@ std::string createWorkDirectory()
     failWithIoCode(lastFailure);
 }
 
+// The program's own file, and the file the packer's --list or --extract
+// names: the modes read whichever selectMode chose.
+Container ownFile;
+Container inspectedFile;
+PackerCommand packerCommand;
+
 // A file with bytes after its executable image but no recognised trailer is
 // a packed executable that lost its end (a download or copy cut short, a
-// packer killed while writing), and one shorter than its own image (a Linux
-// file cut inside its section tables still starts) is damaged too. As a
-// packer either would take its arguments for a recipe and an output and
-// overwrite a user's file; it ends through the failure path before
-// anything, its work directory included, is created.
-void refuseCutPackedFile()
+// packer killed while writing). As a packer it would take its arguments for
+// a recipe and an output and overwrite a user's file. A sealed trailer whose
+// bytes changed (a flipped bit in entryCount, a stub name or stream length
+// that is not the packer's) is damage too. Either ends the launch through
+// the failure path before anything, its work directory included, is
+// created, let alone run.
+void readOwnFile()
 {
-    if (isPackedTrailer(appState.trailer))
+    const ContainerKind kind = readContainer(argumentAt(0), ownFile);
+    if (kind == ContainerKind::cut || kind == ContainerKind::brokenSeal)
+        failWithIoCode(ioInvalidInput);
+}
+
+bool inspecting()
+{
+    return packerCommand.action != PackerAction::pack;
+}
+
+void describeInspection()
+{
+    describeStep(packerCommand.action == PackerAction::list ? "cannot list" : "cannot extract", packerCommand.file);
+}
+
+// The packer's --list and --extract read another file as data, by the same
+// checks as the file's own modes: what is not a sound packed file ends with
+// one line, before anything is created.
+void readInspectedFile()
+{
+    describeInspection();
+    switch (readContainer(absolutePath(packerCommand.file), inspectedFile)) {
+    case ContainerKind::packed:
         return;
-    const ImageFit fit = imageFitOf(argumentAt(0));
-    if (fit == ImageFit::longer || fit == ImageFit::cut)
-        failWithIoCode(ioInvalidInput);
-}
-
-// A sealed trailer whose bytes changed (a flipped bit in entryCount, a
-// stub name or stream length that is not the packer's) is damage: it ends
-// the launch before anything is created, let alone run.
-void refuseDamagedTrailer()
-{
-    if (isPackedTrailer(appState.trailer) && trailerSeal(appState.trailer) == TrailerSeal::broken)
-        failWithIoCode(ioInvalidInput);
-}
-
-bool recordsWindowedStub(const tail& trailer)
-{
-    return find("zopw", lowerAscii(trailer.stubName.view())) > 0;
+    case ContainerKind::unpacked:
+        refuse(ioInvalidInput, "not a packed file");
+    case ContainerKind::cut:
+        refuse(ioInvalidInput, "damaged: a program with bytes after its image but no trailer (cut short?)");
+    case ContainerKind::brokenSeal:
+        refuse(ioInvalidInput, "damaged: its trailer does not match its seal");
+    }
 }
 
 } // namespace
@@ -127,11 +146,13 @@ void startUp()
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
-    appState.containerEnd = readTrailer(argumentAt(0), appState.trailer);
-    refuseCutPackedFile();
-    refuseDamagedTrailer();
-    if (!isPackedTrailer(appState.trailer)) {
-        answerPackerCommandLine();
+    readOwnFile();
+    if (!isPackedTrailer(ownFile.trailer)) {
+        packerCommand = answerPackerCommandLine();
+        if (inspecting()) {
+            setFailureAction(writeFailureLine);
+            readInspectedFile();
+        }
         preparePacker();
     }
     randomize();
@@ -151,9 +172,8 @@ void startUp()
     appState.workDirIdentity = directoryIdentity(appState.workDir);
     setStopCleanup(removeWorkDirectory);
     stopIfRequested();
-
-    if (recordsWindowedStub(appState.trailer))
-        appState.listOnly = false;
+    if (inspecting())
+        describeInspection();
 }
 
 void removeWorkDirectory()
@@ -163,11 +183,29 @@ void removeWorkDirectory()
 
 Mode selectMode()
 {
-    if (!isPackedTrailer(appState.trailer))
-        return Mode::pack;
+    if (!isPackedTrailer(ownFile.trailer)) {
+        switch (packerCommand.action) {
+        case PackerAction::pack:
+            return Mode::pack;
+        case PackerAction::list:
+            return Mode::list;
+        case PackerAction::extract:
+            return Mode::justExtract;
+        }
+    }
     if (appState.justExtract)
         return Mode::justExtract;
     if (appState.listOnly)
         return Mode::list;
     return Mode::run;
+}
+
+const Container& selectedContainer()
+{
+    return inspecting() ? inspectedFile : ownFile;
+}
+
+std::string_view selectedDirectory()
+{
+    return packerCommand.directory;
 }

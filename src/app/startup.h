@@ -1,15 +1,26 @@
 // Start-up: fills appState (core/appstate.h), creates the work directory and
 // chooses the one mode that runs.
 #pragma once
+#include <string_view>
 #include "core/appstate.h"
+
+struct Container;
 
 enum class Mode { pack, justExtract, list, run };
 
-// Start-up steps up to the windowed-stub test: fills appState and creates the
-// work directory.
+// Fills appState, reads the program's own file (and the file the packer's
+// --list or --extract names) and creates the work directory.
 void startUp();
 // Removes the work directory start-up created (see removeTree).
 void removeWorkDirectory();
 // The argument lists and option flags (part of start-up; separate for tests).
 void collectArguments();
+// A packed file's own options choose among its modes; a bare stub packs, or
+// lists or takes apart the file its --list or --extract names.
 Mode selectMode();
+// The packed file the chosen mode reads: the program's own file, or the
+// file named by the packer's --list or --extract.
+const Container& selectedContainer();
+// Where just-extract writes: the packer's --extract DIR; empty for the
+// current directory.
+std::string_view selectedDirectory();

@@ -17,11 +17,6 @@ struct AppState {
     std::string workFile;
     std::string workDirSlash;
     std::string workDirBackslash;
-    tail trailer{};
-    // Where the container of the program's own file ends: the file's size,
-    // or, for a file signed after packing, where its certificate table (and
-    // the padding before it) starts.
-    int32_t containerEnd = 0;
 };
 
 extern AppState appState;

@@ -33,6 +33,8 @@ constexpr std::string_view usageLines[] = {
     "Usage: zop RECIPE OUTPUT    pack what RECIPE names into the executable OUTPUT",
     "       zop RECIPE > OUTPUT  an empty or missing OUTPUT: standard output",
     "       zop < RECIPE > OUTPUT  an empty RECIPE: standard input",
+    "       zop --list FILE      list the entries of the packed file FILE",
+    "       zop --extract FILE [DIR]  take FILE apart into DIR (default: here)",
     "       zop --help | --version",
     "",
     "Recipe lines: a kind, a blank, the text (# starts a comment):",
@@ -49,6 +51,8 @@ constexpr std::string_view usageLines[] = {
     "  of OUTPUT instead of this program; TEMP holds the work directory.",
     "A packed executable takes --zop-list (list its entries) and --zop-justextract",
     "  (take it apart into the current directory); every argument goes on to %args%.",
+    "--list and --extract read FILE as data and never run any of it: use them on",
+    "  packed files from elsewhere.",
     "Guide: README.md of the zop distribution (/usr/share/doc/zop/README.md).",
 };
 
@@ -82,13 +86,33 @@ bool isHelpOption(std::string_view a)
     return a == "--help" || a == "-h" || (onWindows && a == "/?");
 }
 
+// --list FILE and --extract FILE [DIR]: FILE must be named (an empty name
+// names no file).
+PackerCommand inspectionCommand(PackerAction action, std::string_view option, int32_t count)
+{
+    const int32_t maxCount = action == PackerAction::list ? 2 : 3;
+    if (count > maxCount)
+        usageError("too many arguments");
+    PackerCommand command;
+    command.action = action;
+    command.file = count >= 2 ? argumentAt(2) : std::string();
+    command.directory = count >= 3 ? argumentAt(3) : std::string();
+    if (command.file.empty())
+        usageError(std::string(option) + " needs the packed FILE to read");
+    return command;
+}
+
 } // namespace
 
-void answerPackerCommandLine()
+PackerCommand answerPackerCommandLine()
 {
     const int32_t count = argumentCount();
     const std::string recipe = count >= 1 ? argumentAt(1) : std::string();
     const std::string output = count >= 2 ? argumentAt(2) : std::string();
+    if (recipe == "--list")
+        return inspectionCommand(PackerAction::list, recipe, count);
+    if (recipe == "--extract")
+        return inspectionCommand(PackerAction::extract, recipe, count);
     if (isHelpOption(recipe)) {
         writeUsage(standardOutput);
         endWith(0);
@@ -108,6 +132,7 @@ void answerPackerCommandLine()
         writeText(standardError, lineEnd());
         endWith(usageExitCode);
     }
+    return {};
 }
 
 void describeStep(std::string_view action, std::string_view name)

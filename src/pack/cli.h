@@ -5,11 +5,23 @@
 #include <string>
 #include <string_view>
 
+// What the packer was asked to do: pack (the recipe and output are
+// arguments 1 and 2), or look inside a packed file as data: list it
+// (--list FILE) or take it apart into directory (--extract FILE [DIR];
+// empty: the current directory).
+enum class PackerAction { pack, list, extract };
+struct PackerCommand {
+    PackerAction action = PackerAction::pack;
+    std::string file;
+    std::string directory;
+};
+
 // Answers --help, -h (and /? on Windows) and --version, and refuses a call
 // that cannot work (too many arguments, a recipe to be typed at a terminal,
-// a packed executable written to a terminal). Each of these ends the
-// process, before anything is created; a call that can pack returns.
-void answerPackerCommandLine();
+// a packed executable written to a terminal, --list or --extract without a
+// file). Each of these ends the process, before anything is created; a
+// call that can pack or inspect returns what to do.
+PackerCommand answerPackerCommandLine();
 
 // What the packer is doing, for the failure line: a step (an action and the
 // name it acts on, as in: cannot read recipe "app.zop") or the recipe line

@@ -4,43 +4,59 @@
 
 #include "core/appstate.h"
 #include "core/gzstream.h"
+#include "core/image.h"
 #include "core/littleendian.h"
 #include "core/filecopy.h"
-#include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/textfile.h"
 
-namespace {
-
-void writeChecked(TextFile& out, std::string_view piece)
+ContainerKind readContainer(std::string_view path, Container& container)
 {
-    writeText(out, piece);
+    container.path.assign(path);
+    container.trailer = tail{};
+    // Only a regular file is read (a FIFO named by the packer's --list
+    // would wait for a writer); one too short for a trailer has none.
+    BinaryFile file;
+    assignFile(file, path);
+    openRegularFile(file, 1);
     checkIo();
+    container.end = fileSize(file);
+    checkIo();
+    closeFile(file);
+    checkIo();
+    if (container.end < tailSize)
+        return ContainerKind::unpacked;
+    container.end = readTrailer(path, container.trailer);
+    if (!isPackedTrailer(container.trailer)) {
+        const ImageFit fit = imageFitOf(path);
+        return fit == ImageFit::longer || fit == ImageFit::cut ? ContainerKind::cut : ContainerKind::unpacked;
+    }
+    if (trailerSeal(container.trailer) == TrailerSeal::broken)
+        return ContainerKind::brokenSeal;
+    return ContainerKind::packed;
 }
 
-bool isEmptyContainer()
+bool isEmptyContainer(const Container& container)
 {
-    return appState.trailer.gzLength == 0 && appState.trailer.entryCount <= 0;
+    return container.trailer.gzLength == 0 && container.trailer.entryCount <= 0;
 }
 
-} // namespace
-
-int32_t openOwnExecutable(BinaryFile& executable)
+int32_t openContainerFile(const Container& container, BinaryFile& file)
 {
-    assignFile(executable, argumentAt(0));
-    openFile(executable, 1);
+    assignFile(file, container.path);
+    openFile(file, 1);
     checkIo();
-    const int32_t size = appState.containerEnd;
-    const int32_t gzLength = appState.trailer.gzLength;
+    const int32_t size = container.end;
+    const int32_t gzLength = container.trailer.gzLength;
     if (gzLength < 0 || gzLength > size - tailSize)
         failWithIoCode(ioReadPastEnd);
     // Entries need a stream of at least a gzip member's two magic bytes.
-    if (gzLength < 2 && !isEmptyContainer())
+    if (gzLength < 2 && !isEmptyContainer(container))
         failWithIoCode(ioReadPastEnd);
     return size - gzLength - tailSize;
 }
 
-GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
+GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executable, uint32_t& payloadSize)
 {
     payloadSize = 0;
     // The entry stream is always one gzip member. The gzip layer reads any
@@ -49,8 +65,8 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     // refused as damaged before any entry is read. Its first two bytes are
     // checked on their way into the work file. No stream at all, with no
     // entries to go with it, is an empty container: there is nothing to do.
-    const int32_t gzLength = appState.trailer.gzLength;
-    if (isEmptyContainer()) {
+    const int32_t gzLength = container.trailer.gzLength;
+    if (isEmptyContainer(container)) {
         closeFile(executable);
         checkIo();
         return nullptr;
@@ -71,7 +87,7 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     // copy computes the stream's own as it goes, and a damaged file is
     // refused below, before any entry is read, let alone run.
     uint32_t stored = 0;
-    const bool checked = storedStreamCrc(appState.trailer, stored);
+    const bool checked = storedStreamCrc(container.trailer, stored);
     uint32_t crc = static_cast<uint32_t>(crc32(0, magic, sizeof magic));
     const auto copy = [&](int32_t n) {
         if (checked)
@@ -121,9 +137,9 @@ void readEntryHeader(GzStream* stream, header& h)
         failWithIoCode(code);
 }
 
-void finishEntryStream(GzStream* stream)
+void finishEntryStream(const Container& container, GzStream* stream)
 {
-    if (stream == nullptr && isEmptyContainer())
+    if (stream == nullptr && isEmptyContainer(container))
         return;
     // The entries must use up the member exactly: one more read reaches the
     // member's trailer and checks its CRC-32 and length. Entry data left
@@ -143,18 +159,23 @@ bool isKind(const header& h, char kind)
     return h.kind.length == 1 && h.kind.bytes[0] == kind;
 }
 
+std::string entryLine(const header& h, bool withFileSize)
+{
+    std::string line(h.kind.view());
+    line += ' ';
+    line += h.text.view();
+    if (withFileSize && isKind(h, 'f')) {
+        line += " (";
+        line += std::to_string(h.dataLength);
+        line += ')';
+    }
+    return line;
+}
+
 void writeEntryLine(TextFile& out, const header& h, bool withFileSize)
 {
-    writeForeignText(out, h.kind.view());
-    writeChecked(out, " ");
-    writeForeignText(out, h.text.view());
+    writeForeignText(out, entryLine(h, withFileSize));
     checkIo();
-    if (withFileSize && isKind(h, 'f')) {
-        writeChecked(out, " (");
-        writeText(out, h.dataLength);
-        checkIo();
-        writeChecked(out, ")");
-    }
     writeLine(out);
     checkIo();
 }

@@ -1,24 +1,56 @@
-// Reading the entry stream of the running packed executable: shared by the
-// run, just-extract and list modes.
+// Reading the entry stream of a packed file: shared by the run,
+// just-extract and list modes, whether they read the program's own file or
+// the file the packer's --list or --extract names. Not one line of it
+// depends on which.
 #pragma once
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include "core/records.h"
 #include "runtime/files.h"
 
 struct GzStream;
 struct TextFile;
 
-// Opens the program's own file for reading and returns the length of its
-// stub part (the container ends where start-up found its trailer). A trailer
-// whose gzLength does not fit the file, or is too short for the stream its
-// entries need, ends the process (code 100) before anything is copied.
-int32_t openOwnExecutable(BinaryFile& executable);
+// A packed file as the modes read it: its path, its trailer, and where its
+// container ends (readTrailer's answer: the file's size, or where a
+// certificate table added by signing starts).
+struct Container {
+    std::string path;
+    tail trailer{};
+    int32_t end = 0;
+};
 
-// Copies the next gzLength bytes of the executable into the work file, closes
+// What a file is, as far as its trailer and image tell before any of its
+// stream is read.
+enum class ContainerKind {
+    packed,       // a recognised trailer whose seal, if any, holds
+    unpacked,     // no trailer: a bare stub, or not a program of ours at all
+    cut,          // a program with bytes after its image but no trailer (a
+                  // packed file that lost its end), or one shorter than its
+                  // own image (cut inside its tables or sections)
+    brokenSeal,   // a sealed trailer whose bytes changed
+};
+
+// Reads the trailer of the file at path into container and says what the
+// file is. The one check of a packed file made before anything is created;
+// the stream's own CRC-32 is checked later, while copyStreamToWorkFile
+// copies it out. Reading the file is checked (a failure ends the process).
+ContainerKind readContainer(std::string_view path, Container& container);
+
+// Opens the container's file for reading and returns the length of its stub
+// part. A trailer whose gzLength does not fit the container, or is too short
+// for the stream its entries need, ends the process (code 100) before
+// anything is copied.
+int32_t openContainerFile(const Container& container, BinaryFile& file);
+
+// Copies the next gzLength bytes of the file into the work file, closes
 // both, and opens the work file as a gzip stream for reading. payloadSize
 // receives the length of the uncompressed entry stream as the member's
-// trailer states it (0 for a stream too short to hold one).
-GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize);
+// trailer states it (0 for a stream too short to hold one). A stream whose
+// CRC-32 is not the one the packer stored ends the process (code 106)
+// before any entry is read.
+GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize);
 
 // Reads the next header. A stream that ends early (code 100) or is damaged
 // (code 106) ends the process instead of leaving a stale header in h.
@@ -28,10 +60,13 @@ uint16_t entryHeaderFault(GzStream* stream, header& h);
 
 // Closes the stream after the last entry; a checksum or length mismatch, or a
 // stream cut short, ends the process (code 106 or 100).
-void finishEntryStream(GzStream* stream);
+void finishEntryStream(const Container& container, GzStream* stream);
 
 bool isKind(const header& h, char kind);
 
-// Writes the entry as one line: kind, a blank, text and, when asked, a file
-// entry's size in parentheses; CR LF ends it. Every write is checked.
+// The entry as one line: kind, a blank, text and, when asked, a file
+// entry's size in parentheses; bytes as stored.
+std::string entryLine(const header& h, bool withFileSize);
+// Writes entryLine (by the terminal rule of writeForeignText) and CR LF.
+// Every write is checked.
 void writeEntryLine(TextFile& out, const header& h, bool withFileSize);

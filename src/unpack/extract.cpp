@@ -1,14 +1,13 @@
-// Just-extract mode: takes the packed executable apart in the current
-// directory: the stub, a recipe "app.zop" that packs the same entries again,
-// and the packed directories and files. Nothing runs, nothing is expanded.
+// Just-extract mode: takes a packed file apart in a directory: the stub, a
+// recipe "app.zop" that packs the same entries again, and the packed
+// directories and files. Nothing runs, nothing is expanded.
 #include <string>
 
-#include "core/appstate.h"
 #include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/image.h"
+#include "core/filecopy.h"
 #include "core/gzcopy.h"
-#include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/textfile.h"
@@ -60,9 +59,9 @@ std::string stubFileName(std::string_view stubName)
 // with nothing after it. Anything else (a packed executable hidden in the
 // stub part, a cut or foreign file) would be handed on as "the stub" and
 // run by whoever packs with it; it is refused before anything is written.
-void refuseStubPartThatIsNoBareStub(const std::string& self, int32_t stubLength)
+void refuseStubPartThatIsNoBareStub(const std::string& path, int32_t stubLength)
 {
-    if (imageFit(readImageLayoutOf(self, false, stubLength)) != ImageFit::whole)
+    if (imageFit(readImageLayoutOf(path, false, stubLength)) != ImageFit::whole)
         failWithIoCode(ioInvalidInput);
 }
 
@@ -84,27 +83,40 @@ void extractEntry(GzStream* stream, const header& h)
 
 } // namespace
 
-void justExtractMode()
+void justExtractMode(const Container& container, std::string_view directory)
 {
-    BinaryFile executable;
-    const int32_t stubLength = openOwnExecutable(executable);
-    const std::string self = argumentAt(0);
-    refuseStubPartThatIsNoBareStub(self, stubLength);
+    // The stream comes out first: a file damaged in its stream (its CRC-32
+    // is checked on the way) is refused before anything is written.
+    BinaryFile source;
+    const int32_t stubLength = openContainerFile(container, source);
+    const std::string stubName = stubFileName(container.trailer.stubName.view());
+    refuseStubPartThatIsNoBareStub(container.path, stubLength);
+    skipFile(source, stubLength);
+    uint32_t payloadSize = 0;
+    GzStream* stream = copyStreamToWorkFile(container, source, payloadSize);
 
-    // The stub file stays open until the last entry is out: an entry of the
-    // same name (in any spelling the system takes for it) then meets the
-    // rule that no file the process holds open is created over, instead of
-    // replacing the stub it just wrote.
+    if (!directory.empty()) {
+        makeDirectory(directory);
+        ioResult();  // one that exists already is taken as it is
+        changeDirectory(directory);
+        checkIo();
+    }
+
+    // The packed file and the stub file stay open until the last entry is
+    // out: an entry of either name (in any spelling the system takes for
+    // it) then meets the rule that no file the process holds open is
+    // created over, instead of replacing the stub it just wrote or the file
+    // being taken apart.
+    BinaryFile executable;
+    openContainerFile(container, executable);
     BinaryFile stub;
-    assignFile(stub, stubFileName(appState.trailer.stubName.view()));
+    assignFile(stub, stubName);
     createFile(stub, 1);
     checkIo();
     // The stub of a signed packed file carries the signature's header fields;
-    // it is written unsigned, as the packer copies a signed stub.
-    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(self), self);
-
-    uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
+    // it is written unsigned, as the packer copies a signed stub. It is data
+    // here: nothing of it runs.
+    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(container.path), container.path);
 
     TextFile recipe;
     assignText(recipe, "app.zop");
@@ -112,7 +124,7 @@ void justExtractMode()
     checkIo();
 
     header h;
-    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+    for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
         refuseUnsafeText(h);
         writeEntryLine(recipe, h, false);
@@ -120,7 +132,9 @@ void justExtractMode()
     }
     closeText(recipe);
     checkIo();
-    finishEntryStream(stream);
+    finishEntryStream(container, stream);
     closeFile(stub);
+    checkIo();
+    closeFile(executable);
     checkIo();
 }

@@ -1,28 +1,77 @@
-// List mode: one line per entry on standard output, nothing extracted.
-#include "core/appstate.h"
+// List mode: one line per entry, nothing extracted. The console builds
+// write the lines to standard output; the windowed build, which has no
+// console, shows them in a message box.
+#include <string>
+
 #include "core/gzstream.h"
 #include "core/filecopy.h"
 #include "core/gzcopy.h"
 #include "runtime/failure.h"
+#include "runtime/messagebox.h"
+#include "runtime/shorttext.h"
 #include "runtime/textfile.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
-void listMode()
-{
-    BinaryFile executable;
-    skipFile(executable, openOwnExecutable(executable));
-    uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
+namespace {
 
+// The caption of the box: the listed file's name without its directory.
+std::string_view fileNamePart(std::string_view path)
+{
+    const std::size_t cut = path.find_last_of("\\/");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
+} // namespace
+
+void addToListingBox(ListingBox& box, std::string_view line)
+{
+    if (box.lines == listingBoxLines) {
+        ++box.more;
+        return;
+    }
+    for (char c : line)
+        box.text += isControlByte(c) ? shownControlByte : c;
+    box.text += "\r\n";
+    ++box.lines;
+}
+
+std::string listingBoxText(const ListingBox& box)
+{
+    if (box.lines == 0)
+        return "(no entries)";
+    std::string text = box.text;
+    if (box.more != 0) {
+        text += "... and ";
+        text += std::to_string(box.more);
+        text += box.more == 1 ? " more entry" : " more entries";
+    }
+    return text;
+}
+
+void listMode(const Container& container)
+{
+    BinaryFile file;
+    skipFile(file, openContainerFile(container, file));
+    uint32_t payloadSize = 0;
+    GzStream* stream = copyStreamToWorkFile(container, file, payloadSize);
+
+    ListingBox box;
     header h;
-    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+    for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
-        writeEntryLine(standardOutput, h, true);
+        if (windowedBuild)
+            addToListingBox(box, entryLine(h, true));
+        else
+            writeEntryLine(standardOutput, h, true);
         // A file whose content the stream cannot deliver in full makes the
         // listing wrong from here on, as it makes extraction fail.
         if (isKind(h, 'f') && skipGz(stream, h.dataLength) < h.dataLength)
             failWithIoCode(ioReadPastEnd);
     }
-    finishEntryStream(stream);
+    finishEntryStream(container, stream);
+    // Shown only once the whole stream proved sound: a damaged file shows
+    // its failure instead.
+    if (windowedBuild)
+        showMessageBox(listingBoxText(box), fileNamePart(container.path));
 }

@@ -280,19 +280,19 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
     return exitCode;
 }
 
-int runMode()
+int runMode(const Container& container)
 {
     BinaryFile executable;
-    skipFile(executable, openOwnExecutable(executable));
+    skipFile(executable, openContainerFile(container, executable));
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
+    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize);
     startWritersFor(payloadSize);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
     uint32_t lastExitCode = 0;
     header h;
-    for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
+    for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
         checkpoint();
         if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
             failAfterQueuedFiles(code);
@@ -319,6 +319,6 @@ int runMode()
         }
     }
     stopWriters();
-    finishEntryStream(stream);
+    finishEntryStream(container, stream);
     return static_cast<int>(lastExitCode);
 }

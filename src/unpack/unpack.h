@@ -6,11 +6,27 @@
 #include "core/records.h"
 
 struct GzStream;
+struct Container;
 
 // Run mode: returns the exit code of the last command it ran (0 when none).
-int runMode();
-void justExtractMode();
-void listMode();
+int runMode(const Container& container);
+// Takes the container apart into directory (created when missing; empty:
+// the current directory). Nothing of it runs, the stub part included.
+void justExtractMode(const Container& container, std::string_view directory = {});
+void listMode(const Container& container);
+
+// The listing as the windowed build shows it in a message box: the first
+// listingBoxLines entry lines, each control byte shown as '?' (a box is a
+// display, as a terminal is), and a last line that says how many entries
+// more the file holds.
+constexpr int32_t listingBoxLines = 40;
+struct ListingBox {
+    std::string text;
+    int32_t lines = 0;
+    int32_t more = 0;
+};
+void addToListingBox(ListingBox& box, std::string_view line);
+std::string listingBoxText(const ListingBox& box);
 
 std::string expandPlaceholders(std::string_view entryText);
 struct SplitCommand {

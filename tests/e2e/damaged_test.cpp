@@ -1,5 +1,7 @@
 // Damaged packed executables read by each unpacking mode, on Linux and under
 // Wine: truncations, wrong trailer fields, damaged deflate data and checksums.
+// The packer's --list and --extract, which read the file as data, meet every
+// damage exactly as the file's own --zop-list and --zop-justextract do.
 // Whatever the damage, a mode either ends normally with correct output or
 // ends with exit code 217 and the report. Never a signal, a hang, a file
 // written outside the work directory (run, list) or the current directory
@@ -12,12 +14,27 @@
 #include <map>
 #include <functional>
 
+#include <gmock/gmock.h>
+
 #include "harness.h"
 
 namespace e2e {
 namespace {
 
-enum class Mode { run, list, justExtract };
+enum class Mode { run, list, justExtract, packerList, packerExtract };
+
+// The file's own mode that a packer command stands for.
+Mode ownMode(Mode mode)
+{
+    switch (mode) {
+    case Mode::packerList:
+        return Mode::list;
+    case Mode::packerExtract:
+        return Mode::justExtract;
+    default:
+        return mode;
+    }
+}
 
 const char* modeName(Mode mode)
 {
@@ -28,6 +45,10 @@ const char* modeName(Mode mode)
         return "list";
     case Mode::justExtract:
         return "just-extract";
+    case Mode::packerList:
+        return "zop --list";
+    case Mode::packerExtract:
+        return "zop --extract";
     }
     return "?";
 }
@@ -54,6 +75,9 @@ std::vector<Entry> sampleEntries()
 struct Damage {
     std::string name;
     std::function<void(std::string& bytes, std::size_t stubLength, std::size_t gzLength)> apply;
+    // False for a file whose own start-up takes it for a bare stub: its
+    // options are then a recipe's name, and only the packer reads it.
+    bool startsAsPackedFile = true;
 };
 
 std::size_t trailerAt(const std::string& bytes)
@@ -148,8 +172,9 @@ protected:
                                name.starts_with("temp/") || name.starts_with(".run/");
             EXPECT_TRUE(known) << name << " was written outside the work and current directories";
         }
-        if (mode != Mode::justExtract)
+        if (ownMode(mode) != Mode::justExtract)
             EXPECT_EQ(listTree(scratch.cwd()), std::vector<std::string>{}) << "written into the current directory";
+        mode = ownMode(mode);
         if (r.exitCode == 217) {
             const std::size_t start = r.out.find("An unhandled exception occurred at");
             EXPECT_NE(start, std::string::npos) << r.out << r.err;
@@ -178,17 +203,23 @@ protected:
         return "0 normal end";
     }
 
-    std::vector<std::string> args(Mode mode) const
+    // The packed file's own modes start it; the packer's commands start the
+    // bare stub, which reads it.
+    RunResult runIn(Mode mode, const std::string& exe, const RunOptions& options)
     {
         switch (mode) {
         case Mode::list:
-            return {"--zop-list"};
+            return run(exe, {"--zop-list"}, options);
         case Mode::justExtract:
-            return {"--zop-justextract"};
+            return run(exe, {"--zop-justextract"}, options);
+        case Mode::packerList:
+            return run(platform().stub, {"--list", seen(exe)}, options);
+        case Mode::packerExtract:
+            return run(platform().stub, {"--extract", seen(exe)}, options);
         case Mode::run:
             break;
         }
-        return {};
+        return run(exe, {}, options);
     }
 
     // A command entry that records its run in the probe log.
@@ -216,22 +247,32 @@ protected:
             std::string bytes = good;
             damage.apply(bytes, stubLength, gzLength);
             const std::string exe = writeExecutable(bytes);
-            for (Mode mode : {Mode::run, Mode::list, Mode::justExtract}) {
-                SCOPED_TRACE(damage.name + " / " + modeName(mode));
+            for (Mode mode : {Mode::run, Mode::list, Mode::justExtract, Mode::packerList, Mode::packerExtract}) {
+                const std::string key = damage.name + " / " + modeName(mode);
+                SCOPED_TRACE(key);
                 resetDirectories();
                 std::filesystem::remove(probeLog());
                 RunOptions options;
                 options.timeoutMs = 60000;
                 options.env["PROBE_OUT"] = seen(probeLog());
-                const RunResult r = run(exe, args(mode), options);
+                const RunResult r = runIn(mode, exe, options);
                 const std::string outcome = checkOutcome(mode, entries, r);
-                outcomes[damage.name + " / " + modeName(mode)] = outcome;
-                commandsRun[damage.name + " / " + modeName(mode)] =
-                    exists(probeLog()) ? readProbeRecords(probeLog()).size() : 0;
-                cwdAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.cwd());
-                tempAfter[damage.name + " / " + modeName(mode)] = listTree(scratch.temp());
+                outcomes[key] = outcome;
+                commandsRun[key] = exists(probeLog()) ? readProbeRecords(probeLog()).size() : 0;
+                cwdAfter[key] = listTree(scratch.cwd());
+                tempAfter[key] = listTree(scratch.temp());
                 std::printf("[ matrix   ] %s %s / %s: %s\n", platform().name.c_str(), damage.name.c_str(),
                             modeName(mode), outcome.c_str());
+                if (mode == ownMode(mode) || !damage.startsAsPackedFile)
+                    continue;
+                // The packer meets the damage as the file itself does, and
+                // names the file in one line of its own when it fails.
+                const std::string ownKey = damage.name + " / " + modeName(ownMode(mode));
+                EXPECT_EQ(outcome, outcomes[ownKey]);
+                EXPECT_EQ(cwdAfter[key], cwdAfter[ownKey]);
+                EXPECT_EQ(tempAfter[key].size(), tempAfter[ownKey].size());
+                if (r.exitCode == 217)
+                    EXPECT_THAT(r.err, ::testing::MatchesRegex("zop: cannot (list|extract) \"[^\n]*\": [^\n]*\n"));
             }
         }
         return outcomes;
@@ -307,8 +348,9 @@ TEST_P(DamagedTest, IntegrityCheckRefusesADamagedStreamBeforeAnyEntry)
             EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
     }
     // Refused before the first entry: nothing but the copied stream in the
-    // work directory, nothing in the current directory after the stub.
-    EXPECT_EQ(cwdAfter.at("marked, bit 7 in the middle / just-extract"), std::vector<std::string>{stubName()});
+    // work directory, nothing in the current directory (the stream is
+    // checked before the stub is written).
+    EXPECT_EQ(cwdAfter.at("marked, bit 7 in the middle / just-extract"), std::vector<std::string>{});
     const auto& left = tempAfter.at("marked, bit 7 in the middle / run");
     ASSERT_EQ(left.size(), 2u);
     EXPECT_TRUE(left[1].ends_with("/zop.gz")) << left[1];

@@ -141,27 +141,38 @@ TEST_P(ListExtractTest, ListPrintsFullLengthTexts)
     EXPECT_EQ(r.out, "d " + longText + "\r\nf " + longText + " (3)\r\n");
 }
 
-TEST_P(ListExtractTest, ListOptionIsIgnoredForWindowedStubNames)
+TEST_P(ListExtractTest, ListNeverRunsACommandWhateverTheStubName)
 {
-    // The recorded stub name marks the windowed stub in any letter case; such
-    // an executable runs, and "--zop-list" is just one of its arguments.
-    for (const std::string stubName : {"ZOPW.EXE", "myzopwtool.exe"}) {
-        const std::string record = scratch.path("probe-" + stubName + ".out");
-        const std::string stub = onWindows() && stubName == "ZOPW.EXE" ? readFile(platform().windowedStub)
-                                                                          : stubBytes();
-        const std::string exe = writeExecutable(
-            makeContainer(stub, stubName, {commandEntry('c', seen(platform().probe) + " %parms%")}),
-            "app-" + std::to_string(stubName.size()));
+    // What kind of stub runs is the running stub's own fact: a stub name in
+    // the trailer that holds "zopw" (crafted, or a stub copied under such a
+    // name and used to pack) changes nothing.
+    const std::string copied = scratch.path("tools/zopwatch" + platform().exeSuffix);
+    makeDirectories(scratch.path("tools"));
+    makeDirectories(scratch.path("bin"));
+    writeFile(copied, stubBytes());
+    chmod(copied.c_str(), 0755);
+    const std::string command = "c " + seen(platform().probe) + " %parms%";
+    writeFile(scratch.path("tools/app.zop"), command + "\n");
+    RunOptions inTools;
+    inTools.cwd = scratch.path("tools");
+    const RunResult packed = run(copied, {"app.zop", seen(scratch.path("bin/packed-by-copy" + platform().exeSuffix))}, inTools);
+    ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+    ASSERT_EQ(splitPacked(readFile(scratch.path("bin/packed-by-copy" + platform().exeSuffix))).tail.stubName, "zopwatch" + platform().exeSuffix);
+
+    std::vector<std::string> exes{scratch.path("bin/packed-by-copy" + platform().exeSuffix)};
+    for (const std::string stubName : {"zopw.exe", "ZOPW.EXE", "myzopwtool"})
+        exes.push_back(writeExecutable(makeContainer(stubBytes(), stubName, {commandEntry('c', command.substr(2))}),
+                                       "crafted-" + std::to_string(exes.size())));
+    for (const std::string& exe : exes) {
+        SCOPED_TRACE(exe);
+        chmod(exe.c_str(), 0755);
+        const std::string record = scratch.path("probe-" + std::to_string(&exe - exes.data()) + ".out");
         RunOptions options;
         options.env["PROBE_OUT"] = seen(record);
         const RunResult r = run(exe, {"--zop-list", "x"}, options);
-        EXPECT_EQ(r.exitCode, 0) << stubName << r.out << r.err;
-        EXPECT_EQ(r.out, "") << stubName;
-        const auto records = readProbeRecords(record);
-        ASSERT_EQ(records.size(), 1u) << stubName;
-        ASSERT_GE(records[0].argv.size(), 3u);
-        EXPECT_EQ(records[0].argv[1], "--zop-list");
-        EXPECT_EQ(records[0].argv[2], "x");
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, command + "\r\n");
+        EXPECT_FALSE(exists(record)) << "a command ran";
     }
     expectTempEmpty();
 }
@@ -464,6 +475,120 @@ TEST_P(ListExtractTest, DamagedStreamsEndWithTheReport)
     const std::string exe2 = writeExecutable(tooLong, "app2");
     expectReport(run(exe2, {"--zop-justextract"}), "EInOutError : Read past end of file");
     EXPECT_FALSE(exists(scratch.cwd() + "/app.zop"));
+}
+
+// ------------------------------------------------------------------ the packer looks inside
+
+// The packer's --list and --extract read any packed file as data: what they
+// print and write is what the file's own --zop-list and --zop-justextract
+// print and write, byte for byte, and nothing of the file runs.
+TEST_P(ListExtractTest, PackerListsAndExtractsAsTheFilesOwnOptionsDo)
+{
+    const std::string src = scratch.path("src");
+    makeDirectories(src + "/tree/sub");
+    writeFile(src + "/tree/sub/a.txt", "inspected\n");
+    writeFile(src + "/tree/b.bin", mixedBytes(70000, 7));
+    const std::string probeOut = scratch.path("probe.out");
+    for (const Platform& target : testedPlatforms()) {
+        for (const Platform& packer : testedPlatforms()) {
+            SCOPED_TRACE(target.name + " file packed by the " + packer.name + " packer");
+            const auto inPacker = [&](const std::string& path) {
+                return packer.os == Os::windows ? toWindowsPath(path) : path;
+            };
+            const auto inTarget = [&](const std::string& path) {
+                return target.os == Os::windows ? toWindowsPath(path) : path;
+            };
+            const std::string tag = target.name + "-by-" + packer.name;
+            writeFile(src + "/app.zop", "r tree\nc " + inTarget(target.probe) + " %parms%\n");
+            const std::string file = scratch.path("bin/" + tag + target.exeSuffix);
+            makeDirectories(scratch.path("bin"));
+            RunOptions packing;
+            packing.cwd = src;
+            packing.env["ZOP_EXE"] = inPacker(target.stub);
+            const RunResult packed = e2e::run(packer, scratch, packer.stub, {"app.zop", inPacker(file)}, packing);
+            ASSERT_EQ(packed.exitCode, 0) << packed.out << packed.err;
+            chmod(file.c_str(), 0755);
+
+            RunOptions own;
+            own.cwd = scratch.path("own-" + tag);
+            makeDirectories(own.cwd);
+            const RunResult ownList = e2e::run(target, scratch, file, {"--zop-list"}, own);
+            ASSERT_EQ(ownList.exitCode, 0) << ownList.out << ownList.err;
+            ASSERT_EQ(e2e::run(target, scratch, file, {"--zop-justextract"}, own).exitCode, 0);
+
+            RunOptions inspecting;
+            inspecting.env["PROBE_OUT"] = seen(probeOut);
+            const RunResult listed = run(platform().stub, {"--list", seen(file)}, inspecting);
+            EXPECT_EQ(listed.exitCode, 0) << listed.out << listed.err;
+            EXPECT_TRUE(listed.out == ownList.out) << listed.out << "\n--- the file's own:\n" << ownList.out;
+            const std::string dir = scratch.path("by-packer-" + tag);
+            const RunResult extracted = run(platform().stub, {"--extract", seen(file), seen(dir)}, inspecting);
+            EXPECT_EQ(extracted.exitCode, 0) << extracted.out << extracted.err;
+            EXPECT_EQ(extracted.out, "");
+            ASSERT_EQ(listTree(dir), listTree(own.cwd));
+            for (const std::string& name : listTree(dir))
+                if (!name.ends_with("/"))
+                    EXPECT_TRUE(readFile(dir + "/" + name) == readFile(own.cwd + "/" + name)) << name;
+            EXPECT_TRUE(readFile(dir + "/" + (target.os == Os::windows ? "zop.exe" : "zop")) == readFile(target.stub));
+        }
+    }
+    EXPECT_FALSE(exists(probeOut)) << "the packer ran a command of a file it read";
+    expectTempEmpty();
+
+    // Without DIR the parts land in the current directory; no entry replaces
+    // the file being taken apart (it is held open, as the stub file is).
+    const std::string self = "self" + platform().exeSuffix;
+    const std::string here =
+        writeExecutable(container({fileEntry("inside.txt", "x"), fileEntry(self, "replaced")}), "self", scratch.cwd());
+    const std::string before = readFile(here);
+    expectReport(run(platform().stub, {"--extract", self}), "EInOutError : Access denied");
+    EXPECT_EQ(readFile(scratch.cwd() + "/inside.txt"), "x");
+    EXPECT_TRUE(readFile(here) == before) << "the file taken apart was replaced by its own entry";
+}
+
+TEST_P(ListExtractTest, PackerRefusesWhatIsNotASoundPackedFile)
+{
+    // Before anything is created (no work directory, no DIR): one line that
+    // names the file, then the report.
+    ASSERT_EQ(run(platform().stub, {seen(writeExecutable("", "empty.zop")), seen(scratch.path("bin/sealed"))}).exitCode, 0);
+    std::string sealed = readFile(scratch.path("bin/sealed"));
+    putInt32(sealed, sealed.size() - 4, 1);  // entryCount 0 -> 1, the seal kept
+    std::string cut = container({fileEntry("a.txt", "x")});
+    cut.resize(cut.size() - 100);
+    const struct {
+        std::string name;
+        std::string bytes;
+        std::string reason;
+    } cases[] = {
+        {"notes.txt", "not a program\n", "not a packed file"},
+        {"short", "x", "not a packed file"},
+        {"stub", stubBytes(), "not a packed file"},
+        {"cut", cut, "damaged: a program with bytes after its image but no trailer (cut short?)"},
+        {"resealed", sealed, "damaged: its trailer does not match its seal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = writeExecutable(c.bytes, c.name + ".in");
+        for (const std::string action : {"list", "extract"}) {
+            std::vector<std::string> args{"--" + action, seen(file)};
+            if (action == "extract")
+                args.push_back(seen(scratch.path("out")));
+            const RunResult r = run(platform().stub, args);
+            expectReport(r, "EInOutError : Invalid input");
+            const std::string lineEnd = onWindows() ? "\r\n" : "\n";
+            EXPECT_EQ(r.err, "zop: cannot " + action + " \"" + seen(file) + "\": " + c.reason + lineEnd);
+            EXPECT_FALSE(exists(scratch.path("out")));
+            expectTempEmpty();
+        }
+    }
+    const RunResult missing = run(platform().stub, {"--list", "missing.exe"});
+    EXPECT_EQ(missing.exitCode, 217);
+    EXPECT_THAT(missing.err, HasSubstr("zop: cannot list \"missing.exe\": file not found"));
+    const RunResult noFile = run(platform().stub, {"--extract"});
+    EXPECT_EQ(noFile.exitCode, 2);
+    EXPECT_THAT(noFile.err, ::testing::StartsWith("zop: --extract needs the packed FILE to read"));
+    EXPECT_EQ(run(platform().stub, {"--list", "a", "b"}).exitCode, 2);
+    expectTempEmpty();
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, ListExtractTest, ::testing::ValuesIn(testedPlatforms()), platformName);

@@ -653,7 +653,8 @@ TEST_P(PackTest, BareStubAnswersItsOptionsAndRefusesUnworkableCalls)
         const RunResult r = run(platform().stub, {option});
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         EXPECT_THAT(r.out, StartsWith("Usage: zop RECIPE OUTPUT"));
-        for (const char* word : {"r DIR", "%quotedparms%", "%tempdir2%", "ZOP_EXE", "--zop-justextract", "README.md"})
+        for (const char* word : {"r DIR", "%quotedparms%", "%tempdir2%", "ZOP_EXE", "--zop-justextract", "README.md",
+                                 "zop --list FILE", "zop --extract FILE [DIR]"})
             EXPECT_THAT(r.out, HasSubstr(word));
     }
     const RunResult version = run(platform().stub, {"--version"});

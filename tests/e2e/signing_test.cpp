@@ -196,6 +196,19 @@ TEST_P(SigningTest, SignedStubGivesAnUnsignedOutputThatCanBeSigned)
         EXPECT_EQ(listed.exitCode, 0) << listed.out << listed.err;
         EXPECT_THAT(listed.out, HasSubstr("f data.txt"));
     }
+
+    // The platform's packer reads the signed file as data, as the file's own
+    // options do: the same listing, the same parts, the stub unsigned.
+    const RunResult ownList = e2e::run(windowsPlatform(), scratch, signedOut, {"--zop-list"});
+    ASSERT_EQ(ownList.exitCode, 0) << ownList.out << ownList.err;
+    const RunResult listed = run(platform().stub, {"--list", seen(signedOut)});
+    EXPECT_EQ(listed.exitCode, 0) << listed.out << listed.err;
+    EXPECT_EQ(listed.out, ownList.out);
+    const std::string parts = scratch.path("parts");
+    const RunResult extracted = run(platform().stub, {"--extract", seen(signedOut), seen(parts)});
+    ASSERT_EQ(extracted.exitCode, 0) << extracted.out << extracted.err;
+    EXPECT_EQ(listTree(parts), (std::vector<std::string>{"app.zop", "data.txt", "zop.exe"}));
+    EXPECT_TRUE(readFile(parts + "/zop.exe") == readFile(windowsPlatform().stub));
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, SigningTest, ::testing::ValuesIn(testedPlatforms()), platformName);

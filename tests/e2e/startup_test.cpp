@@ -244,6 +244,38 @@ TEST_F(WindowedStubTest, NormalStartShowsNoMessageBox)
     EXPECT_EQ(readEntries(readFile(scratch.path("out.exe"))).size(), 0u);
 }
 
+TEST_F(WindowedStubTest, ListingShowsOneMessageBoxAndRunsNothing)
+{
+    // The windowed stub has nowhere to print: its --zop-list, and its
+    // packer's --list, show the listing in a box, and run nothing.
+    const Platform& windows = windowsPlatform();
+    const std::string command = toWindowsPath(windows.probe) + " %parms%";
+    const std::string app = scratch.path("app.exe");
+    writeFile(app, makeContainer(readFile(windows.windowedStub), "zopw.exe",
+                                 {dirEntry("tree"), fileEntry("tree\\a.txt", "abc"), commandEntry('c', command)}));
+    chmod(app.c_str(), 0755);
+    const std::string probeOut = scratch.path("probe.out");
+    RunOptions options;
+    options.wineDebug = "+relay";
+    options.env["PROBE_OUT"] = toWindowsPath(probeOut);
+    const RunResult own = e2e::run(windows, scratch, app, {"--zop-list", "x"}, options);
+    const RunResult packer = e2e::run(windows, scratch, windows.windowedStub, {"--list", toWindowsPath(app)}, options);
+    for (const RunResult* r : {&own, &packer}) {
+        EXPECT_EQ(r->exitCode, 0);
+        EXPECT_EQ(r->out, "");
+        const auto calls = messageBoxCalls(r->err);
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].caption, "app.exe");
+        const std::string listing = "d tree\r\nf tree\\a.txt (3)\r\nc " + command + "\r\n";
+        if (calls[0].textCut)
+            EXPECT_THAT(listing, StartsWith(calls[0].text));
+        else
+            EXPECT_EQ(calls[0].text, listing);
+    }
+    EXPECT_FALSE(exists(probeOut)) << "a command ran";
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+}
+
 // ------------------------------------------------------------------ Windows stubs: the manifest
 
 // The bytes of resource type/id (first language) of a PE32 or PE32+ file, read

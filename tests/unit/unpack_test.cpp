@@ -76,3 +76,23 @@ TEST(SplitCommand, SplitsAtTheFirstBlankOnly)
     c = splitCommand("tab\tdoes not split");
     EXPECT_EQ(c.program, "tab\tdoes");
 }
+
+// The windowed build's listing box: a bounded number of lines, control bytes
+// shown as '?', and a count of what did not fit.
+TEST(ListingBox, ShowsTheFirstLinesAndCountsTheRest)
+{
+    ListingBox box;
+    EXPECT_EQ(listingBoxText(box), "(no entries)");
+    addToListingBox(box, "c real\r\x1b[2Kfake");
+    EXPECT_EQ(listingBoxText(box), "c real??[2Kfake\r\n");
+    for (int i = 1; i < listingBoxLines; ++i)
+        addToListingBox(box, "d x");
+    EXPECT_EQ(box.lines, listingBoxLines);
+    EXPECT_EQ(listingBoxText(box).find("more"), std::string::npos) << "exactly full";
+    addToListingBox(box, "d one too many");
+    EXPECT_TRUE(listingBoxText(box).ends_with("d x\r\n... and 1 more entry"));
+    for (int i = 0; i < 1000; ++i)
+        addToListingBox(box, std::string(255, 'y'));
+    EXPECT_TRUE(listingBoxText(box).ends_with("d x\r\n... and 1001 more entries"));
+    EXPECT_LT(box.text.size(), 4000u) << "bounded whatever the count";
+}
