@@ -12,6 +12,9 @@
 
 namespace {
 
+// The work file while the stream is copied into it.
+BinaryFile workCopy;
+
 void writeChecked(TextFile& out, std::string_view piece)
 {
     writeText(out, piece);
@@ -60,7 +63,7 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     if (magic[0] != 0x1F || magic[1] != 0x8B)
         failWithIoCode(ioInvalidInput);
 
-    BinaryFile work;
+    BinaryFile& work = workCopy;
     assignFile(work, appState.workFile);
     createFile(work, 1);
     checkIo();
@@ -100,6 +103,13 @@ GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize)
     if (checked && stored != crc)
         failWithIoCode(ioInvalidInput);
     return openGz(appState.workFile, "r");
+}
+
+void releaseWorkFile()
+{
+    closeFile(workCopy);
+    ioResult();
+    discardOpenGzStreams();
 }
 
 uint16_t entryHeaderFault(GzStream* stream, header& h)
