@@ -36,8 +36,10 @@ struct PendingOutput {
 };
 PendingOutput pendingOutput;
 
-// The work file, read back while the output is written; closed on the
-// failure road, so that the work directory can go on every system.
+// The recipe, and the work file read back while the output is written:
+// closed on the failure road, so that the work directory can go on every
+// system and its removal has the handles it needs.
+TextFile recipeFile;
 BinaryFile workFile;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
@@ -315,6 +317,8 @@ void onPackFailure(std::string_view message)
     discardOpenGzStreams();
     closeFile(workFile);
     ioResult();
+    closeText(recipeFile);
+    ioResult();
     removeTree(appState.workDir, appState.workDirIdentity);
     writeFailureLine(message);
 }
@@ -388,9 +392,8 @@ void packMode()
 {
     const std::string recipeName = argumentAt(1);
     describeRecipeRead(recipeName);
-    TextFile recipe;
-    assignText(recipe, recipeName);
-    openText(recipe);
+    assignText(recipeFile, recipeName);
+    openText(recipeFile);
     checkIo();
 
     const std::string stub = stubPath();
@@ -404,11 +407,11 @@ void packMode()
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);
-    packRecipe(recipe, recipeName, stream, built);
+    packRecipe(recipeFile, recipeName, stream, built);
     describeStep("cannot write the work file", appState.workFile);
     if (closeGz(stream) != gzOk)
         failWithIoCode(ioDiskFull);
-    closeText(recipe);
+    closeText(recipeFile);
     checkIo();
 
     // Measure both inputs before the output is created, so that a container
