@@ -1,5 +1,7 @@
 #include "core/entrypath.h"
 
+#include "runtime/files.h"
+
 namespace {
 
 bool isSeparator(char c)
@@ -25,4 +27,18 @@ PathFault entryPathFault(std::string_view path)
         start = end + 1;
     }
     return PathFault::none;
+}
+
+bool holdsControlByte(std::string_view text, bool tabAllowed)
+{
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && !(tabAllowed && c == '\t'))
+            return true;
+    return false;
+}
+
+bool isUnsafeEntryName(std::string_view name)
+{
+    return name.empty() || holdsControlByte(name, false) || entryPathFault(name) != PathFault::none ||
+           isReservedDeviceName(name);
 }

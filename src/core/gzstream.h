@@ -25,6 +25,7 @@ int closeGz(GzStream* stream);
 bool endsAtFirstMember(GzStream* stream);
 
 // Lets go of every stream still open without finishing it: nothing more is
-// written, the files are closed. For tests and fuzz targets that run the
+// written, the files are closed. For the failure road, before a work
+// directory is removed, and for tests and fuzz targets that run the
 // program's code again after a failure left streams open.
 void discardOpenGzStreams();

@@ -18,6 +18,7 @@
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
+#include "runtime/removetree.h"
 #include "runtime/shorttext.h"
 #include "runtime/textfile.h"
 
@@ -35,6 +36,12 @@ struct PendingOutput {
     std::string temporaryName;
 };
 PendingOutput pendingOutput;
+
+// The recipe, and the work file read back while the output is written:
+// closed on the failure road, so that the work directory can go on every
+// system and its removal has the handles it needs.
+TextFile recipeFile;
+BinaryFile workFile;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -89,6 +96,20 @@ void refuseEscapingPath(std::string_view path)
     }
 }
 
+// "." (or "dir/.") as the last component names a directory that already
+// exists when the entry is made, the work directory itself for ".": every
+// launch would end with "Access denied". The contents of the current
+// directory are packed by naming them.
+void refuseDotName(std::string_view path)
+{
+    std::size_t end = path.size();
+    while (end > 0 && (path[end - 1] == '\\' || path[end - 1] == '/'))
+        --end;
+    const std::string_view trimmed = path.substr(0, end);
+    if (trimmed == "." || trimmed.ends_with("\\.") || trimmed.ends_with("/."))
+        refuse(ioInvalidFilename, "a name ending in \".\" cannot be packed: name the directory itself or what is inside it");
+}
+
 // A name the tree walk builds must come back as it was: one longer than a
 // short text would be cut, and a "\" inside a Linux name would turn into a
 // separator.
@@ -111,6 +132,7 @@ void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
         break;
     case 'd':
         refuseEscapingPath(text);
+        refuseDotName(text);
         addHeaderEntry(stream, kind, text, built);
         break;
     case 'f':
@@ -119,6 +141,7 @@ void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
         break;
     case 'r':
         refuseEscapingPath(text);
+        refuseDotName(text);
         addTree(stream, text, text, built);
         break;
     default:
@@ -280,7 +303,10 @@ void finishOutput(const std::string& outputName)
     pendingOutput.temporaryName.clear();
 }
 
-// On the failure road: the temporary output goes, the failure is named.
+// On the failure road: the temporary output goes, and so does the work
+// directory with the work file in it (it holds nothing worth inspecting,
+// and on Windows every one left behind uses up one of the few work
+// directory names); the failure is named.
 void onPackFailure(std::string_view message)
 {
     if (!pendingOutput.temporaryName.empty()) {
@@ -289,15 +315,25 @@ void onPackFailure(std::string_view message)
         eraseFile(pendingOutput.file);
         ioResult();
     }
+    discardOpenGzStreams();
+    closeFile(workFile);
+    ioResult();
+    closeText(recipeFile);
+    ioResult();
+    removeTree(appState.workDir, appState.workDirIdentity);
     writeFailureLine(message);
 }
 
-// The stub is copied into the output: an output that is the stub itself
-// would be destroyed by the copy it is made from.
-void refuseStubAsOutput(const std::string& stub, const std::string& outputName)
+// The stub is copied into the output, and the recipe read before it is
+// written: an output that is either would be destroyed by packing it.
+void refuseInputAsOutput(const std::string& stub, const std::string& recipeName, const std::string& outputName)
 {
-    if (!outputName.empty() && sameFile(stub, outputName))
+    if (outputName.empty())
+        return;
+    if (sameFile(stub, outputName))
         refuse(ioAccessDenied, "it is the stub that would be copied into it (ZOP_EXE or the running zop)");
+    if (!recipeName.empty() && sameFile(recipeName, outputName))
+        refuse(ioAccessDenied, "it is the recipe being packed");
 }
 
 // Only a bare stub goes at the head of an output: a whole image with nothing
@@ -378,15 +414,14 @@ void packMode()
 {
     const std::string recipeName = argumentAt(1);
     describeRecipeRead(recipeName);
-    TextFile recipe;
-    assignText(recipe, recipeName);
-    openText(recipe);
+    assignText(recipeFile, recipeName);
+    openText(recipeFile);
     checkIo();
 
     const std::string stub = stubPath();
     const std::string outputName = argumentAt(2);
     describeStep("cannot write", outputName);
-    refuseStubAsOutput(stub, outputName);
+    refuseInputAsOutput(stub, recipeName, outputName);
     const ImageLayout stubLayout = readBareStubLayout(stub);
 
     tail built = newTrailer(stub);
@@ -395,24 +430,24 @@ void packMode()
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);
-    packRecipe(recipe, recipeName, stream, built);
+    packRecipe(recipeFile, recipeName, stream, built);
     describeStep("cannot write the work file", appState.workFile);
     if (closeGz(stream) != gzOk)
         failWithIoCode(ioDiskFull);
-    closeText(recipe);
+    closeText(recipeFile);
     checkIo();
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
     // A signed stub is copied as the unsigned file it was, so that the output
     // can be signed in turn: the output's size counts without its table.
-    BinaryFile stubFile, work;
+    BinaryFile stubFile;
     describeStep("cannot read the stub", stub);
     const int32_t stubSize = openForCopy(stubFile, stub);
     if (stubSize != stubLayout.fileSize)
         refuse(ioInvalidInput, "the stub changed while packing");
     describeStep("cannot read the work file", appState.workFile);
-    const int32_t gzLength = openForCopy(work, appState.workFile);
+    const int32_t gzLength = openForCopy(workFile, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
@@ -421,8 +456,8 @@ void packMode()
     openOutput(outputName);
     copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
     closeChecked(stubFile);
-    storeStreamCrc(built, copyFileToFileWithCrc(work, pendingOutput.file, gzLength, 0));
-    closeChecked(work);
+    storeStreamCrc(built, copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, 0));
+    closeChecked(workFile);
     sealTrailer(built);
     writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();

@@ -22,6 +22,8 @@ bool reporting = false;
 bool terminating = false;
 
 FailureAction failureAction = nullptr;
+// The I/O code of the failure under way, 0 for the other exceptions.
+uint16_t failingCode = 0;
 FinalStep finalStep = nullptr;
 
 // Room for every service that registers one; a step beyond it is dropped.
@@ -178,6 +180,8 @@ IoErrorText ioErrorText(uint16_t code)
 [[noreturn]] void raiseIoErrorAt(uint16_t code, const void* address, const void* frame)
 {
     const IoErrorText text = ioErrorText(code);
+    if (!reporting)
+        failingCode = code;
     reportAndTerminate(text.className, text.message, address, frame);
 }
 
@@ -302,12 +306,18 @@ void resetFailureState()
     reporting = false;
     terminating = false;
     failureAction = nullptr;
+    failingCode = 0;
     reportFill = 0;
 }
 
 void setFailureAction(FailureAction action)
 {
     failureAction = action;
+}
+
+uint16_t failingIoCode()
+{
+    return failingCode;
 }
 
 void installOutOfMemoryHandler()

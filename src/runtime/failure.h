@@ -33,6 +33,9 @@ ExceptionInfo describeIoError(uint16_t code);
 // failed. message is the report's reason (e.g. "File not found").
 using FailureAction = void (*)(std::string_view message);
 void setFailureAction(FailureAction action);
+// For the failure action: the I/O code being reported (see iocodes.h), 0
+// when the failure is another exception.
+uint16_t failingIoCode();
 
 // Report written at an explicit address with an explicit frame pointer; the
 // fault handlers use it for processor faults.

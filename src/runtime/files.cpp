@@ -551,6 +551,22 @@ bool namesDevice(std::string_view path)
     return false;
 }
 
+bool leadsThroughLink(std::string_view path)
+{
+    for (std::size_t end = 0; end <= path.size(); ++end) {
+        if (end < path.size() && path[end] != '\\' && path[end] != '/')
+            continue;
+        if (end == 0 || path[end - 1] == '\\' || path[end - 1] == '/')
+            continue;
+        uint16_t attributes = 0;
+        if (osGetAttributes(lookupName(path.substr(0, end)), attributes) != 0)
+            return false;
+        if (attributes & faReparsePoint)
+            return true;
+    }
+    return false;
+}
+
 bool isReservedDeviceName(std::string_view path)
 {
     return deviceNamesReserved && namesDevice(path);

@@ -94,6 +94,11 @@ void endFind(SearchRec& rec);
 uint16_t fileAttributes(BinaryFile& f);
 bool fileExists(std::string_view path);
 
+// True when path, or a directory on its way ("\" or "/" between the
+// components), exists as a symbolic link (Windows: any reparse point, a
+// junction or a mounted folder too). What does not exist is no link.
+bool leadsThroughLink(std::string_view path);
+
 // True when a component of path ("\" or "/" between them) is a name that
 // Windows gives to a device: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9,
 // CONIN$ and CONOUT$, in any letter case, also with an extension.

@@ -3,7 +3,8 @@
 // through a link and the current directory never changes. Only two
 // descriptors are open at a time: the walk keeps a stack of names and climbs
 // back up through "..", checked against the identity it recorded on the way
-// down, so the depth is bounded by memory alone.
+// down, so the depth is bounded by memory alone. It never enters another
+// mount.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -39,6 +40,21 @@ struct Level {
     std::vector<std::string> subdirectories;
 };
 
+// True when the directory open as fd belongs to the work directory's own
+// mount: the same device, and (where the kernel tells, from Linux 5.8 on) no
+// mount's root, which catches a bind mount of a directory of the same file
+// system too.
+bool onMountOf(int fd, const DirectoryIdentity& top)
+{
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_dev) != top.volume)
+        return false;
+    struct statx extended{};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, 0, &extended) != 0)
+        return true;
+    return !((extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT));
+}
+
 // The application may leave a directory without write, read or search
 // permission for its owner; the owner gets them back so that the entries can
 // be listed and deleted.
@@ -53,16 +69,18 @@ bool describe(int fd, Level& level)
     return true;
 }
 
-// Opens a subdirectory without following a link. One whose owner may not
-// read it is given the owner's rights back first: the name was just seen as
+// Opens a subdirectory without following a link. One of the work
+// directory's file system whose owner may not read it is given the owner's
+// rights back first: the name was just seen as
 // a directory, and inside the private work directory only the application
 // itself could have put something else in its place.
-int openSubdirectory(int parent, const std::string& name)
+int openSubdirectory(int parent, const std::string& name, const DirectoryIdentity& top)
 {
     int fd = openat(parent, name.c_str(), directoryFlags);
     if (fd < 0 && errno == EACCES) {
         struct stat info{};
         if (fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode) &&
+            static_cast<uint64_t>(info.st_dev) == top.volume &&
             fchmodat(parent, name.c_str(), (info.st_mode & 07777) | ownerAll, 0) == 0)
             fd = openat(parent, name.c_str(), directoryFlags);
     }
@@ -141,10 +159,13 @@ void emptyTree(int fd, Level top)
             Level next;
             next.name = std::move(here.subdirectories.back());
             here.subdirectories.pop_back();
-            const int child = openSubdirectory(fd, next.name);
+            const int child = openSubdirectory(fd, next.name, levels.front().identity);
             if (child < 0)
                 continue;  // it stays, and so does everything above it
-            if (!describe(child, next)) {
+            // A mount the application left (a bind, FUSE or loop mount): its
+            // files are not the work directory's, and it stays with
+            // everything above it.
+            if (!onMountOf(child, levels.front().identity) || !describe(child, next)) {
                 close(child);
                 continue;
             }

@@ -10,6 +10,13 @@
 #include "runtime/failure.h"
 #include "runtime/textfile.h"
 
+namespace {
+
+// The work file while the stream is copied into it.
+BinaryFile workCopy;
+
+} // namespace
+
 ContainerKind readContainer(std::string_view path, Container& container)
 {
     container.path.assign(path);
@@ -77,7 +84,7 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     if (magic[0] != 0x1F || magic[1] != 0x8B)
         failWithIoCode(ioInvalidInput);
 
-    BinaryFile work;
+    BinaryFile& work = workCopy;
     assignFile(work, appState.workFile);
     createFile(work, 1);
     checkIo();
@@ -117,6 +124,13 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     if (checked && stored != crc)
         failWithIoCode(ioInvalidInput);
     return openGz(appState.workFile, "r");
+}
+
+void releaseWorkFile()
+{
+    closeFile(workCopy);
+    ioResult();
+    discardOpenGzStreams();
 }
 
 uint16_t entryHeaderFault(GzStream* stream, header& h)

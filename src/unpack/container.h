@@ -52,6 +52,10 @@ int32_t openContainerFile(const Container& container, BinaryFile& file);
 // before any entry is read.
 GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize);
 
+// For the failure road: closes the work file, whether it is being copied or
+// read as the entry stream, so that the work directory can be removed.
+void releaseWorkFile();
+
 // Reads the next header. A stream that ends early (code 100) or is damaged
 // (code 106) ends the process instead of leaving a stale header in h.
 void readEntryHeader(GzStream* stream, header& h);

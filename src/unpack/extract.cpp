@@ -16,14 +16,6 @@
 
 namespace {
 
-bool holdsControlByte(std::string_view text, bool tabAllowed)
-{
-    for (char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 && !(tabAllowed && c == '\t'))
-            return true;
-    return false;
-}
-
 // A crafted container could name paths outside the current directory, or a
 // device. A name that is empty or starts with NUL would bind a standard
 // handle (the content would go to standard output), and a control byte has
@@ -34,11 +26,19 @@ void refuseUnsafeText(const header& h)
 {
     const std::string_view text = h.text.view();
     const bool isPath = isKind(h, 'f') || isKind(h, 'd');
-    if (isPath && (text.empty() || holdsControlByte(text, false) || entryPathFault(text) != PathFault::none ||
-                   isReservedDeviceName(text)))
+    if (isPath && isUnsafeEntryName(text))
         failWithIoCode(ioInvalidFilename);
     if ((isKind(h, 'c') || isKind(h, 't')) && holdsControlByte(text, true))
         failWithIoCode(ioInvalidFilename);
+}
+
+// Just-extract writes into a directory it did not make: a link already
+// there (named like the stub, app.zop or a packed entry, or a directory on
+// the way to one) could lead anywhere, so nothing is written through it.
+void refuseLink(std::string_view name)
+{
+    if (leadsThroughLink(name))
+        failWithIoCode(ioAccessDenied);
 }
 
 // The stub file always lands in the current directory: whatever directory
@@ -110,6 +110,8 @@ void justExtractMode(const Container& container, std::string_view directory)
     BinaryFile executable;
     openContainerFile(container, executable);
     BinaryFile stub;
+    refuseLink(stubName);
+    refuseLink("app.zop");
     assignFile(stub, stubName);
     createFile(stub, 1);
     checkIo();
@@ -127,6 +129,8 @@ void justExtractMode(const Container& container, std::string_view directory)
     for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
         readEntryHeader(stream, h);
         refuseUnsafeText(h);
+        if (isKind(h, 'f') || isKind(h, 'd'))
+            refuseLink(h.text.view());
         writeEntryLine(recipe, h, false);
         extractEntry(stream, h);
     }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/appstate.h"
+#include "core/entrypath.h"
 #include "core/gzstream.h"
 #include "core/text.h"
 #include "core/filecopy.h"
@@ -12,6 +13,7 @@
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
+#include "runtime/removetree.h"
 #include "runtime/stopsignals.h"
 #include "runtime/threads.h"
 #include "unpack/container.h"
@@ -53,6 +55,26 @@ uint16_t releaseWriters()
     return code;
 }
 
+// The file the main thread is writing, when no writer does: closed on the
+// failure road so that the work directory can be removed on every system.
+BinaryFile fileBeingWritten;
+
+// A full disk leaves the work directory useless and TEMP full, so after
+// "Disk Full" (or the system's own disk-full code) what was unpacked goes;
+// every other failure keeps it for inspection.
+void onRunFailure(std::string_view)
+{
+    const uint16_t code = failingIoCode();
+    if (code != ioDiskFull && code != osDiskFull)
+        return;
+    if (writers != nullptr)
+        abandonWriterPool(writers);
+    closeFile(fileBeingWritten);
+    ioResult();
+    releaseWorkFile();
+    removeTree(appState.workDir, appState.workDirIdentity);
+}
+
 // Ends the run with code, or with the failure of a file before it.
 [[noreturn]] void failAfterQueuedFiles(uint16_t code)
 {
@@ -88,15 +110,17 @@ void checkpoint()
         stopWriters();
 }
 
-// Not cut: a path too long for the file services is refused by them. A
-// device name (Windows' NUL, COM1, ...) would send the entry to the device:
-// such an entry ends the run before anything is created for it.
+// The entry's place below the work directory, its placeholders replaced.
+// Just-extract's rule holds for the expanded name: an argument could
+// otherwise lead an entry out of the work directory ("../../notes.txt"
+// through %parms%), and a device name (Windows' NUL, COM1, ...) would send
+// it to the device. Such an entry ends the run before anything is created
+// for it. Not cut: a path too long for the file services is refused by them.
 std::string targetPath(std::string_view entryText)
 {
-    std::string path = appState.workDir + pathSeparator + std::string(entryText);
-    if (isReservedDeviceName(path))
+    if (isUnsafeEntryName(entryText))
         failAfterQueuedFiles(ioInvalidFilename);
-    return path;
+    return appState.workDir + pathSeparator + std::string(entryText);
 }
 
 // extractFileEntry through the writers: the content goes to them in buffers
@@ -240,7 +264,7 @@ SplitCommand splitCommand(std::string_view entryText)
 
 void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength)
 {
-    BinaryFile file;
+    BinaryFile& file = fileBeingWritten;
     assignFile(file, targetPath(entryText));
     createFile(file, 1);
     checkIo();
@@ -282,6 +306,7 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
 
 int runMode(const Container& container)
 {
+    setFailureAction(onRunFailure);
     BinaryFile executable;
     skipFile(executable, openContainerFile(container, executable));
     uint32_t payloadSize = 0;

@@ -1,6 +1,7 @@
 // "--zop-list" and "--zop-justextract" as a user sees them, on Linux and
 // under Wine, on containers assembled byte by byte and made by the packer.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -337,6 +338,45 @@ TEST_P(ListExtractTest, JustExtractRefusesAStubPartThatIsNoBareStub)
         options.cwd = cwd;
         expectReport(run(exe, {"--zop-justextract"}, options), "EInOutError : Invalid input");
         EXPECT_EQ(listTree(cwd), std::vector<std::string>{});
+    }
+}
+
+TEST_P(ListExtractTest, JustExtractNeverWritesThroughAnExistingLink)
+{
+    // Links already in the current directory, named like the stub, the
+    // recipe, a packed file or a directory on the way to one; "out" is where
+    // they lead. Wine shows a Unix link to a directory as a reparse point,
+    // but a link to a file as the file itself: those cases are Linux only.
+    struct Case {
+        std::string link;    // its name in the current directory
+        std::string target;  // relative to the current directory
+        std::vector<Entry> entries;
+        bool toFile;
+    };
+    const std::vector<Case> cases = {
+        {"app", "../out", {dirEntry("ok"), fileEntry("app\\x.txt", "x")}, false},
+        {"deep", "../out", {fileEntry("deep\\sub\\x.txt", "x")}, false},
+        {"app.zop", "../out/precious.txt", {dirEntry("ok")}, true},
+        {stubFileName(), "../out/precious.txt", {dirEntry("ok")}, true},
+        {"data.txt", "../out/precious.txt", {fileEntry("data.txt", "x")}, true},
+        {"new.txt", "../out/new.txt", {fileEntry("new.txt", "x")}, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.link);
+        if (c.toFile && onWindows())
+            continue;
+        const std::string base = scratch.path("l" + std::to_string(n++));
+        makeDirectories(base + "/cwd");
+        makeDirectories(base + "/out/sub");
+        writeFile(base + "/out/precious.txt", "precious");
+        ASSERT_EQ(symlink(c.target.c_str(), (base + "/cwd/" + c.link).c_str()), 0);
+        const std::string exe = writeExecutable(container(c.entries), "app" + std::to_string(n));
+        RunOptions options;
+        options.cwd = base + "/cwd";
+        expectReport(run(exe, {"--zop-justextract"}, options), "EInOutError : Access denied");
+        EXPECT_EQ(listTree(base + "/out"), (std::vector<std::string>{"precious.txt", "sub/"}));
+        EXPECT_EQ(readFile(base + "/out/precious.txt"), "precious");
     }
 }
 

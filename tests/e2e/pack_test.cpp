@@ -120,10 +120,9 @@ protected:
         ASSERT_GE(lines.size(), 4u) << r.out << r.err;
         EXPECT_THAT(lines[0], StartsWith("An unhandled exception occurred at 0x"));
         EXPECT_EQ(lines[1], secondLine);
-        // Nothing is cleaned up on the failure road: the work directory stays.
-        const auto left = listTree(scratch.temp());
-        ASSERT_FALSE(left.empty());
-        EXPECT_THAT(left[0], StartsWith("zop."));
+        // The packer's work directory holds nothing to inspect: it goes on
+        // the failure road too.
+        EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}) << "the work directory stays";
     }
 
     const Platform& otherPlatform() const { return onWindows() ? linuxPlatform() : windowsPlatform(); }
@@ -459,6 +458,7 @@ TEST_P(PackTest, SourceOfTwoGibibytesOrMoreIsRefused)
         ASSERT_GE(lines.size(), 2u) << r.out;
         EXPECT_EQ(lines[1], "Exception : Unknown Run-Time error : 223");
         EXPECT_FALSE(exists(inCwd("out.exe")));
+        EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}) << "the work directory stays";
     }
 }
 
@@ -491,6 +491,14 @@ std::vector<Refusal> refusals(const Platform& platform)
         {"DrivePrefix", "f C:x.txt\n", invalid, "zop: recipe.zop line 1: \"f C:x.txt\": paths with a drive cannot be packed"},
         {"ParentComponent", "# up\nd app/../../x\n", invalid,
          "zop: recipe.zop line 2: \"d app/../../x\": paths with a \"..\" component cannot be packed"},
+        // "." as the last component names a directory that exists when
+        // the entry is made (the work directory itself for ".").
+        {"DotDirectory", "d bin\nd .\n", invalid,
+         "zop: recipe.zop line 2: \"d .\": a name ending in \".\" cannot be packed"},
+        {"DotTree", "r ./\n", invalid, "\"r ./\": a name ending in \".\" cannot be packed", false,
+         [](const std::string& cwd, RunOptions&) { writeFile(cwd + "/a.txt", "a"); }},
+        {"TreeEndingInDot", "r app\\.\n", invalid, "\"r app\\.\": a name ending in \".\" cannot be packed", false,
+         [](const std::string& cwd, RunOptions&) { writeFile(makeDirs(cwd + "/app") + "/a.txt", "a"); }},
         {"Utf16LittleEndianRecipe", std::string("\xFF\xFE" "d\0 \0b\0\n\0", 10), "EInOutError : Invalid input",
          "zop: cannot read recipe \"recipe.zop\": saved as UTF-16 (little-endian); save it as UTF-8 or ANSI"},
         {"Utf16BigEndianRecipe", std::string("\xFE\xFF\0d\0 \0b\0\n", 10), "EInOutError : Invalid input",
@@ -557,6 +565,20 @@ TEST_P(PackTest, RefusalsLeaveTheOlderOutputAndNameTheReason)
         EXPECT_EQ(output(), "an older output");
         std::vector<std::string> after = listTree(scratch.cwd());
         EXPECT_EQ(after.size(), before.size() + 1) << "only the recipe is new: " << ::testing::PrintToString(after);
+    }
+}
+
+TEST_P(PackTest, OutputNamingTheRecipeIsRefused)
+{
+    const std::string recipe = "d bin\n";
+    for (const std::string output : {"recipe.zop", "./recipe.zop"}) {
+        SCOPED_TRACE(output);
+        writeFile(inCwd("recipe.zop"), recipe);
+        const RunResult r = run(platform().stub, {"recipe.zop", output});
+        expectFailure(r, "EInOutError : Access denied");
+        EXPECT_THAT(r.err, HasSubstr("zop: cannot write \"" + output + "\": it is the recipe being packed"));
+        EXPECT_EQ(readFile(inCwd("recipe.zop")), recipe);
+        EXPECT_EQ(listTree(scratch.cwd()), std::vector<std::string>{"recipe.zop"});
     }
 }
 

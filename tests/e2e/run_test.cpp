@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -849,6 +850,97 @@ TEST_P(RunTest, DeviceNamesAreRefusedOnWindowsBeforeAnythingIsWritten)
             EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
         }
     }
+}
+
+TEST_P(RunTest, EntryNamesLeadingOutOfTheWorkDirectoryAreRefusedAfterExpansion)
+{
+    // Stored as they are or made so by an argument, these names would land
+    // beside the user's files (TEMP is the scratch directory's "temp"):
+    // each ends the run before anything is written for it.
+    struct Case {
+        Entry entry;
+        std::vector<std::string> args;
+    };
+    const std::vector<Case> cases = {
+        {fileEntry("..\\..\\victim\\planted", "x"), {}},
+        {fileEntry("%parms%", "x"), {"../../notes.txt"}},
+        {dirEntry("%parms%"), {"..\\..\\victim\\sub"}},
+        {fileEntry("%tempdir%\\..\\..\\notes.txt", "x"), {}},
+        {fileEntry("%parms%", "x"), {onWindows() ? "C:\\planted.txt" : "/planted.txt"}},
+        {fileEntry("%parms%", "x"), {""}},
+    };
+    makeDirectories(scratch.path("victim"));
+    writeFile(scratch.path("notes.txt"), "notes");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].entry.text + " " + (cases[i].args.empty() ? "" : cases[i].args[0]));
+        fs::remove(probeLog());
+        const std::string exe = writeApp({dirEntry("ok"), cases[i].entry, probeEntry('c')}, "app" + std::to_string(i));
+        const RunResult r = run(exe, cases[i].args, probeOptions());
+        expectReport(r, "EInOutError : Invalid filename");
+        EXPECT_THAT(probeRecords(), IsEmpty());
+        const std::string workDir = leftWorkDir();
+        EXPECT_EQ(listTree(workDir), (std::vector<std::string>{"ok/", "zop.gz"}));
+        fs::remove_all(workDir);
+    }
+    EXPECT_EQ(readFile(scratch.path("notes.txt")), "notes");
+    EXPECT_THAT(listTree(scratch.path("victim")), IsEmpty());
+    EXPECT_FALSE(exists("/planted.txt"));
+}
+
+TEST_P(RunTest, RemovalNeverEntersAnotherFileSystem)
+{
+    // A command leaves a bind mount of a directory outside (on the same
+    // file system, so the device alone cannot tell) in the work directory:
+    // its files are not the application's and stay, and so does
+    // the mount point with the directories above it; the exit code is the
+    // command's. Windows never enters a volume mounted in a folder either
+    // (a reparse point, see LinksAreRemovedWithoutFollowingThem).
+    if (onWindows())
+        GTEST_SKIP() << "bind mounts are a Linux matter";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
+    const std::string outside = scratch.path("outside");
+    makeDirectories(outside + "/inner");
+    writeFile(outside + "/inner/keep.txt", "keep");
+    const std::string made = scratch.path("made.txt");
+    const RunResult r = runApp(writeApp(
+        {dirEntry("app"), fileEntry("app\\gone.txt", "g"),
+         commandEntry('c', "/bin/sh -c \"mkdir %tempdir%/app/mnt && mount --bind " + outside +
+                               " %tempdir%/app/mnt && echo made > " + made + "\""),
+         probeEntry('c', "--probe-exit=6")}));
+    const std::string workDir = leftWorkDir();
+    umount2((workDir + "/app/mnt").c_str(), MNT_DETACH);
+    ASSERT_TRUE(exists(made)) << "the command made no mount: " << r.out << r.err;
+    EXPECT_EQ(r.exitCode, 6) << r.out << r.err;
+    EXPECT_EQ(readFile(outside + "/inner/keep.txt"), "keep");
+    EXPECT_EQ(listTree(workDir), (std::vector<std::string>{"app/", "app/mnt/"}));
+}
+
+TEST_P(RunTest, TreesDeeperThanTheWindowsPathLimitAreRemoved)
+{
+    // A command leaves paths of over 400 characters, beyond Windows'
+    // MAX_PATH; under Wine a Unix shell makes them (through "start /unix").
+    std::string deep = "made";
+    for (int i = 0; i < 40; ++i)
+        deep += "/level" + std::to_string(i);
+    const std::string made = scratch.path("made.txt");
+    const std::string script = scratch.path("deep.sh");
+    writeFile(script, "set -e\nfor d in " + scratch.temp() + "/zop.*; do mkdir -p \"$d/" + deep + "\"; echo x > \"$d/" +
+                          deep + "/f.txt\"; done\necho made > " + made + "\n");
+    std::vector<Entry> entries = {dirEntry("x")};
+    if (onWindows()) {
+        entries.push_back(fileEntry("deep.bat", "@echo off\r\nstart /unix /bin/sh " + script + "\r\n:wait\r\nif not exist " +
+                                                    seen(made) + " goto wait\r\n"));
+        entries.push_back(commandEntry('t', "cmd /c deep.bat"));
+    } else {
+        entries.push_back(commandEntry('c', "/bin/sh " + script));
+    }
+    entries.push_back(probeEntry('c', "--probe-exit=6"));
+    const RunResult r = runApp(writeApp(entries));
+    EXPECT_EQ(readFile(made), "made\n") << "the tree was not made";
+    EXPECT_EQ(r.exitCode, 6) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
 }
 
 // ------------------------------------------------------------------ damaged containers
