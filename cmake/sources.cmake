@@ -17,11 +17,13 @@ set(ZOP_SHARED_SOURCES
   core/gzstream.cpp
   core/image.cpp
   core/records.cpp
+  core/sha256.cpp
   core/text.cpp
   core/filecopy.cpp
   core/gzcopy.cpp
   core/writerpool.cpp
   pack/cli.cpp
+  pack/options.cpp
   pack/pack.cpp
   runtime/cmdline.cpp
   runtime/failure.cpp

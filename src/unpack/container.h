@@ -17,7 +17,14 @@ int32_t openOwnExecutable(BinaryFile& executable);
 // both, and opens the work file as a gzip stream for reading. payloadSize
 // receives the length of the uncompressed entry stream as the member's
 // trailer states it (0 for a stream too short to hold one).
-GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize);
+// With checkKey, the stream's SHA-256 is computed on the way too and must
+// equal the trailer's key record (else code 106, before any entry is read):
+// no stream fills the cache under another stream's key.
+GzStream* copyStreamToWorkFile(BinaryFile& executable, uint32_t& payloadSize, bool checkKey = false);
+
+// True, with its 32 bytes, when the trailer holds the cache option and a
+// well-formed key record.
+bool cacheKeyOf(const tail& trailer, std::string_view& key);
 
 // Reads the next header. A stream that ends early (code 100) or is damaged
 // (code 106) ends the process instead of leaving a stale header in h.

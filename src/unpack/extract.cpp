@@ -69,6 +69,19 @@ void extractEntry(GzStream* stream, const header& h)
     }
 }
 
+// The options the trailer records go back into the recipe as "o" lines, so
+// that packing app.zop again gives the same bytes.
+void writeOptionLines(TextFile& recipe)
+{
+    std::string_view payload;
+    if (!findTrailerRecord(appState.trailer, cacheOptionTag, payload))
+        return;
+    writeText(recipe, "o cache");
+    checkIo();
+    writeLine(recipe);
+    checkIo();
+}
+
 } // namespace
 
 void justExtractMode()
@@ -96,6 +109,7 @@ void justExtractMode()
     assignText(recipe, "app.zop");
     createText(recipe);
     checkIo();
+    writeOptionLines(recipe);
 
     header h;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {

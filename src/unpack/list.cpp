@@ -11,7 +11,8 @@
 void listMode()
 {
     BinaryFile executable;
-    skipFile(executable, openOwnExecutable(executable));
+    seekFile(executable, openOwnExecutable(executable));
+    checkIo();
     uint32_t payloadSize = 0;
     GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
 

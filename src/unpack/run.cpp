@@ -235,9 +235,10 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
 int runMode()
 {
     BinaryFile executable;
-    skipFile(executable, openOwnExecutable(executable));
+    seekFile(executable, openOwnExecutable(executable));
+    checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(executable, payloadSize);
+    GzStream* stream = copyStreamToWorkFile(executable, payloadSize, true);
     startWritersFor(payloadSize);
 
     // The launcher ends with the exit code of the last command it ran, so

@@ -270,6 +270,17 @@ std::string crcField(std::string_view member)
     return field;
 }
 
+std::string sealed(std::string tail)
+{
+    std::size_t at = crcFieldAt + 8;
+    while (at + 5 <= 516 && tail[at] != 0)
+        at += 5 + static_cast<unsigned char>(tail[at + 4]);
+    tail.replace(at, 9, std::string("TRL1\x04\0\0\0\0", 9));
+    putInt32(tail, at + 5, static_cast<int32_t>(crc32(0L, reinterpret_cast<const Bytef*>(tail.data()),
+                                                      static_cast<uInt>(tail.size()))));
+    return tail;
+}
+
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail)
 {
     std::string bytes(stub);

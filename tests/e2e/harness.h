@@ -157,6 +157,10 @@ std::string makeTail(std::string_view stubName, int32_t gzLength, int32_t entryC
 // and the CRC-32 of the stored member, little-endian.
 constexpr std::size_t crcFieldAt = 339;
 std::string crcField(std::string_view member);
+// The trailer with the packer's seal after its last record (the records
+// must end with zero filler): "TRL1", 4, and the CRC-32 of all 520 bytes
+// with the seal's payload taken as zeros.
+std::string sealed(std::string tail);
 std::string assemble(std::string_view stub, std::string_view member, std::string_view tail);
 
 struct Entry {

@@ -30,13 +30,13 @@ constexpr std::string_view emptyMember{"\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00
 
 std::string lastBytes(const std::string& bytes, std::size_t n) { return bytes.substr(bytes.size() - n); }
 
-// The trailer the packer writes: zero filler, the four fields, and the
-// integrity check of the member after the recognition string.
+// The trailer the packer writes: zero filler, the four fields, the
+// integrity check of the member after the recognition string, and the seal.
 std::string packedTail(std::string_view stubName, std::string_view member, int32_t entryCount)
 {
     std::string t = makeTail(stubName, static_cast<int32_t>(member.size()), entryCount);
     t.replace(crcFieldAt, 8, crcField(member));
-    return t;
+    return sealed(t);
 }
 
 std::vector<Entry> sortedByText(std::vector<Entry> entries)
@@ -505,6 +505,13 @@ std::vector<Refusal> refusals(const Platform& platform)
          [](const std::string& cwd, RunOptions&) { mkfifo((makeDirs(cwd + "/tree") + "/pipe").c_str(), 0644); }},
         {"Device", platform.os == Os::windows ? "f NUL\n" : "f zero\n", notRegular, ": not a regular file", false,
          [](const std::string& cwd, RunOptions&) { std::filesystem::create_symlink("/dev/zero", cwd + "/zero"); }},
+        {"UnknownOption", "d bin\no cahce\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 2: \"o cahce\": unknown option \"cahce\""},
+        {"ValueForAnOptionWithout", "o cache yes\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 1: \"o cache yes\": option \"cache\" takes no value"},
+        {"CacheWithACommandBeforeAFile", "d bin\nc run\nd two\nt go\no cache\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 3: \"d two\": with \"o cache\" every c and t line must come after the last d, f "
+         "and r line"},
         {"ZopExeNamesTheOutput", "d bin\n", "EInOutError : Access denied",
          "zop: cannot write \"out.exe\": it is the stub that would be copied into it", false,
          [&platform](const std::string& cwd, RunOptions& options) {
