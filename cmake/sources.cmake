@@ -35,6 +35,7 @@ set(ZOP_SHARED_SOURCES
   runtime/stopsignals.cpp
   runtime/textfile.cpp
   runtime/threads.cpp
+  unpack/cache.cpp
   unpack/container.cpp
   unpack/extract.cpp
   unpack/list.cpp
@@ -42,6 +43,7 @@ set(ZOP_SHARED_SOURCES
 )
 
 set(ZOP_POSIX_SOURCES
+  runtime/cachedir_posix.cpp
   runtime/cmdline_posix.cpp
   runtime/failure_posix.cpp
   runtime/files_posix.cpp
@@ -54,6 +56,7 @@ set(ZOP_POSIX_SOURCES
 )
 
 set(ZOP_WIN32_SOURCES
+  runtime/cachedir_win32.cpp
   runtime/cmdline_win32.cpp
   runtime/failure_win32.cpp
   runtime/files_win32.cpp

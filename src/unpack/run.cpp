@@ -13,6 +13,7 @@
 #include "runtime/process.h"
 #include "runtime/stopsignals.h"
 #include "runtime/threads.h"
+#include "unpack/cache.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
@@ -232,25 +233,76 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
     return exitCode;
 }
 
+namespace {
+
+// Runs the cached tree's commands in order; the exit code of the last.
+// A request to stop that came while one ran ends the list, as in a run
+// from the stream.
+int runCachedCommands(const TreeRecord& record)
+{
+    uint32_t lastExitCode = 0;
+    forEachCachedCommand(
+        record,
+        [](char kind, std::string_view text, void* context) {
+            if (pendingStop() != 0)
+                return;
+            *static_cast<uint32_t*>(context) = runCommandEntry(expandPlaceholders(text), kind == 't');
+        },
+        &lastExitCode);
+    releaseCachedTree();
+    if (pendingStop() != 0)
+        answerStop();
+    return static_cast<int>(lastExitCode);
+}
+
+// On a miss every directory and file comes before the first command (the
+// packer refuses "o cache" otherwise): each is noted for the record, and
+// the commands are kept to run once the tree is in place. A stream that
+// breaks that order was not written by the packer: damage.
+void noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const std::string& text)
+{
+    const bool command = isKind(h, 'c') || isKind(h, 't');
+    if (!command && !isKind(h, 'd') && !isKind(h, 'f'))
+        return;  // no kind the launcher acts on
+    if (commandSeen && !command)
+        failAfterQueuedFiles(ioInvalidInput);
+    commandSeen = command;
+    noteTreeEntry(record, h.kind.bytes[0], isKind(h, 'f') ? h.dataLength : -1,
+                  command ? h.text.view() : std::string_view(text));
+}
+
+} // namespace
+
 int runMode()
 {
+    CachePlan cache = planCache();
+    if (cache.use == CacheUse::hit)
+        return runCachedCommands(cache.record);
+    TreeRecord* building = cache.use == CacheUse::miss ? &cache.record : nullptr;
+
     BinaryFile executable;
     seekFile(executable, openOwnExecutable(executable));
     checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(executable, payloadSize, true);
+    GzStream* stream = copyStreamToWorkFile(executable, payloadSize, building != nullptr);
     startWritersFor(payloadSize);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
     uint32_t lastExitCode = 0;
     header h;
+    bool commandSeen = false;
     for (int32_t i = 1; i <= appState.trailer.entryCount; ++i) {
         checkpoint();
         if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
             failAfterQueuedFiles(code);
         const std::string text = expandPlaceholders(h.text.view());
         const bool command = isKind(h, 'c') || isKind(h, 't');
+        if (building != nullptr) {
+            noteForCache(*building, commandSeen, h, text);
+            if (command)
+                continue;
+        }
         // A command sees every file that comes before it, complete.
         if (command)
             finishQueuedWrites();
@@ -273,5 +325,8 @@ int runMode()
     }
     stopWriters();
     finishEntryStream(stream);
-    return static_cast<int>(lastExitCode);
+    if (building == nullptr)
+        return static_cast<int>(lastExitCode);
+    completeCachedTree(cache);
+    return runCachedCommands(cache.record);
 }
