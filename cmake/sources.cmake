@@ -17,11 +17,13 @@ set(ZOP_SHARED_SOURCES
   core/gzstream.cpp
   core/image.cpp
   core/records.cpp
+  core/sha256.cpp
   core/text.cpp
   core/filecopy.cpp
   core/gzcopy.cpp
   core/writerpool.cpp
   pack/cli.cpp
+  pack/options.cpp
   pack/pack.cpp
   runtime/cmdline.cpp
   runtime/failure.cpp
@@ -34,6 +36,7 @@ set(ZOP_SHARED_SOURCES
   runtime/terminaltext.cpp
   runtime/textfile.cpp
   runtime/threads.cpp
+  unpack/cache.cpp
   unpack/container.cpp
   unpack/extract.cpp
   unpack/list.cpp
@@ -41,6 +44,7 @@ set(ZOP_SHARED_SOURCES
 )
 
 set(ZOP_POSIX_SOURCES
+  runtime/cachedir_posix.cpp
   runtime/cmdline_posix.cpp
   runtime/failure_posix.cpp
   runtime/files_posix.cpp
@@ -54,6 +58,7 @@ set(ZOP_POSIX_SOURCES
 )
 
 set(ZOP_WIN32_SOURCES
+  runtime/cachedir_win32.cpp
   runtime/cmdline_win32.cpp
   runtime/failure_win32.cpp
   runtime/files_win32.cpp

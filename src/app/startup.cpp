@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
-constexpr std::string_view workFileName = "zop.gz";
 // Draws of a work-directory name before start-up gives up.
 constexpr int maxWorkDirDraws = 10000;
 
@@ -163,10 +162,7 @@ void startUp()
     changeDirectory(appState.originalDir);
     checkIo();
 
-    appState.workDir = appState.tempDir + pathSeparator + name;
-    appState.workFile = appState.workDir + pathSeparator + std::string(workFileName);
-    appState.workDirSlash = replaceAll(appState.workDir, "\\", "/");
-    appState.workDirBackslash = replaceAll(appState.workDir, "/", "\\");
+    setWorkDirectory(appState.tempDir + pathSeparator + name);
     // From here on a request to stop removes the work directory, and a
     // request that came during start-up is acted on now.
     appState.workDirIdentity = directoryIdentity(appState.workDir);

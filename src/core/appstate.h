@@ -1,6 +1,7 @@
 // The process-wide values every mode reads, filled once by start-up.
 #pragma once
 #include <string>
+#include <string_view>
 #include "core/records.h"
 #include "runtime/removetree.h"
 
@@ -20,3 +21,9 @@ struct AppState {
 };
 
 extern AppState appState;
+
+// The work file's name inside the work directory.
+constexpr std::string_view workFileName = "zop.gz";
+
+// Points workDir (and the work file and the %tempdir% spellings) at dir.
+void setWorkDirectory(const std::string& dir);

@@ -44,3 +44,13 @@ uint32_t copyFileToFileWithCrc(BinaryFile& source, BinaryFile& destination, int3
     });
     return crc;
 }
+
+uint32_t copyFileToFileWithDigests(BinaryFile& source, BinaryFile& destination, int32_t n, uint32_t crc,
+                                   Sha256& sha)
+{
+    copyBetweenFiles(source, destination, n, [&](const unsigned char* block, int32_t got) {
+        crc = static_cast<uint32_t>(crc32(crc, block, static_cast<uInt>(got)));
+        feedSha256(sha, block, static_cast<std::size_t>(got));
+    });
+    return crc;
+}

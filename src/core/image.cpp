@@ -29,7 +29,7 @@ struct Reader {
             failed = true;
             return false;
         }
-        skipFile(file, static_cast<int32_t>(offset - position));
+        seekFile(file, static_cast<int32_t>(offset));
         readBlock(file, buffer, count);
         checkIo();
         position = offset + count;

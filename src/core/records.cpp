@@ -95,7 +95,7 @@ int32_t readTrailerBeforeCertificate(std::string_view path, const ImageLayout& l
     assignFile(file, path);
     openFile(file, 1);
     checkIo();
-    skipFile(file, tableAt - windowSize);
+    seekFile(file, tableAt - windowSize);
     readBlock(file, window, windowSize);
     checkIo();
     closeFile(file);
@@ -133,9 +133,9 @@ int32_t readTrailer(std::string_view path, tail& t)
     checkIo();
     const int32_t size = fileSize(file);
     checkIo();
-    // The file is passed over, never seeked in: the trailer is reached by
-    // reading everything before it.
-    skipFile(file, size - tailSize);
+    // The trailer is reached by seeking: a start reads its 520 bytes, not
+    // everything before them. A file shorter than a trailer reads short.
+    seekFile(file, size < tailSize ? 0 : size - tailSize);
     readBlock(file, &t, tailSize);
     checkIo();
     closeFile(file);

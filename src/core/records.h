@@ -83,6 +83,12 @@ void storeStreamCrc(tail& t, uint32_t crc);
 // trailer without it (older output, other writers) is read as before.
 bool storedStreamCrc(const tail& t, uint32_t& crc);
 
+// The records a packer may add before the seal: the recipe's "o cache"
+// (no payload), and the SHA-256 of the gzLength stored bytes (32 bytes),
+// which names the unpacked tree in the cache.
+constexpr std::string_view cacheOptionTag = "CACH";
+constexpr std::string_view streamKeyTag = "SHA2";
+
 // Appends a record after the last one; false (t unchanged) when it does not
 // fit. Needs: a tag of 4 non-zero-led bytes, a payload of at most 255 bytes.
 bool addTrailerRecord(tail& t, std::string_view tag, std::string_view payload);

@@ -15,6 +15,7 @@
 #include "core/filecopy.h"
 #include "core/gzcopy.h"
 #include "pack/cli.h"
+#include "pack/options.h"
 #include "runtime/cmdline.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
@@ -121,11 +122,43 @@ void refuseUnstorableName(const std::string& entryName, const std::string& name)
         refuse(ioInvalidFilename, "names holding \"\\\" cannot be packed");
 }
 
-void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
+// What the whole recipe said beyond its entries: its options, and the
+// first d, f or r line that follows a command (which "o cache" cannot take:
+// a cached tree holds every file before the first command runs).
+struct RecipeFacts {
+    PackOptions options;
+    bool commandSeen = false;
+    int32_t fileAfterCommandAt = 0;
+    std::string fileAfterCommand;
+};
+
+void noteEntryOrder(RecipeFacts& facts, char kind, int32_t lineNumber, const std::string& line)
+{
+    if (kind == 'c' || kind == 't')
+        facts.commandSeen = true;
+    else if (facts.commandSeen && facts.fileAfterCommandAt == 0) {
+        facts.fileAfterCommandAt = lineNumber;
+        facts.fileAfterCommand = line;
+    }
+}
+
+void refuseCacheAfterCommands(const RecipeFacts& facts, std::string_view recipeName)
+{
+    if (!facts.options.cache || facts.fileAfterCommandAt == 0)
+        return;
+    describeLine(recipeName, facts.fileAfterCommandAt, facts.fileAfterCommand);
+    refuse(ioInvalidInput, "with \"o cache\" every c and t line must come after the last d, f and r line");
+}
+
+void packRecipeLine(GzStream* stream, const std::string& line, tail& built, RecipeFacts& facts,
+                    int32_t lineNumber)
 {
     const std::string kind = copyText(line, 1, 1);
     const std::string text = copyText(line, 3, static_cast<long long>(line.size()) - 2);
     switch (kind[0]) {
+    case 'o':
+        applyOptionLine(facts.options, text);
+        return;
     case 'c':
     case 't':
         addHeaderEntry(stream, kind, text, built);
@@ -145,8 +178,9 @@ void packRecipeLine(GzStream* stream, const std::string& line, tail& built)
         addTree(stream, text, text, built);
         break;
     default:
-        break;
+        return;
     }
+    noteEntryOrder(facts, kind[0], lineNumber, line);
 }
 
 // A UTF-8 byte-order mark (as Windows editors write it) is no part of the
@@ -162,7 +196,7 @@ std::string withoutByteOrderMark(const std::string& line)
     return line;
 }
 
-void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream, tail& built)
+void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream, tail& built, RecipeFacts& facts)
 {
     int32_t lineNumber = 0;
     do {
@@ -173,9 +207,10 @@ void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream,
         if (line.empty() || startsWith("#", line))
             continue;
         describeLine(recipeName, lineNumber, line);
-        packRecipeLine(stream, line, built);
+        packRecipeLine(stream, line, built, facts, lineNumber);
     } while (!textEof(recipe));
     checkIo();
+    refuseCacheAfterCommands(facts, recipeName);
 }
 
 // Opens a regular file for reading and takes its size; both checked.
@@ -430,7 +465,8 @@ void packMode()
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);
-    packRecipe(recipeFile, recipeName, stream, built);
+    RecipeFacts facts;
+    packRecipe(recipeFile, recipeName, stream, built, facts);
     describeStep("cannot write the work file", appState.workFile);
     if (closeGz(stream) != gzOk)
         failWithIoCode(ioDiskFull);
@@ -456,8 +492,18 @@ void packMode()
     openOutput(outputName);
     copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
     closeChecked(stubFile);
-    storeStreamCrc(built, copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, 0));
+    // With the cache, the stream's SHA-256 is the key of its unpacked tree.
+    Sha256 sha;
+    startSha256(sha);
+    storeStreamCrc(built, facts.options.cache ? copyFileToFileWithDigests(workFile, pendingOutput.file, gzLength, 0, sha)
+                                              : copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, 0));
     closeChecked(workFile);
+    recordOptions(facts.options, built);
+    if (facts.options.cache) {
+        unsigned char key[sha256Size];
+        finishSha256(sha, key);
+        addTrailerRecord(built, streamKeyTag, std::string_view(reinterpret_cast<const char*>(key), sizeof key));
+    }
     sealTrailer(built);
     writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();

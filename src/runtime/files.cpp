@@ -301,6 +301,19 @@ int32_t fileSize(BinaryFile& f)
     return static_cast<int32_t>(size / static_cast<uint32_t>(f.recordSize));
 }
 
+void seekFile(BinaryFile& f, int32_t position)
+{
+    if (ioError != 0)
+        return;
+    if (!isOpenMode(f.mode)) {
+        ioError = ioNotOpen;
+        return;
+    }
+    uint32_t reached = 0;
+    if (const uint32_t code = osSeek(f.handle, position * f.recordSize, osFromStart, reached); code != 0)
+        setOsError(code);
+}
+
 void eraseFile(BinaryFile& f)
 {
     if (ioError != 0 || isOpenMode(f.mode))

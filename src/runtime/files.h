@@ -44,6 +44,8 @@ int32_t readCounted(BinaryFile& f, void* buffer, int32_t count);     // short re
 void writeBlock(BinaryFile& f, const void* buffer, int32_t count);   // short write: 101
 int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count); // short write is normal
 int32_t fileSize(BinaryFile& f);                                     // position unchanged
+// Moves to record position (from the start of the file); reports through ioError.
+void seekFile(BinaryFile& f, int32_t position);
 void eraseFile(BinaryFile& f);
 // Renames the file from to to in one step, replacing a file named to.
 // Reports through ioError.

@@ -1,5 +1,7 @@
 #include "unpack/container.h"
 
+#include <cstring>
+
 #include <zlib.h>
 
 #include "core/appstate.h"
@@ -63,7 +65,15 @@ int32_t openContainerFile(const Container& container, BinaryFile& file)
     return size - gzLength - tailSize;
 }
 
-GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executable, uint32_t& payloadSize)
+bool cacheKeyOf(const tail& trailer, std::string_view& key)
+{
+    std::string_view option;
+    return findTrailerRecord(trailer, cacheOptionTag, option) && findTrailerRecord(trailer, streamKeyTag, key) &&
+           key.size() == sha256Size;
+}
+
+GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executable, uint32_t& payloadSize,
+                               bool checkKey)
 {
     payloadSize = 0;
     // The entry stream is always one gzip member. The gzip layer reads any
@@ -96,8 +106,15 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     uint32_t stored = 0;
     const bool checked = storedStreamCrc(container.trailer, stored);
     uint32_t crc = static_cast<uint32_t>(crc32(0, magic, sizeof magic));
+    std::string_view key;
+    checkKey = checkKey && cacheKeyOf(container.trailer, key);
+    Sha256 sha;
+    startSha256(sha);
+    feedSha256(sha, magic, sizeof magic);
     const auto copy = [&](int32_t n) {
-        if (checked)
+        if (checkKey)
+            crc = copyFileToFileWithDigests(executable, work, n, crc, sha);
+        else if (checked)
             crc = copyFileToFileWithCrc(executable, work, n, crc);
         else
             copyFileToFile(executable, work, n);
@@ -115,6 +132,7 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
         writeBlock(work, length, lengthField);
         checkIo();
         crc = static_cast<uint32_t>(crc32(crc, length, lengthField));
+        feedSha256(sha, length, lengthField);
         payloadSize = loadLittleEndian32(length);
     }
     closeFile(work);
@@ -123,6 +141,12 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     checkIo();
     if (checked && stored != crc)
         failWithIoCode(ioInvalidInput);
+    if (checkKey) {
+        unsigned char digest[sha256Size];
+        finishSha256(sha, digest);
+        if (std::memcmp(digest, key.data(), sha256Size) != 0)
+            failWithIoCode(ioInvalidInput);
+    }
     return openGz(appState.workFile, "r");
 }
 

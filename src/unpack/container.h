@@ -49,12 +49,20 @@ int32_t openContainerFile(const Container& container, BinaryFile& file);
 // receives the length of the uncompressed entry stream as the member's
 // trailer states it (0 for a stream too short to hold one). A stream whose
 // CRC-32 is not the one the packer stored ends the process (code 106)
-// before any entry is read.
-GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize);
+// before any entry is read. With checkKey, the stream's SHA-256 is computed
+// on the way too and must equal the trailer's key record (else code 106,
+// before any entry is read): no stream fills the cache under another
+// stream's key.
+GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize,
+                               bool checkKey = false);
 
 // For the failure road: closes the work file, whether it is being copied or
 // read as the entry stream, so that the work directory can be removed.
 void releaseWorkFile();
+
+// True, with its 32 bytes, when the trailer holds the cache option and a
+// well-formed key record.
+bool cacheKeyOf(const tail& trailer, std::string_view& key);
 
 // Reads the next header. A stream that ends early (code 100) or is damaged
 // (code 106) ends the process instead of leaving a stale header in h.

@@ -81,6 +81,19 @@ void extractEntry(GzStream* stream, const header& h)
     }
 }
 
+// The options the trailer records go back into the recipe as "o" lines, so
+// that packing app.zop again gives the same bytes.
+void writeOptionLines(TextFile& recipe, const tail& trailer)
+{
+    std::string_view payload;
+    if (!findTrailerRecord(trailer, cacheOptionTag, payload))
+        return;
+    writeText(recipe, "o cache");
+    checkIo();
+    writeLine(recipe);
+    checkIo();
+}
+
 } // namespace
 
 void justExtractMode(const Container& container, std::string_view directory)
@@ -124,6 +137,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     assignText(recipe, "app.zop");
     createText(recipe);
     checkIo();
+    writeOptionLines(recipe, container.trailer);
 
     header h;
     for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {

@@ -52,7 +52,8 @@ std::string listingBoxText(const ListingBox& box)
 void listMode(const Container& container)
 {
     BinaryFile file;
-    skipFile(file, openContainerFile(container, file));
+    seekFile(file, openContainerFile(container, file));
+    checkIo();
     uint32_t payloadSize = 0;
     GzStream* stream = copyStreamToWorkFile(container, file, payloadSize);
 

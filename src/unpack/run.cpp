@@ -16,6 +16,7 @@
 #include "runtime/removetree.h"
 #include "runtime/stopsignals.h"
 #include "runtime/threads.h"
+#include "unpack/cache.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 
@@ -304,28 +305,82 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
     return exitCode;
 }
 
+namespace {
+
+// Runs the cached tree's commands in order; the exit code of the last.
+// A request to stop that came while one ran ends the list, as in a run
+// from the stream.
+int runCachedCommands(const TreeRecord& record)
+{
+    uint32_t lastExitCode = 0;
+    forEachCachedCommand(
+        record,
+        [](char kind, std::string_view text, void* context) {
+            if (pendingStop() != 0)
+                return;
+            *static_cast<uint32_t*>(context) = runCommandEntry(expandCommand(text), kind == 't');
+        },
+        &lastExitCode);
+    releaseCachedTree();
+    if (pendingStop() != 0)
+        answerStop();
+    return static_cast<int>(lastExitCode);
+}
+
+// On a miss every directory and file comes before the first command (the
+// packer refuses "o cache" otherwise): each is noted for the record, and
+// the commands are kept to run once the tree is in place. A stream that
+// breaks that order was not written by the packer: damage.
+void noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const std::string& text)
+{
+    const bool command = isKind(h, 'c') || isKind(h, 't');
+    if (!command && !isKind(h, 'd') && !isKind(h, 'f'))
+        return;  // no kind the launcher acts on
+    if (commandSeen && !command)
+        failAfterQueuedFiles(ioInvalidInput);
+    commandSeen = command;
+    noteTreeEntry(record, h.kind.bytes[0], isKind(h, 'f') ? h.dataLength : -1,
+                  command ? h.text.view() : std::string_view(text));
+}
+
+} // namespace
+
 int runMode(const Container& container)
 {
+    CachePlan cache = planCache(container.trailer);
+    if (cache.use == CacheUse::hit)
+        return runCachedCommands(cache.record);
+    TreeRecord* building = cache.use == CacheUse::miss ? &cache.record : nullptr;
+
     setFailureAction(onRunFailure);
     BinaryFile executable;
-    skipFile(executable, openContainerFile(container, executable));
+    seekFile(executable, openContainerFile(container, executable));
+    checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize);
+    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, building != nullptr);
     startWritersFor(payloadSize);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
     uint32_t lastExitCode = 0;
     header h;
+    bool commandSeen = false;
     for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
         checkpoint();
         if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
             failAfterQueuedFiles(code);
         const bool command = isKind(h, 'c') || isKind(h, 't');
+        // On a miss the commands wait until the tree is in place.
+        if (building != nullptr && command) {
+            noteForCache(*building, commandSeen, h, {});
+            continue;
+        }
         // A command sees every file that comes before it, complete.
         if (command)
             finishQueuedWrites();
         const std::string text = command ? expandCommand(h.text.view()) : expandPlaceholders(h.text.view());
+        if (building != nullptr)
+            noteForCache(*building, commandSeen, h, text);
         if (isKind(h, 'f') && writers != nullptr)
             queueFileEntry(stream, text, h.dataLength, i);
         else if (isKind(h, 'f'))
@@ -345,5 +400,8 @@ int runMode(const Container& container)
     }
     stopWriters();
     finishEntryStream(container, stream);
-    return static_cast<int>(lastExitCode);
+    if (building == nullptr)
+        return static_cast<int>(lastExitCode);
+    completeCachedTree(cache);
+    return runCachedCommands(cache.record);
 }

@@ -514,6 +514,13 @@ std::vector<Refusal> refusals(const Platform& platform)
          [](const std::string& cwd, RunOptions&) { mkfifo((makeDirs(cwd + "/tree") + "/pipe").c_str(), 0644); }},
         {"Device", platform.os == Os::windows ? "f NUL\n" : "f zero\n", notRegular, ": not a regular file", false,
          [](const std::string& cwd, RunOptions&) { std::filesystem::create_symlink("/dev/zero", cwd + "/zero"); }},
+        {"UnknownOption", "d bin\no cahce\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 2: \"o cahce\": unknown option \"cahce\""},
+        {"ValueForAnOptionWithout", "o cache yes\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 1: \"o cache yes\": option \"cache\" takes no value"},
+        {"CacheWithACommandBeforeAFile", "d bin\nc run\nd two\nt go\no cache\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 3: \"d two\": with \"o cache\" every c and t line must come after the last d, f "
+         "and r line"},
         {"ZopExeNamesTheOutput", "d bin\n", "EInOutError : Access denied",
          "zop: cannot write \"out.exe\": it is the stub that would be copied into it", false,
          [&platform](const std::string& cwd, RunOptions& options) {

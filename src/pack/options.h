@@ -1,0 +1,22 @@
+// The packer's options: recipe lines of kind "o", one option per line
+// ("o NAME" or "o NAME VALUE"), gathered into one value while the recipe is
+// read, and the trailer records that carry them into the packed file.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include "core/records.h"
+
+struct PackOptions {
+    // "o cache": launches run from a verified tree in the user's cache.
+    bool cache = false;
+};
+
+// Applies the text of one "o" line (what follows "o "). An unknown name, or
+// a value where the option takes none (or none where it needs one), ends the
+// packer with one line naming it.
+void applyOptionLine(PackOptions& options, std::string_view text);
+
+// Adds the records of the options that the trailer carries (before it is
+// sealed).
+void recordOptions(const PackOptions& options, tail& built);

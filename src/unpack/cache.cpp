@@ -1,0 +1,238 @@
+// The cache of unpacked trees: planning a launch, the tree's record, and
+// moving a freshly unpacked tree into place.
+#include "unpack/cache.h"
+
+#include <cstring>
+
+#include "core/appstate.h"
+#include "core/littleendian.h"
+#include "core/sha256.h"
+#include "runtime/cachedir.h"
+#include "runtime/cmdline.h"
+#include "runtime/files.h"
+#include "runtime/iocodes.h"
+#include "runtime/removetree.h"
+#include "runtime/shorttext.h"
+#include "runtime/workdir.h"
+#include "unpack/container.h"
+
+namespace {
+
+constexpr std::string_view recordName = "zop.rec";
+constexpr std::string_view recordMagic = "ZOPTREE1";
+constexpr std::string_view recordEnd = "END1";
+// Key bytes in a tree's name (twice as many hex digits): short names for
+// Windows' path limits; the record holds the whole key.
+constexpr std::size_t keyBytesInName = 16;
+// Draws of a private directory's name before the cache is given up.
+constexpr int maxPrivateDraws = 100;
+// A record larger than this is no record of ours.
+constexpr int32_t maxRecordSize = 64 << 20;
+
+// The shared lock on the record of the tree this launch runs from.
+TreeLock treeInUse;
+
+std::string hexOf(std::string_view bytes)
+{
+    std::string text;
+    for (unsigned char b : bytes) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
+}
+
+std::string inside(const std::string& dir, std::string_view name)
+{
+    return dir + pathSeparator + std::string(name);
+}
+
+// ---------------------------------------------------------------- the record
+
+void putInt32(std::string& out, int32_t value)
+{
+    unsigned char bytes[4];
+    storeLittleEndian32(bytes, static_cast<uint32_t>(value));
+    out.append(reinterpret_cast<const char*>(bytes), 4);
+}
+
+int32_t int32At(std::string_view bytes, std::size_t at)
+{
+    return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
+}
+
+// Walks the items after the key; visit(kind, size, text) for each. False
+// when the bytes are no whole record (then items may have been visited).
+template <typename Visit>
+bool walkItems(std::string_view bytes, Visit visit)
+{
+    std::size_t at = recordMagic.size() + sha256Size;
+    while (at + 9 <= bytes.size()) {
+        const int32_t length = int32At(bytes, at + 5);
+        if (length < 0 || static_cast<std::size_t>(length) > bytes.size() - at - 9)
+            return false;
+        visit(bytes[at], int32At(bytes, at + 1), bytes.substr(at + 9, static_cast<std::size_t>(length)));
+        at += 9 + static_cast<std::size_t>(length);
+    }
+    return bytes.substr(at) == recordEnd;
+}
+
+bool isRecordOf(std::string_view bytes, std::string_view key)
+{
+    return bytes.size() >= recordMagic.size() + sha256Size && bytes.starts_with(recordMagic) &&
+           bytes.substr(recordMagic.size(), sha256Size) == key;
+}
+
+// The whole file, when it can be read and is not too large for a record.
+bool readRecordFile(const std::string& path, std::string& bytes)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    openFile(file, 1);
+    const int32_t size = fileSize(file);
+    if (ioResult() != 0 || size > maxRecordSize) {
+        closeFile(file);
+        ioResult();
+        return false;
+    }
+    bytes.assign(static_cast<std::size_t>(size), '\0');
+    readBlock(file, bytes.data(), size);
+    closeFile(file);
+    return ioResult() == 0;
+}
+
+bool writeRecordFile(const std::string& path, const std::string& bytes)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    // A packed file of the record's name would be overwritten: no cache then.
+    createNewFile(file, 1);
+    writeBlock(file, bytes.data(), static_cast<int32_t>(bytes.size()));
+    const bool synced = ioError == 0 && syncFile(file);
+    closeFile(file);
+    return ioResult() == 0 && synced;
+}
+
+// Every packed directory and file is there, each file with its size: one
+// look at each, nothing read.
+bool treeIsComplete(const std::string& tree, const TreeRecord& record)
+{
+    bool complete = true;
+    const bool whole = walkItems(record.bytes, [&](char kind, int32_t size, std::string_view name) {
+        if (!complete || kind == 'c' || kind == 't')
+            return;
+        int64_t found = -1;
+        const EntryKind is = entryKind(inside(tree, name), found);
+        complete = kind == 'd' ? is == EntryKind::directory : kind == 'f' && is == EntryKind::file && found == size;
+    });
+    return whole && complete;
+}
+
+// Takes the shared lock on the tree's record and reads it: true, the lock
+// held, for a complete tree of this key.
+bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record)
+{
+    const std::string recordPath = inside(tree, recordName);
+    if (lockShared(recordPath, treeInUse) && readRecordFile(recordPath, record.bytes) &&
+        isRecordOf(record.bytes, key) && treeIsComplete(tree, record))
+        return true;
+    unlock(treeInUse);
+    record = {};
+    return false;
+}
+
+// The work directory so far (start-up's in TEMP, or the private one of a
+// miss) goes; the commands run in tree, which no end of the launch removes.
+void runFrom(const std::string& tree)
+{
+    removeTree(appState.workDir, appState.workDirIdentity);
+    setWorkDirectory(tree);
+    appState.workDirIdentity = {};
+    markUsed(inside(tree, recordName));
+}
+
+std::string makePrivateDirectoryIn(const std::string& root)
+{
+    for (int draw = 0; draw < maxPrivateDraws; ++draw) {
+        const std::string name = inside(root, "zop." + std::to_string(drawWorkDirNumber()));
+        makePrivateDirectory(name);
+        if (ioResult() == 0)
+            return name;
+    }
+    return {};
+}
+
+} // namespace
+
+CachePlan planCache(const tail& trailer)
+{
+    CachePlan plan;
+    std::string_view key;
+    if (environmentValue("ZOP_CACHE") == "0" || !cacheKeyOf(trailer, key))
+        return plan;
+    plan.key.assign(key);
+    const std::string root = usableCacheRoot();
+    // The work file of a miss must fit a short text, as in TEMP.
+    if (root.empty() || root.size() + 2 + longestWorkDirName + workFileName.size() > shortTextMax)
+        return plan;
+    plan.tree = inside(root, hexOf(key.substr(0, keyBytesInName)));
+    if (loadTree(plan.tree, key, plan.record)) {
+        runFrom(plan.tree);
+        plan.use = CacheUse::hit;
+        return plan;
+    }
+    plan.privateDir = makePrivateDirectoryIn(root);
+    if (plan.privateDir.empty())
+        return plan;
+    removeTree(appState.workDir, appState.workDirIdentity);
+    setWorkDirectory(plan.privateDir);
+    appState.workDirIdentity = directoryIdentity(plan.privateDir);
+    plan.record.bytes.assign(recordMagic);
+    plan.record.bytes.append(sha256Size, '\0');
+    plan.use = CacheUse::miss;
+    return plan;
+}
+
+void completeCachedTree(CachePlan& plan)
+{
+    const std::string_view key = plan.key;
+    // The work file is no part of the tree.
+    BinaryFile work;
+    assignFile(work, appState.workFile);
+    eraseFile(work);
+    plan.record.bytes.replace(recordMagic.size(), sha256Size, key);
+    plan.record.bytes.append(recordEnd);
+    if (ioResult() != 0 || !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
+        return;
+    if (renameDirectory(plan.privateDir, plan.tree)) {
+        lockShared(inside(plan.tree, recordName), treeInUse);
+        runFrom(plan.tree);
+        return;
+    }
+    // Another launcher was first: its tree serves, this one goes.
+    TreeRecord theirs;
+    if (loadTree(plan.tree, key, theirs))
+        runFrom(plan.tree);
+}
+
+void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text)
+{
+    record.bytes += kind;
+    putInt32(record.bytes, size);
+    putInt32(record.bytes, static_cast<int32_t>(text.size()));
+    record.bytes.append(text);
+}
+
+void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::string_view text, void* context),
+                          void* context)
+{
+    walkItems(record.bytes, [&](char kind, int32_t, std::string_view text) {
+        if (kind == 'c' || kind == 't')
+            run(kind, text, context);
+    });
+}
+
+void releaseCachedTree()
+{
+    unlock(treeInUse);
+}

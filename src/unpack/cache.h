@@ -1,0 +1,53 @@
+// The cache of unpacked trees, for a packed file that records "o cache": one
+// tree per stream key in the user's cache root, complete only with its
+// record, which is written last and names the key, the commands in stream
+// order and every packed directory and file (with its size). A hit runs the
+// commands from the record without reading the stream; a miss unpacks into
+// a private directory of the root and renames it into place. Whatever goes
+// wrong with the cache, the launch runs from a fresh work directory.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include "core/records.h"
+
+// A tree's record as written: "ZOPTREE1", the 32 key bytes, one item per
+// entry in stream order (kind byte, 32-bit size or -1, 32-bit text length,
+// text), "END1". Directory and file items name what was unpacked (relative
+// to the tree), command items the command as stored; integers are
+// little-endian.
+struct TreeRecord {
+    std::string bytes;
+};
+
+// Appends an entry's item (size -1 for all but files).
+void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text);
+// Calls run(kind, text) for each command item in order.
+void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::string_view text, void* context),
+                          void* context);
+
+enum class CacheUse { off, hit, miss };
+
+struct CachePlan {
+    CacheUse use = CacheUse::off;
+    std::string key;   // the stream's SHA-256, as the trailer records it
+    std::string tree;  // where the tree of this key lives (hit or miss)
+    std::string privateDir;
+    TreeRecord record;
+};
+
+// Decides how this launch uses the cache. On a hit the work directory is the
+// cached tree and plan.record holds its commands; on a miss the work
+// directory is a fresh private directory in the root, where the stream is
+// to be unpacked; off leaves start-up's work directory in TEMP.
+CachePlan planCache(const tail& trailer);
+
+// After a miss unpacked every entry and checked the stream: writes the
+// record, and renames the private directory into place (or, when another
+// launcher was first, takes its tree and removes the private one). The
+// work directory is then the tree the commands run in. Any failure leaves
+// the private directory as the launch's work directory, removed at its end.
+void completeCachedTree(CachePlan& plan);
+
+// Ends the use of the tree (its shared lock).
+void releaseCachedTree();
