@@ -8,7 +8,7 @@
 #include "core/gzcopy.h"
 #include "runtime/failure.h"
 #include "runtime/messagebox.h"
-#include "runtime/shorttext.h"
+#include "runtime/terminaltext.h"
 #include "runtime/textfile.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
@@ -30,8 +30,7 @@ void addToListingBox(ListingBox& box, std::string_view line)
         ++box.more;
         return;
     }
-    for (char c : line)
-        box.text += isControlByte(c) ? shownControlByte : c;
+    box.text += shownOnTerminal(line);
     box.text += "\r\n";
     ++box.lines;
 }
