@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "core/gzstream.h"
-#include "core/gzcopy.h"
-#include "runtime/failure.h"
-#include "runtime/files.h"
+#include "core/gzip/gzstream.h"
+#include "core/gzip/gzcopy.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
 
 namespace {
 

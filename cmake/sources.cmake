@@ -4,38 +4,38 @@
 # that both compile the same list. A new source file is one line here.
 #
 # Sets ZOP_SOURCES (absolute paths) and ZOP_SOURCE_ROOT (the src directory).
-# The stubs add src/app/main.cpp, src/runtime/minimal_cxx_runtime.cpp and
-# one of src/runtime/buildkind_*.cpp themselves.
+# The stubs add src/app/main.cpp, src/runtime/failure/minimal_cxx_runtime.cpp and
+# one of src/runtime/failure/buildkind_*.cpp themselves.
 
 get_filename_component(ZOP_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 
 set(ZOP_SHARED_SOURCES
   app/startup.cpp
-  core/appstate.cpp
-  core/entrypath.cpp
-  core/gzparallel.cpp
-  core/gzstream.cpp
-  core/image.cpp
-  core/records.cpp
-  core/sha256.cpp
-  core/text.cpp
-  core/filecopy.cpp
-  core/gzcopy.cpp
-  core/writerpool.cpp
+  core/bytes/filecopy.cpp
+  core/bytes/sha256.cpp
+  core/bytes/text.cpp
+  core/container/entrypath.cpp
+  core/container/image.cpp
+  core/container/records.cpp
+  core/gzip/gzcopy.cpp
+  core/gzip/gzparallel.cpp
+  core/gzip/gzstream.cpp
+  core/launch/appstate.cpp
+  core/launch/writerpool.cpp
   pack/cli.cpp
   pack/options.cpp
   pack/pack.cpp
-  runtime/cmdline.cpp
-  runtime/failure.cpp
-  runtime/files.cpp
-  runtime/iocodes.cpp
-  runtime/process.cpp
-  runtime/random.cpp
+  runtime/base/iocodes.cpp
+  runtime/base/terminaltext.cpp
+  runtime/failure/failure.cpp
+  runtime/fs/files.cpp
+  runtime/fs/random.cpp
+  runtime/fs/textfile.cpp
+  runtime/process/cmdline.cpp
+  runtime/process/process.cpp
   runtime/runtime.cpp
-  runtime/stopsignals.cpp
-  runtime/terminaltext.cpp
-  runtime/textfile.cpp
-  runtime/threads.cpp
+  runtime/signals/stopsignals.cpp
+  runtime/threads/threads.cpp
   unpack/cache.cpp
   unpack/container.cpp
   unpack/extract.cpp
@@ -44,30 +44,30 @@ set(ZOP_SHARED_SOURCES
 )
 
 set(ZOP_POSIX_SOURCES
-  runtime/cachedir_posix.cpp
-  runtime/cmdline_posix.cpp
-  runtime/failure_posix.cpp
-  runtime/files_posix.cpp
-  runtime/messagebox_posix.cpp
-  runtime/oserror_posix.cpp
-  runtime/process_posix.cpp
-  runtime/removetree_posix.cpp
-  runtime/stopsignals_posix.cpp
-  runtime/threads_posix.cpp
-  runtime/workdir_posix.cpp
+  runtime/failure/failure_posix.cpp
+  runtime/fs/messagebox_posix.cpp
+  runtime/os/oscalls_posix.cpp
+  runtime/os/oserror_posix.cpp
+  runtime/process/cmdline_posix.cpp
+  runtime/process/process_posix.cpp
+  runtime/signals/stopsignals_posix.cpp
+  runtime/threads/threads_posix.cpp
+  runtime/workdir/cachedir_posix.cpp
+  runtime/workdir/removetree_posix.cpp
+  runtime/workdir/workdir_posix.cpp
 )
 
 set(ZOP_WIN32_SOURCES
-  runtime/cachedir_win32.cpp
-  runtime/cmdline_win32.cpp
-  runtime/failure_win32.cpp
-  runtime/files_win32.cpp
-  runtime/messagebox_win32.cpp
-  runtime/process_win32.cpp
-  runtime/removetree_win32.cpp
-  runtime/stopsignals_win32.cpp
-  runtime/threads_win32.cpp
-  runtime/workdir_win32.cpp
+  runtime/failure/failure_win32.cpp
+  runtime/fs/messagebox_win32.cpp
+  runtime/os/oscalls_win32.cpp
+  runtime/process/cmdline_win32.cpp
+  runtime/process/process_win32.cpp
+  runtime/signals/stopsignals_win32.cpp
+  runtime/threads/threads_win32.cpp
+  runtime/workdir/cachedir_win32.cpp
+  runtime/workdir/removetree_win32.cpp
+  runtime/workdir/workdir_win32.cpp
 )
 
 if(WIN32)

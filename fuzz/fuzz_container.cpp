@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/appstate.h"
-#include "runtime/cmdline_platform.h"
+#include "core/launch/appstate.h"
+#include "runtime/process/cmdline_platform.h"
 #include "support.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"

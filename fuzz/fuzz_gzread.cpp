@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "core/gzstream.h"
-#include "runtime/failure.h"
+#include "core/gzip/gzstream.h"
+#include "runtime/failure/failure.h"
 #include "support.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/appstate.h"
+#include "core/launch/appstate.h"
 #include "pack/pack.h"
-#include "runtime/cmdline.h"
-#include "runtime/cmdline_platform.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/process/cmdline_platform.h"
 #include "support.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/appstate.h"
-#include "core/gzstream.h"
-#include "runtime/failure.h"
-#include "runtime/files_os.h"
+#include "core/launch/appstate.h"
+#include "core/gzip/gzstream.h"
+#include "runtime/failure/failure.h"
+#include "runtime/os/oscalls.h"
 #include "runtime/runtime.h"
 
 namespace {

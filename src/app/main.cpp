@@ -3,9 +3,9 @@
 // stopsignals.h) ends it early, the work directory removed too.
 #include "app/startup.h"
 #include "pack/pack.h"
-#include "runtime/failure.h"
+#include "runtime/failure/failure.h"
 #include "runtime/runtime.h"
-#include "runtime/stopsignals.h"
+#include "runtime/signals/stopsignals.h"
 #include "unpack/unpack.h"
 
 namespace {

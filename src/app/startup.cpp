@@ -4,15 +4,15 @@
 
 #include <string>
 
-#include "core/text.h"
+#include "core/bytes/text.h"
 #include "pack/cli.h"
 #include "pack/pack.h"
-#include "runtime/cmdline.h"
-#include "runtime/failure.h"
-#include "runtime/files.h"
-#include "runtime/shorttext.h"
-#include "runtime/stopsignals.h"
-#include "runtime/workdir.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
+#include "runtime/base/shorttext.h"
+#include "runtime/signals/stopsignals.h"
+#include "runtime/workdir/workdir.h"
 #include "unpack/container.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // chooses the one mode that runs.
 #pragma once
 #include <string_view>
-#include "core/appstate.h"
+#include "core/launch/appstate.h"
 
 struct Container;
 

@@ -1,10 +1,10 @@
 // The packer's words to its user: usage, version, and the failure line.
 #include "pack/cli.h"
 
-#include "runtime/cmdline.h"
-#include "runtime/failure.h"
-#include "runtime/files.h"
-#include "runtime/textfile.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/textfile.h"
 
 #ifndef ZOP_VERSION
 #define ZOP_VERSION "unknown"

@@ -2,7 +2,7 @@
 #include "pack/options.h"
 
 #include "pack/cli.h"
-#include "runtime/iocodes.h"
+#include "runtime/base/iocodes.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include "core/records.h"
+#include "core/container/records.h"
 
 struct PackOptions {
     // "o cache": launches run from a verified tree in the user's cache.

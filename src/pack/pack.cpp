@@ -7,21 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "core/appstate.h"
-#include "core/entrypath.h"
-#include "core/gzstream.h"
-#include "core/image.h"
-#include "core/text.h"
-#include "core/filecopy.h"
-#include "core/gzcopy.h"
+#include "core/launch/appstate.h"
+#include "core/container/entrypath.h"
+#include "core/gzip/gzstream.h"
+#include "core/container/image.h"
+#include "core/bytes/text.h"
+#include "core/bytes/filecopy.h"
+#include "core/gzip/gzcopy.h"
 #include "pack/cli.h"
 #include "pack/options.h"
-#include "runtime/cmdline.h"
-#include "runtime/failure.h"
-#include "runtime/files.h"
-#include "runtime/removetree.h"
-#include "runtime/shorttext.h"
-#include "runtime/textfile.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
+#include "runtime/workdir/removetree.h"
+#include "runtime/base/shorttext.h"
+#include "runtime/fs/textfile.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Pack mode: recipe file in, packed executable out.
 #pragma once
 #include <string_view>
-#include "core/records.h"
+#include "core/container/records.h"
 
 struct GzStream;
 

@@ -1,10 +1,10 @@
 #include "runtime/runtime.h"
 
-#include "runtime/cmdline.h"
-#include "runtime/failure.h"
-#include "runtime/files_os.h"
-#include "runtime/stopsignals.h"
-#include "runtime/textfile.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/failure/failure.h"
+#include "runtime/os/oscalls.h"
+#include "runtime/signals/stopsignals.h"
+#include "runtime/fs/textfile.h"
 
 void initRuntime(int argc, char** argv)
 {

@@ -4,16 +4,16 @@
 
 #include <cstring>
 
-#include "core/appstate.h"
-#include "core/littleendian.h"
-#include "core/sha256.h"
-#include "runtime/cachedir.h"
-#include "runtime/cmdline.h"
-#include "runtime/files.h"
-#include "runtime/iocodes.h"
-#include "runtime/removetree.h"
-#include "runtime/shorttext.h"
-#include "runtime/workdir.h"
+#include "core/launch/appstate.h"
+#include "core/bytes/littleendian.h"
+#include "core/bytes/sha256.h"
+#include "runtime/workdir/cachedir.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/fs/files.h"
+#include "runtime/base/iocodes.h"
+#include "runtime/workdir/removetree.h"
+#include "runtime/base/shorttext.h"
+#include "runtime/workdir/workdir.h"
 #include "unpack/container.h"
 
 namespace {

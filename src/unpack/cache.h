@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include "core/records.h"
+#include "core/container/records.h"
 
 // A tree's record as written: "ZOPTREE1", the 32 key bytes, one item per
 // entry in stream order (kind byte, 32-bit size or -1, 32-bit text length,

@@ -4,13 +4,13 @@
 
 #include <zlib.h>
 
-#include "core/appstate.h"
-#include "core/gzstream.h"
-#include "core/image.h"
-#include "core/littleendian.h"
-#include "core/filecopy.h"
-#include "runtime/failure.h"
-#include "runtime/textfile.h"
+#include "core/launch/appstate.h"
+#include "core/gzip/gzstream.h"
+#include "core/container/image.h"
+#include "core/bytes/littleendian.h"
+#include "core/bytes/filecopy.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/textfile.h"
 
 namespace {
 

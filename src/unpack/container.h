@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include "core/records.h"
-#include "runtime/files.h"
+#include "core/container/records.h"
+#include "runtime/fs/files.h"
 
 struct GzStream;
 struct TextFile;

@@ -3,14 +3,14 @@
 // directories and files. Nothing runs, nothing is expanded.
 #include <string>
 
-#include "core/entrypath.h"
-#include "core/gzstream.h"
-#include "core/image.h"
-#include "core/filecopy.h"
-#include "core/gzcopy.h"
-#include "runtime/failure.h"
-#include "runtime/files.h"
-#include "runtime/textfile.h"
+#include "core/container/entrypath.h"
+#include "core/gzip/gzstream.h"
+#include "core/container/image.h"
+#include "core/bytes/filecopy.h"
+#include "core/gzip/gzcopy.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
+#include "runtime/fs/textfile.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 

@@ -3,13 +3,13 @@
 // console, shows them in a message box.
 #include <string>
 
-#include "core/gzstream.h"
-#include "core/filecopy.h"
-#include "core/gzcopy.h"
-#include "runtime/failure.h"
-#include "runtime/messagebox.h"
-#include "runtime/terminaltext.h"
-#include "runtime/textfile.h"
+#include "core/gzip/gzstream.h"
+#include "core/bytes/filecopy.h"
+#include "core/gzip/gzcopy.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/messagebox.h"
+#include "runtime/base/terminaltext.h"
+#include "runtime/fs/textfile.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include "core/records.h"
+#include "core/container/records.h"
 
 struct GzStream;
 struct Container;

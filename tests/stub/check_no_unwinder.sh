@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fails when a stub links the C++ exception machinery: any _Unwind_* symbol
 # pulled in, or defined in the image, by the linker map the build keeps
-# beside each stub. src/runtime/minimal_cxx_runtime.cpp keeps it out (with
+# beside each stub. src/runtime/failure/minimal_cxx_runtime.cpp keeps it out (with
 # the unwinder the Linux stub grows by about half); the shipped stubs are
 # stripped, so their map is what still tells.
 #   tests/stub/check_no_unwinder.sh MAP...

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "runtime/failure.h"
-#include "runtime/files.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
 #include "support.h"
 
 namespace testsupport {

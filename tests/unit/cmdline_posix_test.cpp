@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "runtime/cmdline.h"
+#include "runtime/process/cmdline.h"
 
 TEST(CommandLinePosix, ArgumentsAsDeliveredAndArgumentZeroIsTheExecutable)
 {

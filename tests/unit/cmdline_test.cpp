@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "runtime/cmdline.h"
-#include "runtime/cmdline_platform.h"
+#include "runtime/process/cmdline.h"
+#include "runtime/process/cmdline_platform.h"
 
 namespace {
 

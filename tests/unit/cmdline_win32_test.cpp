@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "runtime/cmdline.h"
+#include "runtime/process/cmdline.h"
 
 namespace {
 

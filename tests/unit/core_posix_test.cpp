@@ -8,8 +8,8 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "core/gzstream.h"
-#include "core/gzcopy.h"
+#include "core/gzip/gzstream.h"
+#include "core/gzip/gzcopy.h"
 #include "support/process_posix.h"
 #include "support/scratch.h"
 

@@ -8,8 +8,8 @@
 #include <regex>
 
 #include "support/process_posix.h"
-#include "runtime/failure.h"
-#include "runtime/stopsignals.h"
+#include "runtime/failure/failure.h"
+#include "runtime/signals/stopsignals.h"
 
 namespace {
 

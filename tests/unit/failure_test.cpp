@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "runtime/failure.h"
+#include "runtime/failure/failure.h"
 
 TEST(TranslateOsError, WriteProtectToGeneralFailureMoveUpBy131)
 {

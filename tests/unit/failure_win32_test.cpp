@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "runtime/failure.h"
+#include "runtime/failure/failure.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 // half made, without root or a file system mounted for the purpose.
 #include <gmock/gmock.h>
 
-#include "core/appstate.h"
+#include "core/launch/appstate.h"
 #include "support/scratch.h"
 #include "pack/pack.h"
 #include "support/process_posix.h"
-#include "runtime/cmdline_platform.h"
-#include "runtime/files_os.h"
+#include "runtime/process/cmdline_platform.h"
+#include "runtime/os/oscalls.h"
 #include "runtime/runtime.h"
 
 namespace {

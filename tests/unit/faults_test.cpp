@@ -2,8 +2,8 @@
 // calls, instead of a full or read-only file system: no root, nothing
 // mounted, the same on both platforms.
 #include "support/scratch.h"
-#include "runtime/files_os.h"
-#include "runtime/textfile.h"
+#include "runtime/os/oscalls.h"
+#include "runtime/fs/textfile.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "support/scratch.h"
 #include "support/process_posix.h"
-#include "runtime/files_os.h"
-#include "runtime/textfile.h"
+#include "runtime/os/oscalls.h"
+#include "runtime/fs/textfile.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/scratch.h"
-#include "runtime/files_os.h"
+#include "runtime/os/oscalls.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/scratch.h"
-#include "runtime/files_os.h"
+#include "runtime/os/oscalls.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "core/gzstream.h"
+#include "core/gzip/gzstream.h"
 
 #include <gtest/gtest.h>
 #include <string>
 #include <zlib.h>
 
-#include "core/gzparallel.h"
+#include "core/gzip/gzparallel.h"
 #include "support/scratch.h"
 
 using namespace testsupport;

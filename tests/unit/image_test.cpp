@@ -2,8 +2,8 @@
 // the bare stubs end exactly with their image, a packed file cut short has
 // bytes after it, and a certificate table at the end of a PE image belongs
 // to the image. Signed files are read natively here, also on Linux.
-#include "core/image.h"
-#include "core/records.h"
+#include "core/container/image.h"
+#include "core/container/records.h"
 
 #include <gtest/gtest.h>
 

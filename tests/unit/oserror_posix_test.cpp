@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "runtime/failure.h"
-#include "runtime/oserror.h"
+#include "runtime/failure/failure.h"
+#include "runtime/os/oserror.h"
 
 TEST(OsCodeFromErrno, MapsOntoWindowsCodes)
 {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "support/process_posix.h"
-#include "runtime/failure.h"
-#include "runtime/process.h"
+#include "runtime/failure/failure.h"
+#include "runtime/process/process.h"
 
 TEST(ExecuteProgram, ReturnsTheChildsExitCode)
 {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "runtime/process.h"
+#include "runtime/process/process.h"
 
 TEST(BuildCommandLine, QuotesThePathAndAppendsArguments)
 {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "runtime/process.h"
+#include "runtime/process/process.h"
 
 TEST(ExecuteProgramWin32, ReturnsTheChildsExitCode)
 {

@@ -3,7 +3,7 @@
 
 #include <random>
 
-#include "runtime/files.h"
+#include "runtime/fs/files.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/records.h"
+#include "core/container/records.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/sha256.h"
+#include "core/bytes/sha256.h"
 
 #include <gtest/gtest.h>
 

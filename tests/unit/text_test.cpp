@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/text.h"
+#include "core/bytes/text.h"
 
 TEST(TextHelpers, FindGivesOneBasedPositionOrZero)
 {

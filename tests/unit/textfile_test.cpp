@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "support/scratch.h"
-#include "runtime/textfile.h"
-#include "runtime/terminaltext.h"
+#include "runtime/fs/textfile.h"
+#include "runtime/base/terminaltext.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "core/filecopy.h"
-#include "core/gzcopy.h"
+#include "core/bytes/filecopy.h"
+#include "core/gzip/gzcopy.h"
 
 #include <gtest/gtest.h>
 
-#include "core/gzstream.h"
+#include "core/gzip/gzstream.h"
 #include "support/scratch.h"
 
 using namespace testsupport;

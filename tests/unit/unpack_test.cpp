@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/appstate.h"
+#include "core/launch/appstate.h"
 #include "unpack/unpack.h"
 
 namespace {

@@ -1,0 +1,28 @@
+// The one block loop of every bulk transfer: a count n is moved as
+// n / 100000 full blocks followed by one final block of the remainder, which
+// is handed over even when it is empty.
+#pragma once
+#include <cstdint>
+#include "runtime/signals/stopsignals.h"
+
+constexpr int32_t transferBlockSize = 100000;
+
+// Runs step(block, size) once per block. The block lives on the stack of the
+// calling routine for the duration of the call. Every block is a checkpoint
+// for a request to stop (see stopsignals.h). A negative count moves
+// nothing: it can only come from a damaged container, and a negative size
+// must never reach a read or a write.
+template <typename Step>
+inline __attribute__((always_inline)) void forEachBlock(int32_t n, Step step)
+{
+    alignas(16) unsigned char block[transferBlockSize];
+    if (n < 0)
+        n = 0;
+    const int32_t q = n / transferBlockSize;
+    for (int32_t i = q; i >= 0; --i) {
+        const int32_t size = i != 0 ? transferBlockSize : n - q * transferBlockSize;
+        stopIfRequested();
+        step(block, size);
+    }
+}
+

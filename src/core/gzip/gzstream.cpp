@@ -1,0 +1,455 @@
+// The gzip stream layer: one gzip member over a file opened with a record
+// size of one byte. The member framing (header, CRC-32, length) is written
+// and checked here; zlib does only the raw deflate and inflate, and writing
+// deflates in blocks on every core (core/gzparallel).
+#include "core/gzip/gzstream.h"
+
+#include <cstring>
+#include <zlib.h>
+
+#include "core/gzip/gzparallel.h"
+#include "core/bytes/littleendian.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
+#include "runtime/threads/threads.h"
+
+namespace {
+
+constexpr uInt bufferSize = 16384;
+
+// ID1 ID2 CM FLG, MTIME 0, XFL 0, OS 0.
+constexpr unsigned char memberHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0};
+
+constexpr int flagHeaderCrc = 0x02;
+constexpr int flagExtra = 0x04;
+constexpr int flagName = 0x08;
+constexpr int flagComment = 0x10;
+constexpr int flagsReserved = 0xE0;
+
+constexpr int endOfInput = -1;
+
+} // namespace
+
+struct GzStream {
+    char mode = 0;             // 'r' or 'w'
+    bool endOfFile = false;    // a read of the file delivered 0 bytes
+    bool transparent = false;  // reading a file that is not gzip
+    int status = gzOk;
+    uint32_t crc = 0;
+    // Reading: bytes delivered so far, and how many of them the first member
+    // held once its trailer was read and found right (-1 before).
+    // Writing: bytes taken so far.
+    int64_t delivered = 0;
+    int64_t firstMemberLength = -1;
+    BinaryFile file;
+    z_stream z{};  // reading
+    BlockDeflater* deflater = nullptr;  // writing
+    // Reading: compressed bytes not yet inflated.
+    unsigned char buffer[bufferSize];
+    GzStream* nextOpen = nullptr;  // the list of open streams
+};
+
+namespace {
+
+GzStream* openStreams = nullptr;
+
+void forgetOpen(GzStream* stream)
+{
+    for (GzStream** link = &openStreams; *link != nullptr; link = &(*link)->nextOpen) {
+        if (*link == stream) {
+            *link = stream->nextOpen;
+            return;
+        }
+    }
+}
+
+void noteEndOfFile(GzStream& s)
+{
+    s.endOfFile = true;
+    if (ioResult() != 0)
+        s.status = gzFileError;
+}
+
+// Refills the empty input buffer. A read that delivers nothing marks the end
+// of the file (and a failed read the file error).
+void refillInput(GzStream& s)
+{
+    const int32_t got = readCounted(s.file, s.buffer, bufferSize);
+    s.z.next_in = s.buffer;
+    s.z.avail_in = got > 0 ? static_cast<uInt>(got) : 0;
+    if (got <= 0)
+        noteEndOfFile(s);
+}
+
+// Makes two bytes visible for the magic test, keeping a single leftover byte
+// in front of the new ones, so a header that starts in the last byte of the
+// buffer is still seen whole.
+void lookAhead(GzStream& s)
+{
+    while (s.z.avail_in < 2 && !s.endOfFile) {
+        if (s.z.avail_in == 1)
+            s.buffer[0] = s.z.next_in[0];
+        s.z.next_in = s.buffer;
+        const int32_t got = readCounted(s.file, s.buffer + s.z.avail_in, bufferSize - s.z.avail_in);
+        if (got <= 0)
+            noteEndOfFile(s);
+        else
+            s.z.avail_in += static_cast<uInt>(got);
+    }
+}
+
+int takeByte(GzStream& s)
+{
+    if (s.endOfFile)
+        return endOfInput;
+    if (s.z.avail_in == 0) {
+        refillInput(s);
+        if (s.endOfFile)
+            return endOfInput;
+    }
+    --s.z.avail_in;
+    return *s.z.next_in++;
+}
+
+// Four bytes, least significant first; end of file gives endOfInput.
+int64_t takeLittleEndian32(GzStream& s)
+{
+    uint32_t value = 0;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const int c = takeByte(s);
+        if (c == endOfInput)
+            return endOfInput;
+        value |= static_cast<uint32_t>(c) << shift;
+    }
+    return value;
+}
+
+void skipThroughZero(GzStream& s)
+{
+    int c;
+    do
+        c = takeByte(s);
+    while (c != 0 && c != endOfInput);
+}
+
+// Keeps a file error that a failed read already recorded.
+void settle(GzStream& s, int status)
+{
+    if (s.status != gzFileError)
+        s.status = status;
+}
+
+// Reads a member header at the current input position. Bytes that do not
+// start with the gzip magic are left in the buffer and the rest of the file
+// is read as it stands.
+void readMemberHeader(GzStream& s)
+{
+    lookAhead(s);
+    if (s.z.avail_in == 0) {
+        settle(s, gzStreamEnd);
+        return;
+    }
+    if (s.z.next_in[0] != 0x1F || (s.z.avail_in >= 2 && s.z.next_in[1] != 0x8B)) {
+        s.transparent = true;
+        settle(s, gzOk);
+        return;
+    }
+    if (s.z.avail_in == 1) {  // a lone 0x1F at the end of the file
+        settle(s, gzOk);
+        return;
+    }
+    s.z.next_in += 2;
+    s.z.avail_in -= 2;
+
+    const int method = takeByte(s);
+    const int flags = takeByte(s);
+    if (method != Z_DEFLATED || flags == endOfInput || (flags & flagsReserved) != 0) {
+        s.status = gzDataError;
+        return;
+    }
+    for (int i = 0; i < 6; ++i)  // MTIME, XFL, OS
+        takeByte(s);
+    if (flags & flagExtra) {
+        const int low = takeByte(s);
+        const int high = takeByte(s);
+        if (low != endOfInput && high != endOfInput)
+            for (int length = low | high << 8; length > 0 && takeByte(s) != endOfInput; --length) {
+            }
+    }
+    if (flags & flagName)
+        skipThroughZero(s);
+    if (flags & flagComment)
+        skipThroughZero(s);
+    if (flags & flagHeaderCrc) {
+        takeByte(s);
+        takeByte(s);
+    }
+    s.status = s.endOfFile ? gzDataError : gzOk;
+}
+
+// After the end of the deflate data: the member trailer must carry the CRC-32
+// and the length of what was inflated. A further member may follow.
+// memberEnd is the delivered count at which the member's data ended.
+void finishMemberRead(GzStream& s, int64_t memberEnd)
+{
+    const int64_t crc = takeLittleEndian32(s);
+    const int64_t length = takeLittleEndian32(s);
+    if (crc == endOfInput || length == endOfInput || static_cast<uint32_t>(crc) != s.crc ||
+        static_cast<uint32_t>(length) != static_cast<uint32_t>(s.z.total_out)) {
+        s.status = gzDataError;
+        return;
+    }
+    if (s.firstMemberLength < 0)
+        s.firstMemberLength = memberEnd;
+    readMemberHeader(s);
+    if (s.status == gzOk && !s.transparent) {
+        inflateReset(&s.z);
+        s.crc = 0;
+    }
+}
+
+int32_t readTransparent(GzStream& s, int32_t count)
+{
+    uInt n = s.z.avail_in < s.z.avail_out ? s.z.avail_in : s.z.avail_out;
+    if (n > 0) {
+        std::memcpy(s.z.next_out, s.z.next_in, n);
+        s.z.next_out += n;
+        s.z.avail_out -= n;
+        s.z.next_in += n;
+        s.z.avail_in -= n;
+    }
+    if (s.z.avail_out > 0) {
+        const int32_t got = readCounted(s.file, s.z.next_out, static_cast<int32_t>(s.z.avail_out));
+        checkIo();
+        if (got > 0) {
+            s.z.next_out += got;
+            s.z.avail_out -= static_cast<uInt>(got);
+        }
+    }
+    return count - static_cast<int32_t>(s.z.avail_out);
+}
+
+// A write that took fewer bytes than given without failing means the disk
+// is full. The member would be broken and its writer (the packer) would
+// still produce an output file that looks whole, so the process ends here,
+// as a short writeBlock ends it.
+void refuseShortWrite(int32_t written, int32_t count)
+{
+    if (written != count)
+        failWithIoCode(ioDiskFull);
+}
+
+// Writes deflated bytes as the deflater hands them out, in stream order; a
+// failed or short write ends the process (the finished member is all the
+// packer's output is made of), once the workers have stopped.
+void writeDeflated(void* context, const unsigned char* bytes, int32_t count)
+{
+    GzStream& s = *static_cast<GzStream*>(context);
+    const int32_t written = writeCounted(s.file, bytes, count);
+    if (ioError != 0 || written != count) {
+        stopBlockWorkers(s.deflater);
+        checkIo();
+        refuseShortWrite(written, count);
+    }
+}
+
+void writeLittleEndian32(GzStream& s, uint32_t value)
+{
+    unsigned char bytes[4];
+    storeLittleEndian32(bytes, value);
+    writeBlock(s.file, bytes, sizeof bytes);
+    checkIo();
+}
+
+// Ends the deflate data and appends CRC-32 and length (a failed write has
+// already ended the process; a block that failed to deflate leaves the
+// trailer out and its status in the stream).
+void finishMemberWrite(GzStream& s)
+{
+    s.status = finishBlocks(s.deflater);
+    if (s.status != gzOk)
+        return;
+    writeLittleEndian32(s, s.crc);
+    writeLittleEndian32(s, static_cast<uint32_t>(s.delivered));
+}
+
+} // namespace
+
+GzStream* openGz(std::string_view path, std::string_view mode)
+{
+    if (path.empty() || mode.empty())
+        return nullptr;
+    char direction = 0;
+    int level = Z_DEFAULT_COMPRESSION;
+    int strategy = Z_DEFAULT_STRATEGY;
+    for (const char c : mode) {
+        if (c == 'r' || c == 'w')
+            direction = c;
+        else if (c >= '0' && c <= '9')
+            level = c - '0';
+        else if (c == 'f')
+            strategy = Z_FILTERED;
+        else if (c == 'h')
+            strategy = Z_HUFFMAN_ONLY;
+    }
+    if (direction == 0)
+        return nullptr;
+
+    GzStream* s = new GzStream;
+    s->mode = direction;
+    const bool writing = direction == 'w';
+    int init;
+    if (writing) {
+        s->deflater = openBlockDeflater(level, strategy, threadCount(), writeDeflated, s);
+        init = s->deflater != nullptr ? Z_OK : Z_MEM_ERROR;
+    } else {
+        s->z.next_in = s->buffer;
+        s->z.avail_in = 0;
+        init = inflateInit2(&s->z, -MAX_WBITS);
+    }
+    if (init != Z_OK) {
+        delete s;
+        return nullptr;
+    }
+
+    // Writing always starts a new file: an existing one is replaced rather
+    // than overwritten in place, which would leave its old tail behind.
+    assignFile(s->file, path);
+    if (writing)
+        createFile(s->file, 1);
+    else
+        openFile(s->file, 1);
+    if (ioResult() != 0) {
+        if (writing)
+            closeBlockDeflater(s->deflater);
+        else
+            inflateEnd(&s->z);
+        delete s;
+        return nullptr;
+    }
+    s->nextOpen = openStreams;
+    openStreams = s;
+
+    if (writing) {
+        writeBlock(s->file, memberHeader, sizeof memberHeader);
+        checkIo();
+    } else {
+        readMemberHeader(*s);
+    }
+    return s;
+}
+
+int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
+{
+    if (stream == nullptr || stream->mode != 'w')
+        return gzStreamError;
+    GzStream& s = *stream;
+    if (count <= 0)
+        return 0;
+    s.status = writeBlocks(s.deflater, buffer, count);
+    s.crc = static_cast<uint32_t>(crc32(s.crc, static_cast<const Bytef*>(buffer), static_cast<uInt>(count)));
+    s.delivered += count;
+    return s.status == gzOk ? count : 0;
+}
+
+namespace {
+
+int32_t inflateInto(GzStream& s, void* buffer, int32_t count)
+{
+    Bytef* const start = static_cast<Bytef*>(buffer);
+    Bytef* crcFrom = start;
+    s.z.next_out = start;
+    s.z.avail_out = static_cast<uInt>(count);
+    while (s.z.avail_out != 0) {
+        if (s.transparent)
+            return readTransparent(s, count);
+        if (s.z.avail_in == 0 && !s.endOfFile) {
+            refillInput(s);
+            if (s.status == gzFileError)
+                break;
+        }
+        s.status = inflate(&s.z, Z_NO_FLUSH);
+        if (s.status == Z_STREAM_END) {
+            s.crc = static_cast<uint32_t>(crc32(s.crc, crcFrom, static_cast<uInt>(s.z.next_out - crcFrom)));
+            crcFrom = s.z.next_out;
+            finishMemberRead(s, s.delivered + (s.z.next_out - start));
+        }
+        if (s.status != gzOk || s.endOfFile)
+            break;
+    }
+    s.crc = static_cast<uint32_t>(crc32(s.crc, crcFrom, static_cast<uInt>(s.z.next_out - crcFrom)));
+    return static_cast<int32_t>(s.z.next_out - start);
+}
+
+} // namespace
+
+int32_t readGz(GzStream* stream, void* buffer, int32_t count)
+{
+    if (stream == nullptr || stream->mode != 'r')
+        return gzStreamError;
+    GzStream& s = *stream;
+    if (s.status == gzDataError || s.status == gzFileError)
+        return gzFileError;
+    if (s.status == gzStreamEnd || count <= 0)
+        return 0;
+    const int32_t got = inflateInto(s, buffer, count);
+    if (got > 0)
+        s.delivered += got;
+    return got;
+}
+
+bool endsAtFirstMember(GzStream* stream)
+{
+    if (stream == nullptr || stream->mode != 'r')
+        return false;
+    const int64_t before = stream->delivered;
+    char probe;
+    if (readGz(stream, &probe, 1) < 0)
+        return false;
+    return stream->firstMemberLength == before;
+}
+
+int closeGz(GzStream* stream)
+{
+    if (stream == nullptr)
+        return gzStreamError;
+    GzStream& s = *stream;
+    int endStatus;
+    if (s.mode == 'w') {
+        finishMemberWrite(s);
+        closeBlockDeflater(s.deflater);
+        endStatus = gzOk;
+    } else {
+        endStatus = inflateEnd(&s.z);
+    }
+    // A failure still pending from the last writes would make closeFile do
+    // nothing and leave the file open: it is taken first, then the file is
+    // closed in any case.
+    bool closeFailed = ioResult() != 0;
+    closeFile(s.file);
+    if (ioResult() != 0)
+        closeFailed = true;
+    const int status = s.status;
+    forgetOpen(stream);
+    delete stream;
+    if (status < 0)
+        return status;
+    if (closeFailed)
+        return gzFileError;
+    return endStatus;
+}
+
+void discardOpenGzStreams()
+{
+    while (GzStream* s = openStreams) {
+        openStreams = s->nextOpen;
+        if (s->mode == 'w')
+            closeBlockDeflater(s->deflater);
+        else
+            inflateEnd(&s->z);
+        ioError = 0;
+        closeFile(s->file);
+        ioError = 0;
+        delete s;
+    }
+}

@@ -1,4 +1,0 @@
-// Linked into the console stub and the tests: reports go to standard output.
-#include "runtime/failure.h"
-
-const bool windowedBuild = false;

@@ -1,5 +1,0 @@
-// Linked into the windowed stub (zopw.exe): no console; reports go to the
-// error box and the standard text files stay closed.
-#include "runtime/failure.h"
-
-const bool windowedBuild = true;

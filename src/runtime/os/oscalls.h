@@ -1,0 +1,261 @@
+// The operating-system layer of the runtime: files, directories and the
+// start of a program, one implementation per platform (files_win32.cpp,
+// files_posix.cpp, process_*.cpp), all reached through one replaceable table.
+// Every primitive that can fail returns an operating-system error code in
+// the Windows numbering (0 = ok); the common code turns it into an I/O code
+// with translateOsError.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include "runtime/os/ostypes.h"
+#include "runtime/base/iocodes.h"
+
+// Access bits of an open.
+constexpr uint32_t osRead = 1;
+constexpr uint32_t osWrite = 2;
+// Sharing granted to other opens of the same file.
+constexpr uint32_t osShareRead = 1;
+constexpr uint32_t osShareWrite = 2;
+
+// The separator that the name conversion replaces by pathSeparator: "/" on
+// Windows, "\" on Linux.
+extern const char foreignSeparator;
+// Linux converts every name; Windows leaves the names of the enumeration and
+// of the attribute and existence queries exactly as written.
+extern const bool convertLookupNames;
+// Windows reserves the device names (CON, NUL, COM1, ...) in every folder.
+extern const bool deviceNamesReserved;
+
+// What an open does with the name: open an existing file; open it only when
+// it is a regular file (without waiting on a FIFO or device, refused with
+// osNotRegularFile); create or truncate; create a file that must not exist.
+enum class OsOpenKind { existing, existingRegular, createAlways, createNew };
+
+// origin: 0 from the start, 1 from the current position, 2 from the end.
+constexpr int osFromStart = 0;
+constexpr int osFromCurrent = 1;
+constexpr int osFromEnd = 2;
+
+// What tells a file apart from every other on the machine (device and inode,
+// volume and file index).
+struct OsFileIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+
+// One directory entry as the enumeration delivers it.
+struct OsEntry {
+    uint16_t attributes = 0;
+    int32_t time = 0;
+    int32_t size = 0;
+    std::string name;
+};
+
+// ---- The table of operating-system calls. Every call of the program into
+// the operating system's files, directories and processes goes through it,
+// so that tests and fuzz targets can put their own in place of any entry
+// (a disk that fills up, a denied access, a program that never starts) and
+// restore the saved table after. The names below dispatch through it.
+struct OsCalls {
+    uint32_t (*open)(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+                     OsHandle& handle);
+    uint32_t (*readBytes)(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
+    uint32_t (*writeBytes)(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
+    void (*close)(OsHandle handle);
+    bool (*isCharacterDevice)(OsHandle handle);
+    bool (*isTerminal)(OsHandle handle);
+    uint32_t (*seek)(OsHandle handle, int32_t distance, int origin, uint32_t& position);
+    OsHandle (*standardHandle)(int which);
+    uint32_t (*deleteFile)(const std::string& name);
+    bool (*isPlainDirectory)(const std::string& name);
+    uint32_t (*getAttributes)(const std::string& name, uint16_t& attributes);
+    uint32_t (*renameReplacing)(const std::string& from, const std::string& to);
+    bool (*fileIdentity)(const std::string& name, OsFileIdentity& identity);
+    bool (*isDeviceOrPipe)(const std::string& name);
+    uint32_t (*makeDirectory)(const std::string& name, bool ownerOnly);
+    uint32_t (*removeDirectory)(const std::string& name);
+    uint32_t (*changeDirectory)(const std::string& name);
+    std::string (*currentDirectory)();
+    bool (*isAbsolutePath)(std::string_view path);
+    std::string (*joinPath)(const std::string& base, std::string_view path);
+    uint32_t (*findFirst)(const std::string& pattern, OsSearch*& search, OsEntry& entry);
+    uint32_t (*findNext)(OsSearch*& search, OsEntry& entry);
+    void (*findClose)(OsSearch*& search);
+    uint32_t (*tickCount)();
+    uint32_t (*executeProgram)(std::string_view path, std::string_view arguments,
+                               std::string_view searchFirst);
+};
+// The table in use: the platform's own calls until someone replaces one.
+extern OsCalls osCalls;
+
+// The platform's own start of a program (process_posix.cpp,
+// process_win32.cpp); everything else calls executeProgram (process.h).
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
+                              std::string_view searchFirst);
+
+inline uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+                       OsHandle& handle)
+{
+    return osCalls.open(name, access, sharing, kind, handle);
+}
+
+inline uint32_t osReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    return osCalls.readBytes(handle, buffer, count, got);
+}
+
+inline uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    return osCalls.writeBytes(handle, buffer, count, written);
+}
+
+inline void osClose(OsHandle handle)
+{
+    osCalls.close(handle);
+}
+
+inline bool osIsCharacterDevice(OsHandle handle)
+{
+    return osCalls.isCharacterDevice(handle);
+}
+
+// True when the handle is an interactive terminal (a console on Windows).
+inline bool osIsTerminal(OsHandle handle)
+{
+    return osCalls.isTerminal(handle);
+}
+
+inline uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+{
+    return osCalls.seek(handle, distance, origin, position);
+}
+
+// 0 standard input, 1 standard output, 2 standard error.
+inline OsHandle osStandardHandle(int which)
+{
+    return osCalls.standardHandle(which);
+}
+
+inline uint32_t osDeleteFile(const std::string& name)
+{
+    return osCalls.deleteFile(name);
+}
+
+// True when name is a directory whose removal through osDeleteFile is
+// refused for that reason alone.
+inline bool osIsPlainDirectory(const std::string& name)
+{
+    return osCalls.isPlainDirectory(name);
+}
+
+inline uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    return osCalls.getAttributes(name, attributes);
+}
+
+// Renames from to to, replacing an existing file to in one step.
+inline uint32_t osRenameReplacing(const std::string& from, const std::string& to)
+{
+    return osCalls.renameReplacing(from, to);
+}
+
+// False when the file cannot be looked at.
+inline bool osFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    return osCalls.fileIdentity(name, identity);
+}
+
+// True when name exists and is a device, pipe or socket: no regular file and
+// no directory.
+inline bool osIsDeviceOrPipe(const std::string& name)
+{
+    return osCalls.isDeviceOrPipe(name);
+}
+
+inline uint32_t osMakeDirectory(const std::string& name)
+{
+    return osCalls.makeDirectory(name, false);
+}
+
+// A directory only its owner can enter (mode 0700 on Linux; on Windows the
+// same as osMakeDirectory).
+inline uint32_t osMakePrivateDirectory(const std::string& name)
+{
+    return osCalls.makeDirectory(name, true);
+}
+
+inline uint32_t osRemoveDirectory(const std::string& name)
+{
+    return osCalls.removeDirectory(name);
+}
+
+inline uint32_t osChangeDirectory(const std::string& name)
+{
+    return osCalls.changeDirectory(name);
+}
+
+// The whole current directory; empty when the operating system cannot
+// deliver it.
+inline std::string osCurrentDirectory()
+{
+    return osCalls.currentDirectory();
+}
+
+// Whether path is complete without the current directory (on Windows: a
+// drive and a root, or a UNC name), and path taken against base.
+inline bool osIsAbsolutePath(std::string_view path)
+{
+    return osCalls.isAbsolutePath(path);
+}
+
+inline std::string osJoinPath(const std::string& base, std::string_view path)
+{
+    return osCalls.joinPath(base, path);
+}
+
+// Starts an enumeration (rec.search set on success) and yields its first
+// entry; osFindNext yields the next one.
+inline uint32_t osFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)
+{
+    return osCalls.findFirst(pattern, search, entry);
+}
+
+inline uint32_t osFindNext(OsSearch*& search, OsEntry& entry)
+{
+    return osCalls.findNext(search, entry);
+}
+
+inline void osFindClose(OsSearch*& search)
+{
+    osCalls.findClose(search);
+}
+
+// Milliseconds since some fixed point, low 32 bits.
+inline uint32_t osTickCount()
+{
+    return osCalls.tickCount();
+}
+
+// Closes every file that the platform layer keeps track of (Linux: the
+// regular files held open) and forgets them: for a process that runs the
+// program's code again after a failure left files open.
+void osCloseTrackedFiles();
+
+// ---- common helpers shared by binary and text files (files.cpp)
+
+// Every foreign separator replaced by pathSeparator.
+std::string systemName(std::string_view name);
+// The name as the lookups hand it to the system.
+std::string lookupName(std::string_view name);
+
+// The open of binary and text files: the empty name binds the standard input
+// (read-only access) or standard output handle; sharing from fileOpenMode.
+// Returns 0 or the translated I/O code.
+uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle& handle);
+
+// True for the handles that are never closed: the three standard handles.
+bool isStandardHandle(OsHandle handle);
+
+// Closes a handle unless it is a standard handle or a character device.
+void closeHandleOf(OsHandle handle);

@@ -1,0 +1,294 @@
+// Windows side of the file services: the kernel32 ANSI entry points.
+#include <windows.h>
+
+#include "runtime/os/oscalls.h"
+
+const char pathSeparator = '\\';
+const std::size_t fileNameMax = 255;
+const char foreignSeparator = '/';
+const bool convertLookupNames = false;
+const bool deviceNamesReserved = true;
+const bool driveLetters = true;
+const bool tmpdirVariable = false;
+
+namespace {
+
+HANDLE asHandle(OsHandle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+OsEntry entryOf(const WIN32_FIND_DATAA& data)
+{
+    OsEntry entry;
+    entry.attributes = static_cast<uint16_t>(data.dwFileAttributes);
+    FILETIME local{};
+    WORD date = 0;
+    WORD time = 0;
+    if (FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) && FileTimeToDosDateTime(&local, &date, &time))
+        entry.time = static_cast<int32_t>((static_cast<uint32_t>(date) << 16) | time);
+    entry.size = static_cast<int32_t>(data.nFileSizeLow);
+    entry.name = data.cFileName;
+    return entry;
+}
+
+} // namespace
+
+struct OsSearch {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+namespace {
+
+uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
+                OsHandle& handle)
+{
+    DWORD desired = 0;
+    if (access & osRead)
+        desired |= GENERIC_READ;
+    if (access & osWrite)
+        desired |= GENERIC_WRITE;
+    DWORD share = 0;
+    if (sharing & osShareRead)
+        share |= FILE_SHARE_READ;
+    if (sharing & osShareWrite)
+        share |= FILE_SHARE_WRITE;
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof security;
+    security.lpSecurityDescriptor = nullptr;
+    security.bInheritHandle = TRUE;
+    const DWORD disposition = kind == OsOpenKind::createAlways ? CREATE_ALWAYS
+                              : kind == OsOpenKind::createNew  ? CREATE_NEW
+                                                               : OPEN_EXISTING;
+    const HANDLE h = CreateFileA(name.c_str(), desired, share, &security, disposition,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    // Pipes and devices (NUL, CON, COM1) are no files to pack.
+    if (kind == OsOpenKind::existingRegular && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return osNotRegularFile;
+    }
+    handle = reinterpret_cast<OsHandle>(h);
+    return 0;
+}
+
+uint32_t nativeReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    DWORD n = 0;
+    got = 0;
+    if (!ReadFile(asHandle(handle), buffer, count, &n, nullptr))
+        return GetLastError();
+    got = n;
+    return 0;
+}
+
+uint32_t nativeWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
+{
+    DWORD n = 0;
+    written = 0;
+    if (!WriteFile(asHandle(handle), buffer, count, &n, nullptr))
+        return GetLastError();
+    written = n;
+    return 0;
+}
+
+void nativeClose(OsHandle handle)
+{
+    CloseHandle(asHandle(handle));
+}
+
+bool nativeIsCharacterDevice(OsHandle handle)
+{
+    return GetFileType(asHandle(handle)) == FILE_TYPE_CHAR;
+}
+
+bool nativeIsTerminal(OsHandle handle)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(asHandle(handle), &mode) != 0;
+}
+
+uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
+{
+    const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;
+    SetLastError(NO_ERROR);
+    // The high half is asked for only to notice positions past 4 GiB, which
+    // the 32-bit sizes of the program cannot express.
+    LONG high = distance < 0 ? -1 : 0;
+    const DWORD at = SetFilePointer(asHandle(handle), distance, &high, method);
+    if (at == INVALID_SET_FILE_POINTER) {
+        if (const DWORD code = GetLastError(); code != NO_ERROR)
+            return code;
+    }
+    if (high != 0)
+        return osFileTooLarge;
+    position = at;
+    return 0;
+}
+
+OsHandle nativeStandardHandle(int which)
+{
+    const DWORD id = which == 0 ? STD_INPUT_HANDLE : which == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+    return reinterpret_cast<OsHandle>(GetStdHandle(id));
+}
+
+uint32_t nativeDeleteFile(const std::string& name)
+{
+    return DeleteFileA(name.c_str()) ? 0 : GetLastError();
+}
+
+bool nativeIsPlainDirectory(const std::string& name)
+{
+    return GetFileAttributesA(name.c_str()) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+uint32_t nativeGetAttributes(const std::string& name, uint16_t& attributes)
+{
+    const DWORD result = GetFileAttributesA(name.c_str());
+    if (result == INVALID_FILE_ATTRIBUTES)
+        return GetLastError();
+    attributes = static_cast<uint16_t>(result);
+    return 0;
+}
+
+uint32_t nativeRenameReplacing(const std::string& from, const std::string& to)
+{
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : GetLastError();
+}
+
+bool nativeFileIdentity(const std::string& name, OsFileIdentity& identity)
+{
+    const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return known;
+}
+
+bool nativeIsDeviceOrPipe(const std::string& name)
+{
+    const HANDLE h = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    return type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN;
+}
+
+uint32_t nativeMakeDirectory(const std::string& name, bool /*ownerOnly*/)
+{
+    return CreateDirectoryA(name.c_str(), nullptr) ? 0 : GetLastError();
+}
+
+uint32_t nativeRemoveDirectory(const std::string& name)
+{
+    return RemoveDirectoryA(name.c_str()) ? 0 : GetLastError();
+}
+
+uint32_t nativeChangeDirectory(const std::string& name)
+{
+    return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
+}
+
+std::string nativeCurrentDirectory()
+{
+    char buffer[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    if (n == 0 || n >= sizeof buffer)
+        return {};
+    return std::string(buffer, n);
+}
+
+bool nativeIsAbsolutePath(std::string_view path)
+{
+    auto isSlash = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 2 && isSlash(path[0]) && isSlash(path[1]))
+        return true;
+    return path.size() >= 3 && path[1] == ':' && isSlash(path[2]);
+}
+
+// The system resolves a name relative to a drive's own current directory
+// ("C:tmp") or to the current drive's root ("\\tmp") as well.
+std::string nativeJoinPath(const std::string&, std::string_view path)
+{
+    const std::string name(path);
+    char buffer[MAX_PATH];
+    const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer)
+        return name;
+    return std::string(buffer, n);
+}
+
+uint32_t nativeFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)
+{
+    WIN32_FIND_DATAA data{};
+    const HANDLE h = FindFirstFileA(pattern.c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    search = new OsSearch{h};
+    entry = entryOf(data);
+    return 0;
+}
+
+uint32_t nativeFindNext(OsSearch*& search, OsEntry& entry)
+{
+    WIN32_FIND_DATAA data{};
+    if (!FindNextFileA(search->handle, &data))
+        return GetLastError();
+    entry = entryOf(data);
+    return 0;
+}
+
+void nativeFindClose(OsSearch*& search)
+{
+    FindClose(search->handle);
+    delete search;
+    search = nullptr;
+}
+
+uint32_t nativeTickCount()
+{
+    return GetTickCount();
+}
+
+} // namespace
+
+// Windows keeps no table of its own: nothing to close.
+void osCloseTrackedFiles()
+{
+}
+
+OsCalls osCalls = {
+    .open = nativeOpen,
+    .readBytes = nativeReadBytes,
+    .writeBytes = nativeWriteBytes,
+    .close = nativeClose,
+    .isCharacterDevice = nativeIsCharacterDevice,
+    .isTerminal = nativeIsTerminal,
+    .seek = nativeSeek,
+    .standardHandle = nativeStandardHandle,
+    .deleteFile = nativeDeleteFile,
+    .isPlainDirectory = nativeIsPlainDirectory,
+    .getAttributes = nativeGetAttributes,
+    .renameReplacing = nativeRenameReplacing,
+    .fileIdentity = nativeFileIdentity,
+    .isDeviceOrPipe = nativeIsDeviceOrPipe,
+    .makeDirectory = nativeMakeDirectory,
+    .removeDirectory = nativeRemoveDirectory,
+    .changeDirectory = nativeChangeDirectory,
+    .currentDirectory = nativeCurrentDirectory,
+    .isAbsolutePath = nativeIsAbsolutePath,
+    .joinPath = nativeJoinPath,
+    .findFirst = nativeFindFirst,
+    .findNext = nativeFindNext,
+    .findClose = nativeFindClose,
+    .tickCount = nativeTickCount,
+    .executeProgram = nativeExecuteProgram,
+};

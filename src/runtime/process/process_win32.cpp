@@ -1,0 +1,127 @@
+// Windows: one CreateProcessA per command, waited for without a time limit.
+#include <windows.h>
+
+#include "runtime/process/cmdline.h"
+#include "runtime/failure/failure.h"
+#include "runtime/os/oscalls.h"
+#include "runtime/process/process.h"
+
+namespace {
+
+std::string failureMessage(const std::string& commandLine, DWORD code)
+{
+    return "Failed to execute " + commandLine + " : " + std::to_string(static_cast<int32_t>(code));
+}
+
+std::string systemFolder(UINT (WINAPI* query)(LPSTR, UINT))
+{
+    char buffer[MAX_PATH + 1] = {};
+    const UINT length = query(buffer, MAX_PATH);
+    return length > 0 && length <= MAX_PATH ? std::string(buffer, length) : std::string();
+}
+
+// PATH at full length (environmentValue cuts values to fit 255 bytes).
+std::string pathVariable()
+{
+    const DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (size == 0)
+        return {};
+    std::string value(size, '\0');
+    const DWORD length = GetEnvironmentVariableA("PATH", value.data(), size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+// The full path of the first existing file (not a directory) of that name
+// in the directories of the search; empty when there is none. Unlike
+// CreateProcessA's own search, this never looks in the launcher's folder or
+// the current directory, so a program planted beside the packed executable
+// (say, in Downloads) never starts in place of the system's.
+std::string findProgram(const std::string& file, std::string_view firstDirectory)
+{
+    const auto dirs = programSearchDirectories(firstDirectory, systemFolder(GetSystemDirectoryA),
+                                               systemFolder(GetWindowsDirectoryA), pathVariable());
+    for (const std::string& dir : dirs) {
+        const bool endsInSeparator = dir.back() == '\\' || dir.back() == '/';
+        const std::string candidate = dir + (endsInSeparator ? "" : "\\") + file;
+        const DWORD attributes = GetFileAttributesA(candidate.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return candidate;
+    }
+    return {};
+}
+
+// cmd's own default for delayed expansion: the DelayedExpansion value of
+// its registry key, the user's before the machine's; off without either.
+bool cmdDelayedExpansionDefault()
+{
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        DWORD value = 0;
+        DWORD size = sizeof value;
+        if (RegGetValueA(root, "Software\\Microsoft\\Command Processor", "DelayedExpansion", RRF_RT_REG_DWORD,
+                         nullptr, &value, &size) == ERROR_SUCCESS)
+            return value != 0;
+    }
+    return false;
+}
+
+} // namespace
+
+bool argumentsForCommand(std::string_view commandLine, std::string_view exactArgs, std::string& inserted)
+{
+    const CmdReader reader = cmdReaderOf(commandLine);
+    if (reader == CmdReader::none) {
+        inserted = exactArgs;
+        return true;
+    }
+    bool delayed = cmdDelayedExpansionDefault();
+    if (reader == CmdReader::interpreter)
+        delayed = cmdExpandsDelayed(commandLine.substr(windowsArgumentsStart(commandLine)), delayed);
+    return quoteArgumentsForCmd(exactArgs, delayed, inserted);
+}
+
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
+{
+    std::string commandLine = buildCommandLine(path, arguments);
+
+    // A bare program name is looked up here; the command line stays as it
+    // was built, and the found file goes to CreateProcessA by its full path.
+    std::string application;
+    const std::string file = bareProgramFile(commandLine);
+    if (!file.empty()) {
+        application = findProgram(file, searchFirst);
+        if (application.empty())
+            raiseException("EOSError", failureMessage(commandLine, osFileNotFound));
+    }
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    // CreateProcessA may write into the command line it is given: hand it
+    // a copy, so that the report names the line as it was built.
+    std::string writable = commandLine;
+    if (!CreateProcessA(application.empty() ? nullptr : application.c_str(), writable.data(), nullptr, nullptr,
+                        FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child))
+        raiseException("EOSError", failureMessage(commandLine, GetLastError()));
+    CloseHandle(child.hThread);
+
+    if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_FAILED) {
+        const DWORD code = GetLastError();
+        CloseHandle(child.hProcess);
+        raiseException("EOSError", failureMessage(commandLine, code));
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.hProcess, &exitCode);
+    CloseHandle(child.hProcess);
+    return exitCode;
+}
+
+std::size_t commandLineMax()
+{
+    return 32767;
+}
+
+std::size_t commandLineLength(std::string_view commandText)
+{
+    return commandText.size();
+}

@@ -1,0 +1,41 @@
+// The platform's side of the cache of unpacked trees: where its root is and
+// whether it may be trusted, one look at a name, a file forced to the disk,
+// a directory renamed into place, and the locks that keep a tree in use
+// from being removed.
+#pragma once
+#include <cstdint>
+#include <string>
+#include "runtime/fs/files.h"
+
+// The root of this user's cache: ZOP_CACHE_DIR when set, else the
+// platform's place ($XDG_CACHE_HOME/zop or ~/.cache/zop on Linux); created
+// (owner only) when missing. Empty when there is none that may be used:
+// not creatable, no directory, another user's, or writable by others.
+std::string usableCacheRoot();
+
+enum class EntryKind { missing, file, directory, other };
+// What name is, links not followed; size is set for a file.
+EntryKind entryKind(std::string_view name, int64_t& size);
+
+// Forces what the open file holds to the disk; false when that failed.
+bool syncFile(BinaryFile& f);
+
+// Renames the directory from to to; false (nothing changed) when to exists
+// or the rename is refused.
+bool renameDirectory(std::string_view from, std::string_view to);
+
+// A lock on a tree's record (or a private directory): shared while a
+// launcher runs from the tree, exclusive to remove it.
+struct TreeLock {
+    OsHandle handle = noHandle;
+};
+// Opens name and waits for a shared lock; false when either fails.
+bool lockShared(std::string_view name, TreeLock& lock);
+// Opens name and takes an exclusive lock if no one holds any; false else.
+bool tryLockExclusive(std::string_view name, TreeLock& lock);
+void unlock(TreeLock& lock);
+
+// Marks name as used now / tells how many days ago it was last marked
+// (-1 when that cannot be told).
+void markUsed(std::string_view name);
+int32_t daysSinceUse(std::string_view name);

@@ -1,0 +1,224 @@
+// Linux: the tree is removed through directory descriptors (openat,
+// unlinkat, fstatat without following links), so no name is ever resolved
+// through a link and the current directory never changes. Only two
+// descriptors are open at a time: the walk keeps a stack of names and climbs
+// back up through "..", checked against the identity it recorded on the way
+// down, so the depth is bounded by memory alone. It never enters another
+// mount.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "runtime/workdir/removetree.h"
+
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t ownerAll = S_IRWXU;
+
+bool sameDirectory(const struct stat& info, const DirectoryIdentity& identity)
+{
+    return identity.known && S_ISDIR(info.st_mode) && static_cast<uint64_t>(info.st_dev) == identity.volume &&
+           static_cast<uint64_t>(info.st_ino) == identity.index;
+}
+
+DirectoryIdentity identityOf(const struct stat& info)
+{
+    return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+}
+
+// One directory on the way down: its name in its parent, its identity, and
+// the subdirectories still to be entered.
+struct Level {
+    std::string name;
+    DirectoryIdentity identity;
+    std::vector<std::string> subdirectories;
+};
+
+// True when the directory open as fd belongs to the work directory's own
+// mount: the same device, and (where the kernel tells, from Linux 5.8 on) no
+// mount's root, which catches a bind mount of a directory of the same file
+// system too.
+bool onMountOf(int fd, const DirectoryIdentity& top)
+{
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_dev) != top.volume)
+        return false;
+    struct statx extended{};
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, 0, &extended) != 0)
+        return true;
+    return !((extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT));
+}
+
+// The application may leave a directory without write, read or search
+// permission for its owner; the owner gets them back so that the entries can
+// be listed and deleted.
+bool describe(int fd, Level& level)
+{
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    if ((info.st_mode & ownerAll) != ownerAll)
+        fchmod(fd, (info.st_mode & 07777) | ownerAll);
+    level.identity = identityOf(info);
+    return true;
+}
+
+// Opens a subdirectory without following a link. One of the work
+// directory's file system whose owner may not read it is given the owner's
+// rights back first: the name was just seen as
+// a directory, and inside the private work directory only the application
+// itself could have put something else in its place.
+int openSubdirectory(int parent, const std::string& name, const DirectoryIdentity& top)
+{
+    int fd = openat(parent, name.c_str(), directoryFlags);
+    if (fd < 0 && errno == EACCES) {
+        struct stat info{};
+        if (fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode) &&
+            static_cast<uint64_t>(info.st_dev) == top.volume &&
+            fchmodat(parent, name.c_str(), (info.st_mode & 07777) | ownerAll, 0) == 0)
+            fd = openat(parent, name.c_str(), directoryFlags);
+    }
+    return fd;
+}
+
+bool isDotEntry(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Deletes every entry of the directory open as fd that is not a directory
+// (links included, whatever they point to) and returns the names of its
+// subdirectories.
+std::vector<std::string> deleteFilesOf(int fd)
+{
+    std::vector<std::string> subdirectories;
+    const int listing = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* directory = listing < 0 ? nullptr : fdopendir(listing);
+    if (directory == nullptr) {
+        if (listing >= 0)
+            close(listing);
+        return subdirectories;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        if (isDotEntry(entry->d_name))
+            continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info{};
+            isDirectory = fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+        }
+        if (isDirectory)
+            subdirectories.emplace_back(entry->d_name);
+        else
+            unlinkat(fd, entry->d_name, 0);
+    }
+    closedir(directory);
+    return subdirectories;
+}
+
+// Opens the top directory when it is still the one recorded. A work
+// directory the application left without the owner's read permission is
+// first opened as a bare reference, checked, given the rights back through
+// that very reference, and opened again through it.
+int openTop(const std::string& path, const DirectoryIdentity& identity)
+{
+    const int fd = open(path.c_str(), directoryFlags);
+    if (fd >= 0 || errno != EACCES)
+        return fd;
+    const int reference = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (reference < 0)
+        return -1;
+    struct stat info{};
+    int reopened = -1;
+    if (fstat(reference, &info) == 0 && sameDirectory(info, identity)) {
+        const std::string self = "/proc/self/fd/" + std::to_string(reference);
+        if (chmod(self.c_str(), (info.st_mode & 07777) | ownerAll) == 0)
+            reopened = open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    close(reference);
+    return reopened;
+}
+
+// Empties the tree below the directory open as fd (which it closes),
+// deepest entries first. Stops, leaving the rest, when the way back up no
+// longer leads to the directory it came from.
+void emptyTree(int fd, Level top)
+{
+    std::vector<Level> levels;
+    top.subdirectories = deleteFilesOf(fd);
+    levels.push_back(std::move(top));
+    while (true) {
+        Level& here = levels.back();
+        if (!here.subdirectories.empty()) {
+            Level next;
+            next.name = std::move(here.subdirectories.back());
+            here.subdirectories.pop_back();
+            const int child = openSubdirectory(fd, next.name, levels.front().identity);
+            if (child < 0)
+                continue;  // it stays, and so does everything above it
+            // A mount the application left (a bind, FUSE or loop mount): its
+            // files are not the work directory's, and it stays with
+            // everything above it.
+            if (!onMountOf(child, levels.front().identity) || !describe(child, next)) {
+                close(child);
+                continue;
+            }
+            next.subdirectories = deleteFilesOf(child);
+            close(fd);
+            fd = child;
+            levels.push_back(std::move(next));
+            continue;
+        }
+        if (levels.size() == 1)
+            break;
+        const int parent = openat(fd, "..", directoryFlags);
+        close(fd);
+        fd = parent;
+        struct stat info{};
+        if (parent < 0 || fstat(parent, &info) != 0 || !sameDirectory(info, levels[levels.size() - 2].identity))
+            break;
+        unlinkat(parent, here.name.c_str(), AT_REMOVEDIR);
+        levels.pop_back();
+    }
+    if (fd >= 0)
+        close(fd);
+}
+
+} // namespace
+
+DirectoryIdentity directoryIdentity(std::string_view path)
+{
+    struct stat info{};
+    if (lstat(std::string(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid())
+        return {};
+    return identityOf(info);
+}
+
+void removeTree(std::string_view dir, const DirectoryIdentity& identity)
+{
+    if (!identity.known)
+        return;
+    const std::string path(dir);
+    const int fd = openTop(path, identity);
+    if (fd < 0)
+        return;
+    // Checked before anything, the owner's rights included, is changed.
+    struct stat opened{};
+    Level top;
+    if (fstat(fd, &opened) != 0 || !sameDirectory(opened, identity) || !describe(fd, top)) {
+        close(fd);
+        return;
+    }
+    emptyTree(fd, std::move(top));
+    // The directory itself goes by its name, and only while that name still
+    // leads to it.
+    struct stat info{};
+    if (lstat(path.c_str(), &info) == 0 && sameDirectory(info, identity))
+        rmdir(path.c_str());
+}

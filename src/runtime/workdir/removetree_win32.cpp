@@ -1,0 +1,174 @@
+// Windows: the work directory is checked against the identity start-up
+// recorded and held open while its contents go, so that it can be neither
+// renamed nor replaced meanwhile. The tree is walked by full paths in the
+// "\\?\" form through the wide calls, so a tree the application left deeper
+// than MAX_PATH goes too, without ever changing the current directory.
+// Junctions, symbolic links and volumes mounted in a folder (all reparse
+// points) are removed, never entered, so the walk stays on the work
+// directory's volume. Nothing here ends the process: what cannot go stays.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/workdir/removetree.h"
+
+namespace {
+
+// A file still held open (a virus scanner, a child on its way out) gets
+// short retries, at most about a second for the whole removal.
+constexpr DWORD retryPause = 50;
+DWORD retryBudget = 1000;
+
+bool mayRetry(DWORD code)
+{
+    if (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY && code != ERROR_ACCESS_DENIED)
+        return false;
+    if (retryBudget < retryPause)
+        return false;
+    retryBudget -= retryPause;
+    Sleep(retryPause);
+    return true;
+}
+
+// Deletes a file or an empty directory (a link counts as what it shows
+// itself as), clearing a read-only attribute once, retrying while it is
+// held open.
+void deleteEntry(const std::wstring& path, bool isDirectory)
+{
+    bool attributeCleared = false;
+    while (true) {
+        if (isDirectory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
+            return;
+        const DWORD code = GetLastError();
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (!attributeCleared && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            attributeCleared = true;
+            if (SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
+                continue;
+        }
+        if (!mayRetry(code))
+            return;
+    }
+}
+
+bool isDotEntry(const wchar_t* name)
+{
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// Deletes the files and links of dir and appends its real subdirectories to
+// found.
+void deleteFilesOf(const std::wstring& dir, std::vector<std::wstring>& found)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (isDotEntry(data.cFileName))
+            continue;
+        const std::wstring path = dir + L"\\" + data.cFileName;
+        const bool isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            found.push_back(path);
+        else
+            deleteEntry(path, isDirectory);
+    } while (FindNextFileW(search, &data));
+    FindClose(search);
+}
+
+// Empties the tree below top: every file first, level by level, then the
+// directories in the reverse order of their discovery (children before
+// their parents). The walk keeps its own list, so depth costs no stack.
+void emptyTree(const std::wstring& top)
+{
+    std::vector<std::wstring> directories;
+    deleteFilesOf(top, directories);
+    for (std::size_t i = 0; i < directories.size(); ++i) {
+        const std::wstring dir = directories[i];
+        deleteFilesOf(dir, directories);
+    }
+    for (std::size_t i = directories.size(); i-- > 0;)
+        deleteEntry(directories[i], true);
+}
+
+// The full path in the "\\?\" form that lifts MAX_PATH from the wide calls
+// ("\\?\UNC\server\share\..." for a share); empty when it cannot be had.
+std::wstring longPathOf(std::string_view path)
+{
+    const int length = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    if (length <= 0)
+        return {};
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return {};
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed)
+        return {};
+    full.resize(written);
+    while (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    if (full.rfind(L"\\\\?\\", 0) == 0)
+        return full;
+    if (full.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// Opens the directory itself, a link not followed. Without delete sharing:
+// as long as the handle stays open, nobody can rename or delete it.
+HANDLE openDirectory(const std::wstring& path, DWORD access, DWORD sharing)
+{
+    return CreateFileW(path.c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+DirectoryIdentity identityOf(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return {};
+    return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+            true};
+}
+
+} // namespace
+
+DirectoryIdentity directoryIdentity(std::string_view path)
+{
+    const std::wstring longPath = longPathOf(path);
+    if (longPath.empty())
+        return {};
+    const HANDLE handle =
+        openDirectory(longPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {};
+    const DirectoryIdentity identity = identityOf(handle);
+    CloseHandle(handle);
+    return identity;
+}
+
+void removeTree(std::string_view dir, const DirectoryIdentity& identity)
+{
+    if (!identity.known)
+        return;
+    const std::wstring top = longPathOf(dir);
+    if (top.empty())
+        return;
+    const HANDLE pin = openDirectory(top, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (pin == INVALID_HANDLE_VALUE)
+        return;
+    const DirectoryIdentity now = identityOf(pin);
+    if (!now.known || now.volume != identity.volume || now.index != identity.index) {
+        CloseHandle(pin);
+        return;
+    }
+    emptyTree(top);
+    CloseHandle(pin);
+    deleteEntry(top, true);
+}
