@@ -144,5 +144,6 @@ cat <<EOF
     r myapp
     c "%tempdir1%/myapp/run.sh" %args%
   and run  zop app.zop myapp.bin  in the directory that holds myapp/.
-- README.md is the guide (recipes, placeholders, failures, Python); make test runs every test.
+- README.md is the front door, docs/guide.md the guide (recipes, placeholders, failures), docs/python.md
+  packing Python; make test runs every test.
 EOF

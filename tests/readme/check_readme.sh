@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the shell blocks of README.md that are marked for testing, as a new
+# Runs the shell blocks of README.md and of the guides in docs/ (in that
+# order: later blocks use what earlier ones made) that are marked for testing, as a new
 # user would type them from the top of a clone: in order, each in its own
 # shell starting in a scratch copy of the clone's examples/ with build/
 # pointing at the build. A block fails the check when any command in it fails.
@@ -44,7 +45,7 @@ awk -v dir="$work" '
   inside { print > file; next }
   /^$/ { next }
   { marked = 0; output = 0 }
-' "$source/README.md"
+' "$source/README.md" "$source/docs/guide.md" "$source/docs/python.md"
 
 ran=0
 skipped=0
