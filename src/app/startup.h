@@ -1,3 +1,6 @@
+// Room app: the program entry, start-up and the choice of the one mode that
+// runs. May include: every room (docs/architecture.md).
+//
 // Start-up: fills appState (core/appstate.h), creates the work directory and
 // chooses the one mode that runs.
 #pragma once

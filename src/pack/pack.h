@@ -1,3 +1,6 @@
+// Room pack: the recipe reader, its option lines, the packer and its command
+// line. May include: core and runtime (never unpack) (docs/architecture.md).
+//
 // Pack mode: recipe file in, packed executable out.
 #pragma once
 #include <string_view>

@@ -1,3 +1,6 @@
+// Room runtime: initRuntime, which wires the rooms below at process start. May
+// include: every runtime room (docs/architecture.md).
+//
 // Process initialisation of the runtime services, before the program's own
 // code runs: argument table, standard text files, fault handlers, stop signals.
 #pragma once

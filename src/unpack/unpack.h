@@ -1,3 +1,7 @@
+// Room unpack: the run, just-extract and list modes, the container reader they
+// share, the cache of unpacked trees. May include: core and runtime (never
+// pack) (docs/architecture.md).
+//
 // The unpacking modes of a packed executable.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,7 @@
+// Room core/bytes: the transfer block loop, file-to-file copies, CRC-32 and
+// SHA-256 on the way, text helpers, little-endian numbers. May include:
+// runtime (docs/architecture.md).
+//
 // File-to-file transfers: every bulk movement of bytes between files goes
 // through one 100000-byte block that lives on the calling routine's stack.
 // Every block is a checkpoint for a request to stop.

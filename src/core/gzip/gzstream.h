@@ -1,3 +1,7 @@
+// Room core/gzip: the gzip stream layer, the block deflater and the copies
+// between files and streams. May include: core/bytes, runtime
+// (docs/architecture.md).
+//
 // The gzip stream layer: one gzip member written or read over a file, with
 // the program's own framing around zlib's raw deflate and inflate.
 #pragma once

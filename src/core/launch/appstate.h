@@ -1,3 +1,7 @@
+// Room core/launch: what a launch shares: appState and the writer pool of run
+// mode. May include: core/container, core/gzip, core/bytes, runtime
+// (docs/architecture.md).
+//
 // The process-wide values every mode reads, filled once by start-up.
 #pragma once
 #include <string>

@@ -1,3 +1,7 @@
+// Room runtime/base: every error code, named once; the short-text and
+// terminal-text rules. May include: nothing of the program
+// (docs/architecture.md).
+//
 // Every error code of the program, each number named once: the operating
 // system's codes in the Windows numbering (Linux translates errno into them,
 // see oserror.h) and the I/O codes that the file services leave pending in

@@ -1,3 +1,7 @@
+// Room runtime/failure: the failure road: checkIo, the report, exit steps,
+// fault handlers, the build kind. May include: runtime/base
+// (docs/architecture.md).
+//
 // The one failure road of the program: the check that turns the pending I/O
 // code (iocodes.h) into an exception, and the unhandled-exception report that
 // ends the process with exit code 217. Nothing catches: raising writes the

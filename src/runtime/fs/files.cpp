@@ -1,7 +1,7 @@
 // File-system services, the part common to both platforms: the guards of the
 // binary-file operations, access and sharing, name conversion, directories,
 // enumeration and attribute queries. The operating-system calls themselves
-// sit behind files_os.h.
+// sit behind runtime/os/oscalls.h.
 #include "runtime/fs/files.h"
 
 #include <algorithm>

@@ -1,3 +1,8 @@
+// Room runtime/fs: binary and text files, the standard text files and the
+// message box, directories, enumeration, the random generator. May include:
+// runtime/process, runtime/os, runtime/signals, runtime/failure, runtime/base
+// (docs/architecture.md).
+//
 // File-system services: binary files, directories, enumeration, attributes
 // and the pseudo-random generator. Operations that "report through ioError"
 // set the pending code on failure and do nothing while one is pending.

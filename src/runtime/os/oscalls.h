@@ -1,6 +1,10 @@
+// Room runtime/os: the table of operating-system calls and its two halves,
+// errno translation, the platform facts. May include: runtime/signals,
+// runtime/failure, runtime/base (docs/architecture.md).
+//
 // The operating-system layer of the runtime: files, directories and the
-// start of a program, one implementation per platform (files_win32.cpp,
-// files_posix.cpp, process_*.cpp), all reached through one replaceable table.
+// start of a program, one implementation per platform (oscalls_win32.cpp,
+// oscalls_posix.cpp, process_*.cpp), all reached through one replaceable table.
 // Every primitive that can fail returns an operating-system error code in
 // the Windows numbering (0 = ok); the common code turns it into an I/O code
 // with translateOsError.

@@ -1,3 +1,7 @@
+// Room runtime/process: the command line and the environment, starting a
+// program and waiting for it. May include: runtime/os, runtime/signals,
+// runtime/failure, runtime/base (docs/architecture.md).
+//
 // Starting a program and waiting for it.
 #pragma once
 #include <cstddef>

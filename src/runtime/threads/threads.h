@@ -1,3 +1,7 @@
+// Room runtime/threads: worker threads, locks, wake-up signals and the thread
+// count. May include: runtime/fs, runtime/process, runtime/os,
+// runtime/signals, runtime/failure, runtime/base (docs/architecture.md).
+//
 // Worker threads for packing and launching on every core: start and join,
 // a lock with its wake-up signal, and how many threads to use. Plain
 // operating-system threads (pthreads, Win32 threads): the stub carries no
