@@ -11,15 +11,21 @@ using namespace testsupport;
 
 namespace {
 
-tail packedTrailer()
+// A recognised trailer whose filler holds the byte given.
+tail trailerFilledWith(unsigned char filler)
 {
     tail t;
-    std::memset(&t, 0x5A, sizeof t);
+    std::memset(&t, filler, sizeof t);
     t.stubName.assign("zop.exe");
     t.gzLength = 123456;
     t.signature.assign(recognitionString);
     t.entryCount = 7;
     return t;
+}
+
+tail packedTrailer()
+{
+    return trailerFilledWith(0x5A);
 }
 
 Bytes bytesOf(const tail& t)
@@ -94,12 +100,7 @@ TEST(Records, StreamCrcSitsInTheSignatureFillerAfterTheRecognitionString)
 // A trailer as the packer leaves it: zero filler, the stream CRC in place.
 tail cleanTrailer()
 {
-    tail t;
-    std::memset(&t, 0, sizeof t);
-    t.stubName.assign("zop.exe");
-    t.gzLength = 123456;
-    t.signature.assign(recognitionString);
-    t.entryCount = 7;
+    tail t = trailerFilledWith(0);
     storeStreamCrc(t, 0x01020304);
     return t;
 }

@@ -182,7 +182,7 @@ bool bareForCmd(char c)
 
 } // namespace
 
-CmdReader cmdReaderOf(std::string_view commandLine)
+std::string_view windowsProgramPart(std::string_view commandLine)
 {
     std::string_view name = commandLine.substr(0, windowsArgumentsStart(commandLine));
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
@@ -192,6 +192,12 @@ CmdReader cmdReaderOf(std::string_view commandLine)
         if (!name.empty() && name.back() == '"')
             name.remove_suffix(1);
     }
+    return name;
+}
+
+CmdReader cmdReaderOf(std::string_view commandLine)
+{
+    std::string_view name = windowsProgramPart(commandLine);
     // Windows drops the dots and blanks that end a file name.
     while (!name.empty() && (name.back() == '.' || name.back() == ' '))
         name.remove_suffix(1);

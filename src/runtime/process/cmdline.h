@@ -20,6 +20,9 @@ std::string quoteForSplitter(std::string_view argument);
 // text up to the first blank or tab; the blanks and tabs after it are
 // skipped as well.
 std::size_t windowsArgumentsStart(std::string_view raw);
+// The program of a Windows command line as written: what comes before the
+// arguments, without the blanks after it or the double quotes around it.
+std::string_view windowsProgramPart(std::string_view commandLine);
 
 // Splits an argument text by the rules of the Windows C runtime, by which
 // Windows callers quote the arguments they pass: blanks and tabs separate

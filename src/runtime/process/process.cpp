@@ -39,14 +39,7 @@ bool isAbsoluteDirectory(std::string_view dir)
 
 std::string bareProgramFile(std::string_view commandLine)
 {
-    std::string_view name = commandLine.substr(0, windowsArgumentsStart(commandLine));
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
-        name.remove_suffix(1);
-    if (!name.empty() && name.front() == '"') {
-        name.remove_prefix(1);
-        if (!name.empty() && name.back() == '"')
-            name.remove_suffix(1);
-    }
+    const std::string_view name = windowsProgramPart(commandLine);
     if (name.empty() || name.find_first_of("\\/:\"") != std::string_view::npos)
         return {};
     return std::string(name) + (name.find('.') == std::string_view::npos ? ".exe" : "");
