@@ -28,9 +28,19 @@ constexpr std::size_t keyBytesInName = 16;
 constexpr int maxPrivateDraws = 100;
 // A record larger than this is no record of ours.
 constexpr int32_t maxRecordSize = 64 << 20;
+// A tree that no launch used for this long goes; so does a private
+// directory this old that no launcher holds (its launcher was killed). The
+// grace keeps a directory that was just made, before its lock is taken.
+constexpr int64_t unusedTreeSeconds = 30 * 86400;
+constexpr int64_t leftoverSeconds = 3600;
+// Removals of old trees and leftovers per launch: clean-up must not make
+// one start slow.
+constexpr int maxRemovalsPerLaunch = 3;
 
-// The shared lock on the record of the tree this launch runs from.
+// The shared lock on the record of the tree this launch runs from, and on
+// the private directory a miss unpacks into.
 TreeLock treeInUse;
+TreeLock privateInUse;
 
 std::string hexOf(std::string_view bytes)
 {
@@ -162,6 +172,75 @@ std::string makePrivateDirectoryIn(const std::string& root)
     return {};
 }
 
+// --------------------------------------------------------------- clean-up
+
+void removeWholeTree(const std::string& dir)
+{
+    removeTree(dir, directoryIdentity(dir));
+}
+
+// Renames the tree into a fresh private directory and removes it there,
+// when no launcher runs from it (the exclusive lock on its record). A
+// removal cut short leaves a leftover that a later launch removes; no
+// launch ever finds a half-removed tree under its key.
+bool setTreeAside(const std::string& root, const std::string& tree)
+{
+    TreeLock lock;
+    if (!tryLockExclusive(inside(tree, recordName), lock))
+        return false;
+    const std::string bin = makePrivateDirectoryIn(root);
+    const bool moved = !bin.empty() && renameDirectory(tree, inside(bin, "t"));
+    unlock(lock);
+    if (!bin.empty())
+        removeWholeTree(bin);
+    return moved;
+}
+
+bool isTreeName(std::string_view name)
+{
+    return name.size() == 2 * keyBytesInName &&
+           name.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool isPrivateName(std::string_view name)
+{
+    return name.size() > 4 && name.starts_with("zop.") &&
+           name.find_first_not_of("0123456789", 4) == std::string_view::npos;
+}
+
+// A private directory of a killed launcher: old, and no launcher holds it.
+bool removeLeftover(const std::string& dir)
+{
+    const int64_t age = secondsSinceUse(dir);
+    TreeLock lock;
+    if (age < leftoverSeconds || !tryLockExclusive(dir, lock))
+        return false;
+    removeWholeTree(dir);
+    unlock(lock);
+    return true;
+}
+
+bool removeUnusedTree(const std::string& root, const std::string& tree)
+{
+    const int64_t age = secondsSinceUse(inside(tree, recordName));
+    return age >= unusedTreeSeconds && setTreeAside(root, tree);
+}
+
+// Removes a few trees that no launch used for long and the leftovers of
+// killed launchers. Trees in use and the directories of running launchers
+// hold locks that make them stay (this launch's own among them).
+void sweepRoot(const std::string& root)
+{
+    int removals = 0;
+    for (const std::string& name : namesIn(root)) {
+        if (removals == maxRemovalsPerLaunch)
+            return;
+        const std::string path = inside(root, name);
+        if ((isTreeName(name) && removeUnusedTree(root, path)) || (isPrivateName(name) && removeLeftover(path)))
+            ++removals;
+    }
+}
+
 } // namespace
 
 CachePlan planCache(const tail& trailer)
@@ -179,17 +258,28 @@ CachePlan planCache(const tail& trailer)
     if (loadTree(plan.tree, key, plan.record)) {
         runFrom(plan.tree);
         plan.use = CacheUse::hit;
+        sweepRoot(root);
         return plan;
     }
+    // A tree that failed its check makes way for a new one, unless a
+    // launcher runs from it (then this launch unpacks privately).
+    int64_t ignored = 0;
+    if (entryKind(plan.tree, ignored) == EntryKind::directory)
+        setTreeAside(root, plan.tree);
     plan.privateDir = makePrivateDirectoryIn(root);
-    if (plan.privateDir.empty())
+    if (plan.privateDir.empty() || !lockShared(plan.privateDir, privateInUse)) {
+        if (!plan.privateDir.empty())
+            removeWholeTree(plan.privateDir);
+        plan.privateDir.clear();
         return plan;
+    }
     removeTree(appState.workDir, appState.workDirIdentity);
     setWorkDirectory(plan.privateDir);
     appState.workDirIdentity = directoryIdentity(plan.privateDir);
     plan.record.bytes.assign(recordMagic);
     plan.record.bytes.append(sha256Size, '\0');
     plan.use = CacheUse::miss;
+    sweepRoot(root);
     return plan;
 }
 
@@ -235,4 +325,5 @@ void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::
 void releaseCachedTree()
 {
     unlock(treeInUse);
+    unlock(privateInUse);
 }

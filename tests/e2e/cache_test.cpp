@@ -1,15 +1,21 @@
 // The cache of unpacked trees ("o cache") as a user meets it, on Linux and
 // under Wine: the recipe option and its trailer record, the key that
 // guards the cache, and launches that hit, miss or fall back.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <future>
 #include <zlib.h>
 
 #include <gmock/gmock.h>
 
 #include "harness.h"
+#include "support/process_posix.h"
 
 namespace e2e {
 namespace {
@@ -100,6 +106,31 @@ public:
         return records.empty() || records.back().argv.size() < 2 ? "" : records.back().argv[1];
     }
 
+    std::string onlyTree() const
+    {
+        for (const std::string& name : rootNames())
+            if (name.size() == 32 && name.find_first_not_of("0123456789abcdef") == std::string::npos)
+                return root() + "/" + name;
+        return {};
+    }
+
+    // Sets the last change of path that many seconds back.
+    static void age(const std::string& path, long seconds)
+    {
+        const timespec then{time(nullptr) - seconds, 0};
+        const timespec times[2] = {then, then};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    }
+
+    // A shared lock as a running launcher holds it on its tree's record;
+    // released when the returned descriptor is closed.
+    static int holdSharedLock(const std::string& path)
+    {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(fd >= 0 && flock(fd, LOCK_SH) == 0, true) << path;
+        return fd;
+    }
+
     std::vector<std::string> rootNames() const
     {
         std::vector<std::string> names;
@@ -166,21 +197,6 @@ TEST_P(CacheRunTest, ProblemsWithTheCacheFallBackToAFreshWorkDirectory)
         {"RootWritableByOthers", [](CacheRunTest& t) { makeDirectories(t.root()); chmod(t.root().c_str(), 0777); },
          "temp/zop."},
         {"RootIsAFile", [](CacheRunTest& t) { writeFile(t.root(), "x"); }, "temp/zop."},
-        {"PackedFileDeleted", [](CacheRunTest& t) {
-             ASSERT_EQ(t.launch(t.packApp()).exitCode, 0);
-             std::filesystem::remove(t.root() + "/" + t.rootNames()[0] + "/data/a.txt");
-         }, "cache/zop."},
-        {"PackedFileCutShort", [](CacheRunTest& t) {
-             ASSERT_EQ(t.launch(t.packApp()).exitCode, 0);
-             writeFile(t.root() + "/" + t.rootNames()[0] + "/data/a.txt", "packed");
-         }, "cache/zop."},
-        {"RecordOfAnotherKey", [](CacheRunTest& t) {
-             ASSERT_EQ(t.launch(t.packApp()).exitCode, 0);
-             const std::string record = t.root() + "/" + t.rootNames()[0] + "/zop.rec";
-             std::string bytes = readFile(record);
-             bytes[8] ^= 1;
-             writeFile(record, bytes);
-         }, "cache/zop."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -197,6 +213,131 @@ TEST_P(CacheRunTest, ProblemsWithTheCacheFallBackToAFreshWorkDirectory)
     const RunResult uncreatable = launch(packApp(), {{"ZOP_CACHE_DIR", "/proc/zop-cache"}});
     EXPECT_EQ(uncreatable.exitCode, 0);
     EXPECT_THAT(lastWorkDir(), ::testing::StartsWith(scratch.temp() + "/zop."));
+}
+
+// A tree that fails its check is replaced by a fresh one, unless a launcher
+// runs from it (a shared lock on its record): then the launch unpacks
+// privately and leaves the tree as it is.
+TEST_P(CacheRunTest, TreeThatFailsItsCheckIsReplacedUnlessInUse)
+{
+    const struct {
+        std::string name;
+        std::function<void(const std::string& tree)> spoil;
+    } damages[] = {
+        {"PackedFileDeleted", [](const std::string& tree) { std::filesystem::remove(tree + "/data/a.txt"); }},
+        {"PackedFileCutShort", [](const std::string& tree) { writeFile(tree + "/data/a.txt", "packed"); }},
+        {"RecordOfAnotherKey", [](const std::string& tree) {
+             std::string bytes = readFile(tree + "/zop.rec");
+             bytes[8] ^= 1;
+             writeFile(tree + "/zop.rec", bytes);
+         }},
+    };
+    for (const auto& d : damages)
+        for (const bool inUse : {false, true}) {
+            SCOPED_TRACE(d.name + (inUse ? " in use" : ""));
+            std::filesystem::remove_all(root());
+            const std::string exe = packApp();
+            ASSERT_EQ(launch(exe).exitCode, 0);
+            const std::string tree = onlyTree();
+            const std::string record = readFile(tree + "/zop.rec");
+            d.spoil(tree);
+            const int lock = inUse ? holdSharedLock(tree + "/zop.rec") : -1;
+            const RunResult r = launch(exe);
+            EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+            EXPECT_EQ(r.out, "packed content");
+            EXPECT_THAT(lastWorkDir(), ::testing::StartsWith(inUse ? root() + "/zop." : tree));
+            EXPECT_EQ(rootNames().size(), 1u) << "the old tree or a private directory stays";
+            const bool whole = exists(tree + "/data/a.txt") && readFile(tree + "/data/a.txt") == "packed content" &&
+                               readFile(tree + "/zop.rec") == record;
+            EXPECT_EQ(whole, !inUse) << "replaced exactly when no launcher runs from it";
+            if (inUse)
+                close(lock);
+        }
+}
+
+// A launcher killed while it unpacks leaves its private directory; later
+// launches run, and remove it once it is old (an hour) and no launcher
+// holds it.
+TEST_P(CacheRunTest, LeftoverOfAKilledLauncherGoesOnceOld)
+{
+    makeDirectories(inCwd("data"));
+    writeFile(inCwd("data/big"), std::string(48 << 20, 'z'));
+    const std::string big = pack("o cache\nr data\nt /bin/true\n", "big");
+    std::string leftover;
+    for (int attempt = 0; attempt < 5 && leftover.empty(); ++attempt) {
+        std::filesystem::remove_all(root());
+        testsupport::StartOptions options;
+        options.env = {{"ZOP_CACHE_DIR", root()}, {"TEMP", scratch.temp()}};
+        const pid_t pid = testsupport::startProcess({big}, options);
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 5000 && leftover.empty(); ++i) {
+            for (const std::string& name : rootNames())
+                if (name.starts_with("zop."))
+                    leftover = root() + "/" + name;
+            if (leftover.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(pid, SIGSTOP);
+        if (!onlyTree().empty())
+            leftover.clear();  // too late: the tree was complete
+        kill(pid, SIGKILL);
+        testsupport::waitForProcess(pid, 20000);
+    }
+    ASSERT_FALSE(leftover.empty()) << "no launcher killed while unpacking";
+
+    const std::string exe = packApp();
+    RunResult r = launch(exe);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "packed content");
+    EXPECT_TRUE(exists(leftover)) << "too young to tell from a launcher that just began";
+
+    age(leftover, 2 * 3600);
+    const int held = holdSharedLock(leftover);
+    EXPECT_EQ(launch(exe).exitCode, 0);
+    EXPECT_TRUE(exists(leftover)) << "held by a launcher";
+    close(held);
+    r = launch(exe);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "packed content");
+    EXPECT_FALSE(exists(leftover));
+    EXPECT_EQ(rootNames().size(), 1u);
+}
+
+// Trees that no launch used for 30 days go when another cached app
+// launches; a hit counts as a use, and a tree in use stays.
+TEST_P(CacheRunTest, TreesUnusedFor30DaysAreEvictedNeverOneInUse)
+{
+    const struct {
+        std::string name;
+        long unusedSeconds;
+        bool hitSinceThen;
+        bool inUse;
+        bool evicted;
+    } cases[] = {
+        {"Unused31Days", 31 * 86400, false, false, true},
+        {"Unused29Days", 29 * 86400, false, false, false},
+        {"UsedSince", 31 * 86400, true, false, false},
+        {"InUse", 31 * 86400, false, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(root());
+        const std::string old = packApp("old");
+        ASSERT_EQ(launch(old).exitCode, 0);
+        const std::string tree = onlyTree();
+        age(tree + "/zop.rec", c.unusedSeconds);
+        if (c.hitSinceThen)
+            ASSERT_EQ(launch(old).exitCode, 0);
+        const int lock = c.inUse ? holdSharedLock(tree + "/zop.rec") : -1;
+        writeFile(inCwd("data/b.txt"), "another app");
+        const RunResult r = launch(packApp("new"));
+        std::filesystem::remove(inCwd("data/b.txt"));
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(exists(tree + "/zop.rec"), !c.evicted);
+        EXPECT_EQ(rootNames().size(), c.evicted ? 1u : 2u) << "nothing but the trees";
+        if (c.inUse)
+            close(lock);
+    }
 }
 
 TEST_P(CacheRunTest, TwoFirstLaunchesAtOnceBothRunAndLeaveOneTree)

@@ -159,7 +159,7 @@ RunFiles prepareRunFiles(const Scratch& scratch, const RunOptions& options)
 RunResult runNative(const Scratch& scratch, const std::vector<std::string>& argv, const RunOptions& options)
 {
     const RunFiles files = prepareRunFiles(scratch, options);
-    EnvChanges env{{"TEMP", scratch.temp()}};
+    EnvChanges env{{"TEMP", scratch.temp()}, {"ZOP_CACHE_DIR", scratch.path("cache")}};
     for (const auto& [name, value] : options.env)
         env[name] = value;
     return spawnAndWait(argv, env, options.cwd.empty() ? scratch.cwd() : options.cwd, files.stdinPath,

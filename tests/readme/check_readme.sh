@@ -28,7 +28,8 @@ trap 'rm -rf "$work"' EXIT
 cp -R "$source/examples" "$work/examples"
 ln -s "$build" "$work/build"
 mkdir -p "$work/home" "$work/temp"
-export HOME=$work/home TEMP=$work/temp
+export HOME=$work/home TEMP=$work/temp XDG_CACHE_HOME=$work/home/.cache
+unset ZOP_CACHE_DIR
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Splits the marked blocks into files 1.sh, 2.sh, ... (a first line "#wine"

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 #include "runtime/fs/files.h"
 
 // The root of this user's cache: ZOP_CACHE_DIR when set, else the
@@ -25,7 +26,9 @@ bool syncFile(BinaryFile& f);
 bool renameDirectory(std::string_view from, std::string_view to);
 
 // A lock on a tree's record (or a private directory): shared while a
-// launcher runs from the tree, exclusive to remove it.
+// launcher runs from the tree (or unpacks into the directory), exclusive to
+// remove it. A lock counts only while name still leads to the locked file:
+// one that was renamed away while the lock was awaited is refused.
 struct TreeLock {
     OsHandle handle = noHandle;
 };
@@ -35,7 +38,10 @@ bool lockShared(std::string_view name, TreeLock& lock);
 bool tryLockExclusive(std::string_view name, TreeLock& lock);
 void unlock(TreeLock& lock);
 
-// Marks name as used now / tells how many days ago it was last marked
-// (-1 when that cannot be told).
+// Marks name as used now / tells how many seconds ago it was last marked
+// or changed (-1 when that cannot be told).
 void markUsed(std::string_view name);
-int32_t daysSinceUse(std::string_view name);
+int64_t secondsSinceUse(std::string_view name);
+
+// The names in dir (without "." and ".."); empty when it cannot be read.
+std::vector<std::string> namesIn(std::string_view dir);

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -91,7 +92,11 @@ bool lockWith(std::string_view name, TreeLock& lock, int operation)
     do
         result = flock(fd, operation);
     while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    // Whoever held the lock may have renamed the file away meanwhile.
+    struct stat held{};
+    struct stat named{};
+    if (result != 0 || fstat(fd, &held) != 0 || lstat(std::string(name).c_str(), &named) != 0 ||
+        held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
         close(fd);
         return false;
     }
@@ -124,11 +129,26 @@ void markUsed(std::string_view name)
     utimensat(AT_FDCWD, std::string(name).c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
-int32_t daysSinceUse(std::string_view name)
+int64_t secondsSinceUse(std::string_view name)
 {
     struct stat info{};
     if (lstat(std::string(name).c_str(), &info) != 0)
         return -1;
     const time_t now = time(nullptr);
-    return now < info.st_mtime ? 0 : static_cast<int32_t>((now - info.st_mtime) / 86400);
+    return now < info.st_mtime ? 0 : static_cast<int64_t>(now - info.st_mtime);
+}
+
+std::vector<std::string> namesIn(std::string_view dir)
+{
+    std::vector<std::string> names;
+    DIR* listing = opendir(std::string(dir).c_str());
+    if (listing == nullptr)
+        return names;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    closedir(listing);
+    return names;
 }

@@ -35,7 +35,12 @@ void unlock(TreeLock&) {}
 
 void markUsed(std::string_view) {}
 
-int32_t daysSinceUse(std::string_view)
+int64_t secondsSinceUse(std::string_view)
 {
     return -1;
+}
+
+std::vector<std::string> namesIn(std::string_view)
+{
+    return {};
 }
