@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace std::literals;
+
 // A pack that ends within this time shows no progress line; a longer one
 // redraws its line at most every redrawMs.
 constexpr uint32_t firstLineAfterMs = 1000;
@@ -30,7 +32,7 @@ struct Progress {
     uint32_t shownColumns;  // how much of the screen line the progress holds
     std::string_view name;  // the caller's: valid until its next entry
 };
-Progress progress;  // zero at start, like every global here: no start-up code
+Progress progress{};  // zero: no start-up code
 
 // The line being built: characters beyond maxColumns are dropped, never
 // part of one (a UTF-8 character takes one column, its continuation bytes
@@ -39,21 +41,33 @@ struct Line {
     uint32_t size;
     uint32_t columns;
     uint32_t maxColumns;
+    bool full;
     char text[600];
 };
 
-void put(Line& line, std::string_view s)
+void putChar(Line& line, char c)
 {
-    for (char c : s) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
-            if (line.columns == line.maxColumns)
-                return;
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+        if (line.columns == line.maxColumns)
+            line.full = true;
+        else
             ++line.columns;
-        }
-        if (line.size == sizeof line.text)
-            return;
-        line.text[line.size++] = c;
     }
+    if (line.full || line.size == sizeof line.text)
+        return;
+    line.text[line.size++] = c;
+}
+
+void put(Line& line, std::string_view text)
+{
+    for (char c : text)
+        putChar(line, c);
+}
+
+void put(Line& line, const char* text)
+{
+    for (; *text != '\0'; ++text)
+        putChar(line, *text);
 }
 
 void putNumber(Line& line, uint32_t value)
@@ -97,11 +111,12 @@ void putAmount(Line& line, double bytes)
 }
 
 // Opens a line with lead and the counts so far: entries and bytes.
-void startLine(Line& line, uint32_t maxColumns, std::string_view lead)
+void startLine(Line& line, uint32_t maxColumns, const char* lead)
 {
     line.size = 0;
     line.columns = 0;
     line.maxColumns = maxColumns;
+    line.full = false;
     put(line, lead);
     putNumber(line, progress.entries);
     put(line, progress.entries == 1 ? " entry, " : " entries, ");
@@ -126,7 +141,7 @@ void writeLine(const Line& line)
 
 void draw(uint32_t now)
 {
-    const uint32_t columns = terminalColumns(standardError);
+    const uint32_t columns = osTerminalColumns(standardError.handle);
     // One column stays free: writing the last one wraps on some terminals.
     Line line;
     startLine(line, (columns != 0 ? columns : defaultColumns) - 1, "zop: ");
@@ -158,7 +173,7 @@ void drawWhenDue()
 
 void startProgress()
 {
-    progress.on = !windowedBuild && isTerminal(standardError) && environmentValue("ZOP_PROGRESS") != "0";
+    progress.on = !windowedBuild && isTerminal(standardError) && std::string_view(environmentValue("ZOP_PROGRESS"sv)) != "0"sv;
     progress.startedAt = osTickCount();
 }
 
@@ -211,7 +226,7 @@ void reportPacked(int64_t outputBytes, std::string_view outputName)
     putTenths(line, (elapsedMs(osTickCount()) + 50) / 100);
     put(line, " s: ");
     // The output's name as the caller typed it.
-    put(line, outputName.empty() ? std::string_view("standard output") : outputName);
+    put(line, outputName.empty() ? "standard output"sv : outputName);
     put(line, pathSeparator == '\\' ? "\r\n" : "\n");
     writeLine(line);
     flushText(standardError);

@@ -270,11 +270,6 @@ bool isTerminal(const TextFile& t)
     return isOpen(t) && osIsTerminal(t.handle);
 }
 
-uint32_t terminalColumns(const TextFile& t)
-{
-    return isOpen(t) ? osTerminalColumns(t.handle) : 0;
-}
-
 namespace {
 
 // The exit step: what the standard files still hold goes out.

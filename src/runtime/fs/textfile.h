@@ -33,8 +33,6 @@ void flushText(TextFile& t);
 void closeText(TextFile& t);
 // True when the file is open on an interactive terminal (a console).
 bool isTerminal(const TextFile& t);
-// The width of that terminal in columns; 0 when unknown or not a terminal.
-uint32_t terminalColumns(const TextFile& t);
 // Writes a text that came from outside (a packed file). On a terminal every
 // control character is shown as '?' (see shownOnTerminal), so that carriage
 // returns and escape sequences cannot redraw what is shown; anywhere else
