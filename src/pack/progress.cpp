@@ -173,7 +173,8 @@ void drawWhenDue()
 
 void startProgress()
 {
-    progress.on = !windowedBuild && isTerminal(standardError) && std::string_view(environmentValue("ZOP_PROGRESS"sv)) != "0"sv;
+    progress.on = !windowedBuild && isTerminal(standardError) &&
+                  std::string_view(environmentValue("ZOP_PROGRESS"sv)) != "0"sv;
     progress.startedAt = osTickCount();
 }
 
