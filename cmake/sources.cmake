@@ -25,6 +25,7 @@ set(ZOP_SHARED_SOURCES
   pack/cli.cpp
   pack/options.cpp
   pack/pack.cpp
+  pack/progress.cpp
   runtime/base/iocodes.cpp
   runtime/base/terminaltext.cpp
   runtime/failure/failure.cpp

@@ -16,6 +16,7 @@
 #include "core/gzip/gzcopy.h"
 #include "pack/cli.h"
 #include "pack/options.h"
+#include "pack/progress.h"
 #include "runtime/process/cmdline.h"
 #include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
@@ -356,6 +357,7 @@ void onPackFailure(std::string_view message)
     closeText(recipeFile);
     ioResult();
     removeTree(appState.workDir, appState.workDirIdentity);
+    clearProgress();
     writeFailureLine(message);
 }
 
@@ -402,6 +404,7 @@ void preparePacker()
 
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
 {
+    progressEntry(text);
     const header h = makeHeader(kind, text, 0);
     writeGz(stream, &h, headerSize);
     ++built.entryCount;
@@ -410,11 +413,12 @@ void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view te
 void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
                   std::string_view sourcePath, tail& built)
 {
+    progressEntry(entryName);
     BinaryFile source;
     const int32_t size = openForCopy(source, sourcePath);
     const header h = makeHeader(kind, entryName, size);
     writeGz(stream, &h, headerSize);
-    copyFileToGz(source, stream, size);
+    copyFileToGz(source, stream, size, progressBytes);
     closeChecked(source);
     ++built.entryCount;
 }
@@ -447,6 +451,7 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
 
 void packMode()
 {
+    startProgress();
     const std::string recipeName = argumentAt(1);
     describeRecipeRead(recipeName);
     assignText(recipeFile, recipeName);
@@ -508,4 +513,5 @@ void packMode()
     writeBlock(pendingOutput.file, &built, tailSize);
     checkIo();
     finishOutput(outputName);
+    reportPacked(static_cast<int64_t>(stubSize) + gzLength + tailSize, outputName);
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include <gmock/gmock.h>
 
@@ -728,6 +729,103 @@ TEST_P(PackTest, BareStubRefusesTerminalsForRecipeAndOutput)
     EXPECT_EQ(toTerminal.exitCode, 2) << toTerminal.out;
     EXPECT_THAT(toTerminal.out, HasSubstr("zop: a packed executable is not written to a terminal"));
     EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}) << "no work directory";
+}
+
+// What a terminal shows of bytes written to it: a carriage return goes back
+// to the line's start and what follows overwrites; trailing blanks dropped.
+std::vector<std::string> shownLines(const std::string& bytes)
+{
+    std::vector<std::string> lines{""};
+    std::size_t column = 0;
+    for (char c : bytes) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.push_back("");
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (line.size() <= column)
+                line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    if (lines.back().empty())
+        lines.pop_back();
+    return lines;
+}
+
+// A person at a terminal sees a progress line on a pack that runs longer
+// than a second, cut to the terminal's width and wiped at the end, then a
+// summary; a failure wipes the line before its one line. Scripts (a pipe)
+// and ZOP_PROGRESS=0 see nothing. The recipe arrives on standard input in
+// parts, 1.3 s apart, so that the pack is slow whatever the machine.
+TEST_P(PackTest, ProgressAndSummaryOnlyForAPersonAtATerminal)
+{
+    if (onWindows())
+        GTEST_SKIP() << "a console is not reachable under Wine's test runs";
+    putFile("big1.bin", mixedBytes(3 << 20, 1));
+    putFile("big2.bin", mixedBytes(3 << 20, 2));
+    writeFile(scratch.path("slowpack.py"),
+              "import fcntl, os, pty, struct, subprocess, sys, termios, time, tty\n"
+              "mode, stub, parts = sys.argv[1], sys.argv[2], sys.argv[3:]\n"
+              "if mode == 'pipe':\n"
+              "    err = subprocess.PIPE\n"
+              "else:\n"
+              "    m, err = pty.openpty(); tty.setraw(err)\n"
+              "    fcntl.ioctl(err, termios.TIOCSWINSZ, struct.pack('HHHH', 24, 40, 0, 0))\n"
+              "p = subprocess.Popen([stub, '', 'out.exe'], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err)\n"
+              "for i, part in enumerate(parts):\n"
+              "    if i: time.sleep(1.3)\n"
+              "    p.stdin.write(part.encode()); p.stdin.flush()\n"
+              "p.stdin.close()\n"
+              "out = b''\n"
+              "if mode == 'pipe':\n"
+              "    out = p.stderr.read()\n"
+              "else:\n"
+              "    os.close(err)\n"
+              "    while True:\n"
+              "        try: d = os.read(m, 4096)\n"
+              "        except OSError: break\n"
+              "        if not d: break\n"
+              "        out += d\n"
+              "sys.stdout.buffer.write(out); sys.exit(p.wait())\n");
+    const auto slowPack = [&](const std::string& mode, const std::string& secondPart, const RunOptions& options = {}) {
+        return runCommandLine("/usr/bin/python3 " + scratch.path("slowpack.py") + " " + mode + " '" + platform().stub +
+                                  "' 'f big1.bin\n' '" + secondPart + "'",
+                              options);
+    };
+
+    const RunResult shown = slowPack("tty", "f big2.bin\n");
+    expectPacked(shown);
+    EXPECT_THAT(shown.out, HasSubstr("\rzop: 2 entries, 3.1 MB, ")) << "no progress line";
+    std::stringstream pieces(shown.out);
+    for (std::string drawn; std::getline(pieces, drawn, '\r');)
+        if (drawn.find("packed") == std::string::npos)
+            EXPECT_LE(drawn.size(), 39u) << "wider than the 40-column terminal: " << drawn;
+    EXPECT_THAT(shownLines(shown.out),
+                ::testing::ElementsAre(MatchesRegex("zop: packed 2 entries, 6\\.3 MB -> [0-9.]+ [kM]B "
+                                                    "\\([0-9]+ %\\) in [1-9][0-9]*\\.[0-9] s: out\\.exe")))
+        << shown.out;
+
+    const RunResult piped = slowPack("pipe", "f big2.bin\n");
+    expectPacked(piped);
+    EXPECT_EQ(piped.out, "") << "standard error of a pipe";
+    RunOptions off;
+    off.env["ZOP_PROGRESS"] = "0";
+    const RunResult switchedOff = slowPack("tty", "f big2.bin\n", off);
+    expectPacked(switchedOff);
+    EXPECT_EQ(switchedOff.out, "");
+
+    const RunResult failed = slowPack("tty", "f missing.bin\n");
+    EXPECT_EQ(failed.exitCode, 217);
+    EXPECT_THAT(failed.out, HasSubstr("\rzop: 2 entries, ")) << "no progress line before the failure";
+    EXPECT_THAT(shownLines(failed.out),
+                ::testing::ElementsAre("zop: standard input line 2: \"f missing.bin\": file not found"))
+        << failed.out;
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{}) << "the work directory stays";
 }
 
 // ------------------------------------------------------------------ reproducibility

@@ -19,7 +19,7 @@ int64_t skipGz(GzStream* stream, int32_t n)
 // The header before these bytes already announced n of them: a source that
 // delivers fewer (it shrank while being packed) would leave a stream whose
 // later entries are read from the wrong place, so that ends the process.
-void copyFileToGz(BinaryFile& source, GzStream* stream, int32_t n)
+void copyFileToGz(BinaryFile& source, GzStream* stream, int32_t n, void (*afterBlock)(int32_t bytes))
 {
     int64_t delivered = 0;
     forEachBlock(n, [&](unsigned char* block, int32_t size) {
@@ -27,6 +27,8 @@ void copyFileToGz(BinaryFile& source, GzStream* stream, int32_t n)
         checkIo();
         writeGz(stream, block, got);
         delivered += got;
+        if (afterBlock != nullptr)
+            afterBlock(got);
     });
     if (delivered < n)
         failWithIoCode(ioReadPastEnd);

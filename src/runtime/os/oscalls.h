@@ -69,6 +69,7 @@ struct OsCalls {
     void (*close)(OsHandle handle);
     bool (*isCharacterDevice)(OsHandle handle);
     bool (*isTerminal)(OsHandle handle);
+    uint32_t (*terminalColumns)(OsHandle handle);
     uint32_t (*seek)(OsHandle handle, int32_t distance, int origin, uint32_t& position);
     OsHandle (*standardHandle)(int which);
     uint32_t (*deleteFile)(const std::string& name);
@@ -128,6 +129,12 @@ inline bool osIsCharacterDevice(OsHandle handle)
 inline bool osIsTerminal(OsHandle handle)
 {
     return osCalls.isTerminal(handle);
+}
+
+// The width of the terminal (console window) in columns; 0 when unknown.
+inline uint32_t osTerminalColumns(OsHandle handle)
+{
+    return osCalls.terminalColumns(handle);
 }
 
 inline uint32_t osSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)

@@ -5,6 +5,7 @@
 #include <fnmatch.h>
 #include <limits.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -299,6 +300,12 @@ bool nativeIsTerminal(OsHandle handle)
     return isatty(static_cast<int>(handle)) == 1;
 }
 
+uint32_t nativeTerminalColumns(OsHandle handle)
+{
+    winsize size{};
+    return ioctl(static_cast<int>(handle), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
 uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const int whence = origin == osFromStart ? SEEK_SET : origin == osFromCurrent ? SEEK_CUR : SEEK_END;
@@ -475,6 +482,7 @@ OsCalls osCalls = {
     .close = nativeClose,
     .isCharacterDevice = nativeIsCharacterDevice,
     .isTerminal = nativeIsTerminal,
+    .terminalColumns = nativeTerminalColumns,
     .seek = nativeSeek,
     .standardHandle = nativeStandardHandle,
     .deleteFile = nativeDeleteFile,

@@ -109,6 +109,14 @@ bool nativeIsTerminal(OsHandle handle)
     return GetConsoleMode(asHandle(handle), &mode) != 0;
 }
 
+uint32_t nativeTerminalColumns(OsHandle handle)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(asHandle(handle), &info) == 0)
+        return 0;
+    return static_cast<uint32_t>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 uint32_t nativeSeek(OsHandle handle, int32_t distance, int origin, uint32_t& position)
 {
     const DWORD method = origin == osFromStart ? FILE_BEGIN : origin == osFromCurrent ? FILE_CURRENT : FILE_END;
@@ -272,6 +280,7 @@ OsCalls osCalls = {
     .close = nativeClose,
     .isCharacterDevice = nativeIsCharacterDevice,
     .isTerminal = nativeIsTerminal,
+    .terminalColumns = nativeTerminalColumns,
     .seek = nativeSeek,
     .standardHandle = nativeStandardHandle,
     .deleteFile = nativeDeleteFile,
