@@ -90,7 +90,18 @@ int main(void)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+    /* Wine under load now and then fails a start with ERROR_INTERNAL_ERROR
+     * before the child runs any code of its own: nothing has run, so the
+     * start is tried again a few times. */
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        started = CreateProcessA(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
+        if (!started && GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+        if (!started)
+            Sleep(200);
+    }
+    if (!started)
         return fail("CreateProcessA");
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 250;
