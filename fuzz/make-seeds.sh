@@ -2,8 +2,9 @@
 # Makes the seed corpora of the fuzz targets with the real packer:
 #   fuzz/make-seeds.sh STUB OUTDIR
 # STUB is a native bare stub (build/zop). OUTDIR gets container/, gzip/ and
-# recipe/: packed executables of a few recipes (with a tiny stand-in stub so
-# that inputs stay small), their entry streams, and the recipes themselves.
+# recipe/: packed executables of a few recipes (their stub part replaced by a
+# tiny stand-in so that inputs stay small: the packer itself takes only a
+# real stub), their entry streams, and the recipes themselves.
 set -euo pipefail
 stub=$(realpath "$1")
 out=$(realpath -m "$2")
@@ -15,7 +16,6 @@ mkdir -p tree/sub/deeper tree/empty temp
 printf 'alpha\n' > tree/a.txt
 head -c 3000 /dev/zero | tr '\0' 'x' > tree/sub/b.bin
 : > tree/sub/deeper/.hidden
-printf 'STUB' > tiny-stub
 
 recipes=(
   ''
@@ -29,12 +29,12 @@ i=0
 for recipe in "${recipes[@]}"; do
   printf '%s' "$recipe" > "$out/recipe/seed$i.zop"
   cp "$out/recipe/seed$i.zop" tree/recipe.zop
-  (cd tree && TEMP="$work/temp" ZOP_EXE="$work/tiny-stub" "$stub" recipe.zop "$work/packed$i" >/dev/null)
-  cp "packed$i" "$out/container/seed$i"
+  (cd tree && TEMP="$work/temp" "$stub" recipe.zop "$work/whole$i" >/dev/null)
   # The entry stream: the bytes between the stub and the 520-byte trailer.
-  size=$(stat -c %s "packed$i")
-  gz=$(od -An -t d4 -j $((size - 264)) -N 4 "packed$i" | tr -d ' ')
-  tail -c $((gz + 520)) "packed$i" | head -c "$gz" > "$out/gzip/seed$i.gz"
+  size=$(stat -c %s "whole$i")
+  gz=$(od -An -t d4 -j $((size - 264)) -N 4 "whole$i" | tr -d ' ')
+  { printf 'STUB'; tail -c $((gz + 520)) "whole$i"; } > "$out/container/seed$i"
+  tail -c $((gz + 520)) "whole$i" | head -c "$gz" > "$out/gzip/seed$i.gz"
   i=$((i + 1))
 done
 # gzip's own members, with a file name and other header fields.
