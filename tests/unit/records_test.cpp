@@ -112,12 +112,15 @@ TEST(Records, TaggedRecordsFollowTheStreamCrcAndEndWhereTheFillerEnds)
     EXPECT_FALSE(findTrailerRecord(t, "OPT1", payload));
     ASSERT_TRUE(addTrailerRecord(t, "OPT1", "cache"));
     ASSERT_TRUE(addTrailerRecord(t, "KEY2", std::string(32, 'k')));
+    ASSERT_TRUE(addTrailerRecord(t, "FLAG", std::string_view())) << "a record without payload";
     const Bytes bytes = bytesOf(t);
     EXPECT_EQ(Bytes(bytes.begin() + 347, bytes.begin() + 357), (Bytes{'O', 'P', 'T', '1', 5, 'c', 'a', 'c', 'h', 'e'}));
     ASSERT_TRUE(findTrailerRecord(t, "KEY2", payload));
     EXPECT_EQ(payload, std::string(32, 'k'));
     ASSERT_TRUE(findTrailerRecord(t, "OPT1", payload));
     EXPECT_EQ(payload, "cache");
+    ASSERT_TRUE(findTrailerRecord(t, "FLAG", payload));
+    EXPECT_TRUE(payload.empty());
     uint32_t crc = 0;
     ASSERT_TRUE(storedStreamCrc(t, crc)) << "records leave the stream CRC where older launchers read it";
     EXPECT_EQ(crc, 0x01020304u);
@@ -126,7 +129,7 @@ TEST(Records, TaggedRecordsFollowTheStreamCrcAndEndWhereTheFillerEnds)
     const Bytes before = bytesOf(t);
     EXPECT_FALSE(addTrailerRecord(t, "BIG1", std::string(200, 'x')));
     EXPECT_EQ(bytesOf(t), before);
-    ASSERT_TRUE(addTrailerRecord(t, "FIL1", std::string(516 - 347 - 10 - 37 - 5, 'f')));
+    ASSERT_TRUE(addTrailerRecord(t, "FIL1", std::string(516 - 347 - 10 - 37 - 5 - 5, 'f')));
     EXPECT_FALSE(addTrailerRecord(t, "MORE", ""));
 
     // A size byte that runs past the filler ends the list instead of reading past it.

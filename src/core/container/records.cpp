@@ -168,7 +168,8 @@ bool addTrailerRecord(tail& t, std::string_view tag, std::string_view payload)
     unsigned char* bytes = trailerBytes(t);
     std::memcpy(bytes + at, tag.data(), trailerTagSize);
     bytes[at + trailerTagSize] = static_cast<unsigned char>(payload.size());
-    std::memcpy(bytes + at + trailerTagSize + 1, payload.data(), payload.size());
+    if (!payload.empty())  // an empty view may hold no pointer at all
+        std::memcpy(bytes + at + trailerTagSize + 1, payload.data(), payload.size());
     return true;
 }
 
