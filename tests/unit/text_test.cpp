@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/bytes/text.h"
+#include "runtime/base/shorttext.h"
 
 TEST(TextHelpers, FindGivesOneBasedPositionOrZero)
 {

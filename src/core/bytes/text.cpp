@@ -37,12 +37,3 @@ std::string replaceAll(std::string_view text, std::string_view oldPattern, std::
     result.append(text.substr(from));
     return result;
 }
-
-std::string lowerAscii(std::string_view text)
-{
-    std::string result(text);
-    for (char& c : result)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return result;
-}

@@ -12,5 +12,3 @@ std::string copyText(std::string_view text, long long index, long long count);
 bool startsWith(std::string_view prefix, std::string_view text);
 // Every occurrence replaced, left to right, never searching inserted text.
 std::string replaceAll(std::string_view text, std::string_view oldPattern, std::string_view newPattern);
-// ASCII-only lower case.
-std::string lowerAscii(std::string_view text);

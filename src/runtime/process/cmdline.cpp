@@ -165,15 +165,6 @@ std::vector<std::string> splitCRuntimeArguments(std::string_view text)
 
 namespace {
 
-std::string lowerAscii(std::string_view text)
-{
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return lower;
-}
-
 bool bareForCmd(char c)
 {
     const bool alphanumeric = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
