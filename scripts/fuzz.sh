@@ -51,4 +51,5 @@ run_target() {  # target dictionary seed-directory
 run_target fuzz_container container.dict container
 run_target fuzz_gzread gzip.dict gzip
 run_target fuzz_recipe recipe.dict recipe
+run_target fuzz_segindex segindex.dict segindex
 exit $failed
