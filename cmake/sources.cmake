@@ -19,6 +19,7 @@ set(ZOP_SHARED_SOURCES
   core/container/records.cpp
   core/gzip/gzcopy.cpp
   core/gzip/gzparallel.cpp
+  core/gzip/gzsegments.cpp
   core/gzip/segmentindex.cpp
   core/gzip/gzstream.cpp
   core/launch/appstate.cpp

@@ -89,3 +89,106 @@ TEST(SegmentIndexTest, FooterLengthThatCannotFitIsDamage)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- segments
+
+#include "core/gzip/gzsegments.h"
+
+#include <zlib.h>
+
+namespace {
+
+constexpr int64_t segment = 128 * 1024;
+
+struct Deflated {
+    std::vector<unsigned char> bytes;
+    std::vector<int64_t> starts;  // of each segment in bytes
+};
+
+// Raw deflate of data with each segment started afresh (a full flush resets
+// the dictionary), or continuing the dictionary across them (a sync flush).
+Deflated deflateInSegments(const std::string& data, int flushBetween)
+{
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    Deflated out;
+    out.bytes.resize(deflateBound(&z, data.size()) + 64 * (data.size() / segment + 1));
+    z.next_out = out.bytes.data();
+    z.avail_out = static_cast<uInt>(out.bytes.size());
+    for (std::size_t at = 0; at == 0 || at < data.size(); at += segment) {
+        out.starts.push_back(static_cast<int64_t>(z.total_out));
+        const std::size_t length = std::min<std::size_t>(segment, data.size() - at);
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + at));
+        z.avail_in = static_cast<uInt>(length);
+        deflate(&z, at + length >= data.size() ? Z_FINISH : flushBetween);
+    }
+    out.bytes.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string repetitiveText(std::size_t size)
+{
+    std::string text;
+    for (uint32_t n = 1; text.size() < size; n = n * 1103515245 + 12345)
+        text += "line " + std::to_string(n % 1000) + " of the sample\n";
+    text.resize(size);
+    return text;
+}
+
+// Inflates segment k of d, given the bytes from `from` to `to` (offsets into
+// the deflate data).
+bool inflateRange(const Deflated& d, int64_t from, int64_t to, bool last, InflatedSegment& result)
+{
+    std::vector<unsigned char> out(segment + 1);
+    return inflateSegment(d.bytes.data() + from, to - from, out.data(), segment, last, d.starts.size() == 1, result);
+}
+
+TEST(SegmentInflateTest, IndependentSegmentsInflateOnTheirOwn)
+{
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t(segment), std::size_t(segment + 1),
+                                   std::size_t(2 * segment + segment / 2)}) {
+        const std::string data = repetitiveText(size);
+        const Deflated d = deflateInSegments(data, Z_FULL_FLUSH);
+        uLong crc = crc32(0, nullptr, 0);
+        int64_t total = 0;
+        for (std::size_t k = 0; k < d.starts.size(); ++k) {
+            const bool last = k + 1 == d.starts.size();
+            const int64_t end = last ? static_cast<int64_t>(d.bytes.size()) : d.starts[k + 1];
+            InflatedSegment result;
+            ASSERT_TRUE(inflateRange(d, d.starts[k], end, last, result)) << size << " segment " << k;
+            crc = crc32_combine(crc, result.crc, static_cast<z_off_t>(result.length));
+            total += result.length;
+        }
+        EXPECT_EQ(total, static_cast<int64_t>(size));
+        EXPECT_EQ(crc, crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(size)));
+    }
+}
+
+TEST(SegmentInflateTest, SegmentsThatDoNotHoldTogetherAreDamage)
+{
+    const std::string data = repetitiveText(3 * segment);
+    const Deflated fresh = deflateInSegments(data, Z_FULL_FLUSH);
+    const Deflated chained = deflateInSegments(data, Z_SYNC_FLUSH);
+    const auto end = static_cast<int64_t>(fresh.bytes.size());
+    struct Row {
+        const char* name;
+        const Deflated& d;
+        int64_t from, to;
+        bool last;
+    } rows[] = {
+        {"one byte short", fresh, fresh.starts[1], fresh.starts[2] - 1, false},
+        {"two segments as one", fresh, fresh.starts[0], fresh.starts[2], false},
+        {"the last taken for a middle one", fresh, fresh.starts[2], end, false},
+        {"a middle one taken for the last", fresh, fresh.starts[1], fresh.starts[2], true},
+        {"starting inside a segment", fresh, fresh.starts[1] + 7, fresh.starts[2], false},
+        {"nothing at all", fresh, fresh.starts[1], fresh.starts[1], false},
+        {"reaching back before its start", chained, chained.starts[1], chained.starts[2], false},
+    };
+    for (const Row& row : rows) {
+        InflatedSegment result;
+        EXPECT_FALSE(inflateRange(row.d, row.from, row.to, row.last, result)) << row.name;
+    }
+}
+
+}  // namespace
