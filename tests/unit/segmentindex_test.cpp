@@ -79,7 +79,7 @@ TEST(SegmentIndexTest, InconsistentIndexIsRefused)
 
 TEST(SegmentIndexTest, FooterLengthThatCannotFitIsDamage)
 {
-    for (const uint64_t claimed : {uint64_t{0}, uint64_t{27}, uint64_t{area}, uint64_t{0xffffffff}}) {
+    for (const uint64_t claimed : {uint64_t{0}, uint64_t{27}, uint64_t{200000}, uint64_t{area}, uint64_t{0xffffffff}}) {
         std::string footer(segmentIndexFooterSize, '\0');
         putAt(footer, 0, claimed, 4);
         footer.replace(4, 8, segmentIndexTag);

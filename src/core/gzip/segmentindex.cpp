@@ -3,6 +3,8 @@
 
 #include "core/gzip/gzparallel.h"
 
+static_assert(segmentIndexMostSegments * deflateBlockSize == int64_t{1} << 31);
+
 namespace {
 
 // The shortest gzip member: a 10-byte header, an empty final block (two
@@ -51,6 +53,7 @@ IndexFooter readSegmentIndexFooter(std::string_view footer, int64_t areaLength, 
         return IndexFooter::none;
     recordLength = static_cast<int64_t>(littleEndianAt(footer, 0, 4));
     const bool fits = recordLength >= segmentIndexFixedSize + 8 &&
+                      recordLength <= segmentIndexFixedSize + 8 * segmentIndexMostSegments &&
                       recordLength <= areaLength - gzipHeaderSize - finalBlockAndTrailer;
     return fits ? IndexFooter::present : IndexFooter::damaged;
 }

@@ -28,6 +28,9 @@ constexpr std::string_view segmentIndexTag = "zopsegix";
 constexpr int64_t segmentIndexFixedSize = 20;
 // The bytes at the area's end that say whether, and how long, an index is.
 constexpr int64_t segmentIndexFooterSize = 12;
+// A stream area holds less than 2 GiB, so no index lists more segments than
+// 2 GiB has deflate blocks; a longer one is damage, never read into memory.
+constexpr int64_t segmentIndexMostSegments = (int64_t{1} << 31) / (128 * 1024);
 
 struct SegmentIndex {
     int64_t segmentSize = 0;
