@@ -27,8 +27,8 @@ constexpr int maxBuffers = spareBuffers + buffersPerWriter * maxWriters;
 constexpr int32_t noBuffer = -1;
 // Once a request to stop came: how long writers that make no progress are
 // waited for, in waits of this many milliseconds.
-constexpr int stopPollMilliseconds = 50;
-constexpr int stalledPolls = 4;
+constexpr int stallWaitMilliseconds = 50;
+constexpr int stalledWaits = 4;
 
 struct Buffer {
     int32_t length = 0;
@@ -237,8 +237,8 @@ void abandonWriters(WriterPool& pool)
 {
     stopQueue(pool.queue);
     uint32_t seen = pool.progress;
-    for (int stalled = 0; pool.busy != 0 && stalled < stalledPolls;) {
-        waitForWorkersFor(pool.queue, stopPollMilliseconds);
+    for (int stalled = 0; pool.busy != 0 && stalled < stalledWaits;) {
+        waitForWorkersFor(pool.queue, stallWaitMilliseconds);
         stalled = pool.progress == seen ? stalled + 1 : 0;
         seen = pool.progress;
     }
