@@ -27,6 +27,11 @@ struct ThreadLock {
 };
 struct ThreadSignal {
     std::atomic<uint32_t> wakeups{0};
+    // Threads inside a wait: a wake-up with none skips the system call.
+    // Counted while the sleeper still holds the lock, so a waker that
+    // changed the shared state under that lock and finds none here wakes a
+    // sleeper that will see the change anyway.
+    std::atomic<int> sleepers{0};
 };
 
 namespace {
@@ -51,18 +56,21 @@ void sleepOnWord(std::atomic<uint32_t>& word, uint32_t seen, const timespec* tim
     syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, timeout, nullptr, 0);
 }
 
-void wakeWord(std::atomic<uint32_t>& word, int sleepers)
+void wakeSleepers(ThreadSignal* signal, int count)
 {
-    word.fetch_add(1);
-    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, sleepers, nullptr, nullptr, 0);
+    signal->wakeups.fetch_add(1);
+    if (signal->sleepers.load() > 0)
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&signal->wakeups), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
 }
 
 void waitWithTimeout(ThreadSignal* signal, ThreadLock* lock, const timespec* timeout)
 {
+    signal->sleepers.fetch_add(1);
     const uint32_t seen = signal->wakeups.load();
     releaseLock(lock);
     sleepOnWord(signal->wakeups, seen, timeout);
     acquireLock(lock);
+    signal->sleepers.fetch_sub(1);
 }
 
 } // namespace
@@ -141,17 +149,19 @@ void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
 void waitSignalOrStop(ThreadSignal* signal, ThreadLock* lock)
 {
     watchForStop(&signal->wakeups);
+    signal->sleepers.fetch_add(1);
     const uint32_t seen = signal->wakeups.load();
     if (pendingStop() == 0) {
         releaseLock(lock);
         sleepOnWord(signal->wakeups, seen, nullptr);
         acquireLock(lock);
     }
+    signal->sleepers.fetch_sub(1);
     watchForStop(nullptr);
 }
 
-void wakeOne(ThreadSignal* signal) { wakeWord(signal->wakeups, 1); }
-void wakeAll(ThreadSignal* signal) { wakeWord(signal->wakeups, INT_MAX); }
+void wakeOne(ThreadSignal* signal) { wakeSleepers(signal, 1); }
+void wakeAll(ThreadSignal* signal) { wakeSleepers(signal, INT_MAX); }
 
 int onlineProcessors()
 {
