@@ -32,6 +32,9 @@
 
 #include "runtime/threads/threads.h"
 
+// Its users read the fields (with the lock held) but change them only
+// through the functions below. Item numbers are 32-bit: 2^31 items, 256 TiB
+// in the block deflater's 128 KiB blocks.
 struct OrderedQueue {
     ThreadLock* lock = nullptr;
     ThreadSignal* forWork = nullptr;     // idle workers: an item published, stop, end
