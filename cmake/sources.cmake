@@ -14,7 +14,6 @@ set(ZOP_SHARED_SOURCES
   core/bytes/filecopy.cpp
   core/bytes/sha256.cpp
   core/bytes/text.cpp
-  core/container/entrypath.cpp
   core/container/image.cpp
   core/container/records.cpp
   core/gzip/gzcopy.cpp
@@ -24,6 +23,7 @@ set(ZOP_SHARED_SOURCES
   core/gzip/gzstream.cpp
   core/launch/appstate.cpp
   core/launch/writerpool.cpp
+  core/paths/paths.cpp
   pack/cli.cpp
   pack/options.cpp
   pack/pack.cpp
@@ -38,6 +38,7 @@ set(ZOP_SHARED_SOURCES
   runtime/process/process.cpp
   runtime/runtime.cpp
   runtime/signals/stopsignals.cpp
+  runtime/threads/orderedqueue.cpp
   runtime/threads/threads.cpp
   unpack/cache.cpp
   unpack/container.cpp

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "core/bytes/text.h"
+#include "core/launch/appstate.h"
+#include "core/paths/paths.h"
 #include "pack/cli.h"
 #include "pack/pack.h"
 #include "runtime/process/cmdline.h"
@@ -40,9 +42,7 @@ std::string temporaryDirectory()
 // directory too long for them to fit in a short text is refused up front.
 void refuseOverlongTempDir(const std::string& tempDir)
 {
-    const std::size_t workFileLength =
-        tempDir.size() + 1 + longestWorkDirName + 1 + workFileName.size();
-    if (workFileLength > shortTextMax)
+    if (!workFileFitsBelow(tempDir))
         failWithIoCode(ioInvalidFilename);
 }
 
@@ -162,7 +162,7 @@ void startUp()
     changeDirectory(appState.originalDir);
     checkIo();
 
-    setWorkDirectory(appState.tempDir + pathSeparator + name);
+    setWorkDirectory(joinPath(appState.tempDir, name));
     // From here on a request to stop removes the work directory, and a
     // request that came during start-up is acted on now.
     appState.workDirIdentity = directoryIdentity(appState.workDir);

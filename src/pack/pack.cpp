@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/launch/appstate.h"
-#include "core/container/entrypath.h"
+#include "core/paths/paths.h"
 #include "core/gzip/gzstream.h"
 #include "core/container/image.h"
 #include "core/bytes/text.h"
@@ -55,14 +55,12 @@ header makeHeader(std::string_view kind, std::string_view text, int32_t dataLeng
     return h;
 }
 
-// The bare file name of the stub path: what follows the last "\" (and, in
-// the Linux port, the last "/", its own separator).
-std::string stubFileName(const std::string& stubPath)
+// The stub's name as the trailer keeps it: the bare file name of the stub
+// path, what follows the last "\" (and, in the Linux port, the last "/",
+// its own separator).
+std::string storedStubName(const std::string& stubPath)
 {
-    const std::string path = shortText(stubPath);
-    const char separators[] = {'\\', pathSeparator, '\0'};
-    const std::size_t cut = path.find_last_of(separators);
-    return cut == std::string::npos ? path : path.substr(cut + 1);
+    return std::string(nativeFileNamePart(shortText(stubPath)));
 }
 
 // The trailer starts from zero bytes, so that two packers of the same recipe
@@ -71,7 +69,7 @@ tail newTrailer(const std::string& stubPath)
 {
     tail built;
     std::memset(&built, 0, sizeof built);
-    built.stubName.assign(stubFileName(stubPath));
+    built.stubName.assign(storedStubName(stubPath));
     built.signature.assign(recognitionString);
     return built;
 }
@@ -105,7 +103,7 @@ void refuseEscapingPath(std::string_view path)
 void refuseDotName(std::string_view path)
 {
     std::size_t end = path.size();
-    while (end > 0 && (path[end - 1] == '\\' || path[end - 1] == '/'))
+    while (end > 0 && isPathSeparator(path[end - 1]))
         --end;
     const std::string_view trimmed = path.substr(0, end);
     if (trimmed == "." || trimmed.ends_with("\\.") || trimmed.ends_with("/."))
@@ -117,7 +115,7 @@ void refuseDotName(std::string_view path)
 // separator.
 void refuseUnstorableName(const std::string& entryName, const std::string& name)
 {
-    if (entryName.size() > shortTextMax)
+    if (!fitsPathLength(entryName.size()))
         refuse(ioInvalidFilename, "entry name longer than 255 bytes");
     if (name.find('\\') != std::string::npos)
         refuse(ioInvalidFilename, "names holding \"\\\" cannot be packed");
@@ -284,21 +282,14 @@ std::string hexDigits(uint32_t value)
     return digits;
 }
 
-// The directory part of a path, its last separator included.
-std::string directoryPart(const std::string& path)
-{
-    const std::size_t cut = path.find_last_of(driveLetters ? "\\/:" : "\\/");
-    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-}
-
 // Creates a new file beside the output, under a name no other file has.
 void createTemporaryOutput(const std::string& outputName)
 {
-    const std::string directory = directoryPart(outputName);
+    const std::string directory(directoryPrefix(outputName));
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxTemporaryDraws; ++draw) {
         const std::string name = directory + ".zop" + hexDigits(nextRandom32()) + ".tmp";
-        if (name.size() > shortTextMax)
+        if (!fitsPathLength(name.size()))
             refuse(ioInvalidFilename, "the output path is too long");
         assignFile(pendingOutput.file, name);
         createNewFile(pendingOutput.file, 1);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/launch/appstate.h"
+#include "core/paths/paths.h"
 #include "core/bytes/littleendian.h"
 #include "core/bytes/sha256.h"
 #include "runtime/workdir/cachedir.h"
@@ -54,7 +55,7 @@ std::string hexOf(std::string_view bytes)
 
 std::string inside(const std::string& dir, std::string_view name)
 {
-    return dir + pathSeparator + std::string(name);
+    return joinPath(dir, name);
 }
 
 // ---------------------------------------------------------------- the record
@@ -252,7 +253,7 @@ CachePlan planCache(const tail& trailer)
     plan.key.assign(key);
     const std::string root = usableCacheRoot();
     // The work file of a miss must fit a short text, as in TEMP.
-    if (root.empty() || root.size() + 2 + longestWorkDirName + workFileName.size() > shortTextMax)
+    if (root.empty() || !workFileFitsBelow(root))
         return plan;
     plan.tree = inside(root, hexOf(key.substr(0, keyBytesInName)));
     if (loadTree(plan.tree, key, plan.record)) {

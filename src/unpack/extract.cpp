@@ -3,7 +3,7 @@
 // directories and files. Nothing runs, nothing is expanded.
 #include <string>
 
-#include "core/container/entrypath.h"
+#include "core/paths/paths.h"
 #include "core/gzip/gzstream.h"
 #include "core/container/image.h"
 #include "core/bytes/filecopy.h"
@@ -45,10 +45,9 @@ void refuseLink(std::string_view name)
 // part a recorded stub name still carries ("/" or a drive colon) is dropped.
 // A device name (AUX, con.exe) would send the stub to the device on
 // Windows, so it is refused like a control byte.
-std::string stubFileName(std::string_view stubName)
+std::string stubFileToWrite(std::string_view stubName)
 {
-    const std::size_t cut = stubName.find_last_of("\\/:");
-    const std::string_view name = cut == std::string_view::npos ? stubName : stubName.substr(cut + 1);
+    const std::string_view name = fileNamePartAfterDrive(stubName);
     if (name.empty() || name == "." || name == ".." || holdsControlByte(name, false) ||
         isReservedDeviceName(name))
         failWithIoCode(ioInvalidFilename);
@@ -102,7 +101,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     // is checked on the way) is refused before anything is written.
     BinaryFile source;
     const int32_t stubLength = openContainerFile(container, source);
-    const std::string stubName = stubFileName(container.trailer.stubName.view());
+    const std::string stubName = stubFileToWrite(container.trailer.stubName.view());
     refuseStubPartThatIsNoBareStub(container.path, stubLength);
     skipFile(source, stubLength);
     uint32_t payloadSize = 0;

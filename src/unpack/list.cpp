@@ -7,22 +7,12 @@
 #include "core/bytes/filecopy.h"
 #include "core/gzip/gzcopy.h"
 #include "runtime/failure/failure.h"
+#include "core/paths/paths.h"
 #include "runtime/fs/messagebox.h"
 #include "runtime/base/terminaltext.h"
 #include "runtime/fs/textfile.h"
 #include "unpack/container.h"
 #include "unpack/unpack.h"
-
-namespace {
-
-// The caption of the box: the listed file's name without its directory.
-std::string_view fileNamePart(std::string_view path)
-{
-    const std::size_t cut = path.find_last_of("\\/");
-    return cut == std::string_view::npos ? path : path.substr(cut + 1);
-}
-
-} // namespace
 
 void addToListingBox(ListingBox& box, std::string_view line)
 {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/launch/appstate.h"
-#include "core/container/entrypath.h"
+#include "core/paths/paths.h"
 #include "core/gzip/gzstream.h"
 #include "core/bytes/text.h"
 #include "core/bytes/filecopy.h"
@@ -121,7 +121,7 @@ std::string targetPath(std::string_view entryText)
 {
     if (isUnsafeEntryName(entryText))
         failAfterQueuedFiles(ioInvalidFilename);
-    return appState.workDir + pathSeparator + std::string(entryText);
+    return joinPath(appState.workDir, entryText);
 }
 
 // extractFileEntry through the writers: the content goes to them in buffers

@@ -1,6 +1,6 @@
 // Room core/container: the container records and the trailer's records and
-// seal, the image layout of an executable, the entry-path rule. May include:
-// core/gzip, core/bytes, runtime (docs/architecture.md).
+// seal, the image layout of an executable. May include: core/gzip,
+// core/bytes, core/paths, runtime (docs/architecture.md).
 //
 // The container records: one `header` per entry of the entry stream and the
 // 520-byte `tail` at the very end of a packed executable. Integers are 32-bit

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <zlib.h>
 
-#include "runtime/threads/threads.h"
+#include "runtime/threads/orderedqueue.h"
 
 namespace {
 
@@ -27,8 +27,7 @@ struct Slot {
     int32_t dictionaryLength = 0;
     int32_t length = 0;
     bool last = false;
-    // Set by whoever deflated it; guarded by the lock while workers run.
-    bool done = false;
+    // Set by whoever deflated it, before the queue marks the block finished.
     int status = Z_OK;
     int32_t outputLength = 0;
 };
@@ -48,8 +47,13 @@ struct BlockDeflater {
     int strategy = 0;
     int status = Z_OK;
 
+    // Blocks in stream order, one queue item each: the one being filled is
+    // the reserved item, the workers take the published ones, and the
+    // caller's thread writes them out and retires them in order. With
+    // workers allowed the queue has its lock from the start.
+    OrderedQueue queue;
     Slot* slots = nullptr;
-    int slotCount = 0;
+    int32_t nextWritten = 0;
 
     // Each with its own deflate state, made when the workers start; the
     // first one's, made at once, also serves the caller's thread while no
@@ -57,23 +61,12 @@ struct BlockDeflater {
     Worker* workers = nullptr;
     int workerLimit = 0;
     int workersRunning = 0;
-
-    // Block numbers in stream order: the one being filled (those before it
-    // are handed over; changed under the lock while workers run), the next
-    // one a worker takes, the next one to write out.
-    int64_t filling = 0;
-    int64_t nextTaken = 0;
-    int64_t nextWritten = 0;
-    bool stopping = false;
-
-    ThreadLock* lock = nullptr;
-    ThreadSignal* workReady = nullptr;
-    ThreadSignal* blockDone = nullptr;
+    bool workersTried = false;
 };
 
 namespace {
 
-Slot& slotOf(BlockDeflater& d, int64_t block) { return d.slots[block % d.slotCount]; }
+Slot& slotFor(BlockDeflater& d, int32_t block) { return d.slots[slotOf(d.queue, block)]; }
 
 // Deflates one block: the same bytes wherever and whenever it runs.
 void deflateSlot(z_stream& z, Slot& slot)
@@ -102,20 +95,17 @@ void runWorker(void* context)
 {
     Worker& worker = *static_cast<Worker*>(context);
     BlockDeflater& d = *worker.deflater;
-    acquireLock(d.lock);
-    for (;;) {
-        while (!d.stopping && d.nextTaken == d.filling)
-            waitSignal(d.workReady, d.lock);
-        if (d.stopping)
-            break;
-        Slot& slot = slotOf(d, d.nextTaken++);
-        releaseLock(d.lock);
+    lockQueue(d.queue);
+    while (waitForWork(d.queue)) {
+        const int32_t block = d.queue.firstWaiting;
+        takeItem(d.queue, block);
+        unlockQueue(d.queue);
+        Slot& slot = slotFor(d, block);
         deflateSlot(worker.z, slot);
-        acquireLock(d.lock);
-        slot.done = true;
-        wakeOne(d.blockDone);
+        lockQueue(d.queue);
+        finishItem(d.queue, block, slot.status);
     }
-    releaseLock(d.lock);
+    unlockQueue(d.queue);
 }
 
 bool initDeflate(BlockDeflater& d, Worker& worker)
@@ -123,18 +113,13 @@ bool initDeflate(BlockDeflater& d, Worker& worker)
     return deflateInit2(&worker.z, d.level, Z_DEFLATED, -MAX_WBITS, 8, d.strategy) == Z_OK;
 }
 
-// Starts the workers. Those the system refuses a thread or memory for are
-// done without: the bytes are the same with fewer.
+// Starts the workers, once. Those the system refuses a thread or memory
+// for are done without: the bytes are the same with fewer.
 void startWorkers(BlockDeflater& d)
 {
-    if (d.workerLimit < 2 || d.lock != nullptr)
+    if (d.workerLimit < 2 || d.workersTried)
         return;
-    d.lock = createLock();
-    d.workReady = createSignal();
-    d.blockDone = createSignal();
-    if (d.lock == nullptr || d.workReady == nullptr || d.blockDone == nullptr)
-        return;
-    d.nextTaken = d.filling;
+    d.workersTried = true;
     for (int i = 0; i < d.workerLimit; ++i) {
         Worker& worker = d.workers[i];
         worker.deflater = &d;
@@ -149,21 +134,19 @@ void startWorkers(BlockDeflater& d)
 
 // True when the handed-over block is deflated. With wait, it is made so:
 // by waiting for the workers, or here when none runs.
-bool deflated(BlockDeflater& d, int64_t block, bool wait)
+bool deflated(BlockDeflater& d, int32_t block, bool wait)
 {
-    Slot& slot = slotOf(d, block);
-    if (d.workersRunning == 0) {
-        if (wait && !slot.done) {
-            deflateSlot(d.workers[0].z, slot);
-            slot.done = true;
-        }
-        return slot.done;
+    lockQueue(d.queue);
+    if (wait && d.workersRunning == 0 && isWaiting(d.queue, block)) {
+        takeItem(d.queue, block);
+        Slot& slot = slotFor(d, block);
+        deflateSlot(d.workers[0].z, slot);
+        finishItem(d.queue, block, slot.status);
     }
-    acquireLock(d.lock);
-    while (wait && !slot.done)
-        waitSignal(d.blockDone, d.lock);
-    const bool done = slot.done;
-    releaseLock(d.lock);
+    while (wait && !isFinished(d.queue, block))
+        waitForWorkers(d.queue);
+    const bool done = isFinished(d.queue, block);
+    unlockQueue(d.queue);
     return done;
 }
 
@@ -171,21 +154,24 @@ bool deflated(BlockDeflater& d, int64_t block, bool wait)
 // workers and the stream.
 void writeOut(BlockDeflater& d)
 {
-    Slot& slot = slotOf(d, d.nextWritten);
+    Slot& slot = slotFor(d, d.nextWritten);
     if (slot.status != Z_OK) {
         stopBlockWorkers(&d);
         d.status = slot.status;
         return;
     }
     d.sink(d.context, slot.output, slot.outputLength);
+    lockQueue(d.queue);
+    retireItem(d.queue, d.nextWritten);
+    unlockQueue(d.queue);
     ++d.nextWritten;
 }
 
 // Writes out the deflated blocks in order, waiting for those up to
 // `through` when they are not deflated yet.
-void writeFinished(BlockDeflater& d, int64_t through)
+void writeFinished(BlockDeflater& d, int32_t through)
 {
-    while (d.status == Z_OK && d.nextWritten < d.filling && deflated(d, d.nextWritten, d.nextWritten <= through))
+    while (d.status == Z_OK && d.nextWritten < d.queue.published && deflated(d, d.nextWritten, d.nextWritten <= through))
         writeOut(d);
 }
 
@@ -193,28 +179,25 @@ void writeFinished(BlockDeflater& d, int64_t through)
 // ready to fill: free, with the last 32 KiB of this block as its dictionary.
 void handOver(BlockDeflater& d, bool last)
 {
-    Slot& slot = slotOf(d, d.filling);
+    const int32_t block = d.queue.published;
+    Slot& slot = slotFor(d, block);
     slot.last = last;
-    slot.done = false;
     // Every block before this one is full, and so is this one unless it is
     // the last: the workers start once that much reaches the threshold and
     // more follows.
-    if (!last && (d.filling + 1) * deflateBlockSize >= parallelThreshold)
+    if (!last && (static_cast<int64_t>(block) + 1) * deflateBlockSize >= parallelThreshold)
         startWorkers(d);
-    if (d.workersRunning == 0) {
-        ++d.filling;
-    } else {
-        acquireLock(d.lock);
-        ++d.filling;
-        wakeOne(d.workReady);
-        releaseLock(d.lock);
-    }
+    lockQueue(d.queue);
+    publishItem(d.queue);
+    unlockQueue(d.queue);
     // Without workers the block is deflated now. With them, the slot to
     // fill next held the block slotCount before: that one must be out.
-    writeFinished(d, last || d.workersRunning == 0 ? d.filling - 1 : d.filling - d.slotCount);
+    writeFinished(d, last || d.workersRunning == 0 ? block : block + 1 - d.queue.capacity);
     if (last || d.status != Z_OK)
         return;
-    Slot& next = slotOf(d, d.filling);
+    lockQueue(d.queue);
+    Slot& next = slotFor(d, reserveItem(d.queue));
+    unlockQueue(d.queue);
     std::memcpy(next.input, slot.input + deflateBlockSize, dictionarySize);  // the block's last 32 KiB
     next.dictionaryLength = dictionarySize;
     next.length = 0;
@@ -223,7 +206,7 @@ void handOver(BlockDeflater& d, bool last)
 void releaseAll(BlockDeflater* d)
 {
     if (d->slots != nullptr)
-        for (int i = 0; i < d->slotCount; ++i) {
+        for (int i = 0; i < d->queue.capacity; ++i) {
             delete[] d->slots[i].input;
             delete[] d->slots[i].output;
         }
@@ -232,12 +215,7 @@ void releaseAll(BlockDeflater* d)
         if (d->workers[i].z.state != nullptr)
             deflateEnd(&d->workers[i].z);
     delete[] d->workers;
-    if (d->lock != nullptr)
-        destroyLock(d->lock);
-    if (d->workReady != nullptr)
-        destroySignal(d->workReady);
-    if (d->blockDone != nullptr)
-        destroySignal(d->blockDone);
+    closeQueue(d->queue);
     delete d;
 }
 
@@ -251,10 +229,19 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
     d->level = level;
     d->strategy = strategy;
     d->workerLimit = threads < 1 ? 1 : threads;
+    // Without the lock and signals workers need, the caller's thread does
+    // every block: the bytes are the same.
+    const int slotCount = d->workerLimit < 2 ? 2 : 2 * d->workerLimit;
+    if (!openQueue(d->queue, slotCount, d->workerLimit >= 2)) {
+        d->workerLimit = 1;
+        if (!openQueue(d->queue, slotCount, false)) {
+            delete d;
+            return nullptr;
+        }
+    }
     d->workers = new Worker[d->workerLimit];
-    d->slotCount = d->workerLimit < 2 ? 2 : 2 * d->workerLimit;
-    d->slots = new Slot[d->slotCount];
-    for (int i = 0; i < d->slotCount; ++i) {
+    d->slots = new Slot[slotCount];
+    for (int i = 0; i < slotCount; ++i) {
         d->slots[i].input = new unsigned char[dictionarySize + deflateBlockSize];
         d->slots[i].output = new unsigned char[outputCapacity];
     }
@@ -262,6 +249,7 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
         releaseAll(d);
         return nullptr;
     }
+    reserveItem(d->queue);
     return d;
 }
 
@@ -269,7 +257,7 @@ int writeBlocks(BlockDeflater* d, const void* bytes, int32_t count)
 {
     const auto* from = static_cast<const unsigned char*>(bytes);
     while (count > 0 && d->status == Z_OK) {
-        Slot& slot = slotOf(*d, d->filling);
+        Slot& slot = slotFor(*d, d->queue.published);
         // A full block is handed over only once more bytes follow, so the
         // last block is never an empty one.
         if (slot.length == deflateBlockSize) {
@@ -298,10 +286,9 @@ void stopBlockWorkers(BlockDeflater* d)
 {
     if (d->workersRunning == 0)
         return;
-    acquireLock(d->lock);
-    d->stopping = true;
-    wakeAll(d->workReady);
-    releaseLock(d->lock);
+    lockQueue(d->queue);
+    stopQueue(d->queue);
+    unlockQueue(d->queue);
     for (int i = 0; i < d->workersRunning; ++i)
         joinThread(d->workers[i].thread);
     d->workersRunning = 0;

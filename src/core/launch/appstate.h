@@ -1,5 +1,5 @@
 // Room core/launch: what a launch shares: appState and the writer pool of run
-// mode. May include: core/container, core/gzip, core/bytes, runtime
+// mode. May include: core/container, core/gzip, core/bytes, core/paths, runtime
 // (docs/architecture.md).
 //
 // The process-wide values every mode reads, filled once by start-up.
@@ -28,6 +28,11 @@ extern AppState appState;
 
 // The work file's name inside the work directory.
 constexpr std::string_view workFileName = "zop.gz";
+
+// True when the work file of a work directory made in root (the longest
+// name one can have) fits the path limit: workDir and workFile must name
+// exactly what gets created.
+bool workFileFitsBelow(std::string_view root);
 
 // Points workDir (and the work file and the %tempdir% spellings) at dir.
 void setWorkDirectory(const std::string& dir);

@@ -1,18 +1,20 @@
-// The writer pool: one lock guards the whole queue. The main thread waits on
-// `room` (a buffer or a file slot came free, a file was finished); idle
-// writers wait on `work` (a file was queued, the pool closes), and the one
-// writer whose file is still being inflated waits on `more`. The main
-// thread's waits look at the requests to stop a few times a second: a
-// writer may be held up for good (by a FIFO in the file's place), and the
-// request is answered all the same.
+// The writer pool: files are the items of one ordered queue, whose lock
+// guards the whole pool. The main thread reserves a file (it is staged: the
+// writers do not see it yet), publishes it with its first bytes or its end,
+// and waits for room (a buffer or a file slot came free, a file was
+// finished); idle writers wait for work, and the one writer whose file is
+// still being inflated waits for more of it. The main thread's waits end on
+// a request to stop as well: a writer may be held up for good (by a FIFO in
+// the file's place), and the request is answered all the same.
 #include "core/launch/writerpool.h"
 
-#include <atomic>
 #include <new>
 
+#include "core/paths/paths.h"
+#include "runtime/base/checks.h"
 #include "runtime/fs/files.h"
 #include "runtime/signals/stopsignals.h"
-#include "runtime/threads/threads.h"
+#include "runtime/threads/orderedqueue.h"
 
 namespace {
 
@@ -23,10 +25,10 @@ constexpr int buffersPerWriter = 8;
 constexpr int spareBuffers = 8;
 constexpr int maxBuffers = spareBuffers + buffersPerWriter * maxWriters;
 constexpr int32_t noBuffer = -1;
-// How often a waiting main thread looks for a request to stop, and how long
-// writers that make no progress are waited for once it came.
-constexpr int stopPollMilliseconds = 50;
-constexpr int stalledPolls = 4;
+// Once a request to stop came: how long writers that make no progress are
+// waited for, in waits of this many milliseconds.
+constexpr int stallWaitMilliseconds = 50;
+constexpr int stalledWaits = 4;
 
 struct Buffer {
     int32_t length = 0;
@@ -35,46 +37,27 @@ struct Buffer {
 
 struct QueuedFile {
     std::string name;
-    int32_t position = 0;
     int32_t first = noBuffer;  // bytes waiting for the writer, in order
     int32_t last = noBuffer;
     bool complete = false;     // every byte has been passed on
-    bool claimed = false;      // a writer has taken it
-    bool finished = true;      // closed (or never opened); the slot is free
 };
 
 } // namespace
 
 struct WriterPool {
-    ThreadLock* lock = nullptr;
-    ThreadSignal* work = nullptr;
-    ThreadSignal* more = nullptr;
-    ThreadSignal* room = nullptr;
+    // Files by queue item: slot = item % fileSlots.
+    OrderedQueue queue;
     unsigned char* memory = nullptr;
     int bufferCount = 0;
     Buffer buffers[maxBuffers];
     int32_t freeBuffers = noBuffer;
     int32_t filling = noBuffer;  // the buffer fileBuffer gave the main thread
-    // Files by sequence number: slot = number % fileSlots. Of the files
-    // queued, the writers have claimed the first `claimed` and some after
-    // them (see claimNextFile). A file the main
-    // thread has queued but not yet handed anything for is `staged`: the
-    // writers do not see it yet. `open`: the last file is not complete.
     QueuedFile files[maxBuffers];
-    int fileSlots = 0;
-    int32_t queued = 0;
-    int32_t claimed = 0;
-    int unfinished = 0;
-    bool staged = false;
-    bool open = false;
-    bool closing = false;
-    bool abandoned = false;
+    int32_t lastPosition = -1;   // of the file queued last: positions only grow
+    bool open = false;           // the newest file is not complete
     // Writers inside a file, and a count of their steps (files and buffers).
     int busy = 0;
     uint32_t progress = 0;
-    std::atomic<bool> failed{false};
-    int32_t failedPosition = 0;
-    uint16_t failedCode = 0;
     WorkerThread* threads[maxWriters] = {};
     int threadCount = 0;
 };
@@ -91,9 +74,7 @@ namespace {
 // only wait a little longer.
 std::string_view lastComponent(std::string_view name)
 {
-    const std::size_t cut = name.find_last_of("/\\");
-    if (cut != std::string_view::npos)
-        name.remove_prefix(cut + 1);
+    name = fileNamePart(name);
     name = name.substr(0, name.find(':'));
     while (!name.empty() && (name.back() == '.' || name.back() == ' '))
         name.remove_suffix(1);
@@ -124,9 +105,9 @@ bool couldBeSameFile(std::string_view a, std::string_view b)
 
 // ---------------------------------------------------------------- queue (lock held)
 
-QueuedFile& fileAt(WriterPool& pool, int32_t sequence)
+QueuedFile& fileAt(WriterPool& pool, int32_t item)
 {
-    return pool.files[sequence % pool.fileSlots];
+    return pool.files[slotOf(pool.queue, item)];
 }
 
 unsigned char* bytesOf(WriterPool& pool, int32_t buffer)
@@ -140,93 +121,56 @@ void releaseBuffer(WriterPool& pool, int32_t buffer)
     pool.freeBuffers = buffer;
 }
 
-std::string_view directoryPart(std::string_view name)
+// True when a queued file not yet finished matches name.
+bool nameInUse(WriterPool& pool, std::string_view name)
 {
-    const std::size_t cut = name.find_last_of("/\\");
-    return cut == std::string_view::npos ? std::string_view() : name.substr(0, cut);
-}
-
-bool inSameDirectory(std::string_view a, std::string_view b)
-{
-    return directoryPart(a) == directoryPart(b);
-}
-
-// True when a queued file not yet finished (and, when `claimedOnly`, taken
-// by a writer) matches name.
-bool unfinishedFileMatches(WriterPool& pool, std::string_view name, bool claimedOnly,
-                           bool (*matches)(std::string_view, std::string_view))
-{
-    const int32_t oldest = pool.queued > pool.fileSlots ? pool.queued - pool.fileSlots : 0;
-    for (int32_t sequence = oldest; sequence < pool.queued; ++sequence) {
-        const QueuedFile& file = fileAt(pool, sequence);
-        if (!file.finished && (file.claimed || !claimedOnly) && matches(file.name, name))
+    for (int slot = 0; slot < pool.queue.capacity; ++slot)
+        if (slotInUse(pool.queue, slot) && couldBeSameFile(pool.files[slot].name, name))
             return true;
-    }
     return false;
 }
 
-bool nameInUse(WriterPool& pool, std::string_view name)
-{
-    return unfinishedFileMatches(pool, name, false, couldBeSameFile);
-}
-
-// The staged file becomes visible to the writers.
-void publishStaged(WriterPool& pool)
-{
-    pool.staged = false;
-    ++pool.queued;
-    ++pool.unfinished;
-    wakeOne(pool.work);
-}
-
-// New bytes or the end of the file being queued: a staged file becomes
-// visible now; a visible one has its writer woken.
+// New bytes or the end of the newest file: a staged file becomes visible
+// now; a visible one has its writer woken.
 void announceProgress(WriterPool& pool)
 {
-    if (pool.staged)
-        publishStaged(pool);
+    if (pool.queue.reserved)
+        publishItem(pool.queue);
     else
-        wakeOne(pool.more);
-}
-
-void recordOutcome(WriterPool& pool, QueuedFile& file, uint16_t code)
-{
-    file.finished = true;
-    --pool.unfinished;
-    --pool.busy;
-    ++pool.progress;
-    if (code != 0 && (!pool.failed || file.position < pool.failedPosition)) {
-        pool.failedPosition = file.position;
-        pool.failedCode = code;
-        pool.failed = true;
-    }
+        wakeItemWorker(pool.queue);
 }
 
 // ---------------------------------------------------------------- writers
 
-// The next file for an idle writer, null when none waits. Creating files in
-// one directory takes that directory's lock in the kernel, one creation at a
-// time: a writer takes the first waiting file of a directory no other writer
-// is creating in, and the first waiting file when every one is.
-QueuedFile* claimNextFile(WriterPool& pool)
+// The next file for an idle writer, taken. Creating files in one directory
+// takes that directory's lock in the kernel, one creation at a time: a
+// writer takes the first waiting file of a directory no other writer is
+// creating in, and the first waiting file when every one is. The
+// directories in use (at most one per writer) are gathered once, so the
+// choice costs one pass over the ring.
+int32_t claimNextFile(WriterPool& pool)
 {
-    QueuedFile* first = nullptr;
-    QueuedFile* chosen = nullptr;
-    for (int32_t sequence = pool.claimed; sequence < pool.queued && chosen == nullptr; ++sequence) {
-        QueuedFile& file = fileAt(pool, sequence);
-        if (file.claimed)
+    OrderedQueue& q = pool.queue;
+    std::string_view busy[maxWriters];
+    int busyCount = 0;
+    const int32_t oldest = q.published > q.capacity ? q.published - q.capacity : 0;
+    for (int32_t item = oldest; item < q.published && busyCount < maxWriters; ++item)
+        if (isTaken(q, item))
+            busy[busyCount++] = parentDirectory(fileAt(pool, item).name);
+    int32_t chosen = -1;
+    for (int32_t item = q.firstWaiting; item < q.published && chosen < 0; ++item) {
+        if (!isWaiting(q, item))
             continue;
-        if (first == nullptr)
-            first = &file;
-        if (!unfinishedFileMatches(pool, file.name, true, inSameDirectory))
-            chosen = &file;
+        const std::string_view directory = parentDirectory(fileAt(pool, item).name);
+        bool shared = false;
+        for (int i = 0; i < busyCount && !shared; ++i)
+            shared = busy[i] == directory;
+        if (!shared)
+            chosen = item;
     }
-    if (chosen == nullptr)
-        chosen = first;
-    if (chosen != nullptr)
-        chosen->claimed = true;
-    while (pool.claimed < pool.queued && fileAt(pool, pool.claimed).claimed)
-        ++pool.claimed;
+    if (chosen < 0)
+        chosen = q.firstWaiting;
+    takeItem(q, chosen);
     return chosen;
 }
 
@@ -234,8 +178,8 @@ QueuedFile* claimNextFile(WriterPool& pool)
 // noBuffer once the file has all its bytes.
 int32_t nextBufferOf(WriterPool& pool, QueuedFile& file)
 {
-    while (file.first == noBuffer && !file.complete && !pool.abandoned)
-        waitSignal(pool.more, pool.lock);
+    while (file.first == noBuffer && !file.complete && !pool.queue.stopping)
+        waitForOwner(pool.queue);
     const int32_t buffer = file.first;
     if (buffer != noBuffer) {
         file.first = pool.buffers[buffer].next;
@@ -251,18 +195,18 @@ uint16_t writeFile(WriterPool& pool, QueuedFile& file)
 {
     OsHandle handle = noHandle;
     uint16_t code = createFileOnWorker(file.name, handle);
-    acquireLock(pool.lock);
+    lockQueue(pool.queue);
     for (int32_t buffer; (buffer = nextBufferOf(pool, file)) != noBuffer;) {
-        const bool wanted = code == 0 && !pool.abandoned;
-        releaseLock(pool.lock);
+        const bool wanted = code == 0 && !pool.queue.stopping;
+        unlockQueue(pool.queue);
         if (wanted)
             code = writeAllOnWorker(handle, bytesOf(pool, buffer), static_cast<uint32_t>(pool.buffers[buffer].length));
-        acquireLock(pool.lock);
+        lockQueue(pool.queue);
         releaseBuffer(pool, buffer);
         ++pool.progress;
-        wakeOne(pool.room);
+        wakeOwner(pool.queue);
     }
-    releaseLock(pool.lock);
+    unlockQueue(pool.queue);
     if (handle != noHandle)
         closeFileOnWorker(handle);
     return code;
@@ -271,21 +215,19 @@ uint16_t writeFile(WriterPool& pool, QueuedFile& file)
 void runWriter(void* context)
 {
     WriterPool& pool = *static_cast<WriterPool*>(context);
-    acquireLock(pool.lock);
-    for (;;) {
-        while (pool.claimed == pool.queued && !pool.closing && !pool.abandoned)
-            waitSignal(pool.work, pool.lock);
-        if (pool.claimed == pool.queued || pool.abandoned)
-            break;
-        QueuedFile& file = *claimNextFile(pool);
+    lockQueue(pool.queue);
+    while (waitForWork(pool.queue)) {
+        const int32_t item = claimNextFile(pool);
         ++pool.busy;
-        releaseLock(pool.lock);
-        const uint16_t code = writeFile(pool, file);
-        acquireLock(pool.lock);
-        recordOutcome(pool, file, code);
-        wakeOne(pool.room);
+        unlockQueue(pool.queue);
+        const uint16_t code = writeFile(pool, fileAt(pool, item));
+        lockQueue(pool.queue);
+        --pool.busy;
+        ++pool.progress;
+        finishItem(pool.queue, item, code);
+        retireItem(pool.queue, item);
     }
-    releaseLock(pool.lock);
+    unlockQueue(pool.queue);
 }
 
 // Lock held. The writers drop what is queued and end, each after the buffer
@@ -293,38 +235,32 @@ void runWriter(void* context)
 // (one may be held up in a call that does not return).
 void abandonWriters(WriterPool& pool)
 {
-    pool.abandoned = true;
-    wakeAll(pool.work);
-    wakeAll(pool.more);
+    stopQueue(pool.queue);
     uint32_t seen = pool.progress;
-    for (int stalled = 0; pool.busy != 0 && stalled < stalledPolls;) {
-        waitSignalFor(pool.room, pool.lock, stopPollMilliseconds);
+    for (int stalled = 0; pool.busy != 0 && stalled < stalledWaits;) {
+        waitForWorkersFor(pool.queue, stallWaitMilliseconds);
         stalled = pool.progress == seen ? stalled + 1 : 0;
         seen = pool.progress;
     }
 }
 
-// Every wait of the main thread: a request to stop is answered from here,
-// after the writers have been stopped (the clean-up then removes a quiet
-// tree).
+// Every wait of the main thread: a request to stop wakes it and is answered
+// from here, after the writers have been stopped (the clean-up then removes
+// a quiet tree).
 void waitForRoom(WriterPool& pool)
 {
     if (pendingStop() != 0) {
         abandonWriters(pool);
-        releaseLock(pool.lock);
+        unlockQueue(pool.queue);
         stopIfRequested();
-        acquireLock(pool.lock);
+        lockQueue(pool.queue);
     }
-    waitSignalFor(pool.room, pool.lock, stopPollMilliseconds);
+    waitForWorkersOrStop(pool.queue);
 }
 
 void releasePool(WriterPool* pool)
 {
-    if (pool->lock != nullptr)
-        destroyLock(pool->lock);
-    for (ThreadSignal* signal : {pool->work, pool->more, pool->room})
-        if (signal != nullptr)
-            destroySignal(signal);
+    closeQueue(pool->queue);
     delete[] pool->memory;
     delete pool;
 }
@@ -338,15 +274,9 @@ WriterPool* startWriterPool(int writers)
     auto* pool = new (std::nothrow) WriterPool;
     if (pool == nullptr)
         return nullptr;
-    pool->lock = createLock();
-    pool->work = createSignal();
-    pool->more = createSignal();
-    pool->room = createSignal();
     pool->bufferCount = spareBuffers + buffersPerWriter * writers;
-    pool->fileSlots = pool->bufferCount;
     pool->memory = new (std::nothrow) unsigned char[static_cast<std::size_t>(pool->bufferCount) * bufferSize];
-    if (pool->lock == nullptr || pool->work == nullptr || pool->more == nullptr || pool->room == nullptr ||
-        pool->memory == nullptr) {
+    if (!openQueue(pool->queue, pool->bufferCount, true) || pool->memory == nullptr) {
         releasePool(pool);
         return nullptr;
     }
@@ -367,37 +297,43 @@ WriterPool* startWriterPool(int writers)
 
 void queueFile(WriterPool* pool, std::string name, int32_t position)
 {
-    acquireLock(pool->lock);
-    while (nameInUse(*pool, name) || !fileAt(*pool, pool->queued).finished)
+    lockQueue(pool->queue);
+    // A staged file must have its first bytes or its end first: its slot is
+    // the one this file would wait for.
+    ZOP_CHECK(!pool->queue.reserved);
+    ZOP_CHECK(position > pool->lastPosition);
+    while (nameInUse(*pool, name) || !nextSlotFree(pool->queue))
         waitForRoom(*pool);
-    QueuedFile& file = fileAt(*pool, pool->queued);
+    QueuedFile& file = fileAt(*pool, reserveItem(pool->queue));
     file.name = std::move(name);
-    file.position = position;
     file.first = file.last = noBuffer;
-    file.complete = file.claimed = file.finished = false;
-    pool->staged = true;
+    file.complete = false;
+    pool->lastPosition = position;
     pool->open = true;
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
 }
 
 unsigned char* fileBuffer(WriterPool* pool, int32_t& capacity)
 {
-    acquireLock(pool->lock);
+    lockQueue(pool->queue);
+    // One buffer in hand at a time: a second would never be passed on.
+    ZOP_CHECK(pool->filling == noBuffer && pool->open);
     while (pool->freeBuffers == noBuffer)
         waitForRoom(*pool);
     pool->filling = pool->freeBuffers;
     pool->freeBuffers = pool->buffers[pool->filling].next;
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
     capacity = bufferSize;
     return bytesOf(*pool, pool->filling);
 }
 
 void passBytes(WriterPool* pool, int32_t count, bool last)
 {
-    acquireLock(pool->lock);
+    lockQueue(pool->queue);
+    ZOP_CHECK(pool->filling != noBuffer);
     const int32_t buffer = pool->filling;
     pool->filling = noBuffer;
-    QueuedFile& file = fileAt(*pool, pool->staged ? pool->queued : pool->queued - 1);
+    QueuedFile& file = fileAt(*pool, newestItem(pool->queue));
     if (count <= 0) {
         releaseBuffer(*pool, buffer);
     } else {
@@ -414,47 +350,50 @@ void passBytes(WriterPool* pool, int32_t count, bool last)
         pool->open = false;
     }
     announceProgress(*pool);
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
 }
 
 void endFile(WriterPool* pool)
 {
-    acquireLock(pool->lock);
+    lockQueue(pool->queue);
     if (pool->open) {
-        fileAt(*pool, pool->staged ? pool->queued : pool->queued - 1).complete = true;
+        fileAt(*pool, newestItem(pool->queue)).complete = true;
         pool->open = false;
         announceProgress(*pool);
     }
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
 }
 
 void waitForName(WriterPool* pool, std::string_view name)
 {
-    acquireLock(pool->lock);
+    lockQueue(pool->queue);
     while (nameInUse(*pool, name))
         waitForRoom(*pool);
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
 }
 
 void abandonWriterPool(WriterPool* pool)
 {
-    acquireLock(pool->lock);
+    lockQueue(pool->queue);
     abandonWriters(*pool);
-    releaseLock(pool->lock);
+    unlockQueue(pool->queue);
 }
 
 bool writerFailed(WriterPool* pool)
 {
-    return pool->failed;
+    lockQueue(pool->queue);
+    const bool failed = firstFailure(pool->queue) != 0;
+    unlockQueue(pool->queue);
+    return failed;
 }
 
 uint16_t finishQueuedFiles(WriterPool* pool)
 {
-    acquireLock(pool->lock);
-    while (pool->unfinished != 0)
+    lockQueue(pool->queue);
+    while (pool->queue.unfinished != 0)
         waitForRoom(*pool);
-    const uint16_t code = pool->failed ? pool->failedCode : 0;
-    releaseLock(pool->lock);
+    const auto code = static_cast<uint16_t>(firstFailure(pool->queue));
+    unlockQueue(pool->queue);
     return code;
 }
 
@@ -462,10 +401,9 @@ uint16_t stopWriterPool(WriterPool* pool)
 {
     endFile(pool);
     const uint16_t code = finishQueuedFiles(pool);
-    acquireLock(pool->lock);
-    pool->closing = true;
-    wakeAll(pool->work);
-    releaseLock(pool->lock);
+    lockQueue(pool->queue);
+    endItems(pool->queue);
+    unlockQueue(pool->queue);
     for (int i = 0; i < pool->threadCount; ++i)
         joinThread(pool->threads[i]);
     releasePool(pool);

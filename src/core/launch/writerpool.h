@@ -42,9 +42,12 @@ void waitForName(WriterPool* pool, std::string_view name);
 // For the way out on a request to stop: the pool is not released.
 void abandonWriterPool(WriterPool* pool);
 
-// Every wait of the main thread in these calls looks for a request to stop
-// a few times a second and answers it (stopIfRequested) after
-// abandonWriterPool.
+// Every wait of the main thread in these calls is woken by a request to
+// stop as well, and answers it (stopIfRequested) after abandonWriterPool.
+//
+// Misuse that would otherwise wait for ever (queueFile while the file
+// queued last has neither bytes nor its end, a second fileBuffer before
+// passBytes) is caught by the checks of the debug and sanitizer builds.
 
 // True once a writer has failed; does not wait.
 bool writerFailed(WriterPool* pool);

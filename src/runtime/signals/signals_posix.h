@@ -1,6 +1,9 @@
 // Linux: what the process starter needs from the stop-signal handlers.
 #pragma once
 #include <signal.h>
+#include <stdint.h>
+
+#include <atomic>
 #include <sys/types.h>
 
 // Blocks the stop signals (previous receives the mask before) and unblocks
@@ -21,3 +24,8 @@ void removeStopSignals(sigset_t& mask);
 // True once a second TERM, a second or more after the first, asked the
 // launcher to stop waiting for the command it was passed on to.
 bool waitAbandoned();
+
+// The futex word the answering thread is about to sleep on (null: none).
+// A stop signal's handler raises it and wakes its sleepers, so that the
+// sleep ends and the request is answered.
+void watchForStop(std::atomic<uint32_t>* word);

@@ -2,9 +2,15 @@
 // counts the request and, while a command runs, passes it on; the program
 // acts on it at its next checkpoint. The handlers are installed without
 // SA_RESTART, so a blocking read, write, open or wait returns and reaches one.
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
 
 #include <cerrno>
 
@@ -26,6 +32,9 @@ volatile sig_atomic_t abandoned = 0;
 long long firstTermAt = -1;
 
 sigset_t ignoredAtStart;
+
+// Set and read on the answering thread only (its handler included).
+std::atomic<std::atomic<uint32_t>*> watchedWord{nullptr};
 
 // The thread that installed the handlers answers the requests. A worker
 // thread's file calls reach the same checkpoints; there a request is never
@@ -69,6 +78,10 @@ void onStopSignal(int signal, siginfo_t* info, void*)
             else if (now - firstTermAt >= 1000)
                 abandoned = 1;
         }
+    }
+    if (std::atomic<uint32_t>* word = watchedWord.load()) {
+        word->fetch_add(1);
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
     }
     errno = savedErrno;
 }
@@ -146,4 +159,9 @@ void removeStopSignals(sigset_t& mask)
 bool waitAbandoned()
 {
     return abandoned != 0;
+}
+
+void watchForStop(std::atomic<uint32_t>* word)
+{
+    watchedWord.store(word);
 }

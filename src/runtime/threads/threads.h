@@ -1,6 +1,7 @@
 // Room runtime/threads: worker threads, locks, wake-up signals and the thread
-// count. May include: runtime/fs, runtime/process, runtime/os,
-// runtime/signals, runtime/failure, runtime/base (docs/architecture.md).
+// count, and the ordered queue built on them (orderedqueue.h). May include:
+// runtime/fs, runtime/process, runtime/os, runtime/signals, runtime/failure,
+// runtime/base (docs/architecture.md).
 //
 // Worker threads for packing and launching on every core: start and join,
 // a lock with its wake-up signal, and how many threads to use. Plain
@@ -34,6 +35,10 @@ void destroySignal(ThreadSignal* signal);
 void waitSignal(ThreadSignal* signal, ThreadLock* lock);
 // waitSignal that returns after at most `milliseconds` in any case.
 void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds);
+// waitSignal that a request to stop wakes as well: for the thread that
+// answers those requests (pendingStop), which then finds it pending. Where
+// no request can arrive (Windows), the same as waitSignal.
+void waitSignalOrStop(ThreadSignal* signal, ThreadLock* lock);
 void wakeOne(ThreadSignal* signal);
 void wakeAll(ThreadSignal* signal);
 

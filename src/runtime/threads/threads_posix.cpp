@@ -1,14 +1,23 @@
-// Linux threads: pthreads (part of glibc itself, no extra library).
+// Linux threads: pthreads (part of glibc itself, no extra library), and
+// wake-up signals on a futex word of their own: a count of wake-ups that a
+// sleeper compares against the count it saw, so that no wake-up between its
+// look at the shared state and its sleep is lost. The stop-signal handler
+// can raise that count too, which a condition variable does not allow.
 #include "runtime/threads/threads.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <climits>
 #include <new>
 
 #include "runtime/signals/signals_posix.h"
+#include "runtime/signals/stopsignals.h"
 
 struct WorkerThread {
     pthread_t id;
@@ -17,7 +26,12 @@ struct ThreadLock {
     pthread_mutex_t mutex;
 };
 struct ThreadSignal {
-    pthread_cond_t condition;
+    std::atomic<uint32_t> wakeups{0};
+    // Threads inside a wait: a wake-up with none skips the system call.
+    // Counted while the sleeper still holds the lock, so a waker that
+    // changed the shared state under that lock and finds none here wakes a
+    // sleeper that will see the change anyway.
+    std::atomic<int> sleepers{0};
 };
 
 namespace {
@@ -33,6 +47,30 @@ void* runBody(void* argument)
     delete static_cast<StartRecord*>(argument);
     start.body(start.context);
     return nullptr;
+}
+
+// Sleeps while the word still holds seen: until a wake-up, a signal handler
+// or the timeout (null: none) ends the sleep, or spuriously.
+void sleepOnWord(std::atomic<uint32_t>& word, uint32_t seen, const timespec* timeout)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, timeout, nullptr, 0);
+}
+
+void wakeSleepers(ThreadSignal* signal, int count)
+{
+    signal->wakeups.fetch_add(1);
+    if (signal->sleepers.load() > 0)
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&signal->wakeups), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
+}
+
+void waitWithTimeout(ThreadSignal* signal, ThreadLock* lock, const timespec* timeout)
+{
+    signal->sleepers.fetch_add(1);
+    const uint32_t seen = signal->wakeups.load();
+    releaseLock(lock);
+    sleepOnWord(signal->wakeups, seen, timeout);
+    acquireLock(lock);
+    signal->sleepers.fetch_sub(1);
 }
 
 } // namespace
@@ -85,44 +123,45 @@ void releaseLock(ThreadLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 
 ThreadSignal* createSignal()
 {
-    auto* signal = new (std::nothrow) ThreadSignal{};
-    if (signal == nullptr)
-        return nullptr;
-    // Timed waits count on the monotonic clock: setting the date moves no
-    // deadline.
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&signal->condition, &attributes);
-    pthread_condattr_destroy(&attributes);
-    return signal;
+    return new (std::nothrow) ThreadSignal{};
 }
 
 void destroySignal(ThreadSignal* signal)
 {
-    pthread_cond_destroy(&signal->condition);
     delete signal;
 }
 
 void waitSignal(ThreadSignal* signal, ThreadLock* lock)
 {
-    pthread_cond_wait(&signal->condition, &lock->mutex);
-}
-void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
-{
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
-    pthread_cond_timedwait(&signal->condition, &lock->mutex, &deadline);
+    waitWithTimeout(signal, lock, nullptr);
 }
 
-void wakeOne(ThreadSignal* signal) { pthread_cond_signal(&signal->condition); }
-void wakeAll(ThreadSignal* signal) { pthread_cond_broadcast(&signal->condition); }
+void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
+{
+    const timespec timeout{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000};
+    waitWithTimeout(signal, lock, &timeout);
+}
+
+// The handler of a stop signal raises the watched word. Set before the look
+// at pendingStop: a request that comes after that look has changed the word
+// by the time of the sleep (or, in the sleep, ends it), one before it is
+// seen there.
+void waitSignalOrStop(ThreadSignal* signal, ThreadLock* lock)
+{
+    watchForStop(&signal->wakeups);
+    signal->sleepers.fetch_add(1);
+    const uint32_t seen = signal->wakeups.load();
+    if (pendingStop() == 0) {
+        releaseLock(lock);
+        sleepOnWord(signal->wakeups, seen, nullptr);
+        acquireLock(lock);
+    }
+    signal->sleepers.fetch_sub(1);
+    watchForStop(nullptr);
+}
+
+void wakeOne(ThreadSignal* signal) { wakeSleepers(signal, 1); }
+void wakeAll(ThreadSignal* signal) { wakeSleepers(signal, INT_MAX); }
 
 int onlineProcessors()
 {

@@ -95,6 +95,12 @@ void waitSignalFor(ThreadSignal* signal, ThreadLock* lock, int milliseconds)
     SleepConditionVariableCS(&signal->condition, &lock->section, static_cast<DWORD>(milliseconds));
 }
 
+// No request to stop ever arrives: a console's Control-C ends the process.
+void waitSignalOrStop(ThreadSignal* signal, ThreadLock* lock)
+{
+    waitSignal(signal, lock);
+}
+
 void wakeOne(ThreadSignal* signal) { WakeConditionVariable(&signal->condition); }
 void wakeAll(ThreadSignal* signal) { WakeAllConditionVariable(&signal->condition); }
 
