@@ -96,6 +96,8 @@ TEST(SegmentIndexTest, FooterLengthThatCannotFitIsDamage)
 
 #include <zlib.h>
 
+#include "support/scratch.h"
+
 namespace {
 
 constexpr int64_t segment = 128 * 1024;
@@ -189,6 +191,119 @@ TEST(SegmentInflateTest, SegmentsThatDoNotHoldTogetherAreDamage)
         InflatedSegment result;
         EXPECT_FALSE(inflateRange(row.d, row.from, row.to, row.last, result)) << row.name;
     }
+}
+
+// ---------------------------------------------------------------- the reader
+
+// A stream file as the packer lays it out: its member (the 10-byte header,
+// segments started afresh, CRC-32 and length) and the index after it.
+struct SegmentedFile {
+    std::string member;
+    std::vector<int64_t> starts;
+};
+
+SegmentedFile segmentedFileOf(const std::string& data)
+{
+    const Deflated d = deflateInSegments(data, Z_FULL_FLUSH);
+    SegmentedFile file;
+    file.member.assign("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x00", 10);
+    file.member.append(reinterpret_cast<const char*>(d.bytes.data()), d.bytes.size());
+    const auto crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()),
+                                                 static_cast<uInt>(data.size())));
+    for (const uint32_t field : {crc, static_cast<uint32_t>(data.size())})
+        for (int i = 0; i < 4; ++i)
+            file.member.push_back(static_cast<char>(field >> (8 * i)));
+    for (const int64_t start : d.starts)
+        file.starts.push_back(start + 10);
+    return file;
+}
+
+class SegmentReaderTest : public testsupport::ScratchDirTest {
+protected:
+    // Reads the file at name in pieces of piece bytes; the bytes, and the
+    // reader's last status (or what opening it gave).
+    std::string readAll(const std::string& name, int threads, int32_t piece, int& status, SegmentOpen& opened)
+    {
+        SegmentReader* reader = nullptr;
+        opened = openSegmentReader(path(name), threads, reader);
+        std::string bytes;
+        status = segmentsDamaged;
+        if (opened != SegmentOpen::opened)
+            return bytes;
+        std::vector<char> buffer(static_cast<std::size_t>(piece));
+        for (int32_t got = 1; got > 0;) {
+            got = readSegments(reader, buffer.data(), piece);
+            if (got > 0)
+                bytes.append(buffer.data(), static_cast<std::size_t>(got));
+        }
+        status = segmentStatus(reader);
+        closeSegmentReader(reader);
+        return bytes;
+    }
+};
+
+TEST_F(SegmentReaderTest, GivesTheStreamInOrderForAnyThreadCount)
+{
+    for (const std::size_t size : {std::size_t{1}, std::size_t(segment), std::size_t(3 * segment + 17)}) {
+        const std::string data = repetitiveText(size);
+        const SegmentedFile file = segmentedFileOf(data);
+        testsupport::writeFile(path("s.gz"), file.member + encodeSegmentIndex(segment, file.starts));
+        for (const int threads : {1, 2, 3})
+            for (const int32_t piece : {1000, 300000}) {
+                int status = 0;
+                SegmentOpen opened{};
+                EXPECT_EQ(readAll("s.gz", threads, piece, status, opened), data) << size << "/" << threads;
+                EXPECT_EQ(status, segmentsEnd) << size << "/" << threads;
+            }
+    }
+}
+
+TEST_F(SegmentReaderTest, AnIndexThatDoesNotFitItsMemberIsDamage)
+{
+    const std::string data = repetitiveText(3 * segment);
+    const SegmentedFile good = segmentedFileOf(data);
+    const auto moved = [&](std::size_t k, int64_t by) {
+        std::vector<int64_t> starts = good.starts;
+        starts[k] += by;
+        return starts;
+    };
+    std::string wrongCrc = good.member;
+    wrongCrc[wrongCrc.size() - 8] ^= 1;
+    std::string namedHeader = good.member;
+    namedHeader[3] = 0x08;  // a file name flag: the header is no longer the packer's
+    struct Row {
+        const char* name;
+        std::string member;
+        std::vector<int64_t> starts;
+        SegmentOpen opened;
+    } rows[] = {
+        {"first segment not after the header", good.member, moved(0, 1), SegmentOpen::damaged},
+        {"a start one byte early", good.member, moved(2, -1), SegmentOpen::opened},
+        {"a start one byte late", good.member, moved(1, 1), SegmentOpen::opened},
+        {"a segment missing", good.member, {good.starts[0], good.starts[2]}, SegmentOpen::opened},
+        {"the member's CRC-32", wrongCrc, good.starts, SegmentOpen::opened},
+        {"a header with a name", namedHeader, good.starts, SegmentOpen::damaged},
+    };
+    for (const Row& row : rows) {
+        testsupport::writeFile(path("s.gz"), row.member + encodeSegmentIndex(segment, row.starts));
+        for (const int threads : {1, 2}) {
+            int status = 0;
+            SegmentOpen opened{};
+            readAll("s.gz", threads, 100000, status, opened);
+            EXPECT_EQ(opened, row.opened) << row.name;
+            EXPECT_EQ(status, segmentsDamaged) << row.name << "/" << threads;
+        }
+    }
+}
+
+TEST_F(SegmentReaderTest, AFileWithoutAnIndexIsLeftToThePlainReader)
+{
+    const SegmentedFile file = segmentedFileOf(repetitiveText(2 * segment));
+    testsupport::writeFile(path("s.gz"), file.member);
+    int status = 0;
+    SegmentOpen opened{};
+    readAll("s.gz", 2, 1000, status, opened);
+    EXPECT_EQ(opened, SegmentOpen::none);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// Inflating a member's independent segments, each on its own: the worker's
-// part of reading a stream that carries a segment index (core/gzip/
-// segmentindex.h). Memory to memory: whoever calls it has read the
-// segment's compressed bytes already.
+// Reading a stream file whose member carries a segment index (core/gzip/
+// segmentindex.h): its segments inflate on worker threads, side by side,
+// and come out in stream order.
 #pragma once
 #include <cstdint>
+#include <string_view>
+
+#include "core/gzip/segmentindex.h"
 
 // Room for a segment's compressed bytes that any well-made segment of
 // segmentSize bytes fits in (deflate's worst case, stored blocks and the
@@ -27,3 +29,38 @@ struct InflatedSegment {
 // zlib cannot inflate without what came before, is damage: false.
 bool inflateSegment(const unsigned char* in, int64_t inLength, unsigned char* out, int64_t segmentSize, bool last,
                     bool only, InflatedSegment& result);
+
+// ---------------------------------------------------------------- reading
+
+struct SegmentReader;  // opaque
+
+enum class SegmentOpen {
+    none,     // the file has no index (or cannot be read): read it as a plain member
+    opened,   // a reader is open
+    damaged,  // the file has an index that does not hold together
+};
+
+// Opens the stream file at path when it ends in a segment index that holds
+// together with the member before it (the packer's 10-byte header, the
+// first segment right after it, no segment longer than a real one can be),
+// and starts up to `threads` workers (at least 1) that inflate segments
+// while earlier ones are handed out; with none started the caller's thread
+// inflates each in turn. Memory: `threads` slots of about twice the segment
+// size, whatever the stream's size. Runs on the thread that owns the
+// program's files (it reads the file through the file services).
+SegmentOpen openSegmentReader(std::string_view path, int threads, SegmentReader*& reader);
+
+constexpr int segmentsOk = 0;
+constexpr int segmentsEnd = 1;      // every byte handed out, CRC-32 and length right
+constexpr int segmentsDamaged = -3; // as the gzip layer's data error
+
+// Hands out up to count bytes of the stream in order: how many (fewer only
+// at the end), or -1 once a segment, the member's CRC-32 or its length
+// turned out wrong. A stop request while it waits for a worker is answered
+// (the process ends through the stop path).
+int32_t readSegments(SegmentReader* reader, void* buffer, int32_t count);
+// segmentsOk while bytes remain, segmentsEnd once all were handed out and
+// the member's trailer matched them, or segmentsDamaged.
+int segmentStatus(const SegmentReader* reader);
+// Stops the workers (each ends with its segment in hand) and releases all.
+void closeSegmentReader(SegmentReader* reader);
