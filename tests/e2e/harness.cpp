@@ -387,8 +387,9 @@ PackedFile splitPacked(std::string_view bytes)
     return p;
 }
 
-std::string inflateMember(std::string_view member)
+std::string inflateMember(std::string_view stream)
 {
+    const std::string_view member = testsupport::memberOfStream(stream);
     std::string out;
     if (member.size() < 18) {
         ADD_FAILURE() << "gzip member of " << member.size() << " bytes is too short";

@@ -58,7 +58,8 @@ void fillMixedBytes(unsigned char* out, std::size_t size, uint32_t seed, unsigne
     }
 }
 
-std::string gzipMember(std::string_view data, int level, int strategy, std::size_t blockSize)
+std::string gzipMember(std::string_view data, int level, int strategy, std::size_t blockSize,
+                       std::size_t segmentSize, std::vector<std::size_t>* segmentStarts)
 {
     std::string member("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x00", 10);
     std::size_t at = 0;
@@ -70,7 +71,10 @@ std::string gzipMember(std::string_view data, int level, int strategy, std::size
             ADD_FAILURE() << "deflateInit2 failed";
             return member;
         }
-        if (at > 0) {
+        if (at % segmentSize == 0) {
+            if (segmentStarts != nullptr)
+                segmentStarts->push_back(member.size());
+        } else {
             const std::size_t dictionary = std::min<std::size_t>(at, 32768);
             EXPECT_EQ(deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(data.data() + at - dictionary),
                                            static_cast<uInt>(dictionary)),
@@ -91,6 +95,39 @@ std::string gzipMember(std::string_view data, int level, int strategy, std::size
                                                              static_cast<uInt>(data.size()))));
     appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
     return member;
+}
+
+std::string packerStream(std::string_view data)
+{
+    std::vector<std::size_t> starts;
+    std::string stream = gzipMember(data, Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, packerBlockSize,
+                                    packerSegmentSize, &starts);
+    if (starts.size() < 2)
+        return stream;
+    const std::size_t indexAt = stream.size();
+    appendLittleEndian32(stream, static_cast<uint32_t>(packerSegmentSize));
+    appendLittleEndian32(stream, static_cast<uint32_t>(starts.size()));
+    for (const std::size_t start : starts) {
+        appendLittleEndian32(stream, static_cast<uint32_t>(start));
+        appendLittleEndian32(stream, 0);
+    }
+    appendLittleEndian32(stream, static_cast<uint32_t>(stream.size() - indexAt + 12));
+    stream += "zopsegix";
+    return stream;
+}
+
+std::string_view memberOfStream(std::string_view stream)
+{
+    if (stream.size() < 12 || stream.substr(stream.size() - 8) != "zopsegix")
+        return stream;
+    std::size_t indexLength = 0;
+    for (int i = 3; i >= 0; --i)
+        indexLength = indexLength << 8 | static_cast<unsigned char>(stream[stream.size() - 12 + static_cast<std::size_t>(i)]);
+    if (indexLength > stream.size()) {
+        ADD_FAILURE() << "a segment index of " << indexLength << " bytes in a stream of " << stream.size();
+        return stream;
+    }
+    return stream.substr(0, stream.size() - indexLength);
 }
 
 } // namespace testsupport

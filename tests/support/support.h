@@ -66,21 +66,33 @@ void appendLittleEndian32(Out& out, uint32_t v)
 // dictionary and ending on a byte boundary (sync flush), the last one
 // finishing the data: zop's packer writes its member so with 128 KiB blocks.
 // The default block size makes it one deflate call over the whole data.
+// Every segmentSize bytes a block starts without a dictionary; where each
+// segment's compressed bytes start (from the member's first byte) goes to
+// segmentStarts when given.
 constexpr std::size_t wholeData = ~std::size_t{0};
 constexpr std::size_t packerBlockSize = 128 * 1024;
+constexpr std::size_t packerSegmentSize = 1024 * 1024;
 std::string gzipMember(std::string_view data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY,
-                       std::size_t blockSize = wholeData);
+                       std::size_t blockSize = wholeData, std::size_t segmentSize = wholeData,
+                       std::vector<std::size_t>* segmentStarts = nullptr);
+// The stream as the packer writes it: the member in blocks and segments,
+// and after it, when it holds two segments or more, the segment index
+// (segment size, count, 64-bit starts, its own length, "zopsegix").
+std::string packerStream(std::string_view data);
+// The member of a stream: without the segment index, when it has one.
+std::string_view memberOfStream(std::string_view stream);
 inline Bytes gzipMember(const Bytes& data, int level = Z_DEFAULT_COMPRESSION, int strategy = Z_DEFAULT_STRATEGY,
                         std::size_t blockSize = wholeData)
 {
     const std::string member = gzipMember(asText(data), level, strategy, blockSize);
     return Bytes(member.begin(), member.end());
 }
-// The member as the packer writes it.
+// The stream as the packer writes it (packerStream), as the data's type.
 template <typename Data>
 Data blockMember(const Data& data)
 {
-    return gzipMember(data, Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, packerBlockSize);
+    const std::string stream = packerStream(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    return Data(stream.begin(), stream.end());
 }
 
 } // namespace testsupport

@@ -149,8 +149,9 @@ void collect(void* context, const unsigned char* bytes, int32_t count)
 }
 
 // The member the block deflater makes of data with the given workers, data
-// written in pieces of 100000 bytes.
-Bytes deflatedInBlocks(const Bytes& data, int threads)
+// written in pieces of 100000 bytes; where its segments start goes to
+// starts when given (counted from the member's first byte).
+Bytes deflatedInBlocks(const Bytes& data, int threads, std::vector<std::size_t>* starts = nullptr)
 {
     Bytes member = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0};
     BlockDeflater* d = openBlockDeflater(Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, threads, collect, &member);
@@ -159,6 +160,8 @@ Bytes deflatedInBlocks(const Bytes& data, int threads)
         EXPECT_EQ(writeBlocks(d, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at))),
                   Z_OK);
     EXPECT_EQ(finishBlocks(d), Z_OK);
+    for (int32_t k = 0; starts != nullptr && k < deflatedSegments(d); ++k)
+        starts->push_back(10 + static_cast<std::size_t>(segmentStart(d, k)));
     closeBlockDeflater(d);
     appendLittleEndian32(member, static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size()))));
     appendLittleEndian32(member, static_cast<uint32_t>(data.size()));
@@ -220,16 +223,24 @@ TEST(BlockDeflate, SameMemberForEveryThreadCountAndItInflatesBack)
     constexpr std::size_t block = deflateBlockSize;
     // Past the threshold the workers start; one block or less is exactly
     // what one deflate call over it gives.
-    const std::size_t sizes[] = {0, 1, block - 1, block, block + 1, 3 * block + 5, parallelThreshold + 5 * block + 77};
+    // Every segmentSize bytes a block starts afresh, at a recorded offset.
+    const std::size_t sizes[] = {0,         1, block - 1, block, block + 1, 3 * block + 5, parallelThreshold + 5 * block + 77,
+                                 segmentSize, segmentSize + 1, 2 * segmentSize + block};
     for (const std::size_t size : sizes) {
         const Bytes data = mixedBytes<Bytes>(size, static_cast<uint32_t>(size));
-        const Bytes expected = blockMember(data);
+        std::vector<std::size_t> expectedStarts;
+        const std::string model = gzipMember(asText(data), Z_DEFAULT_COMPRESSION, Z_DEFAULT_STRATEGY, packerBlockSize,
+                                             packerSegmentSize, &expectedStarts);
+        const Bytes expected(model.begin(), model.end());
         if (size <= block) {
             EXPECT_EQ(expected, gzipMember(data)) << size;
         }
         EXPECT_EQ(rawInflate(expected), data) << size;
-        for (const int threads : {1, 2, 16})
-            EXPECT_EQ(deflatedInBlocks(data, threads), expected) << size << " bytes, " << threads << " threads";
+        for (const int threads : {1, 2, 16}) {
+            std::vector<std::size_t> starts;
+            EXPECT_EQ(deflatedInBlocks(data, threads, &starts), expected) << size << " bytes, " << threads << " threads";
+            EXPECT_EQ(starts, expectedStarts) << size << " bytes, " << threads << " threads";
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include "core/gzip/gzparallel.h"
 
 #include <cstring>
+#include <vector>
 #include <zlib.h>
 
 #include "runtime/threads/orderedqueue.h"
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr int32_t dictionarySize = 32 * 1024;
+constexpr int32_t blocksPerSegment = segmentSize / deflateBlockSize;
 // Room for a block's compressed bytes: zlib's bound for any level and
 // strategy (an eighth and a sixty-fourth more, stored blocks' headers), and
 // the sync flush's empty stored block.
@@ -54,6 +56,11 @@ struct BlockDeflater {
     OrderedQueue queue;
     Slot* slots = nullptr;
     int32_t nextWritten = 0;
+
+    // Compressed bytes handed to the sink so far, and where each segment
+    // started among them.
+    int64_t compressedOut = 0;
+    std::vector<int64_t> segmentStarts;
 
     // Each with its own deflate state, made when the workers start; the
     // first one's, made at once, also serves the caller's thread while no
@@ -160,7 +167,10 @@ void writeOut(BlockDeflater& d)
         d.status = slot.status;
         return;
     }
+    if (d.nextWritten % blocksPerSegment == 0)
+        d.segmentStarts.push_back(d.compressedOut);
     d.sink(d.context, slot.output, slot.outputLength);
+    d.compressedOut += slot.outputLength;
     lockQueue(d.queue);
     retireItem(d.queue, d.nextWritten);
     unlockQueue(d.queue);
@@ -199,7 +209,7 @@ void handOver(BlockDeflater& d, bool last)
     Slot& next = slotFor(d, reserveItem(d.queue));
     unlockQueue(d.queue);
     std::memcpy(next.input, slot.input + deflateBlockSize, dictionarySize);  // the block's last 32 KiB
-    next.dictionaryLength = dictionarySize;
+    next.dictionaryLength = (block + 1) % blocksPerSegment == 0 ? 0 : dictionarySize;
     next.length = 0;
 }
 
@@ -280,6 +290,16 @@ int finishBlocks(BlockDeflater* d)
         handOver(*d, true);
     stopBlockWorkers(d);
     return d->status;
+}
+
+int32_t deflatedSegments(const BlockDeflater* d)
+{
+    return static_cast<int32_t>(d->segmentStarts.size());
+}
+
+int64_t segmentStart(const BlockDeflater* d, int32_t k)
+{
+    return d->segmentStarts[static_cast<std::size_t>(k)];
 }
 
 void stopBlockWorkers(BlockDeflater* d)

@@ -3,8 +3,10 @@
 //
 // The uncompressed bytes are cut into blocks of deflateBlockSize. Each block
 // is deflated on its own, with the 32 KiB of the stream before it as its
-// dictionary (none for the first), and ends on a byte boundary (sync flush);
-// the last block ends the deflate data. The blocks' compressed bytes are
+// dictionary, and ends on a byte boundary (sync flush); the last block ends
+// the deflate data. Every segmentSize bytes a block starts without a
+// dictionary (so does the first): a segment can be inflated on its own,
+// from where its compressed bytes start, which the deflater records. The blocks' compressed bytes are
 // handed out in stream order. They depend on the bytes written only, never
 // on the thread count or on how the writes divide the data, and a stream of
 // at most one block is exactly what one deflate call over it gives.
@@ -20,6 +22,8 @@ struct BlockDeflater;  // opaque; null when creating it failed
 
 constexpr int32_t deflateBlockSize = 128 * 1024;
 constexpr int32_t parallelThreshold = 1024 * 1024;
+constexpr int32_t segmentSize = 1024 * 1024;
+static_assert(segmentSize % deflateBlockSize == 0);
 
 // Receives compressed bytes in stream order. It either takes them all or
 // ends the process; it may call stopBlockWorkers before doing so.
@@ -38,6 +42,12 @@ int writeBlocks(BlockDeflater* deflater, const void* bytes, int32_t count);
 // Ends the deflate data: every block is deflated and handed to the sink.
 // 0, or a negative zlib status as for writeBlocks.
 int finishBlocks(BlockDeflater* deflater);
+
+// After finishBlocks: how many segments the deflate data holds, and where
+// segment k's compressed bytes start (counted from the first byte handed
+// to the sink).
+int32_t deflatedSegments(const BlockDeflater* deflater);
+int64_t segmentStart(const BlockDeflater* deflater, int32_t k);
 
 // Lets the workers end their current block and joins them. Safe to call
 // more than once.

@@ -5,9 +5,12 @@
 #include "core/gzip/gzstream.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 #include <zlib.h>
 
 #include "core/gzip/gzparallel.h"
+#include "core/gzip/segmentindex.h"
 #include "core/bytes/littleendian.h"
 #include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
@@ -261,9 +264,26 @@ void writeLittleEndian32(GzStream& s, uint32_t value)
     checkIo();
 }
 
-// Ends the deflate data and appends CRC-32 and length (a failed write has
-// already ended the process; a block that failed to deflate leaves the
-// trailer out and its status in the stream).
+// A member of more than one segment is followed by the segment index, so
+// that a reader can inflate its segments side by side; readers that do not
+// know it stop at the member's end. Starts count from the member's first
+// byte: the deflate data begins after the header.
+void writeSegmentIndex(GzStream& s)
+{
+    const int32_t count = deflatedSegments(s.deflater);
+    if (count < 2)
+        return;
+    std::vector<int64_t> starts;
+    for (int32_t k = 0; k < count; ++k)
+        starts.push_back(static_cast<int64_t>(sizeof memberHeader) + segmentStart(s.deflater, k));
+    const std::string record = encodeSegmentIndex(segmentSize, starts);
+    writeBlock(s.file, record.data(), static_cast<int32_t>(record.size()));
+    checkIo();
+}
+
+// Ends the deflate data and appends CRC-32 and length, then the segment
+// index (a failed write has already ended the process; a block that failed
+// to deflate leaves the trailer out and its status in the stream).
 void finishMemberWrite(GzStream& s)
 {
     s.status = finishBlocks(s.deflater);
@@ -271,6 +291,7 @@ void finishMemberWrite(GzStream& s)
         return;
     writeLittleEndian32(s, s.crc);
     writeLittleEndian32(s, static_cast<uint32_t>(s.delivered));
+    writeSegmentIndex(s);
 }
 
 } // namespace
