@@ -12,6 +12,7 @@
 #include "runtime/fs/files.h"
 #include "runtime/base/shorttext.h"
 #include "runtime/signals/stopsignals.h"
+#include "runtime/threads/threads.h"
 #include "runtime/workdir/workdir.h"
 #include "unpack/container.h"
 
@@ -118,9 +119,9 @@ void collectArguments()
     appState.parms.clear();
     appState.quotedParms.clear();
     appState.args = exactArguments();
-    const int32_t count = argumentCount();
-    for (int32_t i = 1; i <= count; ++i) {
-        const std::string a = argumentAt(i);
+    const std::span<const std::string> arguments = commandLineArguments();
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
         if (a == justExtractOption)
             appState.justExtract = true;
         if (a == listOption)
@@ -135,19 +136,20 @@ void collectArguments()
     }
 }
 
-void startUp()
+Launch startUp()
 {
     appState.originalDir = currentDirectory();
     checkIo();
     appState.tempDir = temporaryDirectory();
     checkIo();
     collectArguments();
+    const Launch launch{commandLineArguments(), threadCount()};
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
     readOwnFile();
     if (!isPackedTrailer(ownFile.trailer)) {
-        packerCommand = answerPackerCommandLine();
+        packerCommand = answerPackerCommandLine(launch.arguments);
         if (inspecting()) {
             setFailureAction(writeFailureLine);
             readInspectedFile();
@@ -170,6 +172,7 @@ void startUp()
     stopIfRequested();
     if (inspecting())
         describeInspection();
+    return launch;
 }
 
 void removeWorkDirectory()

@@ -31,13 +31,17 @@ ContainerKind readContainer(std::string_view path, Container& container)
     checkIo();
     container.end = fileSize(file);
     checkIo();
+    ImageLayout layout;
+    if (container.end >= tailSize) {
+        layout = readImageLayout(file);
+        container.end = readTrailerFrom(file, layout, container.trailer);
+    }
     closeFile(file);
     checkIo();
     if (container.end < tailSize)
         return ContainerKind::unpacked;
-    container.end = readTrailer(path, container.trailer);
     if (!isPackedTrailer(container.trailer)) {
-        const ImageFit fit = imageFitOf(path);
+        const ImageFit fit = imageFit(layout);
         return fit == ImageFit::longer || fit == ImageFit::cut ? ContainerKind::cut : ContainerKind::unpacked;
     }
     if (trailerSeal(container.trailer) == TrailerSeal::broken)
