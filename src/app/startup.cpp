@@ -61,10 +61,11 @@ std::string createWorkDirectory()
     failWithIoCode(lastFailure);
 }
 
-// The program's own file, and the file the packer's --list or --extract
-// names: the modes read whichever selectMode chose.
-Container ownFile;
-Container inspectedFile;
+// The file the chosen mode reads: the program's own file, or the file the
+// packer's --list or --extract names, read in its place. Whether the own
+// file is packed is all that is kept of it then.
+Container selectedFile;
+bool ownFilePacked = false;
 PackerCommand packerCommand;
 
 // A file with bytes after its executable image but no recognised trailer is
@@ -75,11 +76,12 @@ PackerCommand packerCommand;
 // that is not the packer's) is damage too. Either ends the launch through
 // the failure path before anything, its work directory included, is
 // created, let alone run.
-void readOwnFile()
+void readOwnFile(std::string_view path)
 {
-    const ContainerKind kind = readContainer(argumentAt(0), ownFile);
+    const ContainerKind kind = readContainer(path, selectedFile);
     if (kind == ContainerKind::cut || kind == ContainerKind::brokenSeal)
         failWithIoCode(ioInvalidInput);
+    ownFilePacked = kind == ContainerKind::packed;
 }
 
 bool inspecting()
@@ -98,7 +100,7 @@ void describeInspection()
 void readInspectedFile()
 {
     describeInspection();
-    switch (readContainer(absolutePath(packerCommand.file), inspectedFile)) {
+    switch (readContainer(absolutePath(packerCommand.file), selectedFile)) {
     case ContainerKind::packed:
         return;
     case ContainerKind::unpacked:
@@ -147,8 +149,8 @@ Launch startUp()
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
-    readOwnFile();
-    if (!isPackedTrailer(ownFile.trailer)) {
+    readOwnFile(launchArgument(launch, 0));
+    if (!ownFilePacked) {
         packerCommand = answerPackerCommandLine(launch.arguments);
         if (inspecting()) {
             setFailureAction(writeFailureLine);
@@ -182,7 +184,7 @@ void removeWorkDirectory()
 
 Mode selectMode()
 {
-    if (!isPackedTrailer(ownFile.trailer)) {
+    if (!ownFilePacked) {
         switch (packerCommand.action) {
         case PackerAction::pack:
             return Mode::pack;
@@ -201,7 +203,7 @@ Mode selectMode()
 
 const Container& selectedContainer()
 {
-    return inspecting() ? inspectedFile : ownFile;
+    return selectedFile;
 }
 
 std::string_view selectedDirectory()

@@ -10,8 +10,10 @@
 
 namespace {
 
+// All zeros is a free slot, so that the table takes no room in the file.
 struct HeldFile {
-    OsHandle handle = noHandle;
+    bool used = false;
+    OsHandle handle = 0;
     OsFileIdentity identity;
 };
 HeldFile heldFiles[64];
@@ -22,7 +24,7 @@ pthread_mutex_t heldFilesLock = PTHREAD_MUTEX_INITIALIZER;
 bool isHeld(const OsFileIdentity& identity)
 {
     for (const HeldFile& held : heldFiles)
-        if (held.handle != noHandle && held.identity.volume == identity.volume &&
+        if (held.used && held.identity.volume == identity.volume &&
             held.identity.index == identity.index)
             return true;
     return false;
@@ -31,8 +33,8 @@ bool isHeld(const OsFileIdentity& identity)
 bool rememberHeld(OsHandle handle, const OsFileIdentity& identity)
 {
     for (HeldFile& held : heldFiles) {
-        if (held.handle == noHandle) {
-            held = {handle, identity};
+        if (!held.used) {
+            held = {true, handle, identity};
             return true;
         }
     }
@@ -83,7 +85,7 @@ void closeHandle(OsHandle handle)
 {
     pthread_mutex_lock(&heldFilesLock);
     for (HeldFile& held : heldFiles)
-        if (held.handle == handle)
+        if (held.used && held.handle == handle)
             held = HeldFile{};
     pthread_mutex_unlock(&heldFilesLock);
     osClose(handle);
@@ -92,7 +94,7 @@ void closeHandle(OsHandle handle)
 void closeHeldFiles()
 {
     for (HeldFile& held : heldFiles) {
-        if (held.handle != noHandle)
+        if (held.used)
             osClose(held.handle);
         held = HeldFile{};
     }
