@@ -4,6 +4,7 @@
 #include "support/scratch.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/fs/textfile.h"
+#include "unpack/container.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ protected:
     {
         ScratchDirTest::SetUp();
         native = osCalls;
+        opens = 0;
     }
     void TearDown() override
     {
@@ -186,6 +188,16 @@ TEST_F(OsFaultTest, HeldFilesRuleHoldsWithTheOpenReplaced)
     EXPECT_EQ(readFile("held"), "being read");
     closeFile(reader);
     EXPECT_EQ(opens, 2) << "both opens went through the table";
+}
+
+TEST_F(OsFaultTest, ContainerIsReadThroughOneOpen)
+{
+    // Size, image layout and trailer all come from the one handle.
+    osCalls.open = countedOpen;
+    writeFile("program", std::string(4096, 'x'));
+    Container container;
+    EXPECT_EQ(readContainer(path("program"), container), ContainerKind::unpacked);
+    EXPECT_EQ(opens, 1);
 }
 
 } // namespace
