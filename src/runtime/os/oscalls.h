@@ -75,7 +75,8 @@ struct OsEntry {
 // any entry (a disk that fills up, a denied access, a program that never
 // starts) and restore the saved table after. The names below dispatch
 // through it. Not in the table: threads and their locks, the set-up of
-// signal and fault handlers, memory, and the end of the process.
+// signal and fault handlers, the message box, memory, and the end of the
+// process (and, for now, the cache's platform half, cachedir_posix.cpp).
 struct OsCalls {
     uint32_t (*open)(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                      OsHandle& handle);
