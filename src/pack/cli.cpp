@@ -91,7 +91,7 @@ bool isHelpOption(std::string_view a)
 PackerCommand inspectionCommand(PackerAction action, std::string_view option,
                                 std::span<const std::string> arguments)
 {
-    const std::size_t count = arguments.size() - 1;
+    const std::size_t count = arguments.size() - 1;  // at least --list or --extract
     const std::size_t maxCount = action == PackerAction::list ? 2 : 3;
     if (count > maxCount)
         usageError("too many arguments");
@@ -108,8 +108,8 @@ PackerCommand inspectionCommand(PackerAction action, std::string_view option,
 
 PackerCommand answerPackerCommandLine(std::span<const std::string> arguments)
 {
-    // Argument 0, the running executable, is always there.
-    const std::size_t count = arguments.size() - 1;
+    // The arguments after argument 0, the running executable.
+    const std::size_t count = arguments.empty() ? 0 : arguments.size() - 1;
     const std::string recipe = count >= 1 ? arguments[1] : std::string();
     const std::string output = count >= 2 ? arguments[2] : std::string();
     if (recipe == "--list")
