@@ -21,6 +21,7 @@
 #include "core/gzip/gzcopy.h"
 #include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
+#include "runtime/threads/threads.h"
 
 namespace {
 
@@ -186,7 +187,7 @@ void layerCompress(const std::string& in, const std::string& out, int32_t size)
     assignFile(src, in);
     openFile(src, 1);
     checkIo();
-    GzStream* gz = openGz(out, "w");
+    GzStream* gz = openGz(out, "w", threadCount());
     if (gz == nullptr)
         die("openGz w");
     copyFileToGz(src, gz, size);

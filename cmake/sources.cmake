@@ -32,6 +32,7 @@ set(ZOP_SHARED_SOURCES
   runtime/base/terminaltext.cpp
   runtime/failure/failure.cpp
   runtime/fs/files.cpp
+  runtime/fs/handles.cpp
   runtime/fs/random.cpp
   runtime/fs/textfile.cpp
   runtime/process/cmdline.cpp
@@ -40,6 +41,7 @@ set(ZOP_SHARED_SOURCES
   runtime/signals/stopsignals.cpp
   runtime/threads/orderedqueue.cpp
   runtime/threads/threads.cpp
+  runtime/workdir/removetree.cpp
   unpack/cache.cpp
   unpack/container.cpp
   unpack/extract.cpp
@@ -49,28 +51,30 @@ set(ZOP_SHARED_SOURCES
 
 set(ZOP_POSIX_SOURCES
   runtime/failure/failure_posix.cpp
+  runtime/fs/heldfiles_posix.cpp
   runtime/fs/messagebox_posix.cpp
   runtime/os/oscalls_posix.cpp
   runtime/os/oserror_posix.cpp
+  runtime/os/removetree_posix.cpp
   runtime/process/cmdline_posix.cpp
   runtime/process/process_posix.cpp
   runtime/signals/stopsignals_posix.cpp
   runtime/threads/threads_posix.cpp
   runtime/workdir/cachedir_posix.cpp
-  runtime/workdir/removetree_posix.cpp
   runtime/workdir/workdir_posix.cpp
 )
 
 set(ZOP_WIN32_SOURCES
   runtime/failure/failure_win32.cpp
+  runtime/fs/heldfiles_win32.cpp
   runtime/fs/messagebox_win32.cpp
   runtime/os/oscalls_win32.cpp
+  runtime/os/removetree_win32.cpp
   runtime/process/cmdline_win32.cpp
   runtime/process/process_win32.cpp
   runtime/signals/stopsignals_win32.cpp
   runtime/threads/threads_win32.cpp
   runtime/workdir/cachedir_win32.cpp
-  runtime/workdir/removetree_win32.cpp
   runtime/workdir/workdir_win32.cpp
 )
 

@@ -27,7 +27,6 @@ enum class Reader { list, justExtract, run };
 Container prepareState(const uint8_t* data, std::size_t size)
 {
     const std::string& root = fuzz::scratchRoot();
-    setArgumentTable({root + "/packed"});
     appState.tempDir = root;
     appState.workDir = root + "/work";
     appState.workFile = appState.workDir + "/zop.gz";
@@ -76,7 +75,7 @@ void readWith(Reader reader, const uint8_t* data, std::size_t size)
             justExtractMode(container);
             break;
         case Reader::run:
-            runMode(container);
+            runMode(container, 1);
             break;
         }
     });

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/launch/appstate.h"
+#include "runtime/threads/threads.h"
 #include "pack/pack.h"
 #include "runtime/process/cmdline.h"
 #include "runtime/process/cmdline_platform.h"
@@ -63,13 +64,13 @@ void packRecipe(const uint8_t* data, std::size_t size)
     fuzz::emptyDirectory(root + "/work");
     std::remove((root + "/out.exe").c_str());
     fuzz::runConfined(root + "/tree", [&] {
-        setArgumentTable({root + "/stub", root + "/recipe.zop", root + "/out.exe"});
+        const std::vector<std::string> arguments = {root + "/stub", root + "/recipe.zop", root + "/out.exe"};
         appState.tempDir = root;
         appState.workDir = root + "/work";
         appState.workFile = appState.workDir + "/zop.gz";
         appState.workDirSlash = appState.workDir;
         appState.workDirBackslash = appState.workDir;
-        packMode();
+        packMode(Launch{arguments, threadCount()});
     });
 }
 

@@ -128,9 +128,10 @@ uint32_t confinedFindFirst(const std::string& pattern, OsSearch*& search, OsEntr
     return inside(pattern) ? native.findFirst(pattern, search, entry) : osAccessDenied;
 }
 // Commands named by fuzz input never start: each "ran" and ended with 0.
-uint32_t noProgram(std::string_view, std::string_view, std::string_view)
+uint32_t noProgram(std::string_view, std::string_view, std::string_view, uint32_t& exitCode)
 {
     current.startedProgram = true;
+    exitCode = 0;
     return 0;
 }
 

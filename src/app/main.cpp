@@ -11,11 +11,11 @@
 namespace {
 
 // Runs the chosen mode; returns the process exit code for a normal end.
-int runSelectedMode(Mode mode)
+int runSelectedMode(Mode mode, const Launch& launch)
 {
     switch (mode) {
     case Mode::pack:
-        packMode();
+        packMode(launch);
         return 0;
     case Mode::justExtract:
         justExtractMode(selectedContainer(), selectedDirectory());
@@ -24,7 +24,7 @@ int runSelectedMode(Mode mode)
         listMode(selectedContainer());
         return 0;
     case Mode::run:
-        return runMode(selectedContainer());
+        return runMode(selectedContainer(), launch.threads);
     }
     return 0;
 }
@@ -34,8 +34,8 @@ int runSelectedMode(Mode mode)
 int main(int argc, char** argv)
 {
     initRuntime(argc, argv);
-    startUp();
-    const int exitCode = runSelectedMode(selectMode());
+    const Launch launch = startUp();
+    const int exitCode = runSelectedMode(selectMode(), launch);
     setStopCleanup(nullptr);
     removeWorkDirectory();
     // A request to stop that came during the removal still ends the process

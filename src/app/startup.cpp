@@ -14,6 +14,7 @@
 #include "runtime/fs/files.h"
 #include "runtime/base/shorttext.h"
 #include "runtime/signals/stopsignals.h"
+#include "runtime/threads/threads.h"
 #include "runtime/workdir/workdir.h"
 #include "unpack/container.h"
 
@@ -60,10 +61,11 @@ std::string createWorkDirectory()
     failWithIoCode(lastFailure);
 }
 
-// The program's own file, and the file the packer's --list or --extract
-// names: the modes read whichever selectMode chose.
-Container ownFile;
-Container inspectedFile;
+// The file the chosen mode reads: the program's own file, or the file the
+// packer's --list or --extract names, read in its place. Whether the own
+// file is packed is all that is kept of it then.
+Container selectedFile;
+bool ownFilePacked = false;
 PackerCommand packerCommand;
 
 // A file with bytes after its executable image but no recognised trailer is
@@ -74,11 +76,12 @@ PackerCommand packerCommand;
 // that is not the packer's) is damage too. Either ends the launch through
 // the failure path before anything, its work directory included, is
 // created, let alone run.
-void readOwnFile()
+void readOwnFile(std::string_view path)
 {
-    const ContainerKind kind = readContainer(argumentAt(0), ownFile);
+    const ContainerKind kind = readContainer(path, selectedFile);
     if (kind == ContainerKind::cut || kind == ContainerKind::brokenSeal)
         failWithIoCode(ioInvalidInput);
+    ownFilePacked = kind == ContainerKind::packed;
 }
 
 bool inspecting()
@@ -97,7 +100,7 @@ void describeInspection()
 void readInspectedFile()
 {
     describeInspection();
-    switch (readContainer(absolutePath(packerCommand.file), inspectedFile)) {
+    switch (readContainer(absolutePath(packerCommand.file), selectedFile)) {
     case ContainerKind::packed:
         return;
     case ContainerKind::unpacked:
@@ -118,9 +121,9 @@ void collectArguments()
     appState.parms.clear();
     appState.quotedParms.clear();
     appState.args = exactArguments();
-    const int32_t count = argumentCount();
-    for (int32_t i = 1; i <= count; ++i) {
-        const std::string a = argumentAt(i);
+    const std::span<const std::string> arguments = commandLineArguments();
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
         if (a == justExtractOption)
             appState.justExtract = true;
         if (a == listOption)
@@ -135,19 +138,20 @@ void collectArguments()
     }
 }
 
-void startUp()
+Launch startUp()
 {
     appState.originalDir = currentDirectory();
     checkIo();
     appState.tempDir = temporaryDirectory();
     checkIo();
     collectArguments();
+    const Launch launch{commandLineArguments(), threadCount()};
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
-    readOwnFile();
-    if (!isPackedTrailer(ownFile.trailer)) {
-        packerCommand = answerPackerCommandLine();
+    readOwnFile(launchArgument(launch, 0));
+    if (!ownFilePacked) {
+        packerCommand = answerPackerCommandLine(launch.arguments);
         if (inspecting()) {
             setFailureAction(writeFailureLine);
             readInspectedFile();
@@ -170,6 +174,7 @@ void startUp()
     stopIfRequested();
     if (inspecting())
         describeInspection();
+    return launch;
 }
 
 void removeWorkDirectory()
@@ -179,7 +184,7 @@ void removeWorkDirectory()
 
 Mode selectMode()
 {
-    if (!isPackedTrailer(ownFile.trailer)) {
+    if (!ownFilePacked) {
         switch (packerCommand.action) {
         case PackerAction::pack:
             return Mode::pack;
@@ -198,7 +203,7 @@ Mode selectMode()
 
 const Container& selectedContainer()
 {
-    return inspecting() ? inspectedFile : ownFile;
+    return selectedFile;
 }
 
 std::string_view selectedDirectory()

@@ -13,7 +13,9 @@ enum class Mode { pack, justExtract, list, run };
 
 // Fills appState, reads the program's own file (and the file the packer's
 // --list or --extract names) and creates the work directory.
-void startUp();
+// Returns what the chosen mode is handed: the command line and the thread
+// count (ZOP_THREADS is read here, once).
+Launch startUp();
 // Removes the work directory start-up created (see removeTree).
 void removeWorkDirectory();
 // The argument lists and option flags (part of start-up; separate for tests).

@@ -88,15 +88,17 @@ bool isHelpOption(std::string_view a)
 
 // --list FILE and --extract FILE [DIR]: FILE must be named (an empty name
 // names no file).
-PackerCommand inspectionCommand(PackerAction action, std::string_view option, int32_t count)
+PackerCommand inspectionCommand(PackerAction action, std::string_view option,
+                                std::span<const std::string> arguments)
 {
-    const int32_t maxCount = action == PackerAction::list ? 2 : 3;
+    const std::size_t count = arguments.size() - 1;  // at least --list or --extract
+    const std::size_t maxCount = action == PackerAction::list ? 2 : 3;
     if (count > maxCount)
         usageError("too many arguments");
     PackerCommand command;
     command.action = action;
-    command.file = count >= 2 ? argumentAt(2) : std::string();
-    command.directory = count >= 3 ? argumentAt(3) : std::string();
+    command.file = count >= 2 ? arguments[2] : std::string();
+    command.directory = count >= 3 ? arguments[3] : std::string();
     if (command.file.empty())
         usageError(std::string(option) + " needs the packed FILE to read");
     return command;
@@ -104,15 +106,16 @@ PackerCommand inspectionCommand(PackerAction action, std::string_view option, in
 
 } // namespace
 
-PackerCommand answerPackerCommandLine()
+PackerCommand answerPackerCommandLine(std::span<const std::string> arguments)
 {
-    const int32_t count = argumentCount();
-    const std::string recipe = count >= 1 ? argumentAt(1) : std::string();
-    const std::string output = count >= 2 ? argumentAt(2) : std::string();
+    // The arguments after argument 0, the running executable.
+    const std::size_t count = arguments.empty() ? 0 : arguments.size() - 1;
+    const std::string recipe = count >= 1 ? arguments[1] : std::string();
+    const std::string output = count >= 2 ? arguments[2] : std::string();
     if (recipe == "--list")
-        return inspectionCommand(PackerAction::list, recipe, count);
+        return inspectionCommand(PackerAction::list, recipe, arguments);
     if (recipe == "--extract")
-        return inspectionCommand(PackerAction::extract, recipe, count);
+        return inspectionCommand(PackerAction::extract, recipe, arguments);
     if (isHelpOption(recipe)) {
         writeUsage(standardOutput);
         endWith(0);

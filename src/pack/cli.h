@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <span>
 
 // What the packer was asked to do: pack (the recipe and output are
 // arguments 1 and 2), or look inside a packed file as data: list it
@@ -20,8 +21,9 @@ struct PackerCommand {
 // that cannot work (too many arguments, a recipe to be typed at a terminal,
 // a packed executable written to a terminal, --list or --extract without a
 // file). Each of these ends the process, before anything is created; a
-// call that can pack or inspect returns what to do.
-PackerCommand answerPackerCommandLine();
+// call that can pack or inspect returns what to do. arguments: the command
+// line, argument 0 the running executable.
+PackerCommand answerPackerCommandLine(std::span<const std::string> arguments);
 
 // What the packer is doing, for the failure line: a step (an action and the
 // name it acts on, as in: cannot read recipe "app.zop") or the recipe line

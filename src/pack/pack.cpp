@@ -74,10 +74,10 @@ tail newTrailer(const std::string& stubPath)
     return built;
 }
 
-std::string stubPath()
+std::string stubPath(const Launch& launch)
 {
     std::string path = environmentValue("ZOP_EXE");
-    return path.empty() ? argumentAt(0) : path;
+    return path.empty() ? launchArgument(launch, 0) : path;
 }
 
 // d, f and r paths are taken relative to the work directory when the
@@ -440,24 +440,24 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
     checkIo();
 }
 
-void packMode()
+void packMode(const Launch& launch)
 {
     startProgress();
-    const std::string recipeName = argumentAt(1);
+    const std::string recipeName = launchArgument(launch, 1);
     describeRecipeRead(recipeName);
     assignText(recipeFile, recipeName);
     openText(recipeFile);
     checkIo();
 
-    const std::string stub = stubPath();
-    const std::string outputName = argumentAt(2);
+    const std::string stub = stubPath(launch);
+    const std::string outputName = launchArgument(launch, 2);
     describeStep("cannot write", outputName);
     refuseInputAsOutput(stub, recipeName, outputName);
     const ImageLayout stubLayout = readBareStubLayout(stub);
 
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
-    GzStream* stream = openGz(appState.workFile, "w");
+    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     describeRecipeRead(recipeName);

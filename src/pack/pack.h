@@ -7,8 +7,11 @@
 #include "core/container/records.h"
 
 struct GzStream;
+struct Launch;
 
-void packMode();
+// Packs the recipe that the launch's argument 1 names into the output
+// argument 2 names, deflating on launch.threads threads.
+void packMode(const Launch& launch);
 // Makes the packer's failures clean up after it and name what failed; from
 // start-up on, so that a work directory that cannot be made is named too.
 void preparePacker();

@@ -4,6 +4,7 @@
 #include "runtime/failure/failure.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/signals/stopsignals.h"
+#include "runtime/fs/handles.h"
 #include "runtime/fs/textfile.h"
 
 void initRuntime(int argc, char** argv)
@@ -16,7 +17,7 @@ void initRuntime(int argc, char** argv)
 
 void resetRuntimeState()
 {
-    osCloseTrackedFiles();
+    closeHeldFiles();
     ioError = 0;
     searchStatus = 0;
     fileOpenMode = 2;

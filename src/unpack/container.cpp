@@ -31,15 +31,25 @@ ContainerKind readContainer(std::string_view path, Container& container)
     checkIo();
     container.end = fileSize(file);
     checkIo();
+    if (container.end < tailSize) {
+        closeFile(file);
+        checkIo();
+        return ContainerKind::unpacked;
+    }
+    // Only a signed PE file keeps its trailer anywhere but at the end; the
+    // whole layout, ELF tables included, matters only for a file without
+    // a trailer.
+    container.end = readTrailerFrom(file, readImageLayout(file, true), container.trailer);
+    const bool packed = isPackedTrailer(container.trailer);
+    ImageFit fit = ImageFit::unknown;
+    if (!packed) {
+        seekFile(file, 0);
+        fit = imageFit(readImageLayout(file));
+    }
     closeFile(file);
     checkIo();
-    if (container.end < tailSize)
-        return ContainerKind::unpacked;
-    container.end = readTrailer(path, container.trailer);
-    if (!isPackedTrailer(container.trailer)) {
-        const ImageFit fit = imageFitOf(path);
+    if (!packed)
         return fit == ImageFit::longer || fit == ImageFit::cut ? ContainerKind::cut : ContainerKind::unpacked;
-    }
     if (trailerSeal(container.trailer) == TrailerSeal::broken)
         return ContainerKind::brokenSeal;
     return ContainerKind::packed;

@@ -35,7 +35,8 @@ enum class ContainerKind {
 // Reads the trailer of the file at path into container and says what the
 // file is. The one check of a packed file made before anything is created;
 // the stream's own CRC-32 is checked later, while copyStreamToWorkFile
-// copies it out. Reading the file is checked (a failure ends the process).
+// copies it out. The file is opened once; reading it is checked (a failure
+// ends the process).
 ContainerKind readContainer(std::string_view path, Container& container);
 
 // Opens the container's file for reading and returns the length of its stub

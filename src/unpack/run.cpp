@@ -37,11 +37,11 @@ constexpr uint32_t parallelFrom = 1u << 20;
 
 WriterPool* writers = nullptr;
 
-void startWritersFor(uint32_t payloadSize)
+void startWritersFor(uint32_t payloadSize, int threads)
 {
     if (payloadSize < parallelFrom)
         return;
-    if (const int threads = threadCount(); threads >= 2)
+    if (threads >= 2)
         writers = startWriterPool(threads);
 }
 
@@ -345,7 +345,7 @@ void noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const 
 
 } // namespace
 
-int runMode(const Container& container)
+int runMode(const Container& container, int threads)
 {
     CachePlan cache = planCache(container.trailer);
     if (cache.use == CacheUse::hit)
@@ -358,7 +358,7 @@ int runMode(const Container& container)
     checkIo();
     uint32_t payloadSize = 0;
     GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, building != nullptr);
-    startWritersFor(payloadSize);
+    startWritersFor(payloadSize, threads);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.

@@ -13,7 +13,9 @@ struct GzStream;
 struct Container;
 
 // Run mode: returns the exit code of the last command it ran (0 when none).
-int runMode(const Container& container);
+// A stream of 1 MiB or more is written by threads writer threads when that
+// is 2 or more.
+int runMode(const Container& container, int threads);
 // Takes the container apart into directory (created when missing; empty:
 // the current directory). Nothing of it runs, the stub part included.
 void justExtractMode(const Container& container, std::string_view directory = {});

@@ -80,10 +80,9 @@ TEST_F(CorePosixTest, AShortWriteWhileWorkersDeflateEndsTheProcessWithDiskFull)
     const std::string out = path("out.gz");
     const ChildRun run = runInChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
-        setenv("ZOP_THREADS", "2", 1);
         const rlimit size{limit, limit};
         setrlimit(RLIMIT_FSIZE, &size);
-        GzStream* s = openGz(out, "w");
+        GzStream* s = openGz(out, "w", 2);
         for (std::size_t at = 0; at < data.size(); at += 100000)
             writeGz(s, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at)));
         closeGz(s);

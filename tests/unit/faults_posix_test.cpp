@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include "core/launch/appstate.h"
+#include "runtime/threads/threads.h"
 #include "support/scratch.h"
 #include "pack/pack.h"
 #include "support/process_posix.h"
@@ -39,7 +40,8 @@ uint32_t writeToFillingDisk(OsHandle handle, const void* buffer, uint32_t count,
 uint32_t denyCreatingOutside(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                              OsHandle& handle)
 {
-    const bool creates = kind == OsOpenKind::createAlways || kind == OsOpenKind::createNew;
+    const bool creates = kind == OsOpenKind::createAlways || kind == OsOpenKind::createNew ||
+                         kind == OsOpenKind::openOrCreate;
     if (creates && name.find("/work/") == std::string::npos)
         return osAccessDenied;
     return native.open(name, access, sharing, kind, handle);
@@ -67,13 +69,13 @@ protected:
         const ChildRun run = runInChild([&] {
             resetRuntimeState();
             unsetenv("ZOP_EXE");
-            setArgumentTable({dir + "/stub", "recipe.zop", "out"});
+            const std::vector<std::string> arguments = {dir + "/stub", "recipe.zop", "out"};
             appState.tempDir = dir;
             appState.workDir = dir + "/work";
             appState.workFile = appState.workDir + "/zop.gz";
             native = osCalls;
             replace();
-            packMode();
+            packMode(Launch{arguments, threadCount()});
         });
         EXPECT_TRUE(run.exitedWith(217)) << run.output;
         EXPECT_FALSE(exists("out")) << "no output after a failure";

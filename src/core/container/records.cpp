@@ -84,21 +84,15 @@ uint32_t sealOf(const tail& t, std::size_t payloadAt)
 // padding. The trailer itself may end with zero bytes (the high bytes of
 // entryCount), so the padding is found by trying each length of zero bytes
 // in front of the table, shortest first, for a recognised trailer.
-int32_t readTrailerBeforeCertificate(std::string_view path, const ImageLayout& layout, tail& t)
+int32_t readTrailerBeforeCertificate(BinaryFile& file, const ImageLayout& layout, tail& t)
 {
     const int32_t tableAt = static_cast<int32_t>(layout.certificateOffset);
     const int32_t padding =
         static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, layout.certificateOffset - layout.sectionsEnd));
     unsigned char window[tailSize + maxSigningPadding];
     const int32_t windowSize = tailSize + padding;
-    BinaryFile file;
-    assignFile(file, path);
-    openFile(file, 1);
-    checkIo();
     seekFile(file, tableAt - windowSize);
     readBlock(file, window, windowSize);
-    checkIo();
-    closeFile(file);
     checkIo();
 
     int32_t zeros = 0;
@@ -121,26 +115,30 @@ bool isPackedTrailer(const tail& t)
     return t.signature.view() == recognitionString;
 }
 
-int32_t readTrailer(std::string_view path, tail& t)
+int32_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t)
 {
-    const ImageLayout layout = readImageLayoutOf(path, true);
     if (endsWithCertificateTable(layout) && layout.certificateOffset >= tailSize + maxSigningPadding)
-        return readTrailerBeforeCertificate(path, layout, t);
-    BinaryFile file;
-    assignFile(file, path);
-    checkIo();
-    openFile(file, 1);
-    checkIo();
-    const int32_t size = fileSize(file);
-    checkIo();
+        return readTrailerBeforeCertificate(file, layout, t);
+    const int32_t size = static_cast<int32_t>(layout.fileSize);
     // The trailer is reached by seeking: a start reads its 520 bytes, not
     // everything before them. A file shorter than a trailer reads short.
     seekFile(file, size < tailSize ? 0 : size - tailSize);
     readBlock(file, &t, tailSize);
     checkIo();
+    return size;
+}
+
+int32_t readTrailer(std::string_view path, tail& t)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    checkIo();
+    openFile(file, 1);
+    checkIo();
+    const int32_t end = readTrailerFrom(file, readImageLayout(file, true), t);
     closeFile(file);
     checkIo();
-    return size;
+    return end;
 }
 
 void storeStreamCrc(tail& t, uint32_t crc)

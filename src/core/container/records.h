@@ -11,6 +11,9 @@
 #include <string>
 #include <string_view>
 
+struct BinaryFile;
+struct ImageLayout;
+
 template <std::size_t Capacity>
 struct ShortField {
     uint8_t length;
@@ -64,6 +67,9 @@ bool isPackedTrailer(const tail& t);
 // (as many as leave a recognised trailer in front of them; for a file
 // without one, all zero bytes after the image, up to 7).
 int32_t readTrailer(std::string_view path, tail& t);
+// The same from a file open for reading whose layout (readImageLayout of
+// that file) is given; the file stays open.
+int32_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t);
 
 // The signature's filler (trailer offsets 339 to 515) carries the packer's
 // own records; readers that do not know them never look there.

@@ -14,7 +14,6 @@
 #include "core/bytes/littleendian.h"
 #include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
-#include "runtime/threads/threads.h"
 
 namespace {
 
@@ -296,7 +295,7 @@ void finishMemberWrite(GzStream& s)
 
 } // namespace
 
-GzStream* openGz(std::string_view path, std::string_view mode)
+GzStream* openGz(std::string_view path, std::string_view mode, int threads)
 {
     if (path.empty() || mode.empty())
         return nullptr;
@@ -321,7 +320,7 @@ GzStream* openGz(std::string_view path, std::string_view mode)
     const bool writing = direction == 'w';
     int init;
     if (writing) {
-        s->deflater = openBlockDeflater(level, strategy, threadCount(), writeDeflated, s);
+        s->deflater = openBlockDeflater(level, strategy, threads, writeDeflated, s);
         init = s->deflater != nullptr ? Z_OK : Z_MEM_ERROR;
     } else {
         s->z.next_in = s->buffer;

@@ -17,7 +17,11 @@ constexpr int gzStreamError = -2;
 constexpr int gzDataError = -3;
 constexpr int gzBufferError = -5;
 
-GzStream* openGz(std::string_view path, std::string_view mode);
+// mode: "r" or "w", for writing optionally a level digit and "f"
+// (filtered) or "h" (Huffman only). A stream written with threads of 2 or
+// more deflates its blocks on that many threads once it passes 1 MiB; the
+// bytes are the same whatever the number.
+GzStream* openGz(std::string_view path, std::string_view mode, int threads = 1);
 int32_t readGz(GzStream* stream, void* buffer, int32_t count);
 int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
 int closeGz(GzStream* stream);

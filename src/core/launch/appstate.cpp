@@ -7,6 +7,11 @@
 
 AppState appState;
 
+std::string launchArgument(const Launch& launch, std::size_t index)
+{
+    return index < launch.arguments.size() ? launch.arguments[index] : std::string();
+}
+
 void setWorkDirectory(const std::string& dir)
 {
     appState.workDir = dir;

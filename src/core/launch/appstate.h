@@ -6,6 +6,7 @@
 #pragma once
 #include <string>
 #include <string_view>
+#include <span>
 #include "core/container/records.h"
 #include "runtime/workdir/removetree.h"
 
@@ -25,6 +26,19 @@ struct AppState {
 };
 
 extern AppState appState;
+
+// What start-up hands to the mode it chose, besides appState: the command
+// line and the number of threads the mode may use.
+struct Launch {
+    // Argument 0 is the running executable.
+    std::span<const std::string> arguments;
+    // ZOP_THREADS, read once by start-up (see threadCount); 1: the main
+    // thread alone.
+    int threads = 1;
+};
+
+// Argument index of the launch's command line; empty beyond its end.
+std::string launchArgument(const Launch& launch, std::size_t index);
 
 // The work file's name inside the work directory.
 constexpr std::string_view workFileName = "zop.gz";

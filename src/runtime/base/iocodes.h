@@ -38,6 +38,10 @@ constexpr uint32_t osNoData = 232;             // ERROR_NO_DATA: a pipe's reader
 // its own value, far above every code here and still readable as the errno
 // in a report ("Unknown Run-Time error : 20005").
 constexpr uint32_t osOtherErrnoBase = 20000;
+// Linux: a signal cut a call short (EINTR). The operating-system layer hands
+// it up as this code; the caller decides whether to answer a stop request
+// or to try again.
+constexpr uint32_t osInterrupted = osOtherErrnoBase + 4;
 
 // ---- I/O codes: what ioError holds. An operating-system code passes through
 // unchanged unless translateOsError says otherwise, so the codes the two

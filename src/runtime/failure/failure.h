@@ -1,5 +1,5 @@
 // Room runtime/failure: the failure road: checkIo, the report, exit steps,
-// fault handlers, the build kind. May include: runtime/base
+// fault handlers, the build kind. May include: runtime/os, runtime/base
 // (docs/architecture.md).
 //
 // The one failure road of the program: the check that turns the pending I/O

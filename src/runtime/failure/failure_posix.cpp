@@ -5,10 +5,9 @@
 #include <ucontext.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "runtime/failure/failure.h"
 #include "runtime/failure/failure_platform.h"
+#include "runtime/os/oscalls.h"
 
 // Set by the C library at start-up: the top of the main thread's stack.
 extern "C" void* __libc_stack_end;
@@ -56,22 +55,26 @@ void onFault(int signal, siginfo_t* info, void* context)
 
 } // namespace
 
+// The report is on its way out: a signal that cuts a write short is no
+// request to answer any more.
 void writeReportBytes(const char* bytes, std::size_t count)
 {
+    const OsHandle output = osStandardHandle(1);
     while (count != 0) {
-        const ssize_t written = write(STDOUT_FILENO, bytes, count);
-        if (written < 0 && errno == EINTR)
+        uint32_t written = 0;
+        const uint32_t code = osWriteBytes(output, bytes, static_cast<uint32_t>(count), written);
+        if (code == osInterrupted)
             continue;
-        if (written <= 0)
+        if (code != 0 || written == 0)
             return;
         bytes += written;
-        count -= static_cast<std::size_t>(written);
+        count -= written;
     }
 }
 
 bool reportGoesToTerminal()
 {
-    return isatty(STDOUT_FILENO) == 1;
+    return osIsTerminal(osStandardHandle(1));
 }
 
 void closeReportFiles()

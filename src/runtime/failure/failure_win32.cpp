@@ -7,6 +7,7 @@
 
 #include "runtime/failure/failure.h"
 #include "runtime/failure/failure_platform.h"
+#include "runtime/os/oscalls.h"
 
 namespace {
 
@@ -101,8 +102,7 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* exception)
 
 bool reportGoesToTerminal()
 {
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return osIsTerminal(osStandardHandle(1));
 }
 
 void writeReportBytes(const char* bytes, std::size_t count)
@@ -111,12 +111,12 @@ void writeReportBytes(const char* bytes, std::size_t count)
         appendToErrorBox(bytes, count);
         return;
     }
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == nullptr || output == INVALID_HANDLE_VALUE)
+    const OsHandle output = osStandardHandle(1);
+    if (output == 0 || output == noHandle)
         return;
     while (count != 0) {
-        DWORD written = 0;
-        if (!WriteFile(output, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0)
+        uint32_t written = 0;
+        if (osWriteBytes(output, bytes, static_cast<uint32_t>(count), written) != 0 || written == 0)
             return;
         bytes += written;
         count -= written;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/fs/handles.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/base/iocodes.h"
 #include "runtime/base/shorttext.h"
@@ -145,7 +146,7 @@ void closeHandleOf(OsHandle handle)
 {
     if (handle == noHandle || isStandardHandle(handle) || osIsCharacterDevice(handle))
         return;
-    osClose(handle);
+    closeHandle(handle);
 }
 
 uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle& handle)
@@ -154,7 +155,7 @@ uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle
         handle = osStandardHandle(access == osRead ? 0 : 1);
         return 0;
     }
-    const uint32_t code = osOpen(systemName(name), access, sharingFromOpenMode(), kind, handle);
+    const uint32_t code = openHandle(systemName(name), access, sharingFromOpenMode(), kind, handle);
     if (code != 0) {
         handle = noHandle;
         return translateOsError(code);
@@ -226,7 +227,7 @@ int32_t readCounted(BinaryFile& f, void* buffer, int32_t count)
         return 0;
     uint32_t got = 0;
     const uint32_t bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(f.recordSize);
-    const uint32_t code = osReadBytes(f.handle, buffer, bytes, got);
+    const uint32_t code = readHandle(f.handle, buffer, bytes, got);
     if (code == osBrokenPipe)
         return 0;  // the writing end is gone: end of file
     if (code != 0) {
@@ -259,7 +260,7 @@ int32_t writeCounted(BinaryFile& f, const void* buffer, int32_t count)
         return 0;
     uint32_t written = 0;
     const uint32_t bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(f.recordSize);
-    const uint32_t code = osWriteBytes(f.handle, buffer, bytes, written);
+    const uint32_t code = writeHandle(f.handle, buffer, bytes, written);
     if (code != 0) {
         setOsError(code);
         return 0;
@@ -378,7 +379,7 @@ uint16_t writeAllOnWorker(OsHandle handle, const void* buffer, uint32_t count)
     if (count == 0)
         return 0;
     uint32_t written = 0;
-    if (const uint32_t code = osWriteBytes(handle, buffer, count, written); code != 0)
+    if (const uint32_t code = writeHandle(handle, buffer, count, written); code != 0)
         return translateOsError(code);
     return written < count ? ioDiskFull : 0;
 }

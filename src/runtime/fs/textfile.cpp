@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "runtime/failure/failure.h"
+#include "runtime/fs/handles.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/base/terminaltext.h"
 
@@ -34,7 +35,7 @@ void fillBuffer(TextFile& t)
     t.bufferPosition = 0;
     t.bufferEnd = 0;
     uint32_t got = 0;
-    const uint32_t code = osReadBytes(t.handle, t.buffer, static_cast<uint32_t>(t.bufferSize), got);
+    const uint32_t code = readHandle(t.handle, t.buffer, static_cast<uint32_t>(t.bufferSize), got);
     if (code != 0 && code != osBrokenPipe) {
         ioError = translateOsError(code);
         return;
@@ -51,7 +52,7 @@ void emptyBuffer(TextFile& t)
     if (count == 0)
         return;
     uint32_t written = 0;
-    const uint32_t code = osWriteBytes(t.handle, t.buffer, count, written);
+    const uint32_t code = writeHandle(t.handle, t.buffer, count, written);
     if (code != 0 || written != count)
         ioError = ioDiskFull;
 }

@@ -1,13 +1,17 @@
 // Room runtime/os: the table of operating-system calls and its two halves,
-// errno translation, the platform facts. May include: runtime/signals,
-// runtime/failure, runtime/base (docs/architecture.md).
+// errno translation, the platform facts. May include: runtime/base
+// (docs/architecture.md).
 //
-// The operating-system layer of the runtime: files, directories and the
-// start of a program, one implementation per platform (oscalls_win32.cpp,
-// oscalls_posix.cpp, process_*.cpp), all reached through one replaceable table.
-// Every primitive that can fail returns an operating-system error code in
-// the Windows numbering (0 = ok); the common code turns it into an I/O code
-// with translateOsError.
+// The bottom of the runtime: every call of the program into the operating
+// system's files, directories, environment and program start, one
+// implementation per platform (oscalls_win32.cpp, oscalls_posix.cpp), all
+// reached through one replaceable table. An entry is the platform's call and
+// nothing more: the rules the program keeps on top (the held-files rule,
+// answering a stop request when a call was interrupted) sit above the table,
+// in runtime/fs and the callers. Every primitive that can fail returns an
+// operating-system error code in the Windows numbering (0 = ok; osInterrupted
+// when a signal cut it short); the common code turns it into an I/O code with
+// translateOsError. Nothing here ends the process.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -33,8 +37,9 @@ extern const bool deviceNamesReserved;
 
 // What an open does with the name: open an existing file; open it only when
 // it is a regular file (without waiting on a FIFO or device, refused with
-// osNotRegularFile); create or truncate; create a file that must not exist.
-enum class OsOpenKind { existing, existingRegular, createAlways, createNew };
+// osNotRegularFile); create or truncate; create a file that must not exist;
+// create a file when it is missing and keep the content of one that exists.
+enum class OsOpenKind { existing, existingRegular, createAlways, createNew, openOrCreate };
 
 // origin: 0 from the start, 1 from the current position, 2 from the end.
 constexpr int osFromStart = 0;
@@ -48,6 +53,14 @@ struct OsFileIdentity {
     uint64_t index = 0;
 };
 
+// What the file open as a handle is: its identity, whether it is a regular
+// file, and whether it holds any bytes.
+struct OsHandleFacts {
+    OsFileIdentity identity;
+    bool regular = false;
+    bool empty = true;
+};
+
 // One directory entry as the enumeration delivers it.
 struct OsEntry {
     uint16_t attributes = 0;
@@ -57,16 +70,23 @@ struct OsEntry {
 };
 
 // ---- The table of operating-system calls. Every call of the program into
-// the operating system's files, directories and processes goes through it,
-// so that tests and fuzz targets can put their own in place of any entry
-// (a disk that fills up, a denied access, a program that never starts) and
-// restore the saved table after. The names below dispatch through it.
+// the operating system's files, directories, environment and programs goes
+// through it, so that tests and fuzz targets can put their own in place of
+// any entry (a disk that fills up, a denied access, a program that never
+// starts) and restore the saved table after. The names below dispatch
+// through it. Not in the table: threads and their locks, the set-up of
+// signal and fault handlers, the message box, memory, and the end of the
+// process (and, for now, the cache's platform half, cachedir_posix.cpp).
 struct OsCalls {
     uint32_t (*open)(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                      OsHandle& handle);
+    // One read or write: fewer bytes than asked when the system delivers
+    // fewer; osInterrupted when a signal came before any byte moved.
     uint32_t (*readBytes)(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
     uint32_t (*writeBytes)(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);
     void (*close)(OsHandle handle);
+    uint32_t (*describeHandle)(OsHandle handle, OsHandleFacts& facts);
+    uint32_t (*truncate)(OsHandle handle);
     bool (*isCharacterDevice)(OsHandle handle);
     bool (*isTerminal)(OsHandle handle);
     uint32_t (*terminalColumns)(OsHandle handle);
@@ -74,6 +94,7 @@ struct OsCalls {
     OsHandle (*standardHandle)(int which);
     uint32_t (*deleteFile)(const std::string& name);
     bool (*isPlainDirectory)(const std::string& name);
+    bool (*isDirectory)(const std::string& name);
     uint32_t (*getAttributes)(const std::string& name, uint16_t& attributes);
     uint32_t (*renameReplacing)(const std::string& from, const std::string& to);
     bool (*fileIdentity)(const std::string& name, OsFileIdentity& identity);
@@ -88,16 +109,35 @@ struct OsCalls {
     uint32_t (*findNext)(OsSearch*& search, OsEntry& entry);
     void (*findClose)(OsSearch*& search);
     uint32_t (*tickCount)();
+    bool (*randomNumber)(uint32_t& number);
+    std::string (*executablePath)();
+    std::string (*commandLine)();
+    std::string (*environment)();
+    std::string (*systemDirectory)(bool windowsFolder);
+    bool (*registryNumber)(bool machine, const char* key, const char* value, uint32_t& number);
     uint32_t (*executeProgram)(std::string_view path, std::string_view arguments,
-                               std::string_view searchFirst);
+                               std::string_view searchFirst, uint32_t& exitCode);
+    // The removal of the work directory, one entry: the walk below it and
+    // its rules against links and other mounts belong to each platform's
+    // own calls (removetree_posix.cpp, removetree_win32.cpp).
+    bool (*directoryIdentity)(std::string_view path, OsFileIdentity& identity);
+    void (*removeTree)(std::string_view path, const OsFileIdentity& identity);
 };
 // The table in use: the platform's own calls until someone replaces one.
 extern OsCalls osCalls;
 
 // The platform's own start of a program (process_posix.cpp,
-// process_win32.cpp); everything else calls executeProgram (process.h).
+// process_win32.cpp): the exit code, or the operating-system code of a
+// failure to start or wait. Everything else calls executeProgram
+// (process.h), which raises that failure.
 uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
-                              std::string_view searchFirst);
+                              std::string_view searchFirst, uint32_t& exitCode);
+// The platform's own identity of a directory (false when path is no
+// directory of this process's own: a link, another user's directory,
+// nothing) and removal of a tree that still has the recorded identity
+// (see runtime/workdir/removetree.h).
+bool nativeDirectoryIdentity(std::string_view path, OsFileIdentity& identity);
+void nativeRemoveTree(std::string_view path, const OsFileIdentity& identity);
 
 inline uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                        OsHandle& handle)
@@ -118,6 +158,17 @@ inline uint32_t osWriteBytes(OsHandle handle, const void* buffer, uint32_t count
 inline void osClose(OsHandle handle)
 {
     osCalls.close(handle);
+}
+
+inline uint32_t osDescribeHandle(OsHandle handle, OsHandleFacts& facts)
+{
+    return osCalls.describeHandle(handle, facts);
+}
+
+// Cuts the file open for writing as handle to no bytes.
+inline uint32_t osTruncate(OsHandle handle)
+{
+    return osCalls.truncate(handle);
 }
 
 inline bool osIsCharacterDevice(OsHandle handle)
@@ -158,6 +209,12 @@ inline uint32_t osDeleteFile(const std::string& name)
 inline bool osIsPlainDirectory(const std::string& name)
 {
     return osCalls.isPlainDirectory(name);
+}
+
+// True when name is a directory, a link to one included.
+inline bool osIsDirectory(const std::string& name)
+{
+    return osCalls.isDirectory(name);
 }
 
 inline uint32_t osGetAttributes(const std::string& name, uint16_t& attributes)
@@ -248,10 +305,47 @@ inline uint32_t osTickCount()
     return osCalls.tickCount();
 }
 
-// Closes every file that the platform layer keeps track of (Linux: the
-// regular files held open) and forgets them: for a process that runs the
-// program's code again after a failure left files open.
-void osCloseTrackedFiles();
+// Fills number from the system's source of random bytes without waiting;
+// false when there is none (Windows: the generator of files.h serves).
+inline bool osRandomNumber(uint32_t& number)
+{
+    return osCalls.randomNumber(number);
+}
+
+// The path of the running executable (Linux: /proc/self/exe; empty without
+// /proc). A path the system cut to its buffer is kept one byte longer than
+// any path the file services accept, so that opening it fails.
+inline std::string osExecutablePath()
+{
+    return osCalls.executablePath();
+}
+
+// Windows: the raw command line as the process received it. Linux: empty,
+// the arguments arrive split.
+inline std::string osCommandLine()
+{
+    return osCalls.commandLine();
+}
+
+// The environment: every entry "NAME=value" followed by a zero byte.
+inline std::string osEnvironment()
+{
+    return osCalls.environment();
+}
+
+// Windows: the system directory, or with windowsFolder the Windows
+// directory; empty when unknown and on Linux.
+inline std::string osSystemDirectory(bool windowsFolder)
+{
+    return osCalls.systemDirectory(windowsFolder);
+}
+
+// Windows: a number value of key under HKEY_LOCAL_MACHINE (machine) or
+// HKEY_CURRENT_USER; false when there is none (always on Linux).
+inline bool osRegistryNumber(bool machine, const char* key, const char* value, uint32_t& number)
+{
+    return osCalls.registryNumber(machine, key, value, number);
+}
 
 // ---- common helpers shared by binary and text files (files.cpp)
 

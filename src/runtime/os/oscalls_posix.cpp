@@ -4,8 +4,8 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <limits.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +14,8 @@
 
 #include "runtime/os/oscalls.h"
 #include "runtime/os/oserror.h"
-#include "runtime/signals/stopsignals.h"
+
+extern char** environ;
 
 const char pathSeparator = '/';
 const std::size_t fileNameMax = PATH_MAX - 1;
@@ -132,54 +133,6 @@ uint32_t nextMatch(OsSearch& search, OsEntry& entry)
     }
 }
 
-// ---- The regular files this process holds open, by device and inode.
-// Windows refuses to open for writing a file that the process holds open
-// without write sharing (a sharing violation), and the program relies on
-// that: no entry of a packed file can replace the stream being read or a
-// file being written. Linux has no such rule, so the file layer keeps it
-// itself for its own opens.
-struct HeldFile {
-    int fd = -1;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-HeldFile heldFiles[64];
-// Worker threads create and close files too: the table changes under this
-// lock only.
-pthread_mutex_t heldFilesLock = PTHREAD_MUTEX_INITIALIZER;
-
-bool isHeld(const struct stat& info)
-{
-    for (const HeldFile& held : heldFiles)
-        if (held.fd >= 0 && held.device == info.st_dev && held.inode == info.st_ino)
-            return true;
-    return false;
-}
-
-bool rememberHeld(int fd, const struct stat& info)
-{
-    for (HeldFile& held : heldFiles) {
-        if (held.fd < 0) {
-            held = {fd, info.st_dev, info.st_ino};
-            return true;
-        }
-    }
-    return false;
-}
-
-void forgetHeld(int fd)
-{
-    pthread_mutex_lock(&heldFilesLock);
-    for (HeldFile& held : heldFiles)
-        if (held.fd == fd)
-            held = HeldFile{};
-    pthread_mutex_unlock(&heldFilesLock);
-}
-
-// Sharing with other processes has no POSIX counterpart and is not
-// emulated: other processes can always open a file that this one holds
-// open, whatever fileOpenMode says. Within the process, a regular file held
-// open is never opened for writing or created over a second time.
 uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing*/, OsOpenKind kind,
                 OsHandle& handle)
 {
@@ -190,8 +143,7 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
         flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
-    // Truncation waits until the file is known not to be one held open.
-    if (kind == OsOpenKind::createAlways)
+    if (kind == OsOpenKind::createAlways || kind == OsOpenKind::openOrCreate)
         flags |= O_CREAT;
     else if (kind == OsOpenKind::createNew)
         flags |= O_CREAT | O_EXCL;
@@ -200,13 +152,19 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
     // Created files get the execute bits (less the umask): the container
     // keeps no permissions, and a packed application's interpreter and
     // programs, like a packed executable itself, must be runnable.
-    int fd;
-    while ((fd = open(name.c_str(), flags, 0777)) < 0 && errno == EINTR)
-        stopIfRequested();  // a FIFO's open waits for its other end
+    const int fd = open(name.c_str(), flags, 0777);  // a FIFO's open waits for its other end
     if (fd < 0) {
+        if (errno == EINTR)
+            return osInterrupted;
         if (kind == OsOpenKind::existingRegular && errno == ENXIO)
             return osNotRegularFile;  // a socket, or a FIFO opened for writing
         return lastError(name);
+    }
+    // Opening a directory for writing already failed with EISDIR; only a
+    // truncation needs to know more of what was opened.
+    if ((flags & O_ACCMODE) != O_RDONLY && kind != OsOpenKind::createAlways) {
+        handle = fd;
+        return 0;
     }
     struct stat info{};
     if (fstat(fd, &info) != 0) {
@@ -215,7 +173,6 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
         return code;
     }
     // A directory opens read-only here; on Windows it is no file to open.
-    // (Opening one for writing already failed with EISDIR.)
     if (S_ISDIR(info.st_mode)) {
         close(fd);
         return osAccessDenied;
@@ -227,22 +184,10 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
         }
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
-    if (S_ISREG(info.st_mode)) {
-        uint32_t refused = 0;
-        pthread_mutex_lock(&heldFilesLock);
-        if ((access & osWrite) != 0 && isHeld(info))
-            refused = osSharingViolation;
-        // Only a file with content is truncated, as O_TRUNC would: cutting
-        // an empty new file makes some file systems write it out on close.
-        else if (kind == OsOpenKind::createAlways && info.st_size != 0 && ftruncate(fd, 0) != 0)
-            refused = lastError(name);
-        else if (!rememberHeld(fd, info))
-            refused = osTooManyOpenFiles;
-        pthread_mutex_unlock(&heldFilesLock);
-        if (refused != 0) {
-            close(fd);
-            return refused;
-        }
+    if (kind == OsOpenKind::createAlways && S_ISREG(info.st_mode) && info.st_size != 0 && ftruncate(fd, 0) != 0) {
+        const uint32_t code = lastError(name);
+        close(fd);
+        return code;
     }
     handle = fd;
     return 0;
@@ -251,42 +196,42 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t /*sharing
 uint32_t nativeReadBytes(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
 {
     got = 0;
-    ssize_t n;
-    while ((n = read(static_cast<int>(handle), buffer, count)) < 0 && errno == EINTR)
-        stopIfRequested();
+    const ssize_t n = read(static_cast<int>(handle), buffer, count);
     if (n < 0)
-        return lastError();
+        return errno == EINTR ? osInterrupted : lastError();
     got = static_cast<uint32_t>(n);
     return 0;
 }
 
-// A write to a pipe or terminal may be cut short by a signal: the rest is
-// written on, so that only a real failure ends it early.
 uint32_t nativeWriteBytes(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written)
 {
     written = 0;
-    const auto* bytes = static_cast<const char*>(buffer);
-    while (written < count) {
-        const ssize_t n = write(static_cast<int>(handle), bytes + written, count - written);
-        if (n < 0 && errno == EINTR) {
-            stopIfRequested();
-            continue;
-        }
-        if (n < 0)
-            return written != 0 ? 0 : lastError();
-        if (n == 0)
-            break;
-        written += static_cast<uint32_t>(n);
-        if (written < count)
-            stopIfRequested();  // the signal may have cut the write short
-    }
+    const ssize_t n = write(static_cast<int>(handle), buffer, count);
+    if (n < 0)
+        return errno == EINTR ? osInterrupted : lastError();
+    written = static_cast<uint32_t>(n);
     return 0;
 }
 
 void nativeClose(OsHandle handle)
 {
-    forgetHeld(static_cast<int>(handle));
     close(static_cast<int>(handle));
+}
+
+uint32_t nativeDescribeHandle(OsHandle handle, OsHandleFacts& facts)
+{
+    struct stat info{};
+    if (fstat(static_cast<int>(handle), &info) != 0)
+        return lastError();
+    facts.identity = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    facts.regular = S_ISREG(info.st_mode);
+    facts.empty = info.st_size == 0;
+    return 0;
+}
+
+uint32_t nativeTruncate(OsHandle handle)
+{
+    return ftruncate(static_cast<int>(handle), 0) == 0 ? 0 : lastError();
 }
 
 bool nativeIsCharacterDevice(OsHandle handle)
@@ -332,6 +277,12 @@ bool nativeIsPlainDirectory(const std::string& name)
 {
     struct stat info{};
     return lstat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool nativeIsDirectory(const std::string& name)
+{
+    struct stat info{};
+    return stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 uint32_t nativeGetAttributes(const std::string& name, uint16_t& attributes)
@@ -464,22 +415,54 @@ uint32_t nativeTickCount()
     return static_cast<uint32_t>(ms);
 }
 
-} // namespace
-
-void osCloseTrackedFiles()
+bool nativeRandomNumber(uint32_t& number)
 {
-    for (HeldFile& held : heldFiles) {
-        if (held.fd >= 0)
-            close(held.fd);
-        held = HeldFile{};
-    }
+    return getrandom(&number, sizeof number, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof number);
 }
+
+// A link as long as the buffer may have been cut: it is kept one byte
+// longer than any path the file services accept.
+std::string nativeExecutablePath()
+{
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::string nativeCommandLine()
+{
+    return {};
+}
+
+std::string nativeEnvironment()
+{
+    std::string block;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        block += *entry;
+        block += '\0';
+    }
+    return block;
+}
+
+std::string nativeSystemDirectory(bool)
+{
+    return {};
+}
+
+bool nativeRegistryNumber(bool, const char*, const char*, uint32_t&)
+{
+    return false;
+}
+
+} // namespace
 
 OsCalls osCalls = {
     .open = nativeOpen,
     .readBytes = nativeReadBytes,
     .writeBytes = nativeWriteBytes,
     .close = nativeClose,
+    .describeHandle = nativeDescribeHandle,
+    .truncate = nativeTruncate,
     .isCharacterDevice = nativeIsCharacterDevice,
     .isTerminal = nativeIsTerminal,
     .terminalColumns = nativeTerminalColumns,
@@ -487,6 +470,7 @@ OsCalls osCalls = {
     .standardHandle = nativeStandardHandle,
     .deleteFile = nativeDeleteFile,
     .isPlainDirectory = nativeIsPlainDirectory,
+    .isDirectory = nativeIsDirectory,
     .getAttributes = nativeGetAttributes,
     .renameReplacing = nativeRenameReplacing,
     .fileIdentity = nativeFileIdentity,
@@ -501,5 +485,13 @@ OsCalls osCalls = {
     .findNext = nativeFindNext,
     .findClose = nativeFindClose,
     .tickCount = nativeTickCount,
+    .randomNumber = nativeRandomNumber,
+    .executablePath = nativeExecutablePath,
+    .commandLine = nativeCommandLine,
+    .environment = nativeEnvironment,
+    .systemDirectory = nativeSystemDirectory,
+    .registryNumber = nativeRegistryNumber,
     .executeProgram = nativeExecuteProgram,
+    .directoryIdentity = nativeDirectoryIdentity,
+    .removeTree = nativeRemoveTree,
 };

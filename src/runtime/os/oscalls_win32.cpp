@@ -1,6 +1,8 @@
 // Windows side of the file services: the kernel32 ANSI entry points.
 #include <windows.h>
 
+#include <cstring>
+
 #include "runtime/os/oscalls.h"
 
 const char pathSeparator = '\\';
@@ -57,9 +59,10 @@ uint32_t nativeOpen(const std::string& name, uint32_t access, uint32_t sharing, 
     security.nLength = sizeof security;
     security.lpSecurityDescriptor = nullptr;
     security.bInheritHandle = TRUE;
-    const DWORD disposition = kind == OsOpenKind::createAlways ? CREATE_ALWAYS
-                              : kind == OsOpenKind::createNew  ? CREATE_NEW
-                                                               : OPEN_EXISTING;
+    const DWORD disposition = kind == OsOpenKind::createAlways   ? CREATE_ALWAYS
+                              : kind == OsOpenKind::createNew    ? CREATE_NEW
+                              : kind == OsOpenKind::openOrCreate ? OPEN_ALWAYS
+                                                                 : OPEN_EXISTING;
     const HANDLE h = CreateFileA(name.c_str(), desired, share, &security, disposition,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == nullptr || h == INVALID_HANDLE_VALUE)
@@ -96,6 +99,27 @@ uint32_t nativeWriteBytes(OsHandle handle, const void* buffer, uint32_t count, u
 void nativeClose(OsHandle handle)
 {
     CloseHandle(asHandle(handle));
+}
+
+uint32_t nativeDescribeHandle(OsHandle handle, OsHandleFacts& facts)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(asHandle(handle), &info))
+        return GetLastError();
+    facts.identity = {info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    facts.regular = GetFileType(asHandle(handle)) == FILE_TYPE_DISK &&
+                    (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    facts.empty = info.nFileSizeLow == 0 && info.nFileSizeHigh == 0;
+    return 0;
+}
+
+uint32_t nativeTruncate(OsHandle handle)
+{
+    if (SetFilePointer(asHandle(handle), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !SetEndOfFile(asHandle(handle)))
+        return GetLastError();
+    return 0;
 }
 
 bool nativeIsCharacterDevice(OsHandle handle)
@@ -149,6 +173,12 @@ uint32_t nativeDeleteFile(const std::string& name)
 bool nativeIsPlainDirectory(const std::string& name)
 {
     return GetFileAttributesA(name.c_str()) == FILE_ATTRIBUTE_DIRECTORY;
+}
+
+bool nativeIsDirectory(const std::string& name)
+{
+    const DWORD attributes = GetFileAttributesA(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 uint32_t nativeGetAttributes(const std::string& name, uint16_t& attributes)
@@ -266,18 +296,67 @@ uint32_t nativeTickCount()
     return GetTickCount();
 }
 
-} // namespace
-
-// Windows keeps no table of its own: nothing to close.
-void osCloseTrackedFiles()
+bool nativeRandomNumber(uint32_t&)
 {
+    return false;
 }
+
+// A path the system cut to the buffer is longer than the file services
+// accept, so that opening it fails instead of opening another file.
+std::string nativeExecutablePath()
+{
+    char path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length > sizeof path)
+        length = sizeof path;
+    return std::string(path, length);
+}
+
+std::string nativeCommandLine()
+{
+    return GetCommandLineA();
+}
+
+std::string nativeEnvironment()
+{
+    char* block = GetEnvironmentStringsA();
+    if (block == nullptr)
+        return {};
+    const char* end = block;
+    while (*end != '\0')
+        end += std::strlen(end) + 1;
+    std::string text(block, static_cast<std::size_t>(end - block));
+    FreeEnvironmentStringsA(block);
+    return text;
+}
+
+std::string nativeSystemDirectory(bool windowsFolder)
+{
+    char buffer[MAX_PATH + 1] = {};
+    const UINT length = windowsFolder ? GetWindowsDirectoryA(buffer, MAX_PATH) : GetSystemDirectoryA(buffer, MAX_PATH);
+    return length > 0 && length <= MAX_PATH ? std::string(buffer, length) : std::string();
+}
+
+bool nativeRegistryNumber(bool machine, const char* key, const char* value, uint32_t& number)
+{
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    if (RegGetValueA(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, key, value, RRF_RT_REG_DWORD, nullptr, &data,
+                     &size) != ERROR_SUCCESS)
+        return false;
+    number = data;
+    return true;
+}
+
+} // namespace
 
 OsCalls osCalls = {
     .open = nativeOpen,
     .readBytes = nativeReadBytes,
     .writeBytes = nativeWriteBytes,
     .close = nativeClose,
+    .describeHandle = nativeDescribeHandle,
+    .truncate = nativeTruncate,
     .isCharacterDevice = nativeIsCharacterDevice,
     .isTerminal = nativeIsTerminal,
     .terminalColumns = nativeTerminalColumns,
@@ -285,6 +364,7 @@ OsCalls osCalls = {
     .standardHandle = nativeStandardHandle,
     .deleteFile = nativeDeleteFile,
     .isPlainDirectory = nativeIsPlainDirectory,
+    .isDirectory = nativeIsDirectory,
     .getAttributes = nativeGetAttributes,
     .renameReplacing = nativeRenameReplacing,
     .fileIdentity = nativeFileIdentity,
@@ -299,5 +379,13 @@ OsCalls osCalls = {
     .findNext = nativeFindNext,
     .findClose = nativeFindClose,
     .tickCount = nativeTickCount,
+    .randomNumber = nativeRandomNumber,
+    .executablePath = nativeExecutablePath,
+    .commandLine = nativeCommandLine,
+    .environment = nativeEnvironment,
+    .systemDirectory = nativeSystemDirectory,
+    .registryNumber = nativeRegistryNumber,
     .executeProgram = nativeExecuteProgram,
+    .directoryIdentity = nativeDirectoryIdentity,
+    .removeTree = nativeRemoveTree,
 };

@@ -2,11 +2,10 @@
 // on; translateOsError then turns them into I/O codes as on Windows.
 #include "runtime/os/oserror.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <string>
 
+#include "runtime/os/oscalls.h"
 #include "runtime/base/iocodes.h"
 
 namespace {
@@ -22,8 +21,7 @@ bool directoryMissing(std::string_view path)
     for (char& c : directory)
         if (c == '\\')
             c = '/';
-    struct stat info{};
-    return stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode);
+    return !osIsDirectory(directory);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/process/cmdline_platform.h"
+#include "runtime/os/oscalls.h"
 #include "runtime/base/shorttext.h"
 
 namespace {
@@ -99,11 +100,49 @@ bool matchEnvironmentEntry(std::string_view entry, std::string_view upperName, s
     return true;
 }
 
+namespace {
+
+// The first entry of the environment whose name matches, each entry cut to
+// entryMax bytes before it is split.
+std::string lookUpEnvironment(std::string_view name, std::size_t entryMax)
+{
+    const std::string upperName = environmentLookupName(name);
+    const std::string block = osEnvironment();
+    std::string value;
+    for (std::size_t at = 0; at < block.size();) {
+        std::size_t end = block.find('\0', at);
+        if (end == std::string::npos)
+            end = block.size();
+        const std::string_view entry = std::string_view(block).substr(at, end - at);
+        if (matchEnvironmentEntry(entry.substr(0, entryMax), upperName, value))
+            return value;
+        at = end + 1;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string environmentValue(std::string_view name)
+{
+    return lookUpEnvironment(name, environmentEntryMax);
+}
+
+std::string wholeEnvironmentValue(std::string_view name)
+{
+    return lookUpEnvironment(name, std::string::npos);
+}
+
 void setArgumentTable(std::vector<std::string> arguments)
 {
     if (arguments.empty())
         arguments.emplace_back();
     argumentTable = std::move(arguments);
+}
+
+std::span<const std::string> commandLineArguments()
+{
+    return argumentTable;
 }
 
 int32_t argumentCount()

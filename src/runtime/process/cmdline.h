@@ -1,6 +1,7 @@
 // Command line and environment.
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,10 +76,14 @@ void initCommandLine(int argc, char** argv);
 
 int32_t argumentCount();
 std::string argumentAt(int32_t index);
+// The whole table, argument 0 first: what start-up hands to the modes.
+std::span<const std::string> commandLineArguments();
 
 // First environment entry whose name matches (ASCII case ignored); entries
 // are cut to 255 bytes before splitting. Empty when nothing matches.
 std::string environmentValue(std::string_view name);
+// The same lookup over whole entries (Windows' PATH may be far longer).
+std::string wholeEnvironmentValue(std::string_view name);
 
 // Pure lookup over one entry; used by both platforms' environment walks.
 // Returns true and sets value when entry (already cut) matches upperName.

@@ -1,26 +1,15 @@
-// Windows: the raw command line is split by the system's own rules; the
-// environment block is fetched afresh for every lookup.
-#include <windows.h>
-
-#include <cstring>
-
+// Windows: the raw command line is split by the system's own rules;
+// argument 0 is the module path.
 #include "runtime/process/cmdline.h"
 #include "runtime/process/cmdline_platform.h"
+#include "runtime/os/oscalls.h"
 
 void initCommandLine(int, char**)
 {
-    std::vector<std::string> tokens = splitCommandLine(GetCommandLineA());
+    std::vector<std::string> tokens = splitCommandLine(osCommandLine());
     std::vector<std::string> arguments;
     arguments.reserve(tokens.empty() ? 1 : tokens.size());
-
-    // A path the system cut to the buffer is longer than the file services
-    // accept, so that opening it fails instead of opening another file.
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length > sizeof path)
-        length = sizeof path;
-    arguments.emplace_back(path, length);
-
+    arguments.push_back(osExecutablePath());
     // The first token is the program name as typed: argument 0 is the
     // module path instead.
     for (std::size_t i = 1; i < tokens.size(); ++i)
@@ -30,22 +19,6 @@ void initCommandLine(int, char**)
 
 std::string exactArguments()
 {
-    const std::string_view raw = GetCommandLineA();
-    return std::string(raw.substr(windowsArgumentsStart(raw)));
-}
-
-std::string environmentValue(std::string_view name)
-{
-    const std::string upperName = environmentLookupName(name);
-    std::string value;
-    bool found = false;
-    char* block = GetEnvironmentStringsA();
-    if (block == nullptr)
-        return {};
-    for (const char* entry = block; *entry != '\0' && !found; entry += std::strlen(entry) + 1) {
-        const std::string_view text(entry);
-        found = matchEnvironmentEntry(text.substr(0, environmentEntryMax), upperName, value);
-    }
-    FreeEnvironmentStringsA(block);
-    return found ? value : std::string();
+    const std::string raw = osCommandLine();
+    return raw.substr(windowsArgumentsStart(raw));
 }

@@ -1,7 +1,10 @@
 #include "runtime/process/process.h"
 
+#include <string>
+
 #include "runtime/process/cmdline.h"
 #include "runtime/os/oscalls.h"
+#include "runtime/failure/failure.h"
 
 std::string buildCommandLine(std::string_view path, std::string_view arguments)
 {
@@ -24,7 +27,11 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments)
 
 uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
 {
-    return osCalls.executeProgram(path, arguments, searchFirst);
+    uint32_t exitCode = 0;
+    if (const uint32_t code = osCalls.executeProgram(path, arguments, searchFirst, exitCode); code != 0)
+        raiseException("EOSError", "Failed to execute " + buildCommandLine(path, arguments) + " : " +
+                                       std::to_string(static_cast<int32_t>(code)));
+    return exitCode;
 }
 
 namespace {

@@ -10,7 +10,6 @@
 #include <cerrno>
 
 #include "runtime/process/cmdline.h"
-#include "runtime/failure/failure.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/os/oserror.h"
 #include "runtime/process/process.h"
@@ -19,11 +18,6 @@
 extern char** environ;
 
 namespace {
-
-std::string failureMessage(const std::string& commandLine, uint32_t code)
-{
-    return "Failed to execute " + commandLine + " : " + std::to_string(static_cast<int32_t>(code));
-}
 
 // Starts argv; 0 and the child's id, or the errno of the failure. The
 // child starts with the default dispositions of the stop signals (unless the
@@ -80,12 +74,13 @@ bool awaitEnd(pid_t child, int& waitError)
 
 } // namespace
 
-uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view)
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view,
+                              uint32_t& exitCode)
 {
     const std::string commandLine = buildCommandLine(path, arguments);
     std::vector<std::string> argv = splitCommandLine(commandLine);
     if (argv.empty() || argv[0].empty())
-        raiseException("EOSError", failureMessage(commandLine, osCodeFromErrno(ENOENT)));
+        return osCodeFromErrno(ENOENT);
     // A program path written with backslashes, as in a recipe made for
     // Windows, names the same file with slashes.
     for (char& c : argv[0])
@@ -100,7 +95,7 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
     const int spawnError = spawnChild(argv, launcherMask, child);
     if (spawnError != 0) {
         restoreSignalMask(launcherMask);
-        raiseException("EOSError", failureMessage(commandLine, osCodeFromErrno(spawnError, argv[0])));
+        return osCodeFromErrno(spawnError, argv[0]);
     }
     setStopTarget(child);
     restoreSignalMask(launcherMask);
@@ -108,8 +103,10 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
     int waitError = 0;
     const bool ended = awaitEnd(child, waitError);
     setStopTarget(0);
-    if (!ended)
-        return 128 + SIGTERM;  // the command is left running
+    if (!ended) {
+        exitCode = 128 + SIGTERM;  // the command is left running
+        return 0;
+    }
     int status = 0;
     pid_t waited = -1;
     if (waitError == 0) {
@@ -120,11 +117,11 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
             waitError = errno;
     }
     if (waited < 0)
-        raiseException("EOSError", failureMessage(commandLine, osCodeFromErrno(waitError)));
+        return osCodeFromErrno(waitError);
 
-    if (WIFSIGNALED(status))
-        return 128 + static_cast<uint32_t>(WTERMSIG(status));
-    return static_cast<uint32_t>(WEXITSTATUS(status));
+    exitCode = WIFSIGNALED(status) ? 128 + static_cast<uint32_t>(WTERMSIG(status))
+                                   : static_cast<uint32_t>(WEXITSTATUS(status));
+    return 0;
 }
 
 std::size_t commandLineMax()

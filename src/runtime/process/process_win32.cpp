@@ -2,35 +2,10 @@
 #include <windows.h>
 
 #include "runtime/process/cmdline.h"
-#include "runtime/failure/failure.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/process/process.h"
 
 namespace {
-
-std::string failureMessage(const std::string& commandLine, DWORD code)
-{
-    return "Failed to execute " + commandLine + " : " + std::to_string(static_cast<int32_t>(code));
-}
-
-std::string systemFolder(UINT (WINAPI* query)(LPSTR, UINT))
-{
-    char buffer[MAX_PATH + 1] = {};
-    const UINT length = query(buffer, MAX_PATH);
-    return length > 0 && length <= MAX_PATH ? std::string(buffer, length) : std::string();
-}
-
-// PATH at full length (environmentValue cuts values to fit 255 bytes).
-std::string pathVariable()
-{
-    const DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-    if (size == 0)
-        return {};
-    std::string value(size, '\0');
-    const DWORD length = GetEnvironmentVariableA("PATH", value.data(), size);
-    value.resize(length < size ? length : 0);
-    return value;
-}
 
 // The full path of the first existing file (not a directory) of that name
 // in the directories of the search; empty when there is none. Unlike
@@ -39,13 +14,13 @@ std::string pathVariable()
 // (say, in Downloads) never starts in place of the system's.
 std::string findProgram(const std::string& file, std::string_view firstDirectory)
 {
-    const auto dirs = programSearchDirectories(firstDirectory, systemFolder(GetSystemDirectoryA),
-                                               systemFolder(GetWindowsDirectoryA), pathVariable());
+    const auto dirs = programSearchDirectories(firstDirectory, osSystemDirectory(false), osSystemDirectory(true),
+                                               wholeEnvironmentValue("PATH"));
     for (const std::string& dir : dirs) {
         const bool endsInSeparator = dir.back() == '\\' || dir.back() == '/';
         const std::string candidate = dir + (endsInSeparator ? "" : "\\") + file;
-        const DWORD attributes = GetFileAttributesA(candidate.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        uint16_t attributes = 0;
+        if (osGetAttributes(candidate, attributes) == 0 && !(attributes & faDirectory))
             return candidate;
     }
     return {};
@@ -55,11 +30,9 @@ std::string findProgram(const std::string& file, std::string_view firstDirectory
 // its registry key, the user's before the machine's; off without either.
 bool cmdDelayedExpansionDefault()
 {
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        DWORD value = 0;
-        DWORD size = sizeof value;
-        if (RegGetValueA(root, "Software\\Microsoft\\Command Processor", "DelayedExpansion", RRF_RT_REG_DWORD,
-                         nullptr, &value, &size) == ERROR_SUCCESS)
+    for (const bool machine : {false, true}) {
+        uint32_t value = 0;
+        if (osRegistryNumber(machine, "Software\\Microsoft\\Command Processor", "DelayedExpansion", value))
             return value != 0;
     }
     return false;
@@ -80,7 +53,8 @@ bool argumentsForCommand(std::string_view commandLine, std::string_view exactArg
     return quoteArgumentsForCmd(exactArgs, delayed, inserted);
 }
 
-uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
+uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst,
+                              uint32_t& exitCode)
 {
     std::string commandLine = buildCommandLine(path, arguments);
 
@@ -91,7 +65,7 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
     if (!file.empty()) {
         application = findProgram(file, searchFirst);
         if (application.empty())
-            raiseException("EOSError", failureMessage(commandLine, osFileNotFound));
+            return osFileNotFound;
     }
 
     STARTUPINFOA startup{};
@@ -102,18 +76,19 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
     std::string writable = commandLine;
     if (!CreateProcessA(application.empty() ? nullptr : application.c_str(), writable.data(), nullptr, nullptr,
                         FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child))
-        raiseException("EOSError", failureMessage(commandLine, GetLastError()));
+        return GetLastError();
     CloseHandle(child.hThread);
 
     if (WaitForSingleObject(child.hProcess, INFINITE) == WAIT_FAILED) {
         const DWORD code = GetLastError();
         CloseHandle(child.hProcess);
-        raiseException("EOSError", failureMessage(commandLine, code));
+        return code;
     }
-    DWORD exitCode = 0;
-    GetExitCodeProcess(child.hProcess, &exitCode);
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
     CloseHandle(child.hProcess);
-    return exitCode;
+    exitCode = code;
+    return 0;
 }
 
 std::size_t commandLineMax()

@@ -1,5 +1,6 @@
 // Room runtime/signals: requests to stop and the checkpoints that answer them.
-// May include: runtime/failure, runtime/base (docs/architecture.md).
+// May include: runtime/failure, runtime/os, runtime/base
+// (docs/architecture.md).
 //
 // Requests from outside to stop the process: on Linux the signals TERM, HUP,
 // INT and QUIT (Windows has none of them; there nothing is ever pending).

@@ -1,5 +1,3 @@
-#include <sys/random.h>
-
 #include <string>
 
 #include "runtime/fs/files.h"
@@ -20,7 +18,7 @@ const std::size_t longestWorkDirName = 14;  // "zop.2147483647"
 uint32_t drawWorkDirNumber()
 {
     uint32_t number = 0;
-    if (getrandom(&number, sizeof number, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof number))
+    if (!osRandomNumber(number))
         number = nextRandom32();
     return number >> 1;
 }

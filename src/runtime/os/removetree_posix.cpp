@@ -14,20 +14,27 @@
 #include <string>
 #include <vector>
 
-#include "runtime/workdir/removetree.h"
+#include "runtime/os/oscalls.h"
 
 namespace {
+
+// What tells one directory from another, and whether it is known.
+struct TreeIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool known = false;
+};
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr mode_t ownerAll = S_IRWXU;
 
-bool sameDirectory(const struct stat& info, const DirectoryIdentity& identity)
+bool sameDirectory(const struct stat& info, const TreeIdentity& identity)
 {
     return identity.known && S_ISDIR(info.st_mode) && static_cast<uint64_t>(info.st_dev) == identity.volume &&
            static_cast<uint64_t>(info.st_ino) == identity.index;
 }
 
-DirectoryIdentity identityOf(const struct stat& info)
+TreeIdentity identityOf(const struct stat& info)
 {
     return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
 }
@@ -36,7 +43,7 @@ DirectoryIdentity identityOf(const struct stat& info)
 // the subdirectories still to be entered.
 struct Level {
     std::string name;
-    DirectoryIdentity identity;
+    TreeIdentity identity;
     std::vector<std::string> subdirectories;
 };
 
@@ -44,7 +51,7 @@ struct Level {
 // mount: the same device, and (where the kernel tells, from Linux 5.8 on) no
 // mount's root, which catches a bind mount of a directory of the same file
 // system too.
-bool onMountOf(int fd, const DirectoryIdentity& top)
+bool onMountOf(int fd, const TreeIdentity& top)
 {
     struct stat info{};
     if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_dev) != top.volume)
@@ -74,7 +81,7 @@ bool describe(int fd, Level& level)
 // rights back first: the name was just seen as
 // a directory, and inside the private work directory only the application
 // itself could have put something else in its place.
-int openSubdirectory(int parent, const std::string& name, const DirectoryIdentity& top)
+int openSubdirectory(int parent, const std::string& name, const TreeIdentity& top)
 {
     int fd = openat(parent, name.c_str(), directoryFlags);
     if (fd < 0 && errno == EACCES) {
@@ -126,7 +133,7 @@ std::vector<std::string> deleteFilesOf(int fd)
 // directory the application left without the owner's read permission is
 // first opened as a bare reference, checked, given the rights back through
 // that very reference, and opened again through it.
-int openTop(const std::string& path, const DirectoryIdentity& identity)
+int openTop(const std::string& path, const TreeIdentity& identity)
 {
     const int fd = open(path.c_str(), directoryFlags);
     if (fd >= 0 || errno != EACCES)
@@ -192,19 +199,19 @@ void emptyTree(int fd, Level top)
 
 } // namespace
 
-DirectoryIdentity directoryIdentity(std::string_view path)
+bool nativeDirectoryIdentity(std::string_view path, OsFileIdentity& found)
 {
     struct stat info{};
     if (lstat(std::string(path).c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid())
-        return {};
-    return identityOf(info);
+        return false;
+    found = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return true;
 }
 
-void removeTree(std::string_view dir, const DirectoryIdentity& identity)
+void nativeRemoveTree(std::string_view dir, const OsFileIdentity& recorded)
 {
-    if (!identity.known)
-        return;
     const std::string path(dir);
+    const TreeIdentity identity{recorded.volume, recorded.index, true};
     const int fd = openTop(path, identity);
     if (fd < 0)
         return;

@@ -11,9 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "runtime/workdir/removetree.h"
+#include "runtime/os/oscalls.h"
 
 namespace {
+
+// What tells one directory from another, and whether it is known.
+struct TreeIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool known = false;
+};
 
 // A file still held open (a virus scanner, a child on its way out) gets
 // short retries, at most about a second for the whole removal.
@@ -127,7 +134,7 @@ HANDLE openDirectory(const std::wstring& path, DWORD access, DWORD sharing)
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-DirectoryIdentity identityOf(HANDLE handle)
+TreeIdentity identityOf(HANDLE handle)
 {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -139,31 +146,31 @@ DirectoryIdentity identityOf(HANDLE handle)
 
 } // namespace
 
-DirectoryIdentity directoryIdentity(std::string_view path)
+bool nativeDirectoryIdentity(std::string_view path, OsFileIdentity& found)
 {
     const std::wstring longPath = longPathOf(path);
     if (longPath.empty())
-        return {};
+        return false;
     const HANDLE handle =
         openDirectory(longPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (handle == INVALID_HANDLE_VALUE)
-        return {};
-    const DirectoryIdentity identity = identityOf(handle);
+        return false;
+    const TreeIdentity identity = identityOf(handle);
     CloseHandle(handle);
-    return identity;
+    found = {identity.volume, identity.index};
+    return identity.known;
 }
 
-void removeTree(std::string_view dir, const DirectoryIdentity& identity)
+void nativeRemoveTree(std::string_view path, const OsFileIdentity& recorded)
 {
-    if (!identity.known)
-        return;
-    const std::wstring top = longPathOf(dir);
+    const TreeIdentity identity{recorded.volume, recorded.index, true};
+    const std::wstring top = longPathOf(path);
     if (top.empty())
         return;
     const HANDLE pin = openDirectory(top, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
     if (pin == INVALID_HANDLE_VALUE)
         return;
-    const DirectoryIdentity now = identityOf(pin);
+    const TreeIdentity now = identityOf(pin);
     if (!now.known || now.volume != identity.volume || now.index != identity.index) {
         CloseHandle(pin);
         return;
