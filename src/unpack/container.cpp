@@ -83,7 +83,7 @@ bool cacheKeyOf(const tail& trailer, std::string_view& key)
 }
 
 GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executable, uint32_t& payloadSize,
-                               bool checkKey)
+                               bool checkKey, int threads)
 {
     payloadSize = 0;
     // The entry stream is always one gzip member. The gzip layer reads any
@@ -157,7 +157,11 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
         if (std::memcmp(digest, key.data(), sha256Size) != 0)
             failWithIoCode(ioInvalidInput);
     }
-    return openGz(appState.workFile, "r");
+    GzStream* stream = openGz(appState.workFile, "r", threads);
+    // A member followed by its segment index keeps its length field before
+    // the index: the reader of the segments has it.
+    storedMemberLength(stream, payloadSize);
+    return stream;
 }
 
 void releaseWorkFile()

@@ -53,9 +53,10 @@ int32_t openContainerFile(const Container& container, BinaryFile& file);
 // before any entry is read. With checkKey, the stream's SHA-256 is computed
 // on the way too and must equal the trailer's key record (else code 106,
 // before any entry is read): no stream fills the cache under another
-// stream's key.
+// stream's key. With threads of 2 or more, a member that carries a segment
+// index is inflated on that many threads.
 GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize,
-                               bool checkKey = false);
+                               bool checkKey = false, int threads = 1);
 
 // For the failure road: closes the work file, whether it is being copied or
 // read as the entry stream, so that the work directory can be removed.

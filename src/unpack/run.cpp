@@ -357,7 +357,7 @@ int runMode(const Container& container, int threads)
     seekFile(executable, openContainerFile(container, executable));
     checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, building != nullptr);
+    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, building != nullptr, threads);
     startWritersFor(payloadSize, threads);
 
     // The launcher ends with the exit code of the last command it ran, so

@@ -337,6 +337,11 @@ int32_t readSegments(SegmentReader* r, void* buffer, int32_t count)
     return r->status == segmentsDamaged ? -1 : given;
 }
 
+uint32_t segmentedMemberLength(const SegmentReader* r)
+{
+    return r->storedLength;
+}
+
 int segmentStatus(const SegmentReader* r)
 {
     return r->status;

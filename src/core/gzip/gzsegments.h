@@ -62,5 +62,7 @@ int32_t readSegments(SegmentReader* reader, void* buffer, int32_t count);
 // segmentsOk while bytes remain, segmentsEnd once all were handed out and
 // the member's trailer matched them, or segmentsDamaged.
 int segmentStatus(const SegmentReader* reader);
+// The length the member's trailer holds (modulo 2^32), known from opening.
+uint32_t segmentedMemberLength(const SegmentReader* reader);
 // Stops the workers (each ends with its segment in hand) and releases all.
 void closeSegmentReader(SegmentReader* reader);

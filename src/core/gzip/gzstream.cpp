@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "core/gzip/gzparallel.h"
+#include "core/gzip/gzsegments.h"
 #include "core/gzip/segmentindex.h"
 #include "core/bytes/littleendian.h"
 #include "runtime/failure/failure.h"
@@ -46,6 +47,9 @@ struct GzStream {
     BinaryFile file;
     z_stream z{};  // reading
     BlockDeflater* deflater = nullptr;  // writing
+    // Reading a member that carries a segment index, with threads: its
+    // segments come from here, inflated side by side.
+    SegmentReader* segments = nullptr;
     // Reading: compressed bytes not yet inflated.
     unsigned char buffer[bufferSize];
     GzStream* nextOpen = nullptr;  // the list of open streams
@@ -353,9 +357,11 @@ GzStream* openGz(std::string_view path, std::string_view mode, int threads)
     if (writing) {
         writeBlock(s->file, memberHeader, sizeof memberHeader);
         checkIo();
-    } else {
-        readMemberHeader(*s);
+        return s;
     }
+    readMemberHeader(*s);
+    if (threads >= 2 && s->status == gzOk && openSegmentReader(path, threads, s->segments) == SegmentOpen::damaged)
+        s->status = gzDataError;
     return s;
 }
 
@@ -401,6 +407,23 @@ int32_t inflateInto(GzStream& s, void* buffer, int32_t count)
     return static_cast<int32_t>(s.z.next_out - start);
 }
 
+// Reads from the segments; the end of the last one is the member's end,
+// its CRC-32 and length already checked.
+int32_t readFromSegments(GzStream& s, void* buffer, int32_t count)
+{
+    const int32_t got = readSegments(s.segments, buffer, count);
+    if (got < 0) {
+        s.status = gzDataError;
+        return gzFileError;
+    }
+    s.delivered += got;
+    if (segmentStatus(s.segments) == segmentsEnd) {
+        s.status = gzStreamEnd;
+        s.firstMemberLength = s.delivered;
+    }
+    return got;
+}
+
 } // namespace
 
 int32_t readGz(GzStream* stream, void* buffer, int32_t count)
@@ -412,10 +435,20 @@ int32_t readGz(GzStream* stream, void* buffer, int32_t count)
         return gzFileError;
     if (s.status == gzStreamEnd || count <= 0)
         return 0;
+    if (s.segments != nullptr)
+        return readFromSegments(s, buffer, count);
     const int32_t got = inflateInto(s, buffer, count);
     if (got > 0)
         s.delivered += got;
     return got;
+}
+
+bool storedMemberLength(GzStream* stream, uint32_t& length)
+{
+    if (stream == nullptr || stream->segments == nullptr)
+        return false;
+    length = segmentedMemberLength(stream->segments);
+    return true;
 }
 
 bool endsAtFirstMember(GzStream* stream)
@@ -441,6 +474,7 @@ int closeGz(GzStream* stream)
         endStatus = gzOk;
     } else {
         endStatus = inflateEnd(&s.z);
+        closeSegmentReader(s.segments);
     }
     // A failure still pending from the last writes would make closeFile do
     // nothing and leave the file open: it is taken first, then the file is
@@ -463,10 +497,12 @@ void discardOpenGzStreams()
 {
     while (GzStream* s = openStreams) {
         openStreams = s->nextOpen;
-        if (s->mode == 'w')
+        if (s->mode == 'w') {
             closeBlockDeflater(s->deflater);
-        else
+        } else {
             inflateEnd(&s->z);
+            closeSegmentReader(s->segments);
+        }
         ioError = 0;
         closeFile(s->file);
         ioError = 0;

@@ -32,6 +32,11 @@ int closeGz(GzStream* stream);
 // in the file is not looked at.
 bool endsAtFirstMember(GzStream* stream);
 
+// Reading with segments side by side: true, with the length the member's
+// trailer holds (the stream's length modulo 2^32). False for a stream read
+// the plain way, whose last four bytes hold it.
+bool storedMemberLength(GzStream* stream, uint32_t& length);
+
 // Lets go of every stream still open without finishing it: nothing more is
 // written, the files are closed. For the failure road, before a work
 // directory is removed, and for tests and fuzz targets that run the
