@@ -28,7 +28,10 @@ Container prepareState(const uint8_t* data, std::size_t size)
 {
     const std::string& root = fuzz::scratchRoot();
     setArgumentTable({root + "/packed"});
-    appState.tempDir = root;
+    // Run mode makes its own work directory (zop.N) in tempDir and comes
+    // back to originalDir, the directory runConfined starts the mode in.
+    appState.tempDir = root + "/work";
+    appState.originalDir = root + "/out";
     appState.workDir = root + "/work";
     appState.workFile = appState.workDir + "/zop.gz";
     appState.workDirSlash = appState.workDir;

@@ -31,3 +31,8 @@ constexpr std::string_view workFileName = "zop.gz";
 
 // Points workDir (and the work file and the %tempdir% spellings) at dir.
 void setWorkDirectory(const std::string& dir);
+
+// Creates a fresh "zop.N" in tempDir (random N, owner only) and makes it the
+// work directory, its identity recorded for the removal; ends the process
+// through the failure road when no name can be created.
+void makeTempWorkDirectory();
