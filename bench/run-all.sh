@@ -234,7 +234,9 @@ measureAll() {
     rm -rf "$temp" "$work/out"
     mkdir -p "$temp" "$work/out"
     export TEMP=$temp TMPDIR=$temp
-    # The cache rows use roots of their own; nothing goes into the user's.
+    # The cache rows use roots of their own (zop makes a root, not its
+    # parents); nothing goes into the user's.
+    rm -rf "$work/cache" && mkdir -p "$work/cache"
     export ZOP_CACHE_DIR=$work/cache/default
 
     # Packed forms used by the launch and list rows, and the floor's stream.
