@@ -21,7 +21,13 @@
 #   launch  extract + run `true` + remove: tar xzf (reference), zop,
 #           zlib floor, makeself, 7-Zip console SFX
 #   list    tar tzf (reference), zop --zop-list, makeself --list
-#   per-launch overhead on tiny against running `true` directly (hyperfine -N)
+#   cache   packed with "o cache": first start (empty cache), second start
+#           (a hit) against ZOP_CACHE=0 (unpack into TEMP, remove), for tree
+#           and cpython; the Python example (examples/python, gathered once)
+#           started directly, first and second start, from an unrelated
+#           directory
+#   per-launch overhead on tiny against running `true` directly (hyperfine -N),
+#           without and with the cache (a hit)
 #   Wine    zop.exe pack and launch of tree and cpython against the same
 #           floor built for Windows, and against an NSIS launcher doing the
 #           same extract-run-remove. Where this machine cannot run 32-bit
@@ -208,6 +214,7 @@ for W in $workloads; do
         esac
     fi
     printf 'r %s\nc true\n' "$W" >"$W.zop"
+    printf 'o cache\nr %s\nc true\n' "$W" >"$W.cache.zop"
     # Warm the page cache: every contender reads from memory.
     [ "$reportOnly" = 1 ] || find "$W" -type f -exec cat {} + >/dev/null
     made="$made $W"
@@ -227,10 +234,15 @@ measureAll() {
     rm -rf "$temp" "$work/out"
     mkdir -p "$temp" "$work/out"
     export TEMP=$temp TMPDIR=$temp
+    # The cache rows use roots of their own (zop makes a root, not its
+    # parents); nothing goes into the user's.
+    rm -rf "$work/cache" && mkdir -p "$work/cache"
+    export ZOP_CACHE_DIR=$work/cache/default
 
     # Packed forms used by the launch and list rows, and the floor's stream.
     for W in $workloads; do
         "$zop" "$W.zop" "$W.app" </dev/null && chmod +x "$W.app"
+        "$zop" "$W.cache.zop" "$W.cache.app" </dev/null >/dev/null && chmod +x "$W.cache.app"
         ./"$W.app" --zop-list >"$W.list"
         "$floor" pack "$W.floor.gz" "$W.list"
         # The floor must deflate the very stream zop writes: compare what the
@@ -298,7 +310,28 @@ measureAll() {
         row zop "" "./$W.app --zop-list"
         have makeself && row makeself "" "./$W.run --list"
         runGroup "list-$W"
+        # The cache: a root of the group's own, emptied before every first start.
+        case $W in tree | cpython) ;; *) continue ;; esac
+        c="ZOP_CACHE_DIR=$work/cache/$W"
+        row "zop, cache off" "" "ZOP_CACHE=0 ./$W.cache.app"
+        row "zop, first start" "rm -rf $work/cache/$W" "$c ./$W.cache.app"
+        row "zop, second start" "" "$c ./$W.cache.app"
+        runGroup "cache-$W"
     done
+    # The Python example, all four started from / with the same two items.
+    py=$w/pyshop
+    if [ "$quick" = 0 ] && { [ -x "$py/shop" ] || { rm -rf "$py" && "$root/examples/python/gather.sh" "$py" >/dev/null 2>&1 &&
+        (cd "$py" && "$zop" app.zop shop >/dev/null); }; }; then
+        c="ZOP_CACHE_DIR=$work/cache/python"
+        items="apple '3 green tea'"
+        row "unpacked tree, directly" "" "cd / && $py/py/bin/ld-linux-x86-64.so.2 --library-path $py/py/bin $py/py/bin/python3 -E -s -S $py/app/main.py $items"
+        row "zop, first start" "rm -rf $work/cache/python" "cd / && $c $py/shop $items"
+        row "zop, second start" "" "cd / && $c $py/shop $items"
+        row "zop, cache off" "" "cd / && ZOP_CACHE=0 $py/shop $items"
+        runGroup "cache-python"
+    elif [ "$quick" = 0 ]; then
+        note "the Python example could not be gathered (examples/python/gather.sh): its cache rows are skipped"
+    fi
     rm -rf "$o"/*
     [ -z "$(ls -A "$temp")" ] || { echo "run-all: work directories left in $temp" >&2; ls "$temp" >&2; exit 1; }
 
@@ -309,8 +342,8 @@ measureAll() {
         runs=200
         [ "$quick" = 1 ] && runs=30
         log "measuring per-launch overhead (hyperfine, $runs runs)"
-        cmds=("$trueBin" "$w/tiny.app" "sh -c '$fresh && tar xzf $w/tiny.tgz -C \$d && true && rm -rf \$d'")
-        names=(true zop "tar xzf + true + rm -rf")
+        cmds=("$trueBin" "$w/tiny.app" "$w/tiny.cache.app" "sh -c '$fresh && tar xzf $w/tiny.tgz -C \$d && true && rm -rf \$d'")
+        names=(true zop "zop (cache hit)" "tar xzf + true + rm -rf")
         if have makeself; then cmds+=("$w/tiny.run --quiet --nox11"); names+=(makeself); fi
         if have 7z && [ -n "$sfx" ]; then
             cmds+=("sh -c '$fresh && $w/tiny.sfx -y -o\$d >/dev/null && true && rm -rf \$d'")
@@ -490,6 +523,11 @@ if [ -s "$overhead" ]; then
     ov=$(awk -v a="$(ohd zop 2)" -v b="$(ohd true 2)" 'BEGIN { printf "%.2f", a - b }')
     ovCpu=$(awk -v a="$(ohd zop 3)" -v b="$(ohd true 3)" 'BEGIN { printf "%.2f", a - b }')
     cmpGoal "per-launch overhead on *tiny* ≤ 2 ms over \`true\` (median wall, hyperfine -N)" "$ov" 2 " ms (CPU: $ovCpu ms)"
+    if [ -n "$(ohd "zop (cache hit)" 2)" ]; then
+        ov=$(awk -v a="$(ohd "zop (cache hit)" 2)" -v b="$(ohd true 2)" 'BEGIN { printf "%.2f", a - b }')
+        ovCpu=$(awk -v a="$(ohd "zop (cache hit)" 3)" -v b="$(ohd true 3)" 'BEGIN { printf "%.2f", a - b }')
+        cmpGoal "per-launch overhead on *tiny* with the cache (a hit) ≤ 2 ms over \`true\` (median wall, hyperfine -N)" "$ov" 2 " ms (CPU: $ovCpu ms)"
+    fi
 fi
 if [ -s "$winraw" ]; then
     if [ -n "$(field wine-launch-tree NSIS 6)" ]; then
@@ -505,6 +543,28 @@ if [ -s "$winraw" ]; then
     else
         wov=$(awk -v a="$(field wine-launch-tiny zop 3)" -v b="$(field wine-launch-tiny true.exe 3)" 'BEGIN { printf "%.0f", (a - b) * 1000 }')
         cmpGoal "Wine: per-launch overhead ≤ 20 ms over \`wine true.exe\` (median wall, 10 ms resolution)" "$wov" 20 " ms"
+    fi
+fi
+# second ÷ first start of a cache group: median CPU (wall in brackets).
+perFirst() {
+    local c w
+    c=$(awk -v a="$(field "$1" "zop, second start" 6)" -v b="$(field "$1" "zop, first start" 6)" 'BEGIN { if (b > 0) printf "%.3f", a / b }')
+    w=$(awk -v a="$(field "$1" "zop, second start" 3)" -v b="$(field "$1" "zop, first start" 3)" 'BEGIN { if (b > 0) printf "%.3f", a / b }')
+    echo "$c|$w"
+}
+if [ "$quick" = 0 ]; then
+    if [ -n "$(field cache-python "zop, second start" 3)" ]; then
+        cmpGoal "cache: second start of the Python example ≤ 1.2× its unpacked tree started directly (CPU)" \
+            "$(ratioText cache-python "zop, second start")" 1.2 "× (wall $(field cache-python "zop, second start" 9)×)"
+    fi
+    for W in tree cpython; do
+        [ -n "$(field "cache-$W" "zop, first start" 3)" ] || continue
+        cmpGoal "cache: first start of *$W* ≤ 1.05× a start with \`ZOP_CACHE=0\` (CPU)" \
+            "$(ratioText "cache-$W" "zop, first start")" 1.05 "× (wall $(field "cache-$W" "zop, first start" 9)×)"
+    done
+    if [ -n "$(field cache-cpython "zop, first start" 3)" ]; then
+        IFS='|' read -r pc pw <<<"$(perFirst cache-cpython)"
+        cmpGoal "cache: second start of *cpython* ≤ 0.05× its first start (CPU)" "$pc" 0.05 "× (wall ${pw}×)"
     fi
 fi
 maxKib=$(awk -F'\t' '$2 == "zop" && $1 !~ /^wine/ { if ($15 > m) m = $15 } END { print m + 0 }' "$summary")
@@ -587,7 +647,9 @@ loadNow=$(cat "$work/load-end.txt" 2>/dev/null || echo unknown)
         groupTable "pack-$W" "Pack *$W*" "the zlib floor"
         groupTable "launch-$W" "Launch *$W* (extract + \`true\` + remove)" "\`tar xzf\` + \`true\` + \`rm -rf\`"
         groupTable "list-$W" "List *$W*" "\`tar tzf\`"
+        groupTable "cache-$W" "Cache: *$W* packed with \`o cache\`" "\`ZOP_CACHE=0\` (unpack into TEMP, run, remove)"
     done
+    groupTable cache-python "Cache: the Python example (\`examples/python\`, \`o cache\`), started from \`/\`" "its unpacked tree started directly through its loader"
     if [ -s "$overhead" ]; then
         echo "### Per-launch overhead on *tiny*"
         echo

@@ -27,7 +27,10 @@ enum class Reader { list, justExtract, run };
 Container prepareState(const uint8_t* data, std::size_t size)
 {
     const std::string& root = fuzz::scratchRoot();
-    appState.tempDir = root;
+    // Run mode makes its own work directory (zop.N) in tempDir and comes
+    // back to originalDir, the directory runConfined starts the mode in.
+    appState.tempDir = root + "/work";
+    appState.originalDir = root + "/out";
     appState.workDir = root + "/work";
     appState.workFile = appState.workDir + "/zop.gz";
     appState.workDirSlash = appState.workDir;

@@ -1,5 +1,5 @@
-// Start-up: fills appState, creates the work directory, reads the program's
-// own trailer and chooses the one mode that runs.
+// Start-up: fills appState, reads the program's own trailer, creates the work
+// directory (run mode makes its own) and chooses the one mode that runs.
 #include "app/startup.h"
 
 #include <string>
@@ -22,8 +22,6 @@ namespace {
 
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
-// Draws of a work-directory name before start-up gives up.
-constexpr int maxWorkDirDraws = 10000;
 
 // A relative TEMP is taken against the directory the launcher starts in:
 // %tempdir% must name the work directory from anywhere, the work directory
@@ -45,20 +43,6 @@ void refuseOverlongTempDir(const std::string& tempDir)
 {
     if (!workFileFitsBelow(tempDir))
         failWithIoCode(ioInvalidFilename);
-}
-
-// Creates "zop.N" in the current directory (tempDir) under a fresh random N.
-std::string createWorkDirectory()
-{
-    uint16_t lastFailure = 0;
-    for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
-        std::string name = "zop." + std::to_string(drawWorkDirNumber());
-        makePrivateDirectory(name);
-        lastFailure = ioResult();
-        if (lastFailure == 0)
-            return name;
-    }
-    failWithIoCode(lastFailure);
 }
 
 // The file the chosen mode reads: the program's own file, or the file the
@@ -160,16 +144,12 @@ Launch startUp()
     }
     randomize();
     refuseOverlongTempDir(appState.tempDir);
-    changeDirectory(appState.tempDir);
-    checkIo();
-    const std::string name = createWorkDirectory();
-    changeDirectory(appState.originalDir);
-    checkIo();
-
-    setWorkDirectory(joinPath(appState.tempDir, name));
+    // Run mode makes its own work directory once it knows whether a cached
+    // tree serves: a hit creates nothing in TEMP.
+    if (selectMode() != Mode::run)
+        makeTempWorkDirectory();
     // From here on a request to stop removes the work directory, and a
     // request that came during start-up is acted on now.
-    appState.workDirIdentity = directoryIdentity(appState.workDir);
     setStopCleanup(removeWorkDirectory);
     stopIfRequested();
     if (inspecting())

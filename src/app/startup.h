@@ -1,8 +1,8 @@
 // Room app: the program entry, start-up and the choice of the one mode that
 // runs. May include: every room (docs/architecture.md).
 //
-// Start-up: fills appState (core/appstate.h), creates the work directory and
-// chooses the one mode that runs.
+// Start-up: fills appState (core/appstate.h), creates the work directory (run
+// mode makes its own) and chooses the one mode that runs.
 #pragma once
 #include <string_view>
 #include "core/launch/appstate.h"
@@ -12,9 +12,10 @@ struct Container;
 enum class Mode { pack, justExtract, list, run };
 
 // Fills appState, reads the program's own file (and the file the packer's
-// --list or --extract names) and creates the work directory.
-// Returns what the chosen mode is handed: the command line and the thread
-// count (ZOP_THREADS is read here, once).
+// --list or --extract names) and creates the work directory, except for run
+// mode, which first looks for a cached tree. Returns what the chosen mode is
+// handed: the command line and the thread count (ZOP_THREADS is read here,
+// once).
 Launch startUp();
 // Removes the work directory start-up created (see removeTree).
 void removeWorkDirectory();

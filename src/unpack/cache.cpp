@@ -152,8 +152,8 @@ bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record)
     return false;
 }
 
-// The work directory so far (start-up's in TEMP, or the private one of a
-// miss) goes; the commands run in tree, which no end of the launch removes.
+// The private directory of a miss, if any, goes; the commands run in tree,
+// which no end of the launch removes.
 void runFrom(const std::string& tree)
 {
     removeTree(appState.workDir, appState.workDirIdentity);
@@ -274,7 +274,6 @@ CachePlan planCache(const tail& trailer)
         plan.privateDir.clear();
         return plan;
     }
-    removeTree(appState.workDir, appState.workDirIdentity);
     setWorkDirectory(plan.privateDir);
     appState.workDirIdentity = directoryIdentity(plan.privateDir);
     plan.record.bytes.assign(recordMagic);

@@ -39,7 +39,7 @@ struct CachePlan {
 // Decides how this launch uses the cache. On a hit the work directory is the
 // cached tree and plan.record holds its commands; on a miss the work
 // directory is a fresh private directory in the root, where the stream is
-// to be unpacked; off leaves start-up's work directory in TEMP.
+// to be unpacked; off leaves the work directory to be made in TEMP.
 CachePlan planCache(const tail& trailer);
 
 // After a miss unpacked every entry and checked the stream: writes the

@@ -60,20 +60,47 @@ uint16_t releaseWriters()
 // failure road so that the work directory can be removed on every system.
 BinaryFile fileBeingWritten;
 
+// The launch whose unpacking into the cache may still turn into a launch
+// from TEMP (set while a miss unpacks, before any command ran).
+// What a launch reads: its container and the threads it may use.
+struct LaunchInput {
+    const Container& container;
+    int threads;
+};
+const LaunchInput* unpackingIntoCache = nullptr;
+
+[[noreturn]] void launchFromTempInstead(const LaunchInput& input);
+
+// A failure of a miss that is no damage of the stream (a full disk, a
+// refused write, a path too long below the cache root) is a problem of the
+// cache: the launch runs from a fresh work directory in TEMP instead,
+// silently. What fails there for the same reason (an unsafe name) is
+// reported from there.
+bool isCacheProblem(uint16_t code)
+{
+    return unpackingIntoCache != nullptr && code != 0 && code != ioInvalidInput && code != ioReadPastEnd;
+}
+
 // A full disk leaves the work directory useless and TEMP full, so after
 // "Disk Full" (or the system's own disk-full code) what was unpacked goes;
 // every other failure keeps it for inspection.
 void onRunFailure(std::string_view)
 {
     const uint16_t code = failingIoCode();
-    if (code != ioDiskFull && code != osDiskFull)
+    const bool fallBack = isCacheProblem(code);
+    if (!fallBack && code != ioDiskFull && code != osDiskFull)
         return;
     if (writers != nullptr)
         abandonWriterPool(writers);
+    writers = nullptr;
     closeFile(fileBeingWritten);
     ioResult();
     releaseWorkFile();
+    if (fallBack)
+        releaseCachedTree();
     removeTree(appState.workDir, appState.workDirIdentity);
+    if (fallBack)
+        launchFromTempInstead(*unpackingIntoCache);
 }
 
 // Ends the run with code, or with the failure of a file before it.
@@ -345,20 +372,22 @@ void noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const 
 
 } // namespace
 
-int runMode(const Container& container, int threads)
-{
-    CachePlan cache = planCache(container.trailer);
-    if (cache.use == CacheUse::hit)
-        return runCachedCommands(cache.record);
-    TreeRecord* building = cache.use == CacheUse::miss ? &cache.record : nullptr;
+namespace {
 
+// Unpacks the stream into the work directory and runs its commands; on a
+// miss (building set) the commands are only noted. checkKey: the stream must
+// match the trailer's cache key. The exit code of the last command run
+// (none: 0).
+int runFromStream(const LaunchInput& input, TreeRecord* building, bool checkKey)
+{
+    const Container& container = input.container;
     setFailureAction(onRunFailure);
     BinaryFile executable;
     seekFile(executable, openContainerFile(container, executable));
     checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, building != nullptr, threads);
-    startWritersFor(payloadSize, threads);
+    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, checkKey, input.threads);
+    startWritersFor(payloadSize, input.threads);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
@@ -400,8 +429,40 @@ int runMode(const Container& container, int threads)
     }
     stopWriters();
     finishEntryStream(container, stream);
-    if (building == nullptr)
-        return static_cast<int>(lastExitCode);
+    return static_cast<int>(lastExitCode);
+}
+
+// The failure of a miss turned into a launch from TEMP: the failure road
+// starts afresh, and the process ends as a launch ends (see main).
+void launchFromTempInstead(const LaunchInput& input)
+{
+    unpackingIntoCache = nullptr;
+    resetFailureState();
+    makeTempWorkDirectory();
+    stopIfRequested();
+    const int exitCode = runFromStream(input, nullptr, true);
+    setStopCleanup(nullptr);
+    removeTree(appState.workDir, appState.workDirIdentity);
+    stopIfRequested();
+    terminateProcess(static_cast<uint32_t>(exitCode));
+}
+
+} // namespace
+
+int runMode(const Container& container, int threads)
+{
+    const LaunchInput input{container, threads};
+    CachePlan cache = planCache(container.trailer);
+    if (cache.use == CacheUse::hit)
+        return runCachedCommands(cache.record);
+    if (cache.use == CacheUse::off) {
+        makeTempWorkDirectory();
+        stopIfRequested();
+        return runFromStream(input, nullptr, false);
+    }
+    unpackingIntoCache = &input;
+    runFromStream(input, &cache.record, true);
+    unpackingIntoCache = nullptr;
     completeCachedTree(cache);
     return runCachedCommands(cache.record);
 }

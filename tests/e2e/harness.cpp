@@ -169,7 +169,9 @@ RunResult runNative(const Scratch& scratch, const std::vector<std::string>& argv
 RunResult runUnderWine(const Scratch& scratch, const std::string& commandLine, const RunOptions& options)
 {
     const RunFiles files = prepareRunFiles(scratch, options);
-    EnvChanges inside{{"TEMP", toWindowsPath(scratch.temp())}, {"TMP", toWindowsPath(scratch.temp())}};
+    EnvChanges inside{{"TEMP", toWindowsPath(scratch.temp())},
+                      {"TMP", toWindowsPath(scratch.temp())},
+                      {"ZOP_CACHE_DIR", toWindowsPath(scratch.path("cache"))}};
     for (const auto& [name, value] : options.env)
         inside[name] = value;
     std::string control;

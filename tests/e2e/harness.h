@@ -61,8 +61,8 @@ struct RunOptions {
     // unsets. On Windows the values are set inside the Wine process and
     // should be Windows paths where a path is meant. TEMP defaults to the
     // scratch directory's "temp" (in Windows form under Wine), TMP likewise
-    // under Wine; natively ZOP_CACHE_DIR to the scratch directory's "cache",
-    // so that no test fills the user's cache.
+    // under Wine; ZOP_CACHE_DIR to the scratch directory's "cache" (in the
+    // same form), so that no test fills the user's cache.
     std::map<std::string, std::optional<std::string>> env;
     // Standard input: the file stdinPath when given, else stdinData.
     std::optional<std::string> stdinPath;

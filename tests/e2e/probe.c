@@ -11,6 +11,12 @@
  *   env:NAME for every NAME in the comma-separated list PROBE_ENV
  *   (a variable that is not set is written as "unset:NAME=0:").
  *
+ * Holding: with PROBE_HOLD set, the probe first takes hold of that file or
+ * directory as a running launcher holds a cached tree (Linux: a shared
+ * flock; Windows: open without delete sharing, a directory with all
+ * sharing), writes its record, and keeps the hold until the file named by
+ * PROBE_RELEASE exists (at most two minutes).
+ *
  * Exit code: an argument "--probe-exit=N" wins over the variable PROBE_EXIT;
  * 0 when neither is given. */
 #include <stdio.h>
@@ -20,6 +26,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -118,8 +126,44 @@ static void writeEnvironment(FILE* out)
     }
 }
 
+static void takeHold(const char* path)
+{
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path);
+    DWORD sharing = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                        ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                        : FILE_SHARE_READ;
+    if (CreateFileA(path, GENERIC_READ, sharing, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL) ==
+        INVALID_HANDLE_VALUE)
+        fprintf(stderr, "probe: cannot hold %s\n", path);
+#else
+    int fd = open(path, O_RDONLY);
+    if (fd < 0 || flock(fd, LOCK_SH) != 0)
+        fprintf(stderr, "probe: cannot hold %s\n", path);
+#endif
+}
+
+static void waitForRelease(const char* path)
+{
+    for (int i = 0; i < 12000; ++i) {
+        FILE* release = fopen(path, "rb");
+        if (release) {
+            fclose(release);
+            return;
+        }
+#ifdef _WIN32
+        Sleep(10);
+#else
+        usleep(10000);
+#endif
+    }
+}
+
 int main(int argc, char** argv)
 {
+    const char* hold = getenv("PROBE_HOLD");
+    if (hold && *hold)
+        takeHold(hold);
     char path[4096];
     outputPath(argv[0], path, sizeof path);
     FILE* out = fopen(path, "ab");
@@ -145,6 +189,9 @@ int main(int argc, char** argv)
     writeEnvironment(out);
     fputs("end\n", out);
     fclose(out);
+    const char* release = getenv("PROBE_RELEASE");
+    if (release && *release)
+        waitForRelease(release);
 
     int code = 0;
     const char* fromEnv = getenv("PROBE_EXIT");

@@ -2,8 +2,10 @@
 
 #include "core/bytes/text.h"
 #include "core/paths/paths.h"
-#include "runtime/workdir/workdir.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
 #include "runtime/os/ostypes.h"
+#include "runtime/workdir/workdir.h"
 
 AppState appState;
 
@@ -23,4 +25,36 @@ void setWorkDirectory(const std::string& dir)
 bool workFileFitsBelow(std::string_view root)
 {
     return fitsPathLength(root.size() + 1 + longestWorkDirName + 1 + workFileName.size());
+}
+
+namespace {
+
+// Draws of a work-directory name before the launch gives up.
+constexpr int maxWorkDirDraws = 10000;
+
+// Creates "zop.N" in the current directory under a fresh random N.
+std::string createWorkDirectory()
+{
+    uint16_t lastFailure = 0;
+    for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
+        std::string name = "zop." + std::to_string(drawWorkDirNumber());
+        makePrivateDirectory(name);
+        lastFailure = ioResult();
+        if (lastFailure == 0)
+            return name;
+    }
+    failWithIoCode(lastFailure);
+}
+
+} // namespace
+
+void makeTempWorkDirectory()
+{
+    changeDirectory(appState.tempDir);
+    checkIo();
+    const std::string name = createWorkDirectory();
+    changeDirectory(appState.originalDir);
+    checkIo();
+    setWorkDirectory(joinPath(appState.tempDir, name));
+    appState.workDirIdentity = directoryIdentity(appState.workDir);
 }

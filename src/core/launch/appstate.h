@@ -50,3 +50,8 @@ bool workFileFitsBelow(std::string_view root);
 
 // Points workDir (and the work file and the %tempdir% spellings) at dir.
 void setWorkDirectory(const std::string& dir);
+
+// Creates a fresh "zop.N" in tempDir (random N, owner only) and makes it the
+// work directory, its identity recorded for the removal; ends the process
+// through the failure road when no name can be created.
+void makeTempWorkDirectory();

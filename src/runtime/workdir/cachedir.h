@@ -9,9 +9,10 @@
 #include "runtime/fs/files.h"
 
 // The root of this user's cache: ZOP_CACHE_DIR when set, else the
-// platform's place ($XDG_CACHE_HOME/zop or ~/.cache/zop on Linux); created
-// (owner only) when missing. Empty when there is none that may be used:
-// not creatable, no directory, another user's, or writable by others.
+// platform's place ($XDG_CACHE_HOME/zop or ~/.cache/zop on Linux,
+// %LOCALAPPDATA%\zop on Windows); created (owner only) when missing. Empty
+// when there is none that may be used: not creatable, no directory; on Linux
+// also another user's or writable by others, on Windows a reparse point.
 std::string usableCacheRoot();
 
 enum class EntryKind { missing, file, directory, other };
@@ -22,13 +23,18 @@ EntryKind entryKind(std::string_view name, int64_t& size);
 bool syncFile(BinaryFile& f);
 
 // Renames the directory from to to; false (nothing changed) when to exists
-// or the rename is refused.
+// or the rename is refused (on Windows after about a second of retries
+// while something holds a file of it).
 bool renameDirectory(std::string_view from, std::string_view to);
 
 // A lock on a tree's record (or a private directory): shared while a
 // launcher runs from the tree (or unpacks into the directory), exclusive to
 // remove it. A lock counts only while name still leads to the locked file:
-// one that was renamed away while the lock was awaited is refused.
+// one that was renamed away while the lock was awaited is refused. On
+// Windows the shared lock is the file held open without delete sharing, and
+// the exclusive one only tests that no one holds it (no handle is kept): a
+// tree with a file open inside cannot be renamed there, so the rename that
+// follows the test fails by itself when a launcher came in between.
 struct TreeLock {
     OsHandle handle = noHandle;
 };
