@@ -4,7 +4,10 @@
 #include "runtime/os/oscalls.h"
 
 const char pathSeparator = '\\';
-const std::size_t fileNameMax = 255;
+// The longest path the system takes with its long-path setting on, which
+// the manifest's longPathAware lets the ...A calls use; without the setting
+// the system itself refuses a path past MAX_PATH.
+const std::size_t fileNameMax = 32767;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 const bool deviceNamesReserved = true;
@@ -205,13 +208,18 @@ uint32_t nativeChangeDirectory(const std::string& name)
     return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
 }
 
+// Both ask for the length first: a directory may lie past MAX_PATH.
 std::string nativeCurrentDirectory()
 {
-    char buffer[MAX_PATH];
-    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
-    if (n == 0 || n >= sizeof buffer)
+    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+    if (needed == 0)
         return {};
-    return std::string(buffer, n);
+    std::string buffer(needed, '\0');
+    const DWORD n = GetCurrentDirectoryA(needed, buffer.data());
+    if (n == 0 || n >= needed)
+        return {};
+    buffer.resize(n);
+    return buffer;
 }
 
 bool nativeIsAbsolutePath(std::string_view path)
@@ -227,11 +235,15 @@ bool nativeIsAbsolutePath(std::string_view path)
 std::string nativeJoinPath(const std::string&, std::string_view path)
 {
     const std::string name(path);
-    char buffer[MAX_PATH];
-    const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
-    if (n == 0 || n >= sizeof buffer)
+    const DWORD needed = GetFullPathNameA(name.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
         return name;
-    return std::string(buffer, n);
+    std::string buffer(needed, '\0');
+    const DWORD n = GetFullPathNameA(name.c_str(), needed, buffer.data(), nullptr);
+    if (n == 0 || n >= needed)
+        return name;
+    buffer.resize(n);
+    return buffer;
 }
 
 uint32_t nativeFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)

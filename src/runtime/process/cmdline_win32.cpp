@@ -2,10 +2,32 @@
 // environment block is fetched afresh for every lookup.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/process/cmdline.h"
 #include "runtime/process/cmdline_platform.h"
+
+namespace {
+
+// The program's own path, past MAX_PATH where the system's long-path setting
+// allows one. A path the system still cuts to the largest buffer is longer
+// than the file services accept, so that opening it fails instead of
+// opening another file.
+std::string modulePath()
+{
+    constexpr DWORD largest = 65536;
+    for (DWORD size = MAX_PATH + 1;; size *= 4) {
+        std::string path(std::min(size, largest), '\0');
+        const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size() || path.size() == largest) {
+            path.resize(std::min<std::size_t>(length, path.size()));
+            return path;
+        }
+    }
+}
+
+} // namespace
 
 void initCommandLine(int, char**)
 {
@@ -13,13 +35,7 @@ void initCommandLine(int, char**)
     std::vector<std::string> arguments;
     arguments.reserve(tokens.empty() ? 1 : tokens.size());
 
-    // A path the system cut to the buffer is longer than the file services
-    // accept, so that opening it fails instead of opening another file.
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length > sizeof path)
-        length = sizeof path;
-    arguments.emplace_back(path, length);
+    arguments.push_back(modulePath());
 
     // The first token is the program name as typed: argument 0 is the
     // module path instead.
