@@ -394,6 +394,39 @@ ImageLayout readBareStubLayout(const std::string& stub)
     refuse(ioInvalidInput, "not a bare stub: no Windows or Linux program");
 }
 
+// The largest Windows stub whose copy is rebuilt with an icon or version:
+// the copy is made in memory, and real stubs are a few hundred KiB.
+constexpr int32_t maxRebuiltStubSize = 64 * 1024 * 1024;
+
+// The stub's copy with the recipe's icon and version information, rebuilt in
+// memory; empty when the stub's bytes go into the output as they are (no
+// such option, or a stub that is no Windows program: the options do not
+// apply there, which the packer says and packs on).
+ResourceBytes rebuiltStub(const std::string& stub, const ImageLayout& layout, const ResourceEdits& edits)
+{
+    if (!edits.any())
+        return {};
+    if (layout.checksumAt == 0) {
+        writeNoteLine("the icon and version options apply to Windows stubs only; packed without them");
+        return {};
+    }
+    describeStep("cannot give the stub its icon and version", stub);
+    if (layout.fileSize > maxRebuiltStubSize)
+        refuse(ioFileTooLarge, "a Windows stub larger than 64 MiB is not rebuilt");
+    ResourceBytes image(static_cast<std::size_t>(layout.fileSize));
+    BinaryFile file;
+    assignFile(file, stub);
+    openRegularFile(file, 1);
+    checkIo();
+    readBlock(file, image.data(), static_cast<int32_t>(image.size()));
+    checkIo();
+    closeChecked(file);
+    const std::string_view fault = rebuildResources(image, edits);
+    if (!fault.empty())
+        refuse(ioInvalidInput, fault);
+    return image;
+}
+
 } // namespace
 
 void preparePacker()
@@ -477,6 +510,7 @@ void packMode()
         failWithIoCode(ioDiskFull);
     closeText(recipeFile);
     checkIo();
+    const ResourceBytes rebuilt = rebuiltStub(stub, stubLayout, facts.options.resources);
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
@@ -484,9 +518,11 @@ void packMode()
     // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile;
     describeStep("cannot read the stub", stub);
-    const int32_t stubSize = openForCopy(stubFile, stub);
+    int32_t stubSize = openForCopy(stubFile, stub);
     if (stubSize != stubLayout.fileSize)
         refuse(ioInvalidInput, "the stub changed while packing");
+    if (!rebuilt.empty())
+        stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(workFile, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
@@ -495,7 +531,12 @@ void packMode()
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
     openOutput(outputName);
-    copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+    if (rebuilt.empty()) {
+        copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+    } else {
+        writeBlock(pendingOutput.file, rebuilt.data(), stubSize);
+        checkIo();
+    }
     closeChecked(stubFile);
     // With the cache, the stream's SHA-256 is the key of its unpacked tree.
     Sha256 sha;
