@@ -10,10 +10,13 @@ namespace {
 
 enum class OptionValue { none, required };
 
+// A row applies its value with apply, or sets a field of the version
+// information.
 struct OptionRow {
     std::string_view name;
     OptionValue value;
     void (*apply)(PackOptions& options, std::string_view value);
+    VersionField versionField = VersionField::count;
 };
 
 // An icon is held whole until the stub's copy is written; no real icon
@@ -45,44 +48,22 @@ ResourceBytes readIconBytes(std::string_view path)
 
 void applyIcon(PackOptions& options, std::string_view path)
 {
-    const ResourceBytes bytes = readIconBytes(path);
-    const std::string_view fault = readIconFile(bytes, options.resources.icon);
+    ResourceBytes bytes = readIconBytes(path);
+    const std::string_view fault = checkIconFile(bytes);
     if (!fault.empty())
         refuse(ioInvalidInput, fault);
-}
-
-// A version field's text goes into the output as UTF-16.
-std::string checkedText(std::string_view value)
-{
-    ResourceBytes ignored;
-    if (!appendUtf16(value, ignored))
-        refuse(ioInvalidInput, "the value is not valid UTF-8 (save the recipe as UTF-8)");
-    return std::string(value);
-}
-
-std::string checkedVersion(std::string_view value)
-{
-    uint16_t parts[4];
-    if (!readVersionNumber(value, parts))
-        refuse(ioInvalidInput, "a version is 1 to 4 numbers from 0 to 65535 joined by dots, such as 1.2.3.4");
-    return std::string(value);
+    options.resources.icon.swap(bytes);
 }
 
 constexpr OptionRow optionTable[] = {
     {"cache", OptionValue::none, [](PackOptions& options, std::string_view) { options.cache = true; }},
     {"icon", OptionValue::required, applyIcon},
-    {"product-name", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.productName = checkedText(value); }},
-    {"company-name", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.companyName = checkedText(value); }},
-    {"file-description", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.fileDescription = checkedText(value); }},
-    {"copyright", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.copyright = checkedText(value); }},
-    {"file-version", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.fileVersion = checkedVersion(value); }},
-    {"product-version", OptionValue::required,
-     [](PackOptions& options, std::string_view value) { options.resources.version.productVersion = checkedVersion(value); }},
+    {"product-name", OptionValue::required, nullptr, VersionField::productName},
+    {"company-name", OptionValue::required, nullptr, VersionField::companyName},
+    {"file-description", OptionValue::required, nullptr, VersionField::fileDescription},
+    {"copyright", OptionValue::required, nullptr, VersionField::copyright},
+    {"file-version", OptionValue::required, nullptr, VersionField::fileVersion},
+    {"product-version", OptionValue::required, nullptr, VersionField::productVersion},
 };
 
 } // namespace
@@ -99,7 +80,13 @@ void applyOptionLine(PackOptions& options, std::string_view text)
             refuse(ioInvalidInput, "option " + quoted(name) + " takes no value");
         if (row.value == OptionValue::required && value.empty())
             refuse(ioInvalidInput, "option " + quoted(name) + " needs a value");
-        row.apply(options, value);
+        if (row.apply != nullptr) {
+            row.apply(options, value);
+            return;
+        }
+        const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
+        if (!fault.empty())
+            refuse(ioInvalidInput, fault);
         return;
     }
     refuse(ioInvalidInput, "unknown option " + quoted(name));

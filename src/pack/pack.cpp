@@ -399,28 +399,24 @@ ImageLayout readBareStubLayout(const std::string& stub)
 constexpr int32_t maxRebuiltStubSize = 64 * 1024 * 1024;
 
 // The stub's copy with the recipe's icon and version information, rebuilt in
-// memory; empty when the stub's bytes go into the output as they are (no
-// such option, or a stub that is no Windows program: the options do not
-// apply there, which the packer says and packs on).
-ResourceBytes rebuiltStub(const std::string& stub, const ImageLayout& layout, const ResourceEdits& edits)
+// memory from the stub file (open, at its start, size bytes); empty when
+// the stub's bytes go into the output as they are (no such option, or a
+// stub that is no Windows program: the options do not apply there, which
+// the packer says and packs on).
+ResourceBytes rebuiltStub(BinaryFile& stubFile, int32_t size, const ImageLayout& layout, const ResourceEdits& edits)
 {
+    ResourceBytes image;
     if (!edits.any())
-        return {};
+        return image;
     if (layout.checksumAt == 0) {
         writeNoteLine("the icon and version options apply to Windows stubs only; packed without them");
-        return {};
+        return image;
     }
-    describeStep("cannot give the stub its icon and version", stub);
-    if (layout.fileSize > maxRebuiltStubSize)
-        refuse(ioFileTooLarge, "a Windows stub larger than 64 MiB is not rebuilt");
-    ResourceBytes image(static_cast<std::size_t>(layout.fileSize));
-    BinaryFile file;
-    assignFile(file, stub);
-    openRegularFile(file, 1);
+    if (size > maxRebuiltStubSize)
+        refuse(ioFileTooLarge, "a Windows stub larger than 64 MiB is not given an icon or version");
+    image.resize(static_cast<std::size_t>(size));
+    readBlock(stubFile, image.data(), size);
     checkIo();
-    readBlock(file, image.data(), static_cast<int32_t>(image.size()));
-    checkIo();
-    closeChecked(file);
     const std::string_view fault = rebuildResources(image, edits);
     if (!fault.empty())
         refuse(ioInvalidInput, fault);
@@ -510,7 +506,6 @@ void packMode()
         failWithIoCode(ioDiskFull);
     closeText(recipeFile);
     checkIo();
-    const ResourceBytes rebuilt = rebuiltStub(stub, stubLayout, facts.options.resources);
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
@@ -521,6 +516,7 @@ void packMode()
     int32_t stubSize = openForCopy(stubFile, stub);
     if (stubSize != stubLayout.fileSize)
         refuse(ioInvalidInput, "the stub changed while packing");
+    const ResourceBytes rebuilt = rebuiltStub(stubFile, stubSize, stubLayout, facts.options.resources);
     if (!rebuilt.empty())
         stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", appState.workFile);

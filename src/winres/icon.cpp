@@ -13,126 +13,107 @@ namespace {
 constexpr std::size_t iconHeaderSize = 6;
 constexpr std::size_t fileEntrySize = 16;
 constexpr std::size_t groupEntrySize = 14;
-constexpr std::size_t imageSizeAt = 8;  // within an entry
+constexpr std::size_t describingSize = 12;
 // More images than any real icon has; their numbers stay far below 65536.
 constexpr std::size_t maxImages = 256;
 
 uint32_t u16At(const unsigned char* p) { return p[0] | p[1] << 8; }
 
-bool isPng(const ResourceBytes& data)
+const unsigned char* fileEntry(const ResourceBytes& file, std::size_t i)
 {
-    static const unsigned char signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    return data.size() >= sizeof signature && std::memcmp(data.data(), signature, sizeof signature) == 0;
+    return file.data() + iconHeaderSize + i * fileEntrySize;
 }
 
-// A BITMAPINFOHEADER or one of its later, longer versions.
-bool isBitmap(const ResourceBytes& data)
+// A PNG file, or a BITMAPINFOHEADER (or one of its later, longer versions).
+bool isImage(const unsigned char* data, uint32_t size)
 {
-    if (data.size() < 40)
-        return false;
-    const uint32_t headerSize = loadLittleEndian32(data.data());
-    return (headerSize == 40 || headerSize == 108 || headerSize == 124) && headerSize <= data.size();
+    static const unsigned char png[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (size >= sizeof png && std::memcmp(data, png, sizeof png) == 0)
+        return true;
+    const uint32_t header = size >= 40 ? loadLittleEndian32(data) : 0;
+    return (header == 40 || header == 108 || header == 124) && header <= size;
 }
 
 bool isType(const Resource& r, uint16_t type)
 {
-    return r.type.text.empty() && r.type.id == type;
+    return r.type.text == nullptr && r.type.id == type;
 }
 
-// Marks (1) or clears (0) in numbers the icons a group names.
-void markIconsOfGroup(const ResourceBytes& group, ResourceBytes& numbers, unsigned char mark)
+// Sets numbers[n] to mark for every icon n the group names.
+void markIconsOfGroup(const Resource& group, ResourceBytes& numbers, unsigned char mark)
 {
-    const std::size_t count = group.size() < iconHeaderSize ? 0 : u16At(group.data() + 4);
-    for (std::size_t i = 0; i < count && iconHeaderSize + (i + 1) * groupEntrySize <= group.size(); ++i)
-        numbers[u16At(group.data() + iconHeaderSize + i * groupEntrySize + 12)] = mark;
-}
-
-// The group Explorer shows: the first in the section's order (named ones
-// first, by name, then the lowest number), which is the order of reading.
-const Resource* mainGroup(const std::vector<Resource>& resources)
-{
-    const Resource* first = nullptr;
-    for (const Resource& r : resources)
-        if (isType(r, resourceTypeGroupIcon) &&
-            (first == nullptr || (r.name.text.empty() && first->name.text.empty() && r.name.id < first->name.id)))
-            first = &r;
-    return first;
+    const std::size_t count = group.size < iconHeaderSize ? 0 : u16At(group.data + 4);
+    for (std::size_t i = 0; i < count && iconHeaderSize + (i + 1) * groupEntrySize <= group.size; ++i)
+        numbers[u16At(group.data + iconHeaderSize + i * groupEntrySize + describingSize)] = mark;
 }
 
 } // namespace
 
-std::string_view readIconFile(const ResourceBytes& file, std::vector<IconImage>& images)
+std::string_view checkIconFile(const ResourceBytes& file)
 {
-    images.clear();
     if (file.size() < iconHeaderSize || u16At(file.data()) != 0 || u16At(file.data() + 2) != 1)
         return "not an .ico file";
     const std::size_t count = u16At(file.data() + 4);
-    if (count == 0)
-        return "the .ico file holds no image";
-    if (count > maxImages)
-        return "the .ico file holds more than 256 images";
-    if (iconHeaderSize + count * fileEntrySize > file.size())
-        return "damaged .ico file: its directory is cut short";
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char* entry = file.data() + iconHeaderSize + i * fileEntrySize;
-        const uint32_t size = loadLittleEndian32(entry + imageSizeAt);
-        const uint32_t offset = loadLittleEndian32(entry + 12);
-        if (size == 0 || offset > file.size() || size > file.size() - offset)
-            return "damaged .ico file: an image lies outside the file";
-        IconImage image;
-        std::memcpy(image.entry, entry, sizeof image.entry);
-        image.data.assign(file.begin() + offset, file.begin() + offset + size);
-        if (!isPng(image.data) && !isBitmap(image.data))
-            return "damaged .ico file: an image is neither PNG nor bitmap";
-        images.push_back(std::move(image));
+    bool whole = count != 0 && count <= maxImages && iconHeaderSize + count * fileEntrySize <= file.size();
+    for (std::size_t i = 0; whole && i < count; ++i) {
+        const uint32_t size = loadLittleEndian32(fileEntry(file, i) + 8);
+        const uint32_t offset = loadLittleEndian32(fileEntry(file, i) + 12);
+        whole = size != 0 && offset <= file.size() && size <= file.size() - offset && isImage(file.data() + offset, size);
     }
-    return {};
+    return whole ? std::string_view() : "damaged .ico file: no image, more than 256, or one cut short or neither PNG nor bitmap";
 }
 
-void replaceMainIcon(std::vector<Resource>& resources, const std::vector<IconImage>& images)
+void replaceMainIcon(std::vector<Resource>& resources, const ResourceBytes& file, ResourceBytes& group)
 {
-    ResourceKey groupName{1, {}};
-    uint16_t language = languageNeutral;
-    // Icon numbers in use (1) and to be dropped (2), one byte per number.
-    ResourceBytes numbers(65536, 0);
-    if (const Resource* group = mainGroup(resources)) {
-        groupName = group->name;
-        language = group->language;
+    // The group Explorer shows is the first of the section's order, which
+    // is the order of reading: the first named one, else the lowest number.
+    const Resource* main = nullptr;
+    for (const Resource& r : resources)
+        if (isType(r, resourceTypeGroupIcon) &&
+            (main == nullptr || (r.name.text == nullptr && main->name.text == nullptr && r.name.id < main->name.id)))
+            main = &r;
+    Resource made{{resourceTypeGroupIcon, nullptr}, {1, nullptr}, languageNeutral, 0, nullptr, 0};
+    // Per icon number: in use (1), to be dropped (2).
+    ResourceBytes numbers(65536);
+    if (main != nullptr) {
+        made.name = main->name;
+        made.language = main->language;
         // Every language's version of the group goes, and with them the
         // icons that no remaining group names.
         for (const Resource& r : resources)
-            if (isType(r, resourceTypeGroupIcon) && r.name == groupName)
-                markIconsOfGroup(r.data, numbers, 2);
-        removeResources(resources, ResourceKey{resourceTypeGroupIcon, {}}, groupName);
+            if (isType(r, resourceTypeGroupIcon) && sameKey(r.name, made.name))
+                markIconsOfGroup(r, numbers, 2);
+        removeResources(resources, resourceTypeGroupIcon, &made.name);
         for (const Resource& r : resources)
             if (isType(r, resourceTypeGroupIcon))
-                markIconsOfGroup(r.data, numbers, 0);
+                markIconsOfGroup(r, numbers, 0);
         for (std::size_t i = 0; i < resources.size();) {
             const Resource& r = resources[i];
-            if (isType(r, resourceTypeIcon) && r.name.text.empty() && numbers[r.name.id] == 2)
+            if (isType(r, resourceTypeIcon) && r.name.text == nullptr && numbers[r.name.id] == 2)
                 resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i));
             else
                 ++i;
         }
     }
     for (const Resource& r : resources)
-        if (isType(r, resourceTypeIcon) && r.name.text.empty())
+        if (isType(r, resourceTypeIcon) && r.name.text == nullptr)
             numbers[r.name.id] = 1;
 
-    Resource group{{resourceTypeGroupIcon, {}}, groupName, language, 0,
-                   ResourceBytes(iconHeaderSize + images.size() * groupEntrySize)};
-    group.data[2] = 1;
-    group.data[4] = static_cast<unsigned char>(images.size());
-    group.data[5] = static_cast<unsigned char>(images.size() >> 8);
+    const std::size_t count = u16At(file.data() + 4);
+    group.clear();
+    appendBytes(group, file.data(), iconHeaderSize);
     uint16_t number = 1;
-    for (std::size_t i = 0; i < images.size(); ++i, ++number) {
+    for (std::size_t i = 0; i < count; ++i, ++number) {
         while (numbers[number] == 1)
             ++number;
-        unsigned char* entry = group.data.data() + iconHeaderSize + i * groupEntrySize;
-        std::memcpy(entry, images[i].entry, sizeof images[i].entry);
-        entry[12] = static_cast<unsigned char>(number);
-        entry[13] = static_cast<unsigned char>(number >> 8);
-        resources.push_back({{resourceTypeIcon, {}}, {number, {}}, language, 0, images[i].data});
+        const unsigned char* entry = fileEntry(file, i);
+        const unsigned char numberBytes[] = {static_cast<unsigned char>(number), static_cast<unsigned char>(number >> 8)};
+        appendBytes(group, entry, describingSize);
+        appendBytes(group, numberBytes, sizeof numberBytes);
+        addResource(resources, {{resourceTypeIcon, nullptr}, {number, nullptr}, made.language, 0,
+                                file.data() + loadLittleEndian32(entry + 12), loadLittleEndian32(entry + 8)});
     }
-    resources.push_back(std::move(group));
+    made.data = group.data();
+    made.size = static_cast<uint32_t>(group.size());
+    addResource(resources, made);
 }

@@ -6,6 +6,7 @@
 #include "winres/rebuild.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/bytes/littleendian.h"
 #include "core/container/image.h"
@@ -43,7 +44,9 @@ struct PeHeaders {
     uint32_t peAt = 0;
     uint32_t symbolsAt = 0;
     uint32_t symbolCount = 0;
-    std::vector<Section> sections;
+    // The loader takes at most 96 sections.
+    Section sections[96];
+    uint32_t sectionCount = 0;
 
     uint32_t directoryRva(const ResourceBytes& image, uint32_t index) const
     {
@@ -62,7 +65,7 @@ bool fits(const ResourceBytes& image, uint64_t offset, uint64_t count)
 
 bool readHeaders(const ResourceBytes& image, PeHeaders& pe)
 {
-    if (!looksLikePeImage(image) || !fits(image, 0x3C, 4))
+    if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z')
         return false;
     const uint32_t peAt = loadLittleEndian32(image.data() + 0x3C);
     if (!fits(image, peAt, 24) || loadLittleEndian32(image.data() + peAt) != 0x00004550)
@@ -88,27 +91,18 @@ bool readHeaders(const ResourceBytes& image, PeHeaders& pe)
     if (pe.fileAlignment == 0 || pe.sectionAlignment == 0 || pe.fileAlignment > 0x10000 || pe.sectionAlignment > 0x10000000)
         return false;
     const uint32_t tableAt = pe.optionalAt + optionalSize;
-    if (!fits(image, tableAt, uint64_t{sectionCount} * sectionHeaderSize))
+    if (!fits(image, tableAt, uint64_t{sectionCount} * sectionHeaderSize) || sectionCount == 0 || sectionCount > 96)
         return false;
+    pe.sectionCount = sectionCount;
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const unsigned char* s = image.data() + tableAt + i * sectionHeaderSize;
-        pe.sections.push_back({tableAt + i * sectionHeaderSize, loadLittleEndian32(s + 8), loadLittleEndian32(s + 12),
-                               loadLittleEndian32(s + 16), loadLittleEndian32(s + 20)});
+        pe.sections[i] = {tableAt + i * sectionHeaderSize, loadLittleEndian32(s + 8), loadLittleEndian32(s + 12),
+                          loadLittleEndian32(s + 16), loadLittleEndian32(s + 20)};
     }
     return true;
 }
 
-void put32(ResourceBytes& image, uint32_t at, uint32_t value)
-{
-    storeLittleEndian32(image.data() + at, value);
-}
-
 } // namespace
-
-bool looksLikePeImage(const ResourceBytes& image)
-{
-    return image.size() >= 64 && image[0] == 'M' && image[1] == 'Z';
-}
 
 ResourceSectionPlace findResourceSection(const ResourceBytes& image)
 {
@@ -117,10 +111,11 @@ ResourceSectionPlace findResourceSection(const ResourceBytes& image)
     if (!readHeaders(image, pe))
         return place;
     const uint32_t rva = pe.directoryRva(image, resourceDirectory);
-    for (const Section& s : pe.sections)
-        if (rva != 0 && s.rva == rva && fits(image, s.rawAt, s.rawSize)) {
+    for (uint32_t i = 0; i < pe.sectionCount; ++i) {
+        const Section& s = pe.sections[i];
+        if (rva != 0 && s.rva == rva && fits(image, s.rawAt, s.rawSize))
             place = {s.rawAt, std::min(pe.directorySize(image, resourceDirectory), s.rawSize), rva, true};
-        }
+    }
     return place;
 }
 
@@ -128,98 +123,102 @@ std::string_view rebuildResources(ResourceBytes& image, const ResourceEdits& edi
 {
     PeHeaders pe;
     if (!readHeaders(image, pe))
-        return "not a Windows program whose headers can be read";
+        return "no readable PE headers";
     if (pe.symbolCount != 0)
-        return "the Windows stub keeps a symbol table (strip it)";
+        return "a symbol table after the sections (strip the stub)";
     const uint32_t resourceRva = pe.directoryRva(image, resourceDirectory);
-    const auto resource = std::find_if(pe.sections.begin(), pe.sections.end(),
-                                       [&](const Section& s) { return resourceRva != 0 && s.rva == resourceRva; });
-    if (resource == pe.sections.end())
-        return "the Windows stub has no resource section";
+    uint32_t resourceIndex = 0;
+    while (resourceIndex < pe.sectionCount && (resourceRva == 0 || pe.sections[resourceIndex].rva != resourceRva))
+        ++resourceIndex;
+    if (resourceIndex == pe.sectionCount)
+        return "no resource section";
+    const Section* resource = &pe.sections[resourceIndex];
     // After the resource section, in the table and in memory and in the
     // file, only the base relocations may follow.
-    const std::size_t resourceIndex = static_cast<std::size_t>(resource - pe.sections.begin());
     const uint32_t relocationRva = pe.directoryRva(image, relocationDirectory);
-    const bool relocationsFollow = resourceIndex + 2 == pe.sections.size() && relocationRva != 0 &&
-                                   pe.sections.back().rva == relocationRva;
-    if (resourceIndex + 1 != pe.sections.size() && !relocationsFollow)
-        return "the resource section of the Windows stub is not its last section";
-    for (std::size_t i = 0; i < resourceIndex; ++i) {
+    const Section& lastSection = pe.sections[pe.sectionCount - 1];
+    const bool relocationsFollow = resourceIndex + 2 == pe.sectionCount && relocationRva != 0 &&
+                                   lastSection.rva == relocationRva;
+    if (resourceIndex + 1 != pe.sectionCount && !relocationsFollow)
+        return "the resource section is not the last section";
+    for (uint32_t i = 0; i < resourceIndex; ++i) {
         const Section& s = pe.sections[i];
         if (s.rva >= resource->rva || (s.rawSize != 0 && s.rawAt + s.rawSize > resource->rawAt))
-            return "the resource section of the Windows stub is not its last section";
+            return "the resource section is not the last section";
     }
-    const Section* relocations = relocationsFollow ? &pe.sections.back() : nullptr;
+    const Section* relocations = relocationsFollow ? &lastSection : nullptr;
     if (relocations != nullptr &&
         (relocations->rva < resource->rva + resource->virtualSize || relocations->rawAt < resource->rawAt + resource->rawSize))
-        return "the resource section of the Windows stub is not its last section";
+        return "the resource section is not the last section";
     const Section& last = relocations != nullptr ? *relocations : *resource;
-    const uint32_t headersEnd = pe.sections.back().headerAt + sectionHeaderSize;
+    const uint32_t headersEnd = lastSection.headerAt + sectionHeaderSize;
     if (resource->rawAt < headersEnd || !fits(image, resource->rawAt, resource->rawSize) ||
         !fits(image, last.rawAt, last.rawSize))
-        return "the Windows stub ends inside its sections";
+        return "the file ends inside its sections";
     // After the sections: the COFF string table that a stripped program
     // keeps for its long section names (".eh_frame"), which moves along,
     // and a certificate table with the padding before it, which goes.
     uint32_t sectionsEnd = last.rawAt + last.rawSize;
-    ResourceBytes strings;
+    uint32_t stringsSize = 0;
     if (pe.symbolsAt != 0) {
-        const uint32_t length = fits(image, pe.symbolsAt, 4) ? loadLittleEndian32(image.data() + pe.symbolsAt) : 0;
-        if (pe.symbolsAt != sectionsEnd || length < 4 || !fits(image, pe.symbolsAt, length))
-            return "the Windows stub has bytes after its sections";
-        strings.assign(image.begin() + pe.symbolsAt, image.begin() + pe.symbolsAt + length);
-        sectionsEnd += length;
+        stringsSize = fits(image, pe.symbolsAt, 4) ? loadLittleEndian32(image.data() + pe.symbolsAt) : 0;
+        if (pe.symbolsAt != sectionsEnd || stringsSize < 4 || !fits(image, pe.symbolsAt, stringsSize))
+            return "bytes after the sections";
+        sectionsEnd += stringsSize;
     }
     const uint32_t tableAt = pe.directoryRva(image, securityDirectory);
     const uint32_t tableSize = pe.directorySize(image, securityDirectory);
     const bool endsWithTable = tableSize != 0 && tableAt >= sectionsEnd && tableAt - sectionsEnd <= maxSigningPadding &&
                                uint64_t{tableAt} + tableSize == image.size();
     if (image.size() != sectionsEnd && !endsWithTable)
-        return "the Windows stub has bytes after its sections";
+        return "bytes after the sections";
 
     const uint32_t oldSize = std::min(pe.directorySize(image, resourceDirectory), resource->rawSize);
     std::vector<Resource> resources;
     if (!readResourceTree(image.data() + resource->rawAt, oldSize, resource->rva, resources))
-        return "the resource section of the Windows stub is damaged";
+        return "damaged resource section";
+    ResourceBytes group;
+    ResourceBytes version;
     if (!edits.icon.empty())
-        replaceMainIcon(resources, edits.icon);
+        replaceMainIcon(resources, edits.icon, group);
     if (edits.version.any())
-        replaceVersion(resources, edits.version);
-    const ResourceBytes section = writeResourceTree(std::move(resources), resource->rva);
+        replaceVersion(resources, edits.version, version);
+    const ResourceBytes section = writeResourceTree(resources, resource->rva);
 
+    // The new image: everything before the resource section, the section
+    // padded to the file alignment, the relocations, the string table.
     const uint32_t newSize = static_cast<uint32_t>(section.size());
     const uint32_t newRawSize = alignUp(newSize, pe.fileAlignment);
-    ResourceBytes relocationBytes;
-    if (relocations != nullptr)
-        relocationBytes.assign(image.begin() + relocations->rawAt, image.begin() + relocations->rawAt + relocations->rawSize);
-    const uint32_t oldRawSize = resource->rawSize;
-    image.resize(resource->rawAt);
-    image.insert(image.end(), section.begin(), section.end());
-    image.resize(resource->rawAt + newRawSize, 0);
-    put32(image, resource->headerAt + 8, newSize);
-    put32(image, resource->headerAt + 16, newRawSize);
-    put32(image, pe.directoriesAt + 8 * resourceDirectory + 4, newSize);
+    ResourceBytes rebuilt;
+    appendBytes(rebuilt, image.data(), resource->rawAt);
+    appendBytes(rebuilt, section.data(), newSize);
+    rebuilt.resize(resource->rawAt + newRawSize);
+    const auto put32 = [&rebuilt](uint32_t at, uint32_t value) { storeLittleEndian32(&rebuilt[at], value); };
+    put32(resource->headerAt + 8, newSize);
+    put32(resource->headerAt + 16, newRawSize);
+    put32(pe.directoriesAt + 8 * resourceDirectory + 4, newSize);
     uint32_t imageEnd = resource->rva + newSize;
     if (relocations != nullptr) {
         const uint32_t movedRva = alignUp(imageEnd, pe.sectionAlignment);
-        put32(image, relocations->headerAt + 12, movedRva);
-        put32(image, relocations->headerAt + 20, static_cast<uint32_t>(image.size()));
-        put32(image, pe.directoriesAt + 8 * relocationDirectory, movedRva);
-        image.insert(image.end(), relocationBytes.begin(), relocationBytes.end());
+        put32(relocations->headerAt + 12, movedRva);
+        put32(relocations->headerAt + 20, static_cast<uint32_t>(rebuilt.size()));
+        put32(pe.directoriesAt + 8 * relocationDirectory, movedRva);
+        appendBytes(rebuilt, image.data() + relocations->rawAt, relocations->rawSize);
         imageEnd = movedRva + std::max(relocations->virtualSize, relocations->rawSize);
     }
-    if (!strings.empty()) {
-        put32(image, pe.peAt + 12, static_cast<uint32_t>(image.size()));
-        image.insert(image.end(), strings.begin(), strings.end());
+    if (pe.symbolsAt != 0) {
+        put32(pe.peAt + 12, static_cast<uint32_t>(rebuilt.size()));
+        appendBytes(rebuilt, image.data() + pe.symbolsAt, stringsSize);
     }
-    put32(image, pe.optionalAt + 56, alignUp(imageEnd, pe.sectionAlignment));
-    if ((loadLittleEndian32(image.data() + resource->headerAt + 36) & initialisedDataFlag) != 0)
-        put32(image, pe.optionalAt + 8, loadLittleEndian32(image.data() + pe.optionalAt + 8) + newRawSize - oldRawSize);
+    put32(pe.optionalAt + 56, alignUp(imageEnd, pe.sectionAlignment));
+    if ((loadLittleEndian32(&rebuilt[resource->headerAt + 36]) & initialisedDataFlag) != 0)
+        put32(pe.optionalAt + 8, loadLittleEndian32(&rebuilt[pe.optionalAt + 8]) + newRawSize - resource->rawSize);
     if (securityDirectory < pe.directoryCount) {
-        put32(image, pe.directoriesAt + 8 * securityDirectory, 0);
-        put32(image, pe.directoriesAt + 8 * securityDirectory + 4, 0);
+        put32(pe.directoriesAt + 8 * securityDirectory, 0);
+        put32(pe.directoriesAt + 8 * securityDirectory + 4, 0);
     }
     const uint32_t checksumAt = pe.optionalAt + 64;
-    put32(image, checksumAt, peChecksum(image.data(), static_cast<int64_t>(image.size()), checksumAt));
+    put32(checksumAt, peChecksum(rebuilt.data(), static_cast<int64_t>(rebuilt.size()), checksumAt));
+    image.swap(rebuilt);
     return {};
 }

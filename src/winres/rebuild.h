@@ -9,13 +9,10 @@
 #include "winres/versioninfo.h"
 
 struct ResourceEdits {
-    std::vector<IconImage> icon;  // empty: the stub's icon stays
-    VersionFields version;        // none given: the stub's version stays
+    ResourceBytes icon;     // a checked .ico file; empty: the stub's icon stays
+    VersionFields version;  // none given: the stub's version stays
     bool any() const { return !icon.empty() || version.any(); }
 };
-
-// True when the bytes start like a PE file ("MZ").
-bool looksLikePeImage(const ResourceBytes& image);
 
 // Rebuilds the PE image (the whole file, an unsigned or signed stub) with
 // the edits applied to its resources. Every other resource stays; nothing

@@ -1,11 +1,11 @@
 // Reading and writing a resource section's tree. A table is 16 bytes (the
 // counts of named and of numbered entries at 12 and 14) followed by 8-byte
-// entries: the key (a number, or with the top bit the offset of a name, a
-// 16-bit length and UTF-16 units) and the target (with the top bit a
-// table's offset, else a 16-byte data entry's: data RVA, size, code page).
+// entries: the key (a number, or with the top bit the offset of a name) and
+// the target (with the top bit a table's offset, else a 16-byte data
+// entry's: data RVA, size, code page).
 #include "winres/resourcetree.h"
 
-#include <utility>
+#include <cstring>
 
 #include "core/bytes/littleendian.h"
 
@@ -20,6 +20,8 @@ constexpr std::size_t maxResources = 65536;
 
 uint32_t u16At(const unsigned char* p) { return p[0] | p[1] << 8; }
 
+uint32_t nameBytes(const ResourceKey& key) { return 2 + 2 * u16At(key.text); }
+
 struct TreeReader {
     const unsigned char* section;
     uint32_t size;
@@ -31,18 +33,12 @@ struct TreeReader {
 
     bool readKey(uint32_t field, ResourceKey& key) const
     {
-        if ((field & subdirectoryBit) == 0) {
-            key.id = static_cast<uint16_t>(field);
+        key = ResourceKey{static_cast<uint16_t>(field), nullptr};
+        if ((field & subdirectoryBit) == 0)
             return field <= 0xFFFF;
-        }
         const uint32_t at = field & ~subdirectoryBit;
-        if (!fits(at, 2))
-            return false;
-        const uint32_t length = u16At(section + at);
-        if (length == 0 || !fits(at + 2, 2 * length))
-            return false;
-        key.text.assign(section + at + 2, section + at + 2 + 2 * length);
-        return true;
+        key.text = section + at;
+        return fits(at, 2) && u16At(key.text) != 0 && fits(at, nameBytes(key));
     }
 
     bool readData(uint32_t at, Resource& resource)
@@ -50,16 +46,14 @@ struct TreeReader {
         if (!fits(at, dataEntrySize))
             return false;
         const uint32_t dataRva = loadLittleEndian32(section + at);
-        const uint32_t dataSize = loadLittleEndian32(section + at + 4);
-        if (dataRva < rva || !fits(dataRva - rva, dataSize))
-            return false;
-        // Shared data entries cannot make the copies outgrow the section.
-        dataTotal += dataSize;
-        if (dataTotal > size || found.size() >= maxResources)
-            return false;
+        resource.size = loadLittleEndian32(section + at + 4);
         resource.codePage = loadLittleEndian32(section + at + 8);
-        resource.data.assign(section + (dataRva - rva), section + (dataRva - rva) + dataSize);
-        found.push_back(resource);
+        resource.data = section + (dataRva - rva);
+        // Shared data entries cannot make the list outgrow the section.
+        dataTotal += resource.size;
+        if (dataRva < rva || !fits(dataRva - rva, resource.size) || dataTotal > size || found.size() >= maxResources)
+            return false;
+        addResource(found, resource);
         return true;
     }
 
@@ -76,8 +70,7 @@ struct TreeReader {
             const uint32_t target = loadLittleEndian32(entry + 4);
             ResourceKey language;
             ResourceKey& key = level == 0 ? partial.type : level == 1 ? partial.name : language;
-            key = ResourceKey{};
-            if (!readKey(loadLittleEndian32(entry), key) || !language.text.empty())
+            if (!readKey(loadLittleEndian32(entry), key) || language.text != nullptr)
                 return false;
             partial.language = language.id;
             const bool isDirectory = (target & subdirectoryBit) != 0;
@@ -96,26 +89,27 @@ struct TreeReader {
 // UTF-16 code units, then numbered ones in ascending order.
 bool keyBefore(const ResourceKey& a, const ResourceKey& b)
 {
-    if (a.text.empty() || b.text.empty())
-        return b.text.empty() && (!a.text.empty() || a.id < b.id);
-    for (std::size_t i = 0; i + 1 < a.text.size() && i + 1 < b.text.size(); i += 2)
-        if (u16At(&a.text[i]) != u16At(&b.text[i]))
-            return u16At(&a.text[i]) < u16At(&b.text[i]);
-    return a.text.size() < b.text.size();
+    if (a.text == nullptr || b.text == nullptr)
+        return b.text == nullptr && (a.text != nullptr || a.id < b.id);
+    const uint32_t lengthA = u16At(a.text), lengthB = u16At(b.text);
+    for (uint32_t i = 1; i <= lengthA && i <= lengthB; ++i)
+        if (u16At(a.text + 2 * i) != u16At(b.text + 2 * i))
+            return u16At(a.text + 2 * i) < u16At(b.text + 2 * i);
+    return lengthA < lengthB;
 }
 
 bool resourceBefore(const Resource& a, const Resource& b)
 {
-    if (!(a.type == b.type))
+    if (!sameKey(a.type, b.type))
         return keyBefore(a.type, b.type);
-    if (!(a.name == b.name))
+    if (!sameKey(a.name, b.name))
         return keyBefore(a.name, b.name);
     return a.language < b.language;
 }
 
 bool sameKeys(const Resource& a, const Resource& b, int level)
 {
-    return a.type == b.type && (level < 1 || a.name == b.name) && (level < 2 || a.language == b.language);
+    return sameKey(a.type, b.type) && (level < 1 || sameKey(a.name, b.name)) && (level < 2 || a.language == b.language);
 }
 
 uint32_t alignUp(uint32_t value, uint32_t alignment)
@@ -124,21 +118,20 @@ uint32_t alignUp(uint32_t value, uint32_t alignment)
 }
 
 // Writes the tables depth first, each piece at the next free place of its
-// kind: tables from 0, names from namesAt; resource i's data entry is the
+// kind: tables from 0, names from nextName; resource i's data entry is the
 // i-th.
 struct TreeWriter {
     const std::vector<Resource>& resources;
-    ResourceBytes out;
-    uint32_t nextTable = 0;
-    uint32_t nextName = 0;
-    uint32_t dataEntriesAt = 0;
+    ResourceBytes& out;
+    uint32_t nextTable;
+    uint32_t nextName;
+    uint32_t dataEntriesAt;
 
     void put16(uint32_t at, uint32_t value)
     {
         out[at] = static_cast<unsigned char>(value);
         out[at + 1] = static_cast<unsigned char>(value >> 8);
     }
-    void put32(uint32_t at, uint32_t value) { storeLittleEndian32(out.data() + at, value); }
 
     std::size_t groupEnd(std::size_t begin, std::size_t end, int level) const
     {
@@ -153,13 +146,11 @@ struct TreeWriter {
         const ResourceKey& key = level == 0 ? r.type : r.name;
         if (level == 2)
             return r.language;
-        if (key.text.empty())
+        if (key.text == nullptr)
             return key.id;
         const uint32_t at = nextName;
-        put16(at, static_cast<uint32_t>(key.text.size() / 2));
-        for (std::size_t i = 0; i < key.text.size(); ++i)
-            out[at + 2 + i] = key.text[i];
-        nextName += 2 + static_cast<uint32_t>(key.text.size());
+        std::memcpy(&out[at], key.text, nameBytes(key));
+        nextName += nameBytes(key);
         return at | subdirectoryBit;
     }
 
@@ -168,7 +159,7 @@ struct TreeWriter {
         uint32_t count = 0;
         uint32_t named = 0;
         for (std::size_t i = begin; i < end; i = groupEnd(i, end, level), ++count)
-            named += level < 2 && !(level == 0 ? resources[i].type : resources[i].name).text.empty();
+            named += level < 2 && (level == 0 ? resources[i].type : resources[i].name).text != nullptr;
         const uint32_t at = nextTable;
         nextTable += directorySize + directoryEntrySize * count;
         put16(at + 12, named);
@@ -176,9 +167,9 @@ struct TreeWriter {
         uint32_t entry = at + directorySize;
         for (std::size_t i = begin; i < end; entry += directoryEntrySize) {
             const std::size_t next = groupEnd(i, end, level);
-            put32(entry, keyField(resources[i], level));
-            put32(entry + 4, level == 2 ? dataEntriesAt + dataEntrySize * static_cast<uint32_t>(i)
-                                        : table(i, next, level + 1) | subdirectoryBit);
+            storeLittleEndian32(&out[entry], keyField(resources[i], level));
+            storeLittleEndian32(&out[entry + 4], level == 2 ? dataEntriesAt + dataEntrySize * static_cast<uint32_t>(i)
+                                                            : table(i, next, level + 1) | subdirectoryBit);
             i = next;
         }
         return at;
@@ -186,6 +177,26 @@ struct TreeWriter {
 };
 
 } // namespace
+
+void appendBytes(ResourceBytes& out, const void* bytes, std::size_t count)
+{
+    const std::size_t at = out.size();
+    out.resize(at + count);
+    if (count != 0)
+        std::memcpy(out.data() + at, bytes, count);
+}
+
+void addResource(std::vector<Resource>& resources, const Resource& resource)
+{
+    resources.push_back(resource);
+}
+
+bool sameKey(const ResourceKey& a, const ResourceKey& b)
+{
+    if (a.text == nullptr || b.text == nullptr)
+        return a.text == b.text && a.id == b.id;
+    return std::memcmp(a.text, b.text, nameBytes(a)) == 0;
+}
 
 bool readResourceTree(const unsigned char* section, uint32_t size, uint32_t sectionRva,
                       std::vector<Resource>& resources)
@@ -196,12 +207,16 @@ bool readResourceTree(const unsigned char* section, uint32_t size, uint32_t sect
     return reader.readDirectory(0, 0, partial);
 }
 
-ResourceBytes writeResourceTree(std::vector<Resource> resources, uint32_t sectionRva)
+ResourceBytes writeResourceTree(std::vector<Resource>& resources, uint32_t sectionRva)
 {
-    // Insertion sort: stable, and a few dozen resources at most.
+    // Insertion sort: stable, and a few dozen resources at most; of two with
+    // the same keys the earlier goes.
     for (std::size_t i = 1; i < resources.size(); ++i)
-        for (std::size_t j = i; j > 0 && resourceBefore(resources[j], resources[j - 1]); --j)
-            std::swap(resources[j], resources[j - 1]);
+        for (std::size_t j = i; j > 0 && resourceBefore(resources[j], resources[j - 1]); --j) {
+            const Resource moved = resources[j];
+            resources[j] = resources[j - 1];
+            resources[j - 1] = moved;
+        }
     for (std::size_t i = 1; i < resources.size();) {
         if (sameKeys(resources[i - 1], resources[i], 2))
             resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i - 1));
@@ -218,37 +233,37 @@ ResourceBytes writeResourceTree(std::vector<Resource> resources, uint32_t sectio
         const bool newName = newType || !sameKeys(resources[i - 1], resources[i], 1);
         tablesSize += directoryEntrySize + (newType ? directorySize + directoryEntrySize : 0) +
                       (newName ? directorySize + directoryEntrySize : 0);
-        if (newType && !resources[i].type.text.empty())
-            namesSize += 2 + static_cast<uint32_t>(resources[i].type.text.size());
-        if (newName && !resources[i].name.text.empty())
-            namesSize += 2 + static_cast<uint32_t>(resources[i].name.text.size());
+        if (newType && resources[i].type.text != nullptr)
+            namesSize += nameBytes(resources[i].type);
+        if (newName && resources[i].name.text != nullptr)
+            namesSize += nameBytes(resources[i].name);
     }
-    const uint32_t dataEntriesAt = tablesSize;
-    const uint32_t namesAt = dataEntriesAt + dataEntrySize * static_cast<uint32_t>(resources.size());
+    const uint32_t namesAt = tablesSize + dataEntrySize * static_cast<uint32_t>(resources.size());
     uint32_t dataAt = alignUp(namesAt + namesSize, 8);
-
-    TreeWriter w{resources, {}, 0, namesAt, dataEntriesAt};
     uint32_t end = dataAt;
     for (const Resource& r : resources)
-        end = alignUp(end + static_cast<uint32_t>(r.data.size()), 8);
-    w.out.assign(end, 0);
+        end = alignUp(end + r.size, 8);
+
+    ResourceBytes out(end);
+    TreeWriter w{resources, out, 0, namesAt, tablesSize};
     w.table(0, resources.size(), 0);
     for (std::size_t i = 0; i < resources.size(); ++i) {
-        const uint32_t entry = dataEntriesAt + dataEntrySize * static_cast<uint32_t>(i);
-        w.put32(entry, sectionRva + dataAt);
-        w.put32(entry + 4, static_cast<uint32_t>(resources[i].data.size()));
-        w.put32(entry + 8, resources[i].codePage);
-        for (std::size_t b = 0; b < resources[i].data.size(); ++b)
-            w.out[dataAt + b] = resources[i].data[b];
-        dataAt = alignUp(dataAt + static_cast<uint32_t>(resources[i].data.size()), 8);
+        unsigned char* entry = &out[tablesSize + dataEntrySize * i];
+        storeLittleEndian32(entry, sectionRva + dataAt);
+        storeLittleEndian32(entry + 4, resources[i].size);
+        storeLittleEndian32(entry + 8, resources[i].codePage);
+        if (resources[i].size != 0)
+            std::memcpy(&out[dataAt], resources[i].data, resources[i].size);
+        dataAt = alignUp(dataAt + resources[i].size, 8);
     }
-    return std::move(w.out);
+    return out;
 }
 
-void removeResources(std::vector<Resource>& resources, const ResourceKey& type, const std::optional<ResourceKey>& name)
+void removeResources(std::vector<Resource>& resources, uint16_t type, const ResourceKey* name)
 {
     for (std::size_t i = 0; i < resources.size();) {
-        if (resources[i].type == type && (!name || resources[i].name == *name))
+        const Resource& r = resources[i];
+        if (sameKey(r.type, ResourceKey{type, nullptr}) && (name == nullptr || sameKey(r.name, *name)))
             resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i));
         else
             ++i;

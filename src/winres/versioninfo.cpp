@@ -6,6 +6,7 @@
 
 #include "core/bytes/littleendian.h"
 
+
 namespace {
 
 constexpr uint32_t fixedSignature = 0xFEEF04BD;
@@ -20,8 +21,8 @@ constexpr uint16_t translationCodePage = 0x04B0;
 
 void put16(ResourceBytes& out, uint32_t value)
 {
-    out.push_back(static_cast<unsigned char>(value));
-    out.push_back(static_cast<unsigned char>(value >> 8));
+    const unsigned char bytes[] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8)};
+    appendBytes(out, bytes, sizeof bytes);
 }
 
 void put32(ResourceBytes& out, uint32_t value)
@@ -32,8 +33,7 @@ void put32(ResourceBytes& out, uint32_t value)
 
 void padTo4(ResourceBytes& out)
 {
-    while (out.size() % 4 != 0)
-        out.push_back(0);
+    out.resize((out.size() + 3) / 4 * 4);
 }
 
 enum class BlockType : uint16_t { binary = 0, text = 1 };
@@ -62,38 +62,20 @@ void finishBlock(ResourceBytes& out, std::size_t at)
     out[at + 1] = static_cast<unsigned char>(length >> 8);
 }
 
-// A string: its value length counts UTF-16 units with the NUL.
-void putString(ResourceBytes& out, std::string_view key, std::string_view utf8)
-{
-    const std::size_t at = startBlock(out, key, BlockType::text, 0);
-    const std::size_t valueAt = out.size();
-    appendUtf16(utf8, out);
-    put16(out, 0);
-    const std::size_t units = (out.size() - valueAt) / 2;
-    out[at + 2] = static_cast<unsigned char>(units);
-    out[at + 3] = static_cast<unsigned char>(units >> 8);
-    finishBlock(out, at);
-}
-
-std::string_view either(std::string_view value, std::string_view otherwise)
-{
-    return value.empty() ? otherwise : value;
-}
-
-void putVersionNumber(ResourceBytes& out, std::string_view text)
-{
-    uint16_t parts[4] = {};
-    readVersionNumber(text, parts);
-    put32(out, static_cast<uint32_t>(parts[0]) << 16 | parts[1]);
-    put32(out, static_cast<uint32_t>(parts[2]) << 16 | parts[3]);
-}
+// Each field's partner, whose value it takes when not given itself.
+constexpr VersionField partners[] = {VersionField::count, VersionField::productName, VersionField::productVersion,
+                                     VersionField::count, VersionField::fileDescription, VersionField::fileVersion};
+constexpr std::string_view keys[] = {"CompanyName", "FileDescription", "FileVersion",
+                                     "LegalCopyright", "ProductName", "ProductVersion"};
 
 } // namespace
 
 bool VersionFields::any() const
 {
-    return !productName.empty() || !companyName.empty() || !fileDescription.empty() || !fileVersion.empty() ||
-           !productVersion.empty() || !copyright.empty();
+    for (const ResourceBytes& field : text)
+        if (!field.empty())
+            return true;
+    return false;
 }
 
 bool readVersionNumber(std::string_view text, uint16_t parts[4])
@@ -152,41 +134,56 @@ bool appendUtf16(std::string_view text, ResourceBytes& out)
     return true;
 }
 
+std::string_view setVersionField(VersionFields& fields, VersionField field, std::string_view value)
+{
+    const bool isNumber = field == VersionField::fileVersion || field == VersionField::productVersion;
+    if (isNumber && !readVersionNumber(value, fields.numbers[field == VersionField::productVersion]))
+        return "a version is 1 to 4 numbers from 0 to 65535 joined by dots, such as 1.2.3.4";
+    ResourceBytes& text = fields.text[static_cast<int>(field)];
+    text.clear();
+    if (!appendUtf16(value, text))
+        return "the value is not valid UTF-8 (save the recipe as UTF-8)";
+    return {};
+}
+
 ResourceBytes versionInfo(const VersionFields& fields)
 {
-    const std::string_view noVersion = "0.0.0.0";
-    const std::string_view fileVersion = either(fields.fileVersion, either(fields.productVersion, noVersion));
-    const std::string_view productVersion = either(fields.productVersion, either(fields.fileVersion, noVersion));
-    const bool versionGiven = !fields.fileVersion.empty() || !fields.productVersion.empty();
-
-    constexpr uint16_t fixedSize = 52;
+    // The fixed part: the version numbers (one taking the other's when not
+    // given), no flags (not a debug, pre-release or patched build), no
+    // subtype, no date.
+    const bool fileGiven = !fields.text[static_cast<int>(VersionField::fileVersion)].empty();
+    const bool productGiven = !fields.text[static_cast<int>(VersionField::productVersion)].empty();
+    const uint16_t* file = fields.numbers[fileGiven ? 0 : 1];
+    const uint16_t* product = fields.numbers[productGiven ? 1 : 0];
+    const uint32_t fixed[13] = {fixedSignature,
+                                fixedStructureVersion,
+                                static_cast<uint32_t>(file[0]) << 16 | file[1],
+                                static_cast<uint32_t>(file[2]) << 16 | file[3],
+                                static_cast<uint32_t>(product[0]) << 16 | product[1],
+                                static_cast<uint32_t>(product[2]) << 16 | product[3],
+                                fileFlagsMask,
+                                0,
+                                osNtWindows32,
+                                fileTypeApplication};
     ResourceBytes out;
-    const std::size_t root = startBlock(out, "VS_VERSION_INFO", BlockType::binary, fixedSize);
-    put32(out, fixedSignature);
-    put32(out, fixedStructureVersion);
-    putVersionNumber(out, fileVersion);
-    putVersionNumber(out, productVersion);
-    put32(out, fileFlagsMask);
-    put32(out, 0);  // no flags: not a debug, pre-release or patched build
-    put32(out, osNtWindows32);
-    put32(out, fileTypeApplication);
-    put32(out, 0);  // subtype
-    put32(out, 0);  // date, high
-    put32(out, 0);  // date, low
+    const std::size_t root = startBlock(out, "VS_VERSION_INFO", BlockType::binary, sizeof fixed);
+    for (uint32_t field : fixed)
+        put32(out, field);
 
     const std::size_t stringFileInfo = startBlock(out, "StringFileInfo", BlockType::text, 0);
     const std::size_t table = startBlock(out, stringTableKey, BlockType::text, 0);
-    const std::string_view strings[][2] = {
-        {"CompanyName", fields.companyName},
-        {"FileDescription", either(fields.fileDescription, fields.productName)},
-        {"FileVersion", versionGiven ? fileVersion : std::string_view()},
-        {"LegalCopyright", fields.copyright},
-        {"ProductName", either(fields.productName, fields.fileDescription)},
-        {"ProductVersion", versionGiven ? productVersion : std::string_view()},
-    };
-    for (const auto& [key, value] : strings)
-        if (!value.empty())
-            putString(out, key, value);
+    for (int i = 0; i < static_cast<int>(VersionField::count); ++i) {
+        const ResourceBytes* value = &fields.text[i];
+        if (value->empty() && partners[i] != VersionField::count)
+            value = &fields.text[static_cast<int>(partners[i])];
+        if (value->empty())
+            continue;
+        // A string's value length counts UTF-16 units with the NUL.
+        const std::size_t at = startBlock(out, keys[i], BlockType::text, static_cast<uint16_t>(value->size() / 2 + 1));
+        appendBytes(out, value->data(), value->size());
+        put16(out, 0);
+        finishBlock(out, at);
+    }
     finishBlock(out, table);
     finishBlock(out, stringFileInfo);
 
@@ -200,9 +197,10 @@ ResourceBytes versionInfo(const VersionFields& fields)
     return out;
 }
 
-void replaceVersion(std::vector<Resource>& resources, const VersionFields& fields)
+void replaceVersion(std::vector<Resource>& resources, const VersionFields& fields, ResourceBytes& data)
 {
-    removeResources(resources, ResourceKey{resourceTypeVersion, {}});
-    resources.push_back({ResourceKey{resourceTypeVersion, {}}, ResourceKey{1, {}}, languageNeutral, 0,
-                         versionInfo(fields)});
+    data = versionInfo(fields);
+    removeResources(resources, resourceTypeVersion);
+    addResource(resources, {{resourceTypeVersion, nullptr}, {1, nullptr}, languageNeutral, 0, data.data(),
+                            static_cast<uint32_t>(data.size())});
 }

@@ -2,21 +2,20 @@
 // properties, a download prompt and Task Manager show.
 #pragma once
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "winres/resourcetree.h"
 
-// The fields a recipe may give, as UTF-8; empty when not given. The version
-// numbers are 1 to 4 numbers from 0 to 65535 joined by dots.
+// The string table's fields, in the order they are written.
+enum class VersionField { companyName, fileDescription, fileVersion, copyright, productName, productVersion, count };
+
+// The fields a recipe gave, held as Windows stores them: UTF-16 text,
+// little-endian, empty when not given; and the two version numbers as four
+// 16-bit parts each (file, product).
 struct VersionFields {
-    std::string productName;
-    std::string companyName;
-    std::string fileDescription;
-    std::string fileVersion;
-    std::string productVersion;
-    std::string copyright;
+    ResourceBytes text[static_cast<int>(VersionField::count)];
+    uint16_t numbers[2][4] = {};
     bool any() const;
 };
 
@@ -28,15 +27,19 @@ bool readVersionNumber(std::string_view text, uint16_t parts[4]);
 // (out then holds part of it) when text is not valid UTF-8.
 bool appendUtf16(std::string_view text, ResourceBytes& out);
 
+// Sets a field from the recipe's UTF-8 text. Returns an empty text, or says
+// why the value is refused (not UTF-8; for a version, not 1 to 4 numbers).
+std::string_view setVersionField(VersionFields& fields, VersionField field, std::string_view value);
+
 // The VS_VERSIONINFO of the fields: the fixed part (the numbers, an
 // application for 32-bit Windows) and one string table, language neutral in
 // UTF-16 (code page 1200), with its translation entry. A field not given
 // takes the value of its partner when that one is given (product name and
 // file description, file and product version); the version numbers are
-// otherwise 0.0.0.0 and the other strings are left out. Fields must be valid
-// UTF-8 and the versions readable (checked when they were read).
+// otherwise 0.0.0.0 and the other strings are left out.
 ResourceBytes versionInfo(const VersionFields& fields);
 
 // Replaces every version resource with the one of the fields (number 1,
-// language neutral).
-void replaceVersion(std::vector<Resource>& resources, const VersionFields& fields);
+// language neutral), whose bytes go into data: it must outlive the list's
+// use.
+void replaceVersion(std::vector<Resource>& resources, const VersionFields& fields, ResourceBytes& data);

@@ -524,7 +524,7 @@ std::vector<Refusal> refusals(const Platform& platform)
          "zop: recipe.zop line 2: \"o icon notes.txt\": not an .ico file", false,
          [](const std::string& cwd, RunOptions&) { writeFile(cwd + "/notes.txt", "a note, no icon\n"); }},
         {"DamagedIcon", "o icon cut.ico\n", "EInOutError : Invalid input",
-         "zop: recipe.zop line 1: \"o icon cut.ico\": damaged .ico file: an image lies outside the file", false,
+         "zop: recipe.zop line 1: \"o icon cut.ico\": damaged .ico file: no image, more than 256, or one cut short", false,
          [](const std::string& cwd, RunOptions&) {
              const std::string ico = testsupport::icoFile({testsupport::bitmapIconImage(16, 1)});
              writeFile(cwd + "/cut.ico", ico.substr(0, ico.size() - 10));

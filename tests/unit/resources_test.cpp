@@ -45,7 +45,9 @@ std::size_t directoriesAt(const ResourceBytes& image)
     return optional + ((image[optional] | image[optional + 1] << 8) == 0x20B ? 112 : 96);
 }
 
-ResourceBytes bytesOf(const IcoImage& image) { return ResourceBytes(image.data.begin(), image.data.end()); }
+ResourceBytes bytesOf(const std::string& text) { return ResourceBytes(text.begin(), text.end()); }
+
+ResourceBytes dataOf(const Resource& r) { return ResourceBytes(r.data, r.data + r.size); }
 
 std::vector<Resource> resourcesOf(const ResourceBytes& image)
 {
@@ -58,27 +60,33 @@ std::vector<Resource> resourcesOf(const ResourceBytes& image)
     return tree;
 }
 
-// A name as the section stores it: UTF-16 code units, little-endian.
+// A name as the section stores it: its length and its UTF-16 code units,
+// little-endian; kept for the test's run.
 ResourceKey named(std::string_view ascii)
 {
-    ResourceKey key;
+    static std::vector<ResourceBytes> names(100);
+    static std::size_t used = 0;
+    ResourceBytes& name = names[used++];
+    name = {static_cast<unsigned char>(ascii.size()), 0};
     for (char c : ascii)
-        key.text.insert(key.text.end(), {static_cast<unsigned char>(c), 0});
-    return key;
+        name.insert(name.end(), {static_cast<unsigned char>(c), 0});
+    return ResourceKey{0, name.data()};
 }
 
 std::string nameOf(const ResourceKey& key)
 {
+    if (key.text == nullptr)
+        return std::to_string(key.id);
     std::string name;
-    for (std::size_t i = 0; i < key.text.size(); i += 2)
-        name.push_back(static_cast<char>(key.text[i]));
-    return name.empty() ? std::to_string(key.id) : name;
+    for (unsigned i = 0; i < key.text[0]; ++i)
+        name.push_back(static_cast<char>(key.text[2 + 2 * i]));
+    return name;
 }
 
 const Resource* find(const std::vector<Resource>& resources, uint16_t type, uint16_t name)
 {
     for (const Resource& r : resources)
-        if (r.type == ResourceKey{type, {}} && r.name == ResourceKey{name, {}})
+        if (sameKey(r.type, ResourceKey{type, nullptr}) && sameKey(r.name, ResourceKey{name, nullptr}))
             return &r;
     return nullptr;
 }
@@ -112,19 +120,16 @@ protected:
         return found;
     }
 
+    static std::vector<IcoImage> images() { return {bitmapIconImage(16, 1), pngIconImage(255, 2)}; }
+
     static ResourceEdits edits()
     {
         ResourceEdits e;
-        for (const IcoImage& image : {bitmapIconImage(16, 1), pngIconImage(255, 2)}) {
-            IconImage icon;
-            std::copy(image.entry.begin(), image.entry.end(), icon.entry);
-            icon.data = bytesOf(image);
-            e.icon.push_back(icon);
-        }
-        e.version.productName = "Zop Test Ünïcode";
-        e.version.companyName = "zop developers";
-        e.version.fileVersion = "1.2.3.4";
-        e.version.copyright = "© nobody";
+        e.icon = bytesOf(icoFile(images()));
+        EXPECT_EQ(setVersionField(e.version, VersionField::productName, "Zop Test Ünïcode"), "");
+        EXPECT_EQ(setVersionField(e.version, VersionField::companyName, "zop developers"), "");
+        EXPECT_EQ(setVersionField(e.version, VersionField::fileVersion, "1.2.3.4"), "");
+        EXPECT_EQ(setVersionField(e.version, VersionField::copyright, "© nobody"), "");
         return e;
     }
 };
@@ -144,24 +149,24 @@ TEST_F(ResourceTest, RebuiltStubsReadBackAsWrittenAndKeepEverythingElse)
         const Resource* manifest = find(before, resourceTypeManifest, 1);
         ASSERT_NE(manifest, nullptr);
         ASSERT_NE(find(after, resourceTypeManifest, 1), nullptr);
-        EXPECT_EQ(find(after, resourceTypeManifest, 1)->data, manifest->data);
+        EXPECT_EQ(dataOf(*find(after, resourceTypeManifest, 1)), dataOf(*manifest));
         EXPECT_EQ(find(after, resourceTypeManifest, 1)->language, manifest->language);
 
         // The group names two icons whose data are the images, in order.
         const Resource* group = find(after, resourceTypeGroupIcon, 1);
         ASSERT_NE(group, nullptr);
-        ASSERT_EQ(group->data.size(), 6u + 2 * 14);
+        ASSERT_EQ(group->size, 6u + 2 * 14);
         EXPECT_EQ(group->data[4], 2);
         for (std::size_t i = 0; i < 2; ++i) {
-            const unsigned char* entry = group->data.data() + 6 + 14 * i;
-            EXPECT_TRUE(std::equal(entry, entry + 12, edits().icon[i].entry));
+            const unsigned char* entry = group->data + 6 + 14 * i;
+            EXPECT_EQ(std::string(entry, entry + 12), images()[i].entry);
             const Resource* icon = find(after, resourceTypeIcon, static_cast<uint16_t>(entry[12] | entry[13] << 8));
             ASSERT_NE(icon, nullptr);
-            EXPECT_EQ(icon->data, edits().icon[i].data);
+            EXPECT_EQ(dataOf(*icon), bytesOf(images()[i].data));
         }
         const Resource* version = find(after, resourceTypeVersion, 1);
         ASSERT_NE(version, nullptr);
-        EXPECT_EQ(version->data, versionInfo(edits().version));
+        EXPECT_EQ(dataOf(*version), versionInfo(edits().version));
         EXPECT_EQ(version->language, languageNeutral);
 
         // The image's tables agree with its bytes; the relocations moved whole.
@@ -203,13 +208,13 @@ TEST_F(ResourceTest, ImagesThatCannotBeRebuiltAreRefusedAndLeftAsTheyWere)
     };
     const Case cases[] = {
         {"RelocationEntryNamesNoSection", [&](ResourceBytes& b) { b[directories + 8 * 5] ^= 0x10; },
-         "the resource section of the Windows stub is not its last section"},
+         "the resource section is not the last section"},
         {"NoResourceDirectory", [&](ResourceBytes& b) { std::fill_n(b.begin() + directories + 16, 8, 0); },
-         "the Windows stub has no resource section"},
+         "no resource section"},
         {"TreeEntryOutsideTheSection", [&](ResourceBytes& b) { b[place.fileOffset + 16 + 7] = 0x7F; },
-         "the resource section of the Windows stub is damaged"},
-        {"BytesAfterTheSections", [](ResourceBytes& b) { b.push_back(1); }, "the Windows stub has bytes after its sections"},
-        {"NoPeHeader", [](ResourceBytes& b) { b[0x3C] ^= 0x40; }, "not a Windows program whose headers can be read"},
+         "damaged resource section"},
+        {"BytesAfterTheSections", [](ResourceBytes& b) { b.push_back(1); }, "bytes after the sections"},
+        {"NoPeHeader", [](ResourceBytes& b) { b[0x3C] ^= 0x40; }, "no readable PE headers"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,33 +226,28 @@ TEST_F(ResourceTest, ImagesThatCannotBeRebuiltAreRefusedAndLeftAsTheyWere)
     }
 }
 
-TEST(IconFileTest, ReadsEveryImageAndRefusesWhatIsNoIcon)
+TEST(IconFileTest, AcceptsIconsAndRefusesWhatIsNoIcon)
 {
     const std::vector<IcoImage> images = {bitmapIconImage(16, 3), pngIconImage(0, 4), bitmapIconImage(32, 5)};
     const std::string good = icoFile(images);
-    std::vector<IconImage> read;
-    ASSERT_EQ(readIconFile(ResourceBytes(good.begin(), good.end()), read), "");
-    ASSERT_EQ(read.size(), 3u);
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        EXPECT_EQ(std::string(read[i].entry, read[i].entry + 12), images[i].entry);
-        EXPECT_EQ(read[i].data, bytesOf(images[i]));
-    }
+    EXPECT_EQ(checkIconFile(bytesOf(good)), "");
 
     std::string notBitmap = good;
     notBitmap[6 + 48] = 'x';  // the first image's header size
     std::string outside = good;
     outside[6 + 16 + 12 + 2] = 1;  // the second image's offset grows by 64 KiB
+    const std::string_view damaged = "damaged .ico file: no image, more than 256, or one cut short or neither PNG nor bitmap";
     const std::pair<std::string, std::string_view> refused[] = {
         {"a text file\n", "not an .ico file"},
         {std::string("\0\0\2\0\1\0", 6) + good.substr(6), "not an .ico file"},  // a cursor file
-        {std::string("\0\0\1\0\0\0", 6), "the .ico file holds no image"},
-        {good.substr(0, 30), "damaged .ico file: its directory is cut short"},
-        {good.substr(0, good.size() - 1), "damaged .ico file: an image lies outside the file"},
-        {outside, "damaged .ico file: an image lies outside the file"},
-        {notBitmap, "damaged .ico file: an image is neither PNG nor bitmap"},
+        {std::string("\0\0\1\0\0\0", 6), damaged},                                 // no image
+        {good.substr(0, 30), damaged},                                               // directory cut short
+        {good.substr(0, good.size() - 1), damaged},                                  // last image cut short
+        {outside, damaged},
+        {notBitmap, damaged},
     };
     for (const auto& [file, reason] : refused)
-        EXPECT_EQ(readIconFile(ResourceBytes(file.begin(), file.end()), read), reason) << reason;
+        EXPECT_EQ(checkIconFile(bytesOf(file)), reason) << file.size();
 }
 
 TEST(VersionInfoTest, NumbersAndTextAreCheckedAsTheyAreRead)
@@ -287,8 +287,11 @@ std::u16string stringValue(const ResourceBytes& info, std::u16string_view key)
 TEST(VersionInfoTest, FixedPartStringTableAndDefaults)
 {
     VersionFields fields;
-    fields.productName = "Shop";
-    fields.productVersion = "2.5";
+    EXPECT_EQ(setVersionField(fields, VersionField::productName, "Shop"), "");
+    EXPECT_EQ(setVersionField(fields, VersionField::productVersion, "2.5"), "");
+    EXPECT_EQ(setVersionField(fields, VersionField::fileVersion, "2.5b"), "a version is 1 to 4 numbers from 0 to 65535 joined by dots, such as 1.2.3.4");
+    EXPECT_EQ(setVersionField(fields, VersionField::copyright, "caf\xE9"), "the value is not valid UTF-8 (save the recipe as UTF-8)");
+    fields.text[static_cast<int>(VersionField::copyright)].clear();
     const ResourceBytes info = versionInfo(fields);
     EXPECT_EQ(info[0] | info[1] << 8, static_cast<int>(info.size()));
     EXPECT_EQ(info[2] | info[3] << 8, 52);  // the fixed part's length
@@ -308,10 +311,13 @@ TEST(VersionInfoTest, FixedPartStringTableAndDefaults)
 
 TEST(ResourceTreeTest, WrittenTreeReadsBackInTheOrderWindowsSearches)
 {
+    static std::vector<ResourceBytes> data;
     const auto resource = [](ResourceKey type, ResourceKey name, uint16_t language, unsigned char fill, std::size_t size) {
-        return Resource{type, name, language, 1252, ResourceBytes(size, fill)};
+        data.push_back(ResourceBytes(size, fill));
+        return Resource{type, name, language, 1252, data.back().data(), static_cast<uint32_t>(size)};
     };
-    const std::vector<Resource> written = {
+    data.reserve(10);
+    std::vector<Resource> written = {
         resource({10, {}}, {7, {}}, 0x409, 1, 5),
         resource(named("ZTYPE"), named("B"), 0, 2, 13),
         resource({10, {}}, named("NAMED"), 0x407, 3, 1),
@@ -329,8 +335,8 @@ TEST(ResourceTreeTest, WrittenTreeReadsBackInTheOrderWindowsSearches)
         EXPECT_EQ(r.codePage, 1252u);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"ATYPE/2/0", "ZTYPE/B/0", "10/NAMED/1031", "10/7/1031", "10/7/1033"}));
-    EXPECT_EQ(read[3].data, ResourceBytes(3, 5));
-    EXPECT_EQ(read[4].data, ResourceBytes(2, 6));
+    EXPECT_EQ(dataOf(read[3]), ResourceBytes(3, 5));
+    EXPECT_EQ(dataOf(read[4]), ResourceBytes(2, 6));
     // A section that ends inside its tree is damage.
     EXPECT_FALSE(readResourceTree(section.data(), 40, rva, read));
 }
