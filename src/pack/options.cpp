@@ -8,14 +8,16 @@
 
 namespace {
 
-enum class OptionValue { none, required };
+enum class OptionValue : uint8_t { none, required };
 
-// A row applies its value with apply, or sets a field of the version
-// information.
+// What a row does: sets the cache, reads the icon, or sets its field of the
+// version information.
+enum class OptionAction : uint8_t { cache, icon, version };
+
 struct OptionRow {
-    std::string_view name;
+    const char* name;
     OptionValue value;
-    void (*apply)(PackOptions& options, std::string_view value);
+    OptionAction action;
     VersionField versionField = VersionField::count;
 };
 
@@ -37,7 +39,7 @@ ResourceBytes readIconBytes(std::string_view path)
     const int32_t size = fileSize(file);
     checkIo();
     if (size > maxIconFileSize)
-        refuse(ioInvalidInput, "the .ico file is larger than 8 MiB");
+        refuse(ioInvalidInput, "an .ico file over 8 MiB");
     ResourceBytes bytes(static_cast<std::size_t>(size));
     readBlock(file, bytes.data(), size);
     checkIo();
@@ -56,14 +58,14 @@ void applyIcon(PackOptions& options, std::string_view path)
 }
 
 constexpr OptionRow optionTable[] = {
-    {"cache", OptionValue::none, [](PackOptions& options, std::string_view) { options.cache = true; }},
-    {"icon", OptionValue::required, applyIcon},
-    {"product-name", OptionValue::required, nullptr, VersionField::productName},
-    {"company-name", OptionValue::required, nullptr, VersionField::companyName},
-    {"file-description", OptionValue::required, nullptr, VersionField::fileDescription},
-    {"copyright", OptionValue::required, nullptr, VersionField::copyright},
-    {"file-version", OptionValue::required, nullptr, VersionField::fileVersion},
-    {"product-version", OptionValue::required, nullptr, VersionField::productVersion},
+    {"cache", OptionValue::none, OptionAction::cache},
+    {"icon", OptionValue::required, OptionAction::icon},
+    {"product-name", OptionValue::required, OptionAction::version, VersionField::productName},
+    {"company-name", OptionValue::required, OptionAction::version, VersionField::companyName},
+    {"file-description", OptionValue::required, OptionAction::version, VersionField::fileDescription},
+    {"copyright", OptionValue::required, OptionAction::version, VersionField::copyright},
+    {"file-version", OptionValue::required, OptionAction::version, VersionField::fileVersion},
+    {"product-version", OptionValue::required, OptionAction::version, VersionField::productVersion},
 };
 
 } // namespace
@@ -80,12 +82,12 @@ void applyOptionLine(PackOptions& options, std::string_view text)
             refuse(ioInvalidInput, "option " + quoted(name) + " takes no value");
         if (row.value == OptionValue::required && value.empty())
             refuse(ioInvalidInput, "option " + quoted(name) + " needs a value");
-        if (row.apply != nullptr) {
-            row.apply(options, value);
-            return;
-        }
-        const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
-        if (!fault.empty())
+        if (row.action == OptionAction::cache)
+            options.cache = true;
+        else if (row.action == OptionAction::icon)
+            applyIcon(options, value);
+        else if (const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
+                 !fault.empty())
             refuse(ioInvalidInput, fault);
         return;
     }

@@ -413,7 +413,7 @@ ResourceBytes rebuiltStub(BinaryFile& stubFile, int32_t size, const ImageLayout&
         return image;
     }
     if (size > maxRebuiltStubSize)
-        refuse(ioFileTooLarge, "a Windows stub larger than 64 MiB is not given an icon or version");
+        refuse(ioFileTooLarge, "a stub over 64 MiB is not given an icon or version");
     image.resize(static_cast<std::size_t>(size));
     readBlock(stubFile, image.data(), size);
     checkIo();

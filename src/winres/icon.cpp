@@ -60,7 +60,7 @@ std::string_view checkIconFile(const ResourceBytes& file)
         const uint32_t offset = loadLittleEndian32(fileEntry(file, i) + 12);
         whole = size != 0 && offset <= file.size() && size <= file.size() - offset && isImage(file.data() + offset, size);
     }
-    return whole ? std::string_view() : "damaged .ico file: no image, more than 256, or one cut short or neither PNG nor bitmap";
+    return whole ? std::string_view() : "damaged .ico file";
 }
 
 void replaceMainIcon(std::vector<Resource>& resources, const ResourceBytes& file, ResourceBytes& group)
@@ -90,7 +90,7 @@ void replaceMainIcon(std::vector<Resource>& resources, const ResourceBytes& file
         for (std::size_t i = 0; i < resources.size();) {
             const Resource& r = resources[i];
             if (isType(r, resourceTypeIcon) && r.name.text == nullptr && numbers[r.name.id] == 2)
-                resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i));
+                removeResourceAt(resources, i);
             else
                 ++i;
         }

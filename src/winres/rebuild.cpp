@@ -125,7 +125,7 @@ std::string_view rebuildResources(ResourceBytes& image, const ResourceEdits& edi
     if (!readHeaders(image, pe))
         return "no readable PE headers";
     if (pe.symbolCount != 0)
-        return "a symbol table after the sections (strip the stub)";
+        return "a symbol table (strip the stub)";
     const uint32_t resourceRva = pe.directoryRva(image, resourceDirectory);
     uint32_t resourceIndex = 0;
     while (resourceIndex < pe.sectionCount && (resourceRva == 0 || pe.sections[resourceIndex].rva != resourceRva))
@@ -140,21 +140,21 @@ std::string_view rebuildResources(ResourceBytes& image, const ResourceEdits& edi
     const bool relocationsFollow = resourceIndex + 2 == pe.sectionCount && relocationRva != 0 &&
                                    lastSection.rva == relocationRva;
     if (resourceIndex + 1 != pe.sectionCount && !relocationsFollow)
-        return "the resource section is not the last section";
+        return "the resource section is not last";
     for (uint32_t i = 0; i < resourceIndex; ++i) {
         const Section& s = pe.sections[i];
         if (s.rva >= resource->rva || (s.rawSize != 0 && s.rawAt + s.rawSize > resource->rawAt))
-            return "the resource section is not the last section";
+            return "the resource section is not last";
     }
     const Section* relocations = relocationsFollow ? &lastSection : nullptr;
     if (relocations != nullptr &&
         (relocations->rva < resource->rva + resource->virtualSize || relocations->rawAt < resource->rawAt + resource->rawSize))
-        return "the resource section is not the last section";
+        return "the resource section is not last";
     const Section& last = relocations != nullptr ? *relocations : *resource;
     const uint32_t headersEnd = lastSection.headerAt + sectionHeaderSize;
     if (resource->rawAt < headersEnd || !fits(image, resource->rawAt, resource->rawSize) ||
         !fits(image, last.rawAt, last.rawSize))
-        return "the file ends inside its sections";
+        return "cut inside its sections";
     // After the sections: the COFF string table that a stripped program
     // keeps for its long section names (".eh_frame"), which moves along,
     // and a certificate table with the padding before it, which goes.

@@ -191,6 +191,11 @@ void addResource(std::vector<Resource>& resources, const Resource& resource)
     resources.push_back(resource);
 }
 
+void removeResourceAt(std::vector<Resource>& resources, std::size_t index)
+{
+    resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
 bool sameKey(const ResourceKey& a, const ResourceKey& b)
 {
     if (a.text == nullptr || b.text == nullptr)
@@ -219,7 +224,7 @@ ResourceBytes writeResourceTree(std::vector<Resource>& resources, uint32_t secti
         }
     for (std::size_t i = 1; i < resources.size();) {
         if (sameKeys(resources[i - 1], resources[i], 2))
-            resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i - 1));
+            removeResourceAt(resources, i - 1);
         else
             ++i;
     }
@@ -264,7 +269,7 @@ void removeResources(std::vector<Resource>& resources, uint16_t type, const Reso
     for (std::size_t i = 0; i < resources.size();) {
         const Resource& r = resources[i];
         if (sameKey(r.type, ResourceKey{type, nullptr}) && (name == nullptr || sameKey(r.name, *name)))
-            resources.erase(resources.begin() + static_cast<std::ptrdiff_t>(i));
+            removeResourceAt(resources, i);
         else
             ++i;
     }

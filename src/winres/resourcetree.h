@@ -63,5 +63,8 @@ ResourceBytes writeResourceTree(std::vector<Resource>& resources, uint32_t secti
 // code).
 void addResource(std::vector<Resource>& resources, const Resource& resource);
 
+// Removes the resource at index from the list.
+void removeResourceAt(std::vector<Resource>& resources, std::size_t index);
+
 // Removes every resource of the type (and, when name is given, of that name).
 void removeResources(std::vector<Resource>& resources, uint16_t type, const ResourceKey* name = nullptr);

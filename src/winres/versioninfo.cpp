@@ -65,8 +65,8 @@ void finishBlock(ResourceBytes& out, std::size_t at)
 // Each field's partner, whose value it takes when not given itself.
 constexpr VersionField partners[] = {VersionField::count, VersionField::productName, VersionField::productVersion,
                                      VersionField::count, VersionField::fileDescription, VersionField::fileVersion};
-constexpr std::string_view keys[] = {"CompanyName", "FileDescription", "FileVersion",
-                                     "LegalCopyright", "ProductName", "ProductVersion"};
+constexpr const char* keys[] = {"CompanyName", "FileDescription", "FileVersion",
+                                "LegalCopyright", "ProductName", "ProductVersion"};
 
 } // namespace
 
@@ -120,8 +120,8 @@ bool appendUtf16(std::string_view text, ResourceBytes& out)
             code = code << 6 | (next & 0x3F);
         }
         // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if ((length > 1 && code < smallest) || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
             return false;
         if (code >= 0x10000) {
             put16(out, 0xD800 + ((code - 0x10000) >> 10));
@@ -138,11 +138,11 @@ std::string_view setVersionField(VersionFields& fields, VersionField field, std:
 {
     const bool isNumber = field == VersionField::fileVersion || field == VersionField::productVersion;
     if (isNumber && !readVersionNumber(value, fields.numbers[field == VersionField::productVersion]))
-        return "a version is 1 to 4 numbers from 0 to 65535 joined by dots, such as 1.2.3.4";
+        return "a version is 1 to 4 numbers below 65536 with dots: 1.2.3.4";
     ResourceBytes& text = fields.text[static_cast<int>(field)];
     text.clear();
     if (!appendUtf16(value, text))
-        return "the value is not valid UTF-8 (save the recipe as UTF-8)";
+        return "not UTF-8 text";
     return {};
 }
 

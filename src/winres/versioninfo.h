@@ -8,7 +8,7 @@
 #include "winres/resourcetree.h"
 
 // The string table's fields, in the order they are written.
-enum class VersionField { companyName, fileDescription, fileVersion, copyright, productName, productVersion, count };
+enum class VersionField : uint8_t { companyName, fileDescription, fileVersion, copyright, productName, productVersion, count };
 
 // The fields a recipe gave, held as Windows stores them: UTF-16 text,
 // little-endian, empty when not given; and the two version numbers as four

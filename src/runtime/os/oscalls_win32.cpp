@@ -7,7 +7,8 @@ const char pathSeparator = '\\';
 // The longest path the system takes with its long-path setting on, which
 // the manifest's longPathAware lets the ...A calls use; without the setting
 // the system itself refuses a path past MAX_PATH.
-const std::size_t fileNameMax = 32767;
+constexpr std::size_t longestPath = 32767;
+const std::size_t fileNameMax = longestPath;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 const bool deviceNamesReserved = true;
@@ -208,18 +209,15 @@ uint32_t nativeChangeDirectory(const std::string& name)
     return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
 }
 
-// Both ask for the length first: a directory may lie past MAX_PATH.
+// Both take a path as long as the file services do: a directory may lie
+// past MAX_PATH.
 std::string nativeCurrentDirectory()
 {
-    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
-    if (needed == 0)
+    char buffer[longestPath + 1];
+    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+    if (n == 0 || n >= sizeof buffer)
         return {};
-    std::string buffer(needed, '\0');
-    const DWORD n = GetCurrentDirectoryA(needed, buffer.data());
-    if (n == 0 || n >= needed)
-        return {};
-    buffer.resize(n);
-    return buffer;
+    return std::string(buffer, n);
 }
 
 bool nativeIsAbsolutePath(std::string_view path)
@@ -235,15 +233,11 @@ bool nativeIsAbsolutePath(std::string_view path)
 std::string nativeJoinPath(const std::string&, std::string_view path)
 {
     const std::string name(path);
-    const DWORD needed = GetFullPathNameA(name.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
+    char buffer[longestPath + 1];
+    const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer)
         return name;
-    std::string buffer(needed, '\0');
-    const DWORD n = GetFullPathNameA(name.c_str(), needed, buffer.data(), nullptr);
-    if (n == 0 || n >= needed)
-        return name;
-    buffer.resize(n);
-    return buffer;
+    return std::string(buffer, n);
 }
 
 uint32_t nativeFindFirst(const std::string& pattern, OsSearch*& search, OsEntry& entry)

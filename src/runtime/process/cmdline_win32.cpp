@@ -11,20 +11,14 @@
 namespace {
 
 // The program's own path, past MAX_PATH where the system's long-path setting
-// allows one. A path the system still cuts to the largest buffer is longer
-// than the file services accept, so that opening it fails instead of
-// opening another file.
+// allows one. A path the system cuts to the buffer is longer than the file
+// services accept, so that opening it fails instead of opening another file.
 std::string modulePath()
 {
-    constexpr DWORD largest = 65536;
-    for (DWORD size = MAX_PATH + 1;; size *= 4) {
-        std::string path(std::min(size, largest), '\0');
-        const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size() || path.size() == largest) {
-            path.resize(std::min<std::size_t>(length, path.size()));
-            return path;
-        }
-    }
+    std::string path(32768 + 1, '\0');
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(std::min<std::size_t>(length, path.size()));
+    return path;
 }
 
 } // namespace
