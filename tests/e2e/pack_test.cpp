@@ -878,36 +878,36 @@ TEST_P(PackTest, LinuxAndWindowsPackersWriteTheSameBytes)
     const std::string plainRecipe = "d bin\r\nr app\r\nf c.txt\r\nf large.bin\r\nt %tempdir%\\app\\z.bat %parms%\r\n";
     const std::string resourceLines = "o icon app.ico\r\no product-name Z\xC3\xB6p\r\no file-version 2.0.1\r\n";
     for (const std::string& recipe : {plainRecipe, resourceLines + plainRecipe}) {
-    SCOPED_TRACE(recipe);
-    for (const std::string dir : {"one/x", "two"}) {
-        const std::string root = scratch.path(dir);
-        for (const char* name : {"z.bat", "B.txt", "a.txt", "sub/m.bin", "sub/k.txt", "_"})
-            writeFile(makeDirs(std::filesystem::path(root + "/app/" + name).parent_path().string()) + "/" +
-                          std::filesystem::path(name).filename().string(),
-                      mixedBytes(3000, static_cast<uint32_t>(name[0])));
-        writeFile(root + "/c.txt", "c");
-        writeFile(root + "/large.bin", mixedBytes(1700000, 5));  // deflated on worker threads
-        writeFile(root + "/recipe.zop", recipe);
-        writeFile(root + "/app.ico", testsupport::icoFile({testsupport::bitmapIconImage(16, 1),
-                                                            testsupport::pngIconImage(0, 2)}));
-    }
-    const Platform& windows = windowsPlatform();
-    RunOptions onLinux;
-    onLinux.cwd = scratch.path("one/x");
-    onLinux.env["ZOP_EXE"] = windows.stub;
-    onLinux.env["ZOP_THREADS"] = "1";
-    const RunResult a = e2e::run(linuxPlatform(), scratch, linuxPlatform().stub, {"recipe.zop", "out.exe"}, onLinux);
-    RunOptions underWine;
-    underWine.cwd = scratch.path("two");
-    underWine.env["ZOP_EXE"] = toWindowsPath(windows.stub);
-    underWine.env["ZOP_THREADS"] = "8";
-    const RunResult b = e2e::run(windows, scratch, windows.stub, {"recipe.zop", "out.exe"}, underWine);
-    ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
-    ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
-    const std::string packed = readFile(scratch.path("one/x/out.exe"));
-    EXPECT_TRUE(packed == readFile(scratch.path("two/out.exe"))) << "the two packers wrote different bytes";
-    EXPECT_EQ(readEntries(packed).size(), 12u);
-    EXPECT_EQ(splitPacked(packed).stub == readFile(windows.stub), recipe == plainRecipe);
+        SCOPED_TRACE(recipe);
+        for (const std::string dir : {"one/x", "two"}) {
+            const std::string root = scratch.path(dir);
+            for (const char* name : {"z.bat", "B.txt", "a.txt", "sub/m.bin", "sub/k.txt", "_"})
+                writeFile(makeDirs(std::filesystem::path(root + "/app/" + name).parent_path().string()) + "/" +
+                              std::filesystem::path(name).filename().string(),
+                          mixedBytes(3000, static_cast<uint32_t>(name[0])));
+            writeFile(root + "/c.txt", "c");
+            writeFile(root + "/large.bin", mixedBytes(1700000, 5));  // deflated on worker threads
+            writeFile(root + "/recipe.zop", recipe);
+            writeFile(root + "/app.ico", testsupport::icoFile({testsupport::bitmapIconImage(16, 1),
+                                                                testsupport::pngIconImage(0, 2)}));
+        }
+        const Platform& windows = windowsPlatform();
+        RunOptions onLinux;
+        onLinux.cwd = scratch.path("one/x");
+        onLinux.env["ZOP_EXE"] = windows.stub;
+        onLinux.env["ZOP_THREADS"] = "1";
+        const RunResult a = e2e::run(linuxPlatform(), scratch, linuxPlatform().stub, {"recipe.zop", "out.exe"}, onLinux);
+        RunOptions underWine;
+        underWine.cwd = scratch.path("two");
+        underWine.env["ZOP_EXE"] = toWindowsPath(windows.stub);
+        underWine.env["ZOP_THREADS"] = "8";
+        const RunResult b = e2e::run(windows, scratch, windows.stub, {"recipe.zop", "out.exe"}, underWine);
+        ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
+        ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
+        const std::string packed = readFile(scratch.path("one/x/out.exe"));
+        EXPECT_TRUE(packed == readFile(scratch.path("two/out.exe"))) << "the two packers wrote different bytes";
+        EXPECT_EQ(readEntries(packed).size(), 12u);
+        EXPECT_EQ(splitPacked(packed).stub == readFile(windows.stub), recipe == plainRecipe);
     }
 }
 
