@@ -1,6 +1,6 @@
-# Cross-compiling the Windows programs for 64-bit x86 with mingw-w64: the test
-# build on machines that cannot execute 32-bit code (the stubs shipped are
-# always the 32-bit ones, cmake/mingw-i686.cmake).
+# Cross-compiling the Windows programs for 64-bit x86 with mingw-w64: the
+# stubs shipped as zop64.exe and zopw64.exe, and the test build on machines
+# that cannot execute 32-bit code.
 set(ZOP_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

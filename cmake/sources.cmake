@@ -47,6 +47,10 @@ set(ZOP_SHARED_SOURCES
   unpack/extract.cpp
   unpack/list.cpp
   unpack/run.cpp
+  winres/icon.cpp
+  winres/rebuild.cpp
+  winres/resourcetree.cpp
+  winres/versioninfo.cpp
 )
 
 set(ZOP_POSIX_SOURCES

@@ -4,8 +4,8 @@
 # failure and its report, taking a packed file apart and packing it again,
 # the Python and Lua applications with their own interpreters (when python3
 # and lua5.4 are installed), and a Windows application packed by the Linux
-# stub and run under Wine (when the build has the Windows stubs and Wine is
-# installed). Needs only the stubs (scripts/build-stubs.sh builds them).
+# stub and run under Wine, once with the 32-bit and once with the 64-bit
+# stub (when the build has the Windows stubs and Wine is installed). Needs only the stubs (scripts/build-stubs.sh builds them).
 #   scripts/demo.sh [BUILD_DIR]
 set -euo pipefail
 
@@ -135,15 +135,23 @@ if [ -f "$build/windows/zop.exe" ] && wine --version >/dev/null 2>&1; then
   cd "$demo/elsewhere"
   show wine "$demo/hello-windows/hello.exe" Alice "Bob Smith"
   workDirsLeft
+  if [ -f "$build/windows-x86_64/zop64.exe" ]; then
+    echo "(the same application for 64-bit Windows: the stub zop64.exe)"
+    cd "$demo/hello-windows"
+    show env ZOP_EXE="$build/windows-x86_64/zop64.exe" zop app.zop hello64.exe
+    cd "$demo/elsewhere"
+    show wine "$demo/hello-windows/hello64.exe" Alice
+    workDirsLeft
+  fi
 else
   section "7. (no Windows stubs in $build/windows or no working Wine: the Windows example is left out)"
 fi
 
 section "Next steps"
 cat <<EOF
-- The stubs: $build/zop (Linux)$([ -f "$build/windows/zop.exe" ] && printf ', %s/windows/zop.exe and zopw.exe (Windows)' "$build").
+- The stubs: $build/zop (Linux)$([ -f "$build/windows/zop.exe" ] && printf ', %s/windows/zop.exe and zopw.exe (Windows, 32-bit)' "$build")$([ -f "$build/windows-x86_64/zop64.exe" ] && printf ', %s/windows-x86_64/zop64.exe and zopw64.exe (Windows, 64-bit)' "$build").
 - Install them: cmake --install $build --prefix ~/.local
-  (zop in ~/.local/bin, the Windows stubs in ~/.local/share/zop/).
+  (zop in ~/.local/bin, the four Windows stubs in ~/.local/share/zop/).
 - Pack your own directory: write a recipe, e.g. app.zop with the two lines
     r myapp
     c "%tempdir1%/myapp/run.sh" %args%

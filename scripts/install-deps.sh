@@ -10,6 +10,7 @@ packages=(
   wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64       # Windows tests where 32-bit code cannot run
   gzip xxd                                               # inspecting packed files by hand
   osslsigncode openssl                                   # signing tests (Authenticode)
+  icoutils                                               # icon and version tests (wrestool)
   lua5.4                                                 # the Lua example (examples/lua)
   python3                                                # the Python example (examples/python)
   time                                                   # peak-memory checks (/usr/bin/time -v)

@@ -47,8 +47,9 @@ constexpr std::string_view usageLines[] = {
     "  %args%     its arguments, each handed on exactly as given",
     "  %parms% %quotedparms%  its arguments, joined by blanks / each in single quotes",
     "  %tempdir% %tempdir1% %tempdir2%  the work directory, as is / with / / with \\",
-    "Environment: ZOP_EXE=STUB puts STUB (zop, zop.exe or zopw.exe) at the head",
-    "  of OUTPUT instead of this program; TEMP holds the work directory.",
+    "Environment: ZOP_EXE=STUB puts STUB (zop, zop.exe, zopw.exe, zop64.exe or",
+    "  zopw64.exe) at the head of OUTPUT instead of this program; TEMP holds the",
+    "  work directory.",
     "A packed executable takes --zop-list (list its entries) and --zop-justextract",
     "  (take it apart into the current directory); every argument goes on to %args%.",
     "--list and --extract read FILE as data and never run any of it: use them on",
@@ -175,6 +176,16 @@ void describeEntry(std::string_view entry)
 {
     failureWords.reason.assign(reason);
     failWithIoCode(code);
+}
+
+void writeNoteLine(std::string_view text)
+{
+    if (windowedBuild)
+        return;
+    writeText(standardError, "zop: ");
+    writeText(standardError, text);
+    writeText(standardError, lineEnd());
+    flushText(standardError);
 }
 
 // Writes piece by piece without building a new string: the failure road may

@@ -37,6 +37,10 @@ void describeEntry(std::string_view entry);
 // Ends the process with code, the failure line giving reason.
 [[noreturn]] void refuse(uint16_t code, std::string_view reason);
 
+// Writes "zop: <text>" to standard error (console stubs only): a word to
+// the user about a pack that goes on.
+void writeNoteLine(std::string_view text);
+
 // Writes "zop: <step>[: <entry>]: <reason>" to standard error (console
 // stubs only); the reason is the packer's own, else message in lower case.
 void writeFailureLine(std::string_view message);

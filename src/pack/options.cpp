@@ -3,25 +3,70 @@
 
 #include "pack/cli.h"
 #include "runtime/base/iocodes.h"
+#include "runtime/failure/failure.h"
+#include "runtime/fs/files.h"
 
 namespace {
 
-enum class OptionValue { none, required };
+enum class OptionValue : uint8_t { none, required };
+
+// What a row does: sets the cache, reads the icon, or sets its field of the
+// version information.
+enum class OptionAction : uint8_t { cache, icon, version };
 
 struct OptionRow {
-    std::string_view name;
+    const char* name;
     OptionValue value;
-    void (*apply)(PackOptions& options, std::string_view value);
+    OptionAction action;
+    VersionField versionField = VersionField::count;
 };
 
-constexpr OptionRow optionTable[] = {
-    {"cache", OptionValue::none, [](PackOptions& options, std::string_view) { options.cache = true; }},
-};
+// An icon is held whole until the stub's copy is written; no real icon
+// comes near this size.
+constexpr int32_t maxIconFileSize = 8 * 1024 * 1024;
 
 std::string quoted(std::string_view text)
 {
     return "\"" + std::string(text) + "\"";
 }
+
+ResourceBytes readIconBytes(std::string_view path)
+{
+    BinaryFile file;
+    assignFile(file, path);
+    openRegularFile(file, 1);
+    checkIo();
+    const int32_t size = fileSize(file);
+    checkIo();
+    if (size > maxIconFileSize)
+        refuse(ioInvalidInput, "an .ico file over 8 MiB");
+    ResourceBytes bytes(static_cast<std::size_t>(size));
+    readBlock(file, bytes.data(), size);
+    checkIo();
+    closeFile(file);
+    checkIo();
+    return bytes;
+}
+
+void applyIcon(PackOptions& options, std::string_view path)
+{
+    ResourceBytes bytes = readIconBytes(path);
+    const std::string_view fault = checkIconFile(bytes);
+    if (!fault.empty())
+        refuse(ioInvalidInput, fault);
+    options.resources.icon.swap(bytes);
+}
+
+constexpr OptionRow optionTable[] = {
+    {"cache", OptionValue::none, OptionAction::cache},
+    {"icon", OptionValue::required, OptionAction::icon},
+    {"product-name", OptionValue::required, OptionAction::version, VersionField::productName},
+    {"company-name", OptionValue::required, OptionAction::version, VersionField::companyName},
+    {"file-description", OptionValue::required, OptionAction::version, VersionField::fileDescription},
+    {"copyright", OptionValue::required, OptionAction::version, VersionField::copyright},
+    {"file-version", OptionValue::required, OptionAction::version, VersionField::fileVersion},
+    {"product-version", OptionValue::required, OptionAction::version, VersionField::productVersion},
+};
 
 } // namespace
 
@@ -37,7 +82,13 @@ void applyOptionLine(PackOptions& options, std::string_view text)
             refuse(ioInvalidInput, "option " + quoted(name) + " takes no value");
         if (row.value == OptionValue::required && value.empty())
             refuse(ioInvalidInput, "option " + quoted(name) + " needs a value");
-        row.apply(options, value);
+        if (row.action == OptionAction::cache)
+            options.cache = true;
+        else if (row.action == OptionAction::icon)
+            applyIcon(options, value);
+        else if (const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
+                 !fault.empty())
+            refuse(ioInvalidInput, fault);
         return;
     }
     refuse(ioInvalidInput, "unknown option " + quoted(name));

@@ -6,10 +6,16 @@
 #include <string>
 #include <string_view>
 #include "core/container/records.h"
+#include "winres/rebuild.h"
 
 struct PackOptions {
     // "o cache": launches run from a verified tree in the user's cache.
     bool cache = false;
+    // "o icon FILE.ico" and the version fields ("o product-name ...",
+    // "o file-version 1.2.3.4", ...): what a Windows stub's copy gets as its
+    // icon and version information. The .ico file is read and checked when
+    // its line is read.
+    ResourceEdits resources;
 };
 
 // Applies the text of one "o" line (what follows "o "). An unknown name, or

@@ -385,6 +385,35 @@ ImageLayout readBareStubLayout(const std::string& stub)
     refuse(ioInvalidInput, "not a bare stub: no Windows or Linux program");
 }
 
+// The largest Windows stub whose copy is rebuilt with an icon or version:
+// the copy is made in memory, and real stubs are a few hundred KiB.
+constexpr int32_t maxRebuiltStubSize = 64 * 1024 * 1024;
+
+// The stub's copy with the recipe's icon and version information, rebuilt in
+// memory from the stub file (open, at its start, size bytes); empty when
+// the stub's bytes go into the output as they are (no such option, or a
+// stub that is no Windows program: the options do not apply there, which
+// the packer says and packs on).
+ResourceBytes rebuiltStub(BinaryFile& stubFile, int32_t size, const ImageLayout& layout, const ResourceEdits& edits)
+{
+    ResourceBytes image;
+    if (!edits.any())
+        return image;
+    if (layout.checksumAt == 0) {
+        writeNoteLine("the icon and version options apply to Windows stubs only; packed without them");
+        return image;
+    }
+    if (size > maxRebuiltStubSize)
+        refuse(ioFileTooLarge, "a stub over 64 MiB is not given an icon or version");
+    image.resize(static_cast<std::size_t>(size));
+    readBlock(stubFile, image.data(), size);
+    checkIo();
+    const std::string_view fault = rebuildResources(image, edits);
+    if (!fault.empty())
+        refuse(ioInvalidInput, fault);
+    return image;
+}
+
 } // namespace
 
 void preparePacker()
@@ -475,9 +504,12 @@ void packMode(const Launch& launch)
     // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile;
     describeStep("cannot read the stub", stub);
-    const int32_t stubSize = openForCopy(stubFile, stub);
+    int32_t stubSize = openForCopy(stubFile, stub);
     if (stubSize != stubLayout.fileSize)
         refuse(ioInvalidInput, "the stub changed while packing");
+    const ResourceBytes rebuilt = rebuiltStub(stubFile, stubSize, stubLayout, facts.options.resources);
+    if (!rebuilt.empty())
+        stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", appState.workFile);
     const int32_t gzLength = openForCopy(workFile, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
@@ -486,7 +518,12 @@ void packMode(const Launch& launch)
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
     openOutput(outputName);
-    copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+    if (rebuilt.empty()) {
+        copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+    } else {
+        writeBlock(pendingOutput.file, rebuilt.data(), stubSize);
+        checkIo();
+    }
     closeChecked(stubFile);
     // With the cache, the stream's SHA-256 is the key of its unpacked tree.
     Sha256 sha;

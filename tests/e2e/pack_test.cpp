@@ -519,6 +519,22 @@ std::vector<Refusal> refusals(const Platform& platform)
          "zop: recipe.zop line 2: \"o cahce\": unknown option \"cahce\""},
         {"ValueForAnOptionWithout", "o cache yes\n", "EInOutError : Invalid input",
          "zop: recipe.zop line 1: \"o cache yes\": option \"cache\" takes no value"},
+        // The icon and version options check their values as they are read.
+        {"IconThatIsNoIco", "d bin\no icon notes.txt\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 2: \"o icon notes.txt\": not an .ico file", false,
+         [](const std::string& cwd, RunOptions&) { writeFile(cwd + "/notes.txt", "a note, no icon\n"); }},
+        {"DamagedIcon", "o icon cut.ico\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 1: \"o icon cut.ico\": damaged .ico file", false,
+         [](const std::string& cwd, RunOptions&) {
+             const std::string ico = testsupport::icoFile({testsupport::bitmapIconImage(16, 1)});
+             writeFile(cwd + "/cut.ico", ico.substr(0, ico.size() - 10));
+         }},
+        {"IconWithoutAFileName", "o icon\n", "EInOutError : Invalid input",
+         "zop: recipe.zop line 1: \"o icon\": option \"icon\" needs a value"},
+        {"VersionThatIsNoNumber", "o file-version 1.2-beta\n", "EInOutError : Invalid input",
+         "\"o file-version 1.2-beta\": a version is 1 to 4 numbers below 65536 with dots: 1.2.3.4"},
+        {"VersionTextThatIsNoUtf8", "o product-name caf\xE9\n", "EInOutError : Invalid input",
+         "\"o product-name caf\xE9\": not UTF-8 text"},
         {"CacheWithACommandBeforeAFile", "d bin\nc run\nd two\nt go\no cache\n", "EInOutError : Invalid input",
          "zop: recipe.zop line 3: \"d two\": with \"o cache\" every c and t line must come after the last d, f "
          "and r line"},
@@ -857,33 +873,42 @@ TEST_P(PackTest, LinuxAndWindowsPackersWriteTheSameBytes)
 {
     if (!haveWindows() || onWindows())
         GTEST_SKIP() << "runs once, with both packers";
-    const std::string recipe = "d bin\r\nr app\r\nf c.txt\r\nf large.bin\r\nt %tempdir%\\app\\z.bat %parms%\r\n";
-    for (const std::string dir : {"one/x", "two"}) {
-        const std::string root = scratch.path(dir);
-        for (const char* name : {"z.bat", "B.txt", "a.txt", "sub/m.bin", "sub/k.txt", "_"})
-            writeFile(makeDirs(std::filesystem::path(root + "/app/" + name).parent_path().string()) + "/" +
-                          std::filesystem::path(name).filename().string(),
-                      mixedBytes(3000, static_cast<uint32_t>(name[0])));
-        writeFile(root + "/c.txt", "c");
-        writeFile(root + "/large.bin", mixedBytes(1700000, 5));  // deflated on worker threads
-        writeFile(root + "/recipe.zop", recipe);
+    // Once as the stub is, once with an icon and version information, which
+    // each packer writes into its copy of the stub.
+    const std::string plainRecipe = "d bin\r\nr app\r\nf c.txt\r\nf large.bin\r\nt %tempdir%\\app\\z.bat %parms%\r\n";
+    const std::string resourceLines = "o icon app.ico\r\no product-name Z\xC3\xB6p\r\no file-version 2.0.1\r\n";
+    for (const std::string& recipe : {plainRecipe, resourceLines + plainRecipe}) {
+        SCOPED_TRACE(recipe);
+        for (const std::string dir : {"one/x", "two"}) {
+            const std::string root = scratch.path(dir);
+            for (const char* name : {"z.bat", "B.txt", "a.txt", "sub/m.bin", "sub/k.txt", "_"})
+                writeFile(makeDirs(std::filesystem::path(root + "/app/" + name).parent_path().string()) + "/" +
+                              std::filesystem::path(name).filename().string(),
+                          mixedBytes(3000, static_cast<uint32_t>(name[0])));
+            writeFile(root + "/c.txt", "c");
+            writeFile(root + "/large.bin", mixedBytes(1700000, 5));  // deflated on worker threads
+            writeFile(root + "/recipe.zop", recipe);
+            writeFile(root + "/app.ico", testsupport::icoFile({testsupport::bitmapIconImage(16, 1),
+                                                                testsupport::pngIconImage(0, 2)}));
+        }
+        const Platform& windows = windowsPlatform();
+        RunOptions onLinux;
+        onLinux.cwd = scratch.path("one/x");
+        onLinux.env["ZOP_EXE"] = windows.stub;
+        onLinux.env["ZOP_THREADS"] = "1";
+        const RunResult a = e2e::run(linuxPlatform(), scratch, linuxPlatform().stub, {"recipe.zop", "out.exe"}, onLinux);
+        RunOptions underWine;
+        underWine.cwd = scratch.path("two");
+        underWine.env["ZOP_EXE"] = toWindowsPath(windows.stub);
+        underWine.env["ZOP_THREADS"] = "8";
+        const RunResult b = e2e::run(windows, scratch, windows.stub, {"recipe.zop", "out.exe"}, underWine);
+        ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
+        ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
+        const std::string packed = readFile(scratch.path("one/x/out.exe"));
+        EXPECT_TRUE(packed == readFile(scratch.path("two/out.exe"))) << "the two packers wrote different bytes";
+        EXPECT_EQ(readEntries(packed).size(), 12u);
+        EXPECT_EQ(splitPacked(packed).stub == readFile(windows.stub), recipe == plainRecipe);
     }
-    const Platform& windows = windowsPlatform();
-    RunOptions onLinux;
-    onLinux.cwd = scratch.path("one/x");
-    onLinux.env["ZOP_EXE"] = windows.stub;
-    onLinux.env["ZOP_THREADS"] = "1";
-    const RunResult a = e2e::run(linuxPlatform(), scratch, linuxPlatform().stub, {"recipe.zop", "out.exe"}, onLinux);
-    RunOptions underWine;
-    underWine.cwd = scratch.path("two");
-    underWine.env["ZOP_EXE"] = toWindowsPath(windows.stub);
-    underWine.env["ZOP_THREADS"] = "8";
-    const RunResult b = e2e::run(windows, scratch, windows.stub, {"recipe.zop", "out.exe"}, underWine);
-    ASSERT_EQ(a.exitCode, 0) << a.out << a.err;
-    ASSERT_EQ(b.exitCode, 0) << b.out << b.err;
-    const std::string packed = readFile(scratch.path("one/x/out.exe"));
-    EXPECT_TRUE(packed == readFile(scratch.path("two/out.exe"))) << "the two packers wrote different bytes";
-    EXPECT_EQ(readEntries(packed).size(), 12u);
 }
 
 // ------------------------------------------------------------------ smoke

@@ -519,6 +519,33 @@ TEST_P(RunTest, FilesAreExtractedByteForByte)
     EXPECT_EQ(readFile(workDir + "/last.txt"), "last\r\n");
 }
 
+// A tree whose unpacked paths pass 260 characters (MAX_PATH). Linux takes
+// them, and so does Windows with its long-path setting on, which the stub's
+// manifest opts into; Wine, like a Windows without the setting, refuses
+// them: the launch ends with "Invalid filename" before any command runs.
+TEST_P(RunTest, PathsPastMaxPathUnpackWhereTheSystemTakesThem)
+{
+    const std::string level(60, 'l');
+    std::vector<Entry> entries;
+    std::string path;
+    for (int i = 0; i < 4; ++i) {
+        path += (path.empty() ? "" : "\\") + level;
+        entries.push_back(dirEntry(path));
+    }
+    entries.push_back(fileEntry(path + "\\deep.txt", "deep"));
+    entries.push_back(probeEntry('c', "ran"));
+    ASSERT_GT(seen(scratch.temp()).size() + std::string("/zop.999/").size() + path.size() + 9, 260u);
+    const RunResult r = runApp(writeApp(entries));
+    if (onWindows()) {
+        expectReport(r, "EInOutError : Invalid filename");
+        EXPECT_THAT(probeRecords(), IsEmpty());
+    } else {
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(probeRecords().size(), 1u);
+        EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+    }
+}
+
 TEST_P(RunTest, DuplicateDirectoryEndsTheRun)
 {
     const std::string exe = writeApp({dirEntry("x"), dirEntry("x"), probeEntry('c')});

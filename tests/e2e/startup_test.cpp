@@ -348,16 +348,17 @@ bool tagsBalance(const std::string& xml)
     return open.empty() && text.find('<', 0) != std::string::npos;
 }
 
-TEST(WindowsStubManifest, BothStubsCarryAsInvokerSupportedSystemsAndUtf8)
+TEST(WindowsStubManifest, EveryStubCarriesAsInvokerSupportedSystemsUtf8AndLongPaths)
 {
     if (!haveWindows())
         GTEST_SKIP() << "this build has no Windows tree";
     constexpr uint32_t rtManifest = 24, processManifestId = 1;
-    // The shipped stubs (32-bit) and the ones the tests run, which may be
-    // an x86-64 build of the same sources.
+    // The shipped stubs (32- and 64-bit) and the ones the tests run, which
+    // may be the x86-64 build.
     const std::string shipped = ZOP_WINDOWS_SHIPPED_DIR;
-    for (const std::string& stub : {shipped + "/zop.exe", shipped + "/zopw.exe", windowsPlatform().stub,
-                                    windowsPlatform().windowedStub}) {
+    const std::string x64 = ZOP_WINDOWS_X64_DIR;
+    for (const std::string& stub : {shipped + "/zop.exe", shipped + "/zopw.exe", x64 + "/zop64.exe",
+                                    x64 + "/zopw64.exe", windowsPlatform().stub, windowsPlatform().windowedStub}) {
         SCOPED_TRACE(stub);
         const std::string manifest = peResource(readFile(stub), rtManifest, processManifestId);
         ASSERT_FALSE(manifest.empty()) << "no manifest resource";
@@ -366,6 +367,8 @@ TEST(WindowsStubManifest, BothStubsCarryAsInvokerSupportedSystemsAndUtf8)
         EXPECT_THAT(manifest, HasSubstr("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"));
         EXPECT_THAT(manifest, HasSubstr("<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/"
                                         "WindowsSettings\">UTF-8</activeCodePage>"));
+        EXPECT_THAT(manifest, HasSubstr("<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/"
+                                        "WindowsSettings\">true</longPathAware>"));
         for (const char* system : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                                    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
             EXPECT_THAT(manifest, HasSubstr(std::string("<supportedOS Id=\"") + system + "\"/>"));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and makes its .deb, and checks that
-# both put the Linux stub in bin/ and the Windows stubs in share/zop/.
+# both put the Linux stub in bin/ and the four Windows stubs in share/zop/.
 #   tests/install/check_install.sh BUILD_DIR [ZOP_WINDOWS (ON/OFF)]
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -10,7 +10,7 @@ trap 'rm -rf "$work"' EXIT
 
 expected=(bin/zop)
 case "$windows" in
-  ON|on|1|TRUE|true|YES|yes) expected+=(share/zop/zop.exe share/zop/zopw.exe) ;;
+  ON|on|1|TRUE|true|YES|yes) expected+=(share/zop/zop.exe share/zop/zopw.exe share/zop/zop64.exe share/zop/zopw64.exe) ;;
 esac
 
 fail() { echo "check_install: $*" >&2; exit 1; }

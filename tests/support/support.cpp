@@ -130,4 +130,74 @@ std::string_view memberOfStream(std::string_view stream)
     return stream.substr(0, stream.size() - indexLength);
 }
 
+namespace {
+
+std::string iconEntry(uint8_t size, uint16_t bitCount, std::size_t byteCount)
+{
+    std::string entry{static_cast<char>(size), static_cast<char>(size), 0, 0, 1, 0};
+    entry.push_back(static_cast<char>(bitCount));
+    entry.push_back(static_cast<char>(bitCount >> 8));
+    appendLittleEndian32(entry, static_cast<uint32_t>(byteCount));
+    return entry;
+}
+
+uint32_t loadLittleEndian(std::string_view bytes, std::size_t at, int count)
+{
+    uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+} // namespace
+
+IcoImage bitmapIconImage(uint8_t size, uint32_t seed)
+{
+    std::string data;
+    for (uint32_t field : {40u, uint32_t{size}, 2u * size})  // header size, width, height of XOR + AND
+        appendLittleEndian32(data, field);
+    data += std::string{1, 0, 32, 0};                          // planes, bit count
+    data += std::string(24, '\0');                             // no compression, sizes and colours unset
+    data += mixedBytes(std::size_t{size} * size * 4, seed, 100);
+    data += std::string(std::size_t{size} * ((size + 31) / 32 * 4), '\0');
+    return {iconEntry(size, 32, data.size()), data};
+}
+
+IcoImage pngIconImage(uint8_t size, uint32_t seed)
+{
+    std::string data = "\x89PNG\r\n\x1A\n" + mixedBytes(300, seed, 100);
+    return {iconEntry(size, 32, data.size()), data};
+}
+
+std::string icoFile(const std::vector<IcoImage>& images)
+{
+    std::string file{0, 0, 1, 0, static_cast<char>(images.size()), 0};
+    std::size_t offset = 6 + 16 * images.size();
+    for (const IcoImage& image : images) {
+        file += image.entry;
+        appendLittleEndian32(file, static_cast<uint32_t>(offset));
+        offset += image.data.size();
+    }
+    for (const IcoImage& image : images)
+        file += image.data;
+    return file;
+}
+
+std::vector<IcoImage> readIcoFile(std::string_view file)
+{
+    std::vector<IcoImage> images;
+    if (file.size() < 6 || loadLittleEndian(file, 2, 2) != 1)
+        return images;
+    const std::size_t count = loadLittleEndian(file, 4, 2);
+    for (std::size_t i = 0; i < count && 6 + 16 * (i + 1) <= file.size(); ++i) {
+        const std::size_t at = 6 + 16 * i;
+        const std::size_t size = loadLittleEndian(file, at + 8, 4);
+        const std::size_t offset = loadLittleEndian(file, at + 12, 4);
+        if (offset > file.size() || size > file.size() - offset)
+            return {};
+        images.push_back({std::string(file.substr(at, 12)), std::string(file.substr(offset, size))});
+    }
+    return images;
+}
+
 } // namespace testsupport

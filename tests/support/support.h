@@ -95,4 +95,21 @@ Data blockMember(const Data& data)
     return Data(stream.begin(), stream.end());
 }
 
+// .ico files, made in the test: an image is its 12 directory bytes (width,
+// height, colours, reserved, planes, bit count, byte count) and its data.
+struct IcoImage {
+    std::string entry;
+    std::string data;
+    bool operator==(const IcoImage&) const = default;
+};
+// A square 32-bit bitmap image (header, pixels from seed, AND mask) and an
+// image that starts like a PNG file (the signature, then bytes from seed:
+// nothing in zop or the tests decodes it).
+IcoImage bitmapIconImage(uint8_t size, uint32_t seed);
+IcoImage pngIconImage(uint8_t size, uint32_t seed);
+// The .ico file of the images (data back to back after the directory), and
+// the images read back from one (empty when it is no readable .ico file).
+std::string icoFile(const std::vector<IcoImage>& images);
+std::vector<IcoImage> readIcoFile(std::string_view file);
+
 } // namespace testsupport

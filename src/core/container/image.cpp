@@ -224,6 +224,19 @@ bool hasBytesAfterImage(std::string_view path)
 
 namespace {
 
+// One byte of the PE checksum's sum: 16-bit little-endian words added with
+// end-around carry, the sum kept below 2^17.
+uint32_t addChecksumByte(uint32_t sum, int64_t at, uint32_t byte)
+{
+    sum += (at & 1) != 0 ? byte << 8 : byte;
+    return (sum & 0xFFFF) + (sum >> 16);
+}
+
+uint32_t finishChecksum(uint32_t sum, int64_t length)
+{
+    return (((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF) + static_cast<uint32_t>(length);
+}
+
 struct UnsignedImage {
     int32_t length;     // bytes written: the padding's zero bytes left out
     uint32_t checksum;  // the PE checksum of those bytes
@@ -254,17 +267,15 @@ UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& lay
             const uint32_t byte = cleared ? 0 : buffer[i];
             if (byte == 0)
                 continue;
-            sum += (p & 1) != 0 ? byte << 8 : byte;
-            sum = (sum & 0xFFFF) + (sum >> 16);
+            sum = addChecksumByte(sum, p, byte);
             lastNonZeroEnd = static_cast<int32_t>(p + 1);
         }
         at += count;
     }
     closeFile(file);
     checkIo();
-    sum = ((sum & 0xFFFF) + (sum >> 16)) & 0xFFFF;
     const int32_t length = std::max(end - padding, lastNonZeroEnd);
-    return {length, sum + static_cast<uint32_t>(length)};
+    return {length, finishChecksum(sum, length)};
 }
 
 void writeLittleEndian32(BinaryFile& destination, uint32_t value)
@@ -276,6 +287,15 @@ void writeLittleEndian32(BinaryFile& destination, uint32_t value)
 }
 
 } // namespace
+
+uint32_t peChecksum(const unsigned char* bytes, int64_t size, int64_t checksumAt)
+{
+    uint32_t sum = 0;
+    for (int64_t p = 0; p < size; ++p)
+        if (bytes[p] != 0 && (p < checksumAt || p >= checksumAt + 4))
+            sum = addChecksumByte(sum, p, bytes[p]);
+    return finishChecksum(sum, size);
+}
 
 void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
                        std::string_view path)

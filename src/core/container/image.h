@@ -74,6 +74,11 @@ ImageFit imageFitOf(std::string_view path);
 // operation is checked.
 bool hasBytesAfterImage(std::string_view path);
 
+// The PE checksum of a whole image in memory, its checksum field (4 bytes at
+// checksumAt) taken as zero: 16-bit little-endian words added with
+// end-around carry, plus the length.
+uint32_t peChecksum(const unsigned char* bytes, int64_t size, int64_t checksumAt);
+
 // Copies the next n bytes of source, the start of the executable at path
 // whose layout is given, to destination as an unsigned image: when the
 // security directory names a certificate table, its entry is written as

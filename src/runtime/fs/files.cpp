@@ -46,9 +46,17 @@ uint32_t sharingFromOpenMode()
     return 0;
 }
 
+// A path longer than the system takes is an invalid file name, whatever
+// the call that found it (on Windows without the long-path setting, a path
+// past MAX_PATH).
+uint16_t translateFileError(uint32_t osCode)
+{
+    return osCode == osFilenameTooLong ? static_cast<uint16_t>(ioInvalidFilename) : translateOsError(osCode);
+}
+
 void setOsError(uint32_t osCode)
 {
-    ioError = translateOsError(osCode);
+    ioError = translateFileError(osCode);
 }
 
 void openBinary(BinaryFile& f, int32_t recordSize, uint32_t flags, OsOpenKind kind)
@@ -158,7 +166,7 @@ uint16_t openByName(const char* name, uint32_t access, OsOpenKind kind, OsHandle
     const uint32_t code = openHandle(systemName(name), access, sharingFromOpenMode(), kind, handle);
     if (code != 0) {
         handle = noHandle;
-        return translateOsError(code);
+        return translateFileError(code);
     }
     return 0;
 }

@@ -6,7 +6,11 @@
 #include "runtime/os/oscalls.h"
 
 const char pathSeparator = '\\';
-const std::size_t fileNameMax = 255;
+// The longest path the system takes with its long-path setting on, which
+// the manifest's longPathAware lets the ...A calls use; without the setting
+// the system itself refuses a path past MAX_PATH.
+constexpr std::size_t longestPath = 32767;
+const std::size_t fileNameMax = longestPath;
 const char foreignSeparator = '/';
 const bool convertLookupNames = false;
 const bool deviceNamesReserved = true;
@@ -235,9 +239,11 @@ uint32_t nativeChangeDirectory(const std::string& name)
     return SetCurrentDirectoryA(name.c_str()) ? 0 : GetLastError();
 }
 
+// Both take a path as long as the file services do: a directory may lie
+// past MAX_PATH.
 std::string nativeCurrentDirectory()
 {
-    char buffer[MAX_PATH];
+    char buffer[longestPath + 1];
     const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
     if (n == 0 || n >= sizeof buffer)
         return {};
@@ -257,7 +263,7 @@ bool nativeIsAbsolutePath(std::string_view path)
 std::string nativeJoinPath(const std::string&, std::string_view path)
 {
     const std::string name(path);
-    char buffer[MAX_PATH];
+    char buffer[longestPath + 1];
     const DWORD n = GetFullPathNameA(name.c_str(), sizeof buffer, buffer, nullptr);
     if (n == 0 || n >= sizeof buffer)
         return name;
@@ -303,13 +309,16 @@ bool nativeRandomNumber(uint32_t&)
 
 // A path the system cut to the buffer is longer than the file services
 // accept, so that opening it fails instead of opening another file.
+// The program's own path, past MAX_PATH where the system's long-path
+// setting allows one. A path the system cuts to the buffer is longer than
+// the file services accept, so that opening it fails instead of opening
+// another file.
 std::string nativeExecutablePath()
 {
-    char path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length > sizeof path)
-        length = sizeof path;
-    return std::string(path, length);
+    std::string path(32768 + 1, '\0');
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length < path.size() ? length : path.size());
+    return path;
 }
 
 std::string nativeCommandLine()

@@ -16,8 +16,9 @@ extern const bool driveLetters;
 // Linux: the POSIX variable TMPDIR names the temporary directory.
 extern const bool tmpdirVariable;
 
-// The longest path the file services hand to the operating system: 255 bytes on
-// Windows, PATH_MAX less its terminator on Linux. A longer path is never cut
+// The longest path the file services hand to the operating system: 32767 bytes
+// on Windows (past MAX_PATH only where the system's long-path setting is on),
+// PATH_MAX less its terminator on Linux. A longer path is never cut
 // (a cut path would name another file): the operation fails with code 3.
 extern const std::size_t fileNameMax;
 
