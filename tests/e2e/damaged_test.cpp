@@ -231,12 +231,17 @@ protected:
     // damage in the stream reaches the entry reader), unless the packer's
     // own trailer is asked for: the stream check and the seal.
     // Returns the outcomes by damage name and mode.
-    enum class Base { sealed, packed };
+    enum class Base { sealed, packed, segmented };
     std::map<std::string, std::string> runMatrix(const std::vector<Damage>& damages,
                                                  const std::vector<Entry>& entries = sampleEntries(),
                                                  Base base = Base::sealed)
     {
         std::string good = makeContainer(readFile(platform().stub), stubName(), entries);
+        if (base == Base::segmented) {
+            const std::string stream = packerStream(entryStream(entries));
+            good = assemble(readFile(platform().stub), stream,
+                            makeTail(stubName(), static_cast<int32_t>(stream.size()), static_cast<int32_t>(entries.size())));
+        }
         const std::size_t stubLength = readFile(platform().stub).size();
         const std::size_t gzLength = good.size() - stubLength - tailSize;
         if (base == Base::packed)
@@ -255,6 +260,7 @@ protected:
                 RunOptions options;
                 options.timeoutMs = 60000;
                 options.env["PROBE_OUT"] = seen(probeLog());
+                options.env["ZOP_THREADS"] = "2";
                 const RunResult r = runIn(mode, exe, options);
                 const std::string outcome = checkOutcome(mode, entries, r);
                 outcomes[key] = outcome;
@@ -527,6 +533,48 @@ TEST_P(DamagedTest, HeadersThatDoNotMatchTheData)
     // itself is intact (its checksums match what it holds).
     for (const auto& [name, outcome] : longerOutcomes)
         EXPECT_EQ(outcome, "217 EInOutError : Read past end of file") << name;
+}
+
+// ------------------------------------------------------------------ the segment index
+
+// A stream of four segments with its index edited as a writer that knows
+// the format would: the launch (on two threads) either reads it right or
+// refuses it as damaged; the modes that read on one thread never look at it.
+TEST_P(DamagedTest, CraftedSegmentIndexIsReadRightOrRefused)
+{
+    const std::vector<Entry> entries = {fileEntry("big.bin", mixedBytes<std::string>(3 * 1024 * 1024 + 5000, 9)),
+                                        fileEntry("small.txt", "small\n")};
+    // Offsets into the index at the stream's end: its length field, its
+    // count, and start k.
+    const auto indexAt = [](const std::string& b, std::size_t s, std::size_t g) {
+        return s + g - static_cast<std::size_t>(getInt32(b, s + g - 12));
+    };
+    const auto start = [&](const std::string& b, std::size_t s, std::size_t g, int k) {
+        return indexAt(b, s, g) + 8 + 8 * static_cast<std::size_t>(k);
+    };
+    const auto outcomes = runMatrix(
+        {
+            {"index intact", [](std::string&, std::size_t, std::size_t) {}},
+            {"starts out of order", [&](std::string& b, std::size_t s, std::size_t g) {
+                 const int32_t second = getInt32(b, start(b, s, g, 1));
+                 putInt32(b, start(b, s, g, 1), getInt32(b, start(b, s, g, 2)));
+                 putInt32(b, start(b, s, g, 2), second); }},
+            {"a start past the member", [&](std::string& b, std::size_t s, std::size_t g) {
+                 putInt32(b, start(b, s, g, 3), static_cast<int32_t>(g)); }},
+            {"a start inside a segment", [&](std::string& b, std::size_t s, std::size_t g) {
+                 putInt32(b, start(b, s, g, 2), getInt32(b, start(b, s, g, 2)) + 100); }},
+            {"a count of 2^31", [&](std::string& b, std::size_t s, std::size_t g) {
+                 putInt32(b, indexAt(b, s, g) + 4, INT32_MIN); }},
+            {"an index longer than the stream", [](std::string& b, std::size_t s, std::size_t g) {
+                 putInt32(b, s + g - 12, INT32_MAX); }},
+        },
+        entries, Base::segmented);
+    for (const auto& [name, outcome] : outcomes) {
+        if (name.starts_with("index intact") || !name.ends_with("/ run"))
+            EXPECT_EQ(outcome, "0 normal end") << name;
+        else
+            EXPECT_EQ(outcome, "217 EInOutError : Invalid input") << name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, DamagedTest, ::testing::ValuesIn(testedPlatforms()), platformName);

@@ -23,6 +23,7 @@ namespace e2e {
 using testsupport::exists;
 using testsupport::gzipMember;
 using testsupport::mixedBytes;
+using testsupport::packerStream;
 using testsupport::readFile;
 using testsupport::writeFile;
 
