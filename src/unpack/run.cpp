@@ -24,22 +24,27 @@ namespace {
 
 // ---------------------------------------------------------------- writer threads
 //
-// A launch with a payload of at least parallelFrom bytes has its files
-// created and filled by writer threads (unless one thread is all there is):
-// the main thread inflates, makes the directories and runs the commands, in
-// stream order as ever. Below that, starting threads costs more than it
-// saves. Every failure still ends the process from the main thread, and the
+// A launch with a payload of at least parallelFrom bytes, at least
+// writerBytesPerEntry of it per entry on average, has its files created and
+// filled by writer threads (unless one thread is all there is): the main
+// thread inflates, makes the directories and runs the commands, in stream
+// order as ever. Below that, starting threads costs more than it saves: a
+// small file costs the hand-over to a writer and back more than writing it
+// takes (20,000 files of 4 KiB on tmpfs: 1.0 s on one thread, 1.1-1.2 s with
+// writers; of 16 KiB: 1.7-1.8 s against 1.5-1.6 s). Every failure still ends the process from the main thread, and the
 // one reported is the first in stream order: the files queued before the
 // entry the main thread failed at are finished first, and a writer's
 // failure among them comes before the main thread's own.
 
 constexpr uint32_t parallelFrom = 1u << 20;
+constexpr uint32_t writerBytesPerEntry = 16 * 1024;
 
 WriterPool* writers = nullptr;
 
-void startWritersFor(uint32_t payloadSize, int threads)
+void startWritersFor(uint32_t payloadSize, int32_t entryCount, int threads)
 {
-    if (payloadSize < parallelFrom)
+    if (payloadSize < parallelFrom || payloadSize / static_cast<uint32_t>(entryCount > 0 ? entryCount : 1) <
+                                          writerBytesPerEntry)
         return;
     if (threads >= 2)
         writers = startWriterPool(threads);
@@ -387,7 +392,7 @@ int runFromStream(const LaunchInput& input, TreeRecord* building, bool checkKey)
     checkIo();
     uint32_t payloadSize = 0;
     GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, checkKey, input.threads);
-    startWritersFor(payloadSize, input.threads);
+    startWritersFor(payloadSize, container.trailer.entryCount, input.threads);
 
     // The launcher ends with the exit code of the last command it ran, so
     // that a failing packed application does not report success.
