@@ -17,7 +17,6 @@ constexpr std::size_t describingSize = 12;
 // More images than any real icon has; their numbers stay far below 65536.
 constexpr std::size_t maxImages = 256;
 
-uint32_t u16At(const unsigned char* p) { return p[0] | p[1] << 8; }
 
 const unsigned char* fileEntry(const ResourceBytes& file, std::size_t i)
 {
@@ -42,18 +41,18 @@ bool isType(const Resource& r, uint16_t type)
 // Sets numbers[n] to mark for every icon n the group names.
 void markIconsOfGroup(const Resource& group, ResourceBytes& numbers, unsigned char mark)
 {
-    const std::size_t count = group.size < iconHeaderSize ? 0 : u16At(group.data + 4);
+    const std::size_t count = group.size < iconHeaderSize ? 0 : loadLittleEndian16(group.data + 4);
     for (std::size_t i = 0; i < count && iconHeaderSize + (i + 1) * groupEntrySize <= group.size; ++i)
-        numbers[u16At(group.data + iconHeaderSize + i * groupEntrySize + describingSize)] = mark;
+        numbers[loadLittleEndian16(group.data + iconHeaderSize + i * groupEntrySize + describingSize)] = mark;
 }
 
 } // namespace
 
 std::string_view checkIconFile(const ResourceBytes& file)
 {
-    if (file.size() < iconHeaderSize || u16At(file.data()) != 0 || u16At(file.data() + 2) != 1)
+    if (file.size() < iconHeaderSize || loadLittleEndian16(file.data()) != 0 || loadLittleEndian16(file.data() + 2) != 1)
         return "not an .ico file";
-    const std::size_t count = u16At(file.data() + 4);
+    const std::size_t count = loadLittleEndian16(file.data() + 4);
     bool whole = count != 0 && count <= maxImages && iconHeaderSize + count * fileEntrySize <= file.size();
     for (std::size_t i = 0; whole && i < count; ++i) {
         const uint32_t size = loadLittleEndian32(fileEntry(file, i) + 8);
@@ -99,7 +98,7 @@ void replaceMainIcon(std::vector<Resource>& resources, const ResourceBytes& file
         if (isType(r, resourceTypeIcon) && r.name.text == nullptr)
             numbers[r.name.id] = 1;
 
-    const std::size_t count = u16At(file.data() + 4);
+    const std::size_t count = loadLittleEndian16(file.data() + 4);
     group.clear();
     appendBytes(group, file.data(), iconHeaderSize);
     uint16_t number = 1;

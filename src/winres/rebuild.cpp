@@ -19,7 +19,6 @@ constexpr uint32_t securityDirectory = 4;
 constexpr uint32_t relocationDirectory = 5;
 constexpr uint32_t initialisedDataFlag = 0x40;
 
-uint32_t u16At(const unsigned char* p) { return p[0] | p[1] << 8; }
 
 uint32_t alignUp(uint32_t value, uint32_t alignment)
 {
@@ -71,14 +70,14 @@ bool readHeaders(const ResourceBytes& image, PeHeaders& pe)
     if (!fits(image, peAt, 24) || loadLittleEndian32(image.data() + peAt) != 0x00004550)
         return false;
     pe.peAt = peAt;
-    const uint32_t sectionCount = u16At(image.data() + peAt + 6);
-    const uint32_t optionalSize = u16At(image.data() + peAt + 20);
+    const uint32_t sectionCount = loadLittleEndian16(image.data() + peAt + 6);
+    const uint32_t optionalSize = loadLittleEndian16(image.data() + peAt + 20);
     pe.symbolsAt = loadLittleEndian32(image.data() + peAt + 12);
     pe.symbolCount = loadLittleEndian32(image.data() + peAt + 16);
     pe.optionalAt = peAt + 24;
     if (!fits(image, pe.optionalAt, optionalSize) || optionalSize < 96)
         return false;
-    const uint32_t magic = u16At(image.data() + pe.optionalAt);
+    const uint32_t magic = loadLittleEndian16(image.data() + pe.optionalAt);
     if (magic != 0x10B && magic != 0x20B)
         return false;
     const uint32_t countAt = magic == 0x20B ? 108 : 92;

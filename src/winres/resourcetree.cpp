@@ -18,9 +18,8 @@ constexpr uint32_t dataEntrySize = 16;
 // More resources than this in one section is damage, not a real program.
 constexpr std::size_t maxResources = 65536;
 
-uint32_t u16At(const unsigned char* p) { return p[0] | p[1] << 8; }
 
-uint32_t nameBytes(const ResourceKey& key) { return 2 + 2 * u16At(key.text); }
+uint32_t nameBytes(const ResourceKey& key) { return 2 + 2 * loadLittleEndian16(key.text); }
 
 struct TreeReader {
     const unsigned char* section;
@@ -38,7 +37,7 @@ struct TreeReader {
             return field <= 0xFFFF;
         const uint32_t at = field & ~subdirectoryBit;
         key.text = section + at;
-        return fits(at, 2) && u16At(key.text) != 0 && fits(at, nameBytes(key));
+        return fits(at, 2) && loadLittleEndian16(key.text) != 0 && fits(at, nameBytes(key));
     }
 
     bool readData(uint32_t at, Resource& resource)
@@ -62,7 +61,7 @@ struct TreeReader {
     {
         if (!fits(at, directorySize))
             return false;
-        const uint32_t count = u16At(section + at + 12) + u16At(section + at + 14);
+        const uint32_t count = loadLittleEndian16(section + at + 12) + loadLittleEndian16(section + at + 14);
         if (!fits(at + directorySize, uint64_t{count} * directoryEntrySize))
             return false;
         for (uint32_t i = 0; i < count; ++i) {
@@ -91,10 +90,10 @@ bool keyBefore(const ResourceKey& a, const ResourceKey& b)
 {
     if (a.text == nullptr || b.text == nullptr)
         return b.text == nullptr && (a.text != nullptr || a.id < b.id);
-    const uint32_t lengthA = u16At(a.text), lengthB = u16At(b.text);
+    const uint32_t lengthA = loadLittleEndian16(a.text), lengthB = loadLittleEndian16(b.text);
     for (uint32_t i = 1; i <= lengthA && i <= lengthB; ++i)
-        if (u16At(a.text + 2 * i) != u16At(b.text + 2 * i))
-            return u16At(a.text + 2 * i) < u16At(b.text + 2 * i);
+        if (loadLittleEndian16(a.text + 2 * i) != loadLittleEndian16(b.text + 2 * i))
+            return loadLittleEndian16(a.text + 2 * i) < loadLittleEndian16(b.text + 2 * i);
     return lengthA < lengthB;
 }
 

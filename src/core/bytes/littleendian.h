@@ -1,7 +1,12 @@
-// 32-bit numbers stored least significant byte first: gzip's CRC-32 and
-// length fields and the trailer's stream CRC.
+// Numbers stored least significant byte first: gzip's CRC-32 and length
+// fields, the trailer's stream CRC, the fields of Windows images and resources.
 #pragma once
 #include <cstdint>
+
+inline uint32_t loadLittleEndian16(const unsigned char* bytes)
+{
+    return bytes[0] | bytes[1] << 8;
+}
 
 inline uint32_t loadLittleEndian32(const unsigned char* bytes)
 {
