@@ -98,21 +98,17 @@ void deflateSlot(z_stream& z, Slot& slot)
     }
 }
 
-void runWorker(void* context)
+int deflateBlock(void* context, int32_t block)
 {
     Worker& worker = *static_cast<Worker*>(context);
-    BlockDeflater& d = *worker.deflater;
-    lockQueue(d.queue);
-    while (waitForWork(d.queue)) {
-        const int32_t block = d.queue.firstWaiting;
-        takeItem(d.queue, block);
-        unlockQueue(d.queue);
-        Slot& slot = slotFor(d, block);
-        deflateSlot(worker.z, slot);
-        lockQueue(d.queue);
-        finishItem(d.queue, block, slot.status);
-    }
-    unlockQueue(d.queue);
+    Slot& slot = slotFor(*worker.deflater, block);
+    deflateSlot(worker.z, slot);
+    return slot.status;
+}
+
+void runWorker(void* context)
+{
+    serveItems(static_cast<Worker*>(context)->deflater->queue, deflateBlock, context);
 }
 
 bool initDeflate(BlockDeflater& d, Worker& worker)
@@ -129,7 +125,6 @@ void startWorkers(BlockDeflater& d)
     d.workersTried = true;
     for (int i = 0; i < d.workerLimit; ++i) {
         Worker& worker = d.workers[i];
-        worker.deflater = &d;
         if (i > 0 && !initDeflate(d, worker))
             break;
         worker.thread = startThread(runWorker, &worker);
@@ -146,9 +141,7 @@ bool deflated(BlockDeflater& d, int32_t block, bool wait)
     lockQueue(d.queue);
     if (wait && d.workersRunning == 0 && isWaiting(d.queue, block)) {
         takeItem(d.queue, block);
-        Slot& slot = slotFor(d, block);
-        deflateSlot(d.workers[0].z, slot);
-        finishItem(d.queue, block, slot.status);
+        finishItem(d.queue, block, deflateBlock(&d.workers[0], block));
     }
     while (wait && !isFinished(d.queue, block))
         waitForWorkers(d.queue);
@@ -250,6 +243,8 @@ BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedS
         }
     }
     d->workers = new Worker[d->workerLimit];
+    for (int i = 0; i < d->workerLimit; ++i)
+        d->workers[i].deflater = d;
     d->slots = new Slot[slotCount];
     for (int i = 0; i < slotCount; ++i) {
         d->slots[i].input = new unsigned char[dictionarySize + deflateBlockSize];

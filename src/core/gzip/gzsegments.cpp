@@ -120,20 +120,18 @@ void inflateSlot(SegmentReader& r, SegmentSlot& slot)
         slot.result.length = -1;
 }
 
+int inflateSegmentItem(void* context, int32_t segment)
+{
+    SegmentReader& r = *static_cast<SegmentReader*>(context);
+    SegmentSlot& slot = slotFor(r, segment);
+    inflateSlot(r, slot);
+    return slot.result.length < 0 ? 1 : 0;
+}
+
 void runSegmentWorker(void* context)
 {
     SegmentReader& r = *static_cast<SegmentWorker*>(context)->reader;
-    lockQueue(r.queue);
-    while (waitForWork(r.queue)) {
-        const int32_t segment = r.queue.firstWaiting;
-        takeItem(r.queue, segment);
-        unlockQueue(r.queue);
-        SegmentSlot& slot = slotFor(r, segment);
-        inflateSlot(r, slot);
-        lockQueue(r.queue);
-        finishItem(r.queue, segment, slot.result.length < 0 ? 1 : 0);
-    }
-    unlockQueue(r.queue);
+    serveItems(r.queue, inflateSegmentItem, &r);
 }
 
 // Reads count bytes at offset of the stream file; false on any failure.
@@ -177,9 +175,7 @@ bool awaitCurrent(SegmentReader& r)
     lockQueue(r.queue);
     if (r.workersRunning == 0 && isWaiting(r.queue, r.current)) {
         takeItem(r.queue, r.current);
-        SegmentSlot& slot = slotFor(r, r.current);
-        inflateSlot(r, slot);
-        finishItem(r.queue, r.current, slot.result.length < 0 ? 1 : 0);
+        finishItem(r.queue, r.current, inflateSegmentItem(&r, r.current));
     }
     while (!isFinished(r.queue, r.current)) {
         waitForWorkersOrStop(r.queue);

@@ -224,3 +224,17 @@ void wakeItemWorker(OrderedQueue& q)
     if (q.forItem != nullptr)
         wakeOne(q.forItem);
 }
+
+void serveItems(OrderedQueue& q, QueueItemWork doItem, void* context)
+{
+    lockQueue(q);
+    while (waitForWork(q)) {
+        const int32_t item = q.firstWaiting;
+        takeItem(q, item);
+        unlockQueue(q);
+        const int failure = doItem(context, item);
+        lockQueue(q);
+        finishItem(q, item, failure);
+    }
+    unlockQueue(q);
+}

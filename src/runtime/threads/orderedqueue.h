@@ -83,6 +83,12 @@ void stopQueue(OrderedQueue& q);
 // Waits until an item is waiting (true), or the queue stops or has ended
 // with nothing waiting (false).
 bool waitForWork(OrderedQueue& q);
+// A worker's whole life for items that need nothing more from the owner:
+// takes the oldest waiting item, does it without the lock (doItem returns
+// its failure code, 0 for none), finishes it, until waitForWork says to
+// end. Called without the lock.
+using QueueItemWork = int (*)(void* context, int32_t item);
+void serveItems(OrderedQueue& q, QueueItemWork doItem, void* context);
 // True when item is published and not yet taken.
 bool isWaiting(const OrderedQueue& q, int32_t item);
 // Takes a waiting item (a worker, or the owner when no worker runs).
