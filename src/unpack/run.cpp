@@ -447,7 +447,7 @@ void launchFromTempInstead(const LaunchInput& input)
     stopIfRequested();
     const int exitCode = runFromStream(input, nullptr, true);
     setStopCleanup(nullptr);
-    removeTree(appState.workDir, appState.workDirIdentity);
+    removeTree(appState.workDir, appState.workDirIdentity, input.threads);
     stopIfRequested();
     terminateProcess(static_cast<uint32_t>(exitCode));
 }

@@ -397,4 +397,8 @@ OsCalls osCalls = {
     .executeProgram = nativeExecuteProgram,
     .directoryIdentity = nativeDirectoryIdentity,
     .removeTree = nativeRemoveTree,
+    .openTree = nativeOpenTree,
+    .emptyTreeDirectory = nativeEmptyTreeDirectory,
+    .removeSubtree = nativeRemoveSubtree,
+    .closeTree = nativeCloseTree,
 };

@@ -4,13 +4,16 @@
 // descriptors are open at a time: the walk keeps a stack of names and climbs
 // back up through "..", checked against the identity it recorded on the way
 // down, so the depth is bounded by memory alone. It never enters another
-// mount.
+// mount. The parts for several threads (OsTree) hold the top open and reach
+// a directory below it from there, one checked component at a time; each
+// subtree is then removed by the same walk.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -228,4 +231,113 @@ void nativeRemoveTree(std::string_view dir, const OsFileIdentity& recorded)
     struct stat info{};
     if (lstat(path.c_str(), &info) == 0 && sameDirectory(info, identity))
         rmdir(path.c_str());
+}
+
+// ---- The removal in parts, for several threads.
+
+struct OsTree {
+    int top = -1;
+    TreeIdentity identity;
+};
+
+namespace {
+
+// Opens the subdirectory name of parent as the walk does, or -1: never a
+// link, "." or "..", nor a directory of another mount.
+int stepInto(int parent, const std::string& name, const TreeIdentity& top)
+{
+    if (name.empty() || isDotEntry(name.c_str()))
+        return -1;
+    const int child = openSubdirectory(parent, name, top);
+    Level level;
+    if (child >= 0 && onMountOf(child, top) && describe(child, level))
+        return child;
+    if (child >= 0)
+        close(child);
+    return -1;
+}
+
+// A directory reached from the top: its descriptor, that of the directory
+// above it (-1 for the top) and its name there.
+struct Reached {
+    int fd = -1;
+    int parent = -1;
+    std::string name;
+};
+
+void release(Reached& reached)
+{
+    for (const int fd : {reached.fd, reached.parent})
+        if (fd >= 0)
+            close(fd);
+    reached = {};
+}
+
+// Every directory is opened afresh (the top through "."), so that no two
+// listings share a read position.
+Reached reach(const OsTree& tree, const std::string& dir)
+{
+    Reached reached;
+    reached.fd = openat(tree.top, ".", directoryFlags);
+    std::size_t start = 0;
+    while (reached.fd >= 0 && start < dir.size()) {
+        std::size_t end = dir.find('/', start);
+        if (end == std::string::npos)
+            end = dir.size();
+        if (reached.parent >= 0)
+            close(reached.parent);
+        reached.parent = reached.fd;
+        reached.name = dir.substr(start, end - start);
+        reached.fd = stepInto(reached.parent, reached.name, tree.identity);
+        start = end + 1;
+    }
+    return reached;
+}
+
+} // namespace
+
+OsTree* nativeOpenTree(std::string_view dir, const OsFileIdentity& recorded)
+{
+    const TreeIdentity identity{recorded.volume, recorded.index, true};
+    const int fd = openTop(std::string(dir), identity);
+    if (fd < 0)
+        return nullptr;
+    struct stat opened{};
+    Level top;
+    OsTree* tree = nullptr;
+    if (fstat(fd, &opened) == 0 && sameDirectory(opened, identity) && describe(fd, top))
+        tree = new (std::nothrow) OsTree{fd, identity};
+    if (tree == nullptr)
+        close(fd);
+    return tree;
+}
+
+bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories)
+{
+    Reached reached = reach(*tree, dir);
+    const bool found = reached.fd >= 0;
+    if (found)
+        for (std::string& name : deleteFilesOf(reached.fd))
+            subdirectories.push_back(dir.empty() ? std::move(name) : dir + "/" + name);
+    release(reached);
+    return found;
+}
+
+void nativeRemoveSubtree(OsTree* tree, const std::string& dir)
+{
+    Reached reached = reach(*tree, dir);
+    Level top;
+    if (reached.fd >= 0 && reached.parent >= 0 && describe(reached.fd, top)) {
+        top.name = reached.name;
+        emptyTree(reached.fd, std::move(top));
+        reached.fd = -1;  // closed by the walk
+        unlinkat(reached.parent, reached.name.c_str(), AT_REMOVEDIR);
+    }
+    release(reached);
+}
+
+void nativeCloseTree(OsTree* tree)
+{
+    close(tree->top);
+    delete tree;
 }
