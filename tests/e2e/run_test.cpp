@@ -1185,10 +1185,19 @@ INSTANTIATE_TEST_SUITE_P(Platforms, RunTest, ::testing::ValuesIn(testedPlatforms
 
 class RunLinuxTest : public ::testing::Test {
 protected:
-    std::string writeApp(const std::vector<Entry>& entries)
+    // segmented: the stream as the packer writes it, with its segments
+    // (every MiB) and their index.
+    std::string writeApp(const std::vector<Entry>& entries, bool segmented = false, const std::string& name = "app")
     {
-        const std::string path = scratch.cwd() + "/app";
-        writeFile(path, makeContainer(readFile(linuxPlatform().stub), "zop", entries));
+        const std::string path = scratch.cwd() + "/" + name;
+        const std::string stub = readFile(linuxPlatform().stub);
+        if (segmented) {
+            const std::string stream = packerStream(entryStream(entries));
+            writeFile(path, assemble(stub, stream,
+                                     makeTail("zop", static_cast<int32_t>(stream.size()), static_cast<int32_t>(entries.size()))));
+        } else {
+            writeFile(path, makeContainer(stub, "zop", entries));
+        }
         chmod(path.c_str(), 0755);
         return path;
     }
@@ -1398,8 +1407,10 @@ TEST_F(RunLinuxTest, SecondTermEndsTheLauncherWhileTheCommandIgnoresIt)
 TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
 {
     // A FIFO that a command leaves where a file entry is extracted holds the
-    // launcher in the middle of unpacking once the pipe is full. INT keeps its report and 217;
-    // TERM and HUP end with 128 + N.
+    // launcher in the middle of unpacking once the pipe is full; or, without
+    // one, the request comes while worker threads inflate the segments of a
+    // large stream (its first file has appeared, 47 segments are to come).
+    // INT keeps its report and 217; TERM and HUP end with 128 + N.
     struct Case {
         int signal;
         int exitCode;
@@ -1410,25 +1421,34 @@ TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
     const std::string after = scratch.path("after");
     // Written by the main thread, and (1 MiB more) by writer threads: there
     // the writer is held by the FIFO while the main thread waits for it.
-    for (const bool writers : {false, true})
+    enum class Held { mainThread, writerThreads, segmentsInflating };
+    const std::string segmentedApp = writeApp({fileEntry("first", "1"), fileEntry("big", mixedBytes(48 << 20, 7)),
+                                               commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")},
+                                              true, "segmented");
+    for (const Held held : {Held::mainThread, Held::writerThreads, Held::segmentsInflating})
     for (const Case& c : cases) {
-        SCOPED_TRACE("signal " + std::to_string(c.signal) + (writers ? ", writer threads" : ""));
+        SCOPED_TRACE("signal " + std::to_string(c.signal) + ", held " + std::to_string(static_cast<int>(held)));
         std::vector<Entry> entries = {dirEntry("d"), fileEntry("d\\big", std::string(300000, 'b')),
                                       commandEntry('c', "mkfifo %tempdir%/fifo"), fileEntry("fifo", std::string(300000, 'x')),
                                       commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")};
-        if (writers)
+        if (held == Held::writerThreads)
             entries.insert(entries.begin(), fileEntry("pad", std::string(1 << 20, 'p')));
-        const std::string exe = writeApp(entries);
+        const std::string exe = held == Held::segmentsInflating ? segmentedApp : writeApp(entries);
         setenv("ZOP_THREADS", "2", 1);
         const pid_t pid = startInOwnGroup(exe);
         unsetenv("ZOP_THREADS");
         ASSERT_GT(pid, 0);
         const std::string workDir = workDirOf(scratch.temp());
         ASSERT_FALSE(workDir.empty());
-        for (int i = 0; i < 1000 && !exists(workDir + "/fifo"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(waitUntilChildless(pid));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (held == Held::segmentsInflating) {
+            for (int i = 0; i < 10000 && !exists(workDir + "/first"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            for (int i = 0; i < 1000 && !exists(workDir + "/fifo"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(waitUntilChildless(pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         kill(pid, c.signal);
         EXPECT_EQ(waitForExit(pid), c.exitCode);
         const auto lines = reportLines(readFile(scratch.path("out.txt")));
