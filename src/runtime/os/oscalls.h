@@ -157,7 +157,9 @@ void nativeRemoveTree(std::string_view path, const OsFileIdentity& identity);
 // Null when the path no longer leads to the recorded directory.
 OsTree* nativeOpenTree(std::string_view path, const OsFileIdentity& identity);
 // Deletes the files and links of directory dir and appends the relative
-// paths of its subdirectories; false when dir cannot be reached.
+// paths of its subdirectories; false when dir cannot be reached. Called on
+// one thread, before any removeSubtree: the tree may keep the directories
+// of the deepest level so emptied open, to reach their subtrees faster.
 bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories);
 // Deletes dir (not the top) with everything below it, by the walk of
 // removeTree.

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <string>
@@ -235,9 +236,13 @@ void nativeRemoveTree(std::string_view dir, const OsFileIdentity& recorded)
 
 // ---- The removal in parts, for several threads.
 
+// The top, held open, and the directories of the deepest level the split
+// has emptied so far (a few dozen at most), held open as well: a subtree
+// right below one of them is reached in one step from there.
 struct OsTree {
     int top = -1;
     TreeIdentity identity;
+    std::vector<std::pair<std::string, int>> held;
 };
 
 namespace {
@@ -257,19 +262,36 @@ int stepInto(int parent, const std::string& name, const TreeIdentity& top)
     return -1;
 }
 
+constexpr std::size_t heldLimit = 64;
+
+std::size_t depthOf(const std::string& dir)
+{
+    return dir.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin(), dir.end(), '/'));
+}
+
+void releaseHeld(OsTree& tree)
+{
+    for (const auto& [dir, fd] : tree.held)
+        close(fd);
+    tree.held.clear();
+}
+
 // A directory reached from the top: its descriptor, that of the directory
-// above it (-1 for the top) and its name there.
+// above it (-1 for the top; one of the tree's held ones when parentHeld)
+// and its name there.
 struct Reached {
     int fd = -1;
     int parent = -1;
+    bool parentHeld = false;
     std::string name;
 };
 
 void release(Reached& reached)
 {
-    for (const int fd : {reached.fd, reached.parent})
-        if (fd >= 0)
-            close(fd);
+    if (reached.fd >= 0)
+        close(reached.fd);
+    if (reached.parent >= 0 && !reached.parentHeld)
+        close(reached.parent);
     reached = {};
 }
 
@@ -278,6 +300,17 @@ void release(Reached& reached)
 Reached reach(const OsTree& tree, const std::string& dir)
 {
     Reached reached;
+    const std::size_t slash = dir.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : dir.substr(0, slash);
+    for (const auto& [heldDir, fd] : tree.held) {
+        if (!dir.empty() && heldDir == parent) {
+            reached.parent = fd;
+            reached.parentHeld = true;
+            reached.name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
+            reached.fd = stepInto(fd, reached.name, tree.identity);
+            return reached;
+        }
+    }
     reached.fd = openat(tree.top, ".", directoryFlags);
     std::size_t start = 0;
     while (reached.fd >= 0 && start < dir.size()) {
@@ -306,7 +339,7 @@ OsTree* nativeOpenTree(std::string_view dir, const OsFileIdentity& recorded)
     Level top;
     OsTree* tree = nullptr;
     if (fstat(fd, &opened) == 0 && sameDirectory(opened, identity) && describe(fd, top))
-        tree = new (std::nothrow) OsTree{fd, identity};
+        tree = new (std::nothrow) OsTree{fd, identity, {}};
     if (tree == nullptr)
         close(fd);
     return tree;
@@ -319,6 +352,13 @@ bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<
     if (found)
         for (std::string& name : deleteFilesOf(reached.fd))
             subdirectories.push_back(dir.empty() ? std::move(name) : dir + "/" + name);
+    // A deeper level than those held replaces them.
+    if (!tree->held.empty() && depthOf(tree->held.front().first) < depthOf(dir))
+        releaseHeld(*tree);
+    if (found && tree->held.size() < heldLimit && (tree->held.empty() || depthOf(tree->held.front().first) == depthOf(dir))) {
+        tree->held.emplace_back(dir, reached.fd);
+        reached.fd = -1;
+    }
     release(reached);
     return found;
 }
@@ -338,6 +378,7 @@ void nativeRemoveSubtree(OsTree* tree, const std::string& dir)
 
 void nativeCloseTree(OsTree* tree)
 {
+    releaseHeld(*tree);
     close(tree->top);
     delete tree;
 }
