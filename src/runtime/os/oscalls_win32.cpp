@@ -397,4 +397,9 @@ OsCalls osCalls = {
     .executeProgram = nativeExecuteProgram,
     .directoryIdentity = nativeDirectoryIdentity,
     .removeTree = nativeRemoveTree,
+    .pathFacts = nativePathFacts,
+    .syncHandle = nativeSyncHandle,
+    .renameDirectory = nativeRenameDirectory,
+    .lockFile = nativeLockFile,
+    .markUsed = nativeMarkUsed,
 };
