@@ -41,6 +41,7 @@ set(ZOP_SHARED_SOURCES
   runtime/signals/stopsignals.cpp
   runtime/threads/orderedqueue.cpp
   runtime/threads/threads.cpp
+  runtime/workdir/cachedir.cpp
   runtime/workdir/removetree.cpp
   unpack/cache.cpp
   unpack/container.cpp
@@ -57,6 +58,7 @@ set(ZOP_POSIX_SOURCES
   runtime/failure/failure_posix.cpp
   runtime/fs/heldfiles_posix.cpp
   runtime/fs/messagebox_posix.cpp
+  runtime/os/cachecalls_posix.cpp
   runtime/os/oscalls_posix.cpp
   runtime/os/oserror_posix.cpp
   runtime/os/removetree_posix.cpp
@@ -72,6 +74,7 @@ set(ZOP_WIN32_SOURCES
   runtime/failure/failure_win32.cpp
   runtime/fs/heldfiles_win32.cpp
   runtime/fs/messagebox_win32.cpp
+  runtime/os/cachecalls_win32.cpp
   runtime/os/oscalls_win32.cpp
   runtime/os/removetree_win32.cpp
   runtime/process/cmdline_win32.cpp

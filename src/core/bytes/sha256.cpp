@@ -3,6 +3,12 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define ZOP_SHA_INSTRUCTIONS 1
+#endif
+
 namespace {
 
 constexpr uint32_t roundConstants[64] = {
@@ -58,6 +64,102 @@ void compressBlock(uint32_t state[8], const unsigned char* block)
     state[7] += h;
 }
 
+void compressBlocks(uint32_t state[8], const unsigned char* blocks, std::size_t count)
+{
+    for (; count > 0; --count, blocks += 64)
+        compressBlock(state, blocks);
+}
+
+#ifdef ZOP_SHA_INSTRUCTIONS
+
+// SHA (leaf 7, EBX bit 29) with the SSSE3 and SSE4.1 shuffles and blends the
+// rounds need (leaf 1, ECX bits 9 and 19).
+bool hasShaInstructions()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 9)) == 0 || (c & (1u << 19)) == 0)
+        return false;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0)
+        return false;
+    return (b & (1u << 29)) != 0;
+}
+
+// The same rounds on the SHA instructions. They keep the working variables
+// as two halves, ABEF and CDGH (highest lane first), do two rounds per
+// instruction and extend the message schedule four words at a time. The
+// 32-bit Windows stack is aligned to 4 bytes only, hence the realignment:
+// spilled vectors need 16.
+__attribute__((target("sha,ssse3,sse4.1")))
+#ifdef __i386__
+__attribute__((force_align_arg_pointer))
+#endif
+void compressBlocksWithShaInstructions(uint32_t state[8], const unsigned char* blocks, std::size_t count)
+{
+    const __m128i bigEndianWords = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
+    const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
+    const __m128i badc = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(badc, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, badc, 0xF0);
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i abefBefore = abef;
+        const __m128i cdghBefore = cdgh;
+        __m128i words[4];
+#pragma GCC unroll 4
+        for (int i = 0; i < 4; ++i)
+            words[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)),
+                                        bigEndianWords);
+        // Unrolled, so that the four message vectors stay in registers.
+#pragma GCC unroll 16
+        for (int group = 0; group < 16; ++group) {
+            // words[group % 4] holds w[4g-16 .. 4g-13] until it is replaced
+            // by w[4g .. 4g+3].
+            __m128i& slot = words[group % 4];
+            if (group >= 4) {
+                const __m128i previous = words[(group + 3) % 4];
+                const __m128i beforePrevious = words[(group + 2) % 4];
+                __m128i next = _mm_sha256msg1_epu32(slot, words[(group + 1) % 4]);
+                next = _mm_add_epi32(next, _mm_alignr_epi8(previous, beforePrevious, 4));
+                slot = _mm_sha256msg2_epu32(next, previous);
+            }
+            __m128i schedule = _mm_add_epi32(
+                slot, _mm_loadu_si128(reinterpret_cast<const __m128i*>(roundConstants + 4 * group)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, schedule);
+            schedule = _mm_shuffle_epi32(schedule, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, schedule);
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+#else
+
+bool hasShaInstructions()
+{
+    return false;
+}
+
+void compressBlocksWithShaInstructions(uint32_t state[8], const unsigned char* blocks, std::size_t count)
+{
+    compressBlocks(state, blocks, count);
+}
+
+#endif
+
+void compressWith(Sha256& sha, const unsigned char* blocks, std::size_t count)
+{
+    if (sha.useShaInstructions)
+        compressBlocksWithShaInstructions(sha.state, blocks, count);
+    else
+        compressBlocks(sha.state, blocks, count);
+}
+
 } // namespace
 
 void startSha256(Sha256& sha)
@@ -66,6 +168,7 @@ void startSha256(Sha256& sha)
                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     std::memcpy(sha.state, initial, sizeof initial);
     sha.length = 0;
+    sha.useShaInstructions = hasShaInstructions();
 }
 
 void feedSha256(Sha256& sha, const void* bytes, std::size_t count)
@@ -80,10 +183,13 @@ void feedSha256(Sha256& sha, const void* bytes, std::size_t count)
         count -= take;
         if (filled + take < 64)
             return;
-        compressBlock(sha.state, sha.block);
+        compressWith(sha, sha.block, 1);
     }
-    for (; count >= 64; in += 64, count -= 64)
-        compressBlock(sha.state, in);
+    const std::size_t whole = count / 64;
+    if (whole > 0)
+        compressWith(sha, in, whole);
+    in += whole * 64;
+    count -= whole * 64;
     std::memcpy(sha.block, in, count);
 }
 

@@ -70,6 +70,20 @@ struct OsEntry {
     std::string name;
 };
 
+// What one look at a name finds, links not followed (a link, a device or,
+// on Windows, any reparse point is `other`).
+enum class OsPathKind { file, directory, other };
+struct OsPathFacts {
+    OsPathKind kind = OsPathKind::other;
+    int64_t size = 0;                 // a file's bytes
+    int64_t secondsSinceChange = 0;   // since it was last written or marked used
+    bool privateToUser = false;       // Linux: this user's, and no one else may write to it; Windows: always
+};
+
+// The locks of the cache's trees: shared (waits while an exclusive one is
+// held or tested), or exclusive only when no one holds any (never waits).
+enum class OsLockKind { shared, exclusiveIfFree };
+
 // ---- The table of operating-system calls. Every call of the program into
 // the operating system's files, directories, environment and programs goes
 // through it, so that tests and fuzz targets can put their own in place of
@@ -77,7 +91,7 @@ struct OsEntry {
 // starts) and restore the saved table after. The names below dispatch
 // through it. Not in the table: threads and their locks, the set-up of
 // signal and fault handlers, the message box, memory, and the end of the
-// process (and, for now, the cache's platform half, cachedir_posix.cpp).
+// process.
 struct OsCalls {
     uint32_t (*open)(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                      OsHandle& handle);
@@ -130,6 +144,24 @@ struct OsCalls {
     bool (*emptyTreeDirectory)(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories);
     void (*removeSubtree)(OsTree* tree, const std::string& dir);
     void (*closeTree)(OsTree* tree);
+    // The cache of unpacked trees (cachecalls_posix.cpp, cachecalls_win32.cpp).
+    // A look at a name (false: nothing there, or it cannot be seen).
+    bool (*pathFacts)(const std::string& name, OsPathFacts& facts);
+    // Forces what the open file holds to the disk.
+    bool (*syncHandle)(OsHandle handle);
+    // Renames a directory only when nothing has the new name; false, nothing
+    // changed, when something has or the rename is refused (on Windows after
+    // about a second of retries while something holds a file of it).
+    bool (*renameDirectory)(const std::string& from, const std::string& to);
+    // Opens name and locks it. A lock counts only while name still leads to
+    // the locked file: one renamed away while the lock was awaited is
+    // refused. On Windows the shared lock is the file held open without
+    // delete sharing (a directory shares everything), and the exclusive one
+    // only tests that no one holds the file (handle is then noHandle). The
+    // lock ends when the handle is closed.
+    bool (*lockFile)(const std::string& name, OsLockKind kind, OsHandle& handle);
+    // Marks name (a file or directory) as changed now.
+    void (*markUsed)(const std::string& name);
 };
 // The table in use: the platform's own calls until someone replaces one.
 extern OsCalls osCalls;
@@ -146,6 +178,12 @@ uint32_t nativeExecuteProgram(std::string_view path, std::string_view arguments,
 // (see runtime/workdir/removetree.h).
 bool nativeDirectoryIdentity(std::string_view path, OsFileIdentity& identity);
 void nativeRemoveTree(std::string_view path, const OsFileIdentity& identity);
+// The platform's own calls of the cache (see the table's entries).
+bool nativePathFacts(const std::string& name, OsPathFacts& facts);
+bool nativeSyncHandle(OsHandle handle);
+bool nativeRenameDirectory(const std::string& from, const std::string& to);
+bool nativeLockFile(const std::string& name, OsLockKind kind, OsHandle& handle);
+void nativeMarkUsed(const std::string& name);
 
 // A tree being removed in parts, on any number of threads at once: the top
 // directory, checked against the recorded identity (and given its owner's

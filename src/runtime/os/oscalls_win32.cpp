@@ -401,4 +401,9 @@ OsCalls osCalls = {
     .emptyTreeDirectory = nativeEmptyTreeDirectory,
     .removeSubtree = nativeRemoveSubtree,
     .closeTree = nativeCloseTree,
+    .pathFacts = nativePathFacts,
+    .syncHandle = nativeSyncHandle,
+    .renameDirectory = nativeRenameDirectory,
+    .lockFile = nativeLockFile,
+    .markUsed = nativeMarkUsed,
 };

@@ -14,6 +14,9 @@
 // when there is none that may be used: not creatable, no directory; on Linux
 // also another user's or writable by others, on Windows a reparse point.
 std::string usableCacheRoot();
+// The root before it is made and checked: the platform's half
+// (cachedir_posix.cpp, cachedir_win32.cpp); empty when there is none.
+std::string platformCacheRoot();
 
 enum class EntryKind { missing, file, directory, other };
 // What name is, links not followed; size is set for a file.
