@@ -222,9 +222,10 @@ int32_t openForCopy(BinaryFile& file, std::string_view path)
     // 2 GiB or more, and a whole output that large is refused before the
     // output is touched rather than written corrupt.
     const int32_t size = fileSize(file);
-    if (ioError == ioFileTooLarge)
+    if (const uint16_t code = ioResult(); code == ioFileTooLarge)
         refuse(ioFileTooLarge, "2 GiB or larger: too large to pack");
-    checkIo();
+    else
+        raiseIfFailed(code);
     return size;
 }
 
@@ -371,7 +372,8 @@ void refuseInputAsOutput(const std::string& stub, const std::string& recipeName,
 ImageLayout readBareStubLayout(const std::string& stub)
 {
     describeStep("cannot read the stub", stub);
-    const ImageLayout layout = readImageLayoutOf(stub);
+    ImageLayout layout;
+    raiseIfFailed(readImageLayoutOf(stub, layout));
     switch (imageFit(layout)) {
     case ImageFit::whole:
         return layout;
@@ -427,6 +429,7 @@ void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view te
     progressEntry(text);
     const header h = makeHeader(kind, text, 0);
     writeGz(stream, &h, headerSize);
+    raiseIfFailed(gzFailure(stream));
     ++built.entryCount;
 }
 
@@ -438,7 +441,8 @@ void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entr
     const int32_t size = openForCopy(source, sourcePath);
     const header h = makeHeader(kind, entryName, size);
     writeGz(stream, &h, headerSize);
-    copyFileToGz(source, stream, size, progressBytes);
+    raiseIfFailed(gzFailure(stream));
+    raiseIfFailed(copyFileToGz(source, stream, size, progressBytes));
     closeChecked(source);
     ++built.entryCount;
 }
@@ -448,9 +452,10 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
     addHeaderEntry(stream, "d", entryName, built);
     const std::string saved = currentDirectory();
     changeDirectory(sourceDirectory);
-    if (ioError == ioInvalidFilename)
+    if (const uint16_t code = ioResult(); code == ioInvalidFilename)
         refuse(ioInvalidFilename, "no such directory");
-    checkIo();
+    else
+        raiseIfFailed(code);
 
     for (const std::string& name : sortedNames()) {
         const std::string childName = std::string(entryName) + "\\" + name;
@@ -489,12 +494,16 @@ void packMode(const Launch& launch)
     GzStream* stream = openGz(appState.workFile, "w", launch.threads);
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
+    raiseIfFailed(gzFailure(stream));
     describeRecipeRead(recipeName);
     RecipeFacts facts;
     packRecipe(recipeFile, recipeName, stream, built, facts);
     describeStep("cannot write the work file", appState.workFile);
-    if (closeGz(stream) != gzOk)
-        failWithIoCode(ioDiskFull);
+    // A failed write is reported as itself; a member that could not be
+    // finished otherwise (a failed deflate or close) as a full disk.
+    uint16_t writeFailure = 0;
+    if (closeGz(stream, &writeFailure) != gzOk)
+        failWithIoCode(writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull});
     closeText(recipeFile);
     checkIo();
 
@@ -519,7 +528,7 @@ void packMode(const Launch& launch)
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
     openOutput(outputName);
     if (rebuilt.empty()) {
-        copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+        raiseIfFailed(copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub));
     } else {
         writeBlock(pendingOutput.file, rebuilt.data(), stubSize);
         checkIo();
@@ -528,8 +537,10 @@ void packMode(const Launch& launch)
     // With the cache, the stream's SHA-256 is the key of its unpacked tree.
     Sha256 sha;
     startSha256(sha);
-    storeStreamCrc(built, facts.options.cache ? copyFileToFileWithDigests(workFile, pendingOutput.file, gzLength, 0, sha)
-                                              : copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, 0));
+    uint32_t crc = 0;
+    raiseIfFailed(facts.options.cache ? copyFileToFileWithDigests(workFile, pendingOutput.file, gzLength, crc, sha)
+                                      : copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, crc));
+    storeStreamCrc(built, crc);
     closeChecked(workFile);
     recordOptions(facts.options, built);
     if (facts.options.cache) {

@@ -13,6 +13,7 @@ void initRuntime(int argc, char** argv)
     initCommandLine(argc, argv);
     installFaultHandlers();
     holdStopSignals();
+    setStopAnswer(stopIfRequested);
 }
 
 void resetRuntimeState()

@@ -39,12 +39,15 @@ ContainerKind readContainer(std::string_view path, Container& container)
     // Only a signed PE file keeps its trailer anywhere but at the end; the
     // whole layout, ELF tables included, matters only for a file without
     // a trailer.
-    container.end = readTrailerFrom(file, readImageLayout(file, true), container.trailer);
+    ImageLayout layout;
+    raiseIfFailed(readImageLayout(file, layout, true));
+    raiseIfFailed(readTrailerFrom(file, layout, container.trailer, container.end));
     const bool packed = isPackedTrailer(container.trailer);
     ImageFit fit = ImageFit::unknown;
     if (!packed) {
         seekFile(file, 0);
-        fit = imageFit(readImageLayout(file));
+        raiseIfFailed(readImageLayout(file, layout));
+        fit = imageFit(layout);
     }
     closeFile(file);
     checkIo();
@@ -123,11 +126,11 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     feedSha256(sha, magic, sizeof magic);
     const auto copy = [&](int32_t n) {
         if (checkKey)
-            crc = copyFileToFileWithDigests(executable, work, n, crc, sha);
+            raiseIfFailed(copyFileToFileWithDigests(executable, work, n, crc, sha));
         else if (checked)
-            crc = copyFileToFileWithCrc(executable, work, n, crc);
+            raiseIfFailed(copyFileToFileWithCrc(executable, work, n, crc));
         else
-            copyFileToFile(executable, work, n);
+            raiseIfFailed(copyFileToFile(executable, work, n));
     };
     // The last four bytes, the member's length field, are copied on their
     // own and kept: the launch decides by it whether writer threads pay.

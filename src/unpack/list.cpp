@@ -56,7 +56,11 @@ void listMode(const Container& container)
             writeEntryLine(standardOutput, h, true);
         // A file whose content the stream cannot deliver in full makes the
         // listing wrong from here on, as it makes extraction fail.
-        if (isKind(h, 'f') && skipGz(stream, h.dataLength) < h.dataLength)
+        if (!isKind(h, 'f'))
+            continue;
+        int64_t delivered = 0;
+        raiseIfFailed(skipGz(stream, h.dataLength, delivered));
+        if (delivered < h.dataLength)
             failWithIoCode(ioReadPastEnd);
     }
     finishEntryStream(container, stream);

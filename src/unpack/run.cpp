@@ -109,10 +109,23 @@ void onRunFailure(std::string_view)
 }
 
 // Ends the run with code, or with the failure of a file before it.
+// A request to stop is answered at once instead, once the writers have
+// been stopped (the clean-up then removes a quiet tree).
 [[noreturn]] void failAfterQueuedFiles(uint16_t code)
 {
+    if (writers != nullptr && (code == ioStopRequested || pendingStop() != 0)) {
+        abandonWriterPool(writers);
+        stopIfRequested();
+    }
     const uint16_t earlier = releaseWriters();
-    failWithIoCode(earlier != 0 ? earlier : code);
+    raiseIoError(earlier != 0 ? earlier : code);
+}
+
+// The check of a step's result.
+void failIf(uint16_t code)
+{
+    if (code != 0)
+        failAfterQueuedFiles(code);
 }
 
 // Waits until every queued file is written; a writer's failure ends the
@@ -121,14 +134,12 @@ void finishQueuedWrites()
 {
     if (writers == nullptr)
         return;
-    if (const uint16_t code = finishQueuedFiles(writers); code != 0)
-        failAfterQueuedFiles(code);
+    failIf(finishQueuedFiles(writers));
 }
 
 void stopWriters()
 {
-    if (const uint16_t code = releaseWriters(); code != 0)
-        failWithIoCode(code);
+    failIf(releaseWriters());
 }
 
 // The checkpoint of every entry and every block of file data: a request to
@@ -160,16 +171,17 @@ std::string targetPath(std::string_view entryText)
 // as it is inflated; copyGzToFile's rules for a damaged or short stream hold.
 void queueFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength, int32_t position)
 {
-    queueFile(writers, targetPath(entryText), position);
+    failIf(queueFile(writers, targetPath(entryText), position));
     for (int32_t left = dataLength; left > 0;) {
         checkpoint();
         int32_t capacity = 0;
-        unsigned char* bytes = fileBuffer(writers, capacity);
+        unsigned char* bytes = nullptr;
+        failIf(fileBuffer(writers, bytes, capacity));
         const int32_t wanted = left < capacity ? left : capacity;
         const int32_t got = readGz(stream, bytes, wanted);
         passBytes(writers, got > 0 ? got : 0, got == left);
         if (got < 0)
-            failAfterQueuedFiles(ioInvalidInput);
+            failAfterQueuedFiles(gzFailure(stream) != 0 ? gzFailure(stream) : uint16_t{ioInvalidInput});
         if (got < wanted)
             failAfterQueuedFiles(ioReadPastEnd);
         left -= got;
@@ -300,17 +312,17 @@ void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t data
     BinaryFile& file = fileBeingWritten;
     assignFile(file, targetPath(entryText));
     createFile(file, 1);
-    checkIo();
-    copyGzToFile(stream, file, dataLength);
+    failIf(ioResult());
+    failIf(copyGzToFile(stream, file, dataLength));
     closeFile(file);
-    checkIo();
+    failIf(ioResult());
 }
 
 void makeDirectoryEntry(std::string_view entryText)
 {
     const std::string path = targetPath(entryText);
     if (writers != nullptr)
-        waitForName(writers, path);
+        failIf(waitForName(writers, path));
     makeDirectory(path);
     if (const uint16_t code = ioResult(); code != 0)
         failAfterQueuedFiles(code);
@@ -324,15 +336,17 @@ uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
     std::string searchFirst;
     if (inWorkDirectory) {
         saved = currentDirectory();
-        checkIo();
+        failIf(ioResult());
         changeDirectory(appState.workDir);
-        checkIo();
+        failIf(ioResult());
         searchFirst = currentDirectory();
     }
-    const uint32_t exitCode = executeProgram(command.program, command.arguments, searchFirst);
+    uint32_t exitCode = 0;
+    if (const uint32_t code = executeProgram(command.program, command.arguments, searchFirst, exitCode); code != 0)
+        raiseException("EOSError", executeFailureMessage(command.program, command.arguments, code));
     if (inWorkDirectory) {
         changeDirectory(saved);
-        checkIo();
+        failIf(ioResult());
     }
     return exitCode;
 }
@@ -389,7 +403,7 @@ int runFromStream(const LaunchInput& input, TreeRecord* building, bool checkKey)
     setFailureAction(onRunFailure);
     BinaryFile executable;
     seekFile(executable, openContainerFile(container, executable));
-    checkIo();
+    failIf(ioResult());
     uint32_t payloadSize = 0;
     GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, checkKey, input.threads);
     startWritersFor(payloadSize, container.trailer.entryCount, input.threads);
@@ -443,7 +457,7 @@ void launchFromTempInstead(const LaunchInput& input)
 {
     unpackingIntoCache = nullptr;
     resetFailureState();
-    makeTempWorkDirectory();
+    failIf(makeTempWorkDirectory());
     stopIfRequested();
     const int exitCode = runFromStream(input, nullptr, true);
     setStopCleanup(nullptr);
@@ -461,7 +475,7 @@ int runMode(const Container& container, int threads)
     if (cache.use == CacheUse::hit)
         return runCachedCommands(cache.record);
     if (cache.use == CacheUse::off) {
-        makeTempWorkDirectory();
+        failIf(makeTempWorkDirectory());
         stopIfRequested();
         return runFromStream(input, nullptr, false);
     }

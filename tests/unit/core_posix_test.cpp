@@ -35,7 +35,7 @@ protected:
         assignFile(dst, path("out"));
         createFile(dst, 1);
         checkIo();
-        copyGzToFile(s, dst, n);
+        raiseIfFailed(copyGzToFile(s, dst, n));
         std::exit(0);
     }
 };
@@ -82,10 +82,15 @@ TEST_F(CorePosixTest, AShortWriteWhileWorkersDeflateEndsTheProcessWithDiskFull)
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit size{limit, limit};
         setrlimit(RLIMIT_FSIZE, &size);
+        // Each write's result is checked as the packer checks it.
         GzStream* s = openGz(out, "w", 2);
-        for (std::size_t at = 0; at < data.size(); at += 100000)
+        for (std::size_t at = 0; at < data.size(); at += 100000) {
             writeGz(s, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at)));
-        closeGz(s);
+            raiseIfFailed(gzFailure(s));
+        }
+        uint16_t failure = 0;
+        closeGz(s, &failure);
+        raiseIfFailed(failure);
     });
     EXPECT_TRUE(run.exitedWith(217)) << run.output;
     const auto lines = run.lines();

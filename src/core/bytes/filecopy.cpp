@@ -4,13 +4,12 @@
 #include <zlib.h>
 
 #include "core/bytes/transferblock.h"
-#include "runtime/failure/failure.h"
 
-void skipFile(BinaryFile& file, int32_t n)
+uint16_t skipFile(BinaryFile& file, int32_t n)
 {
-    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+    return forEachBlock(n, [&](unsigned char* block, int32_t size) {
         readBlock(file, block, size);
-        checkIo();
+        return ioResult();
     });
 }
 
@@ -18,39 +17,40 @@ namespace {
 
 // The file-to-file copy; moved(block, count) sees every block once written.
 template <typename Moved>
-inline __attribute__((always_inline)) void copyBetweenFiles(BinaryFile& source, BinaryFile& destination,
-                                                            int32_t n, Moved moved)
+inline __attribute__((always_inline)) uint16_t copyBetweenFiles(BinaryFile& source, BinaryFile& destination,
+                                                                int32_t n, Moved moved)
 {
-    forEachBlock(n, [&](unsigned char* block, int32_t size) {
+    return forEachBlock(n, [&](unsigned char* block, int32_t size) {
         const int32_t got = readCounted(source, block, size);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
         writeBlock(destination, block, got);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
         moved(block, got);
+        return uint16_t{0};
     });
 }
 
 } // namespace
 
-void copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n)
+uint16_t copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n)
 {
-    copyBetweenFiles(source, destination, n, [](const unsigned char*, int32_t) {});
+    return copyBetweenFiles(source, destination, n, [](const unsigned char*, int32_t) {});
 }
 
-uint32_t copyFileToFileWithCrc(BinaryFile& source, BinaryFile& destination, int32_t n, uint32_t crc)
+uint16_t copyFileToFileWithCrc(BinaryFile& source, BinaryFile& destination, int32_t n, uint32_t& crc)
 {
-    copyBetweenFiles(source, destination, n, [&](const unsigned char* block, int32_t got) {
+    return copyBetweenFiles(source, destination, n, [&](const unsigned char* block, int32_t got) {
         crc = static_cast<uint32_t>(crc32(crc, block, static_cast<uInt>(got)));
     });
-    return crc;
 }
 
-uint32_t copyFileToFileWithDigests(BinaryFile& source, BinaryFile& destination, int32_t n, uint32_t crc,
+uint16_t copyFileToFileWithDigests(BinaryFile& source, BinaryFile& destination, int32_t n, uint32_t& crc,
                                    Sha256& sha)
 {
-    copyBetweenFiles(source, destination, n, [&](const unsigned char* block, int32_t got) {
+    return copyBetweenFiles(source, destination, n, [&](const unsigned char* block, int32_t got) {
         crc = static_cast<uint32_t>(crc32(crc, block, static_cast<uInt>(got)));
         feedSha256(sha, block, static_cast<std::size_t>(got));
     });
-    return crc;
 }
