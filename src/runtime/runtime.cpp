@@ -19,7 +19,7 @@ void initRuntime(int argc, char** argv)
 void resetRuntimeState()
 {
     closeHeldFiles();
-    ioError = 0;
+    ioResult();
     searchStatus = 0;
     fileOpenMode = 2;
     resetFailureState();

@@ -102,12 +102,14 @@ void justExtractMode(const Container& container, std::string_view directory)
     // The stream comes out first: a file damaged in its stream (its CRC-32
     // is checked on the way) is refused before anything is written.
     BinaryFile source;
-    const int32_t stubLength = openContainerFile(container, source);
+    int32_t stubLength = 0;
+    raiseIfFailed(openContainerFile(container, source, stubLength));
     const std::string stubName = stubFileToWrite(container.trailer.stubName.view());
     refuseStubPartThatIsNoBareStub(container.path, stubLength);
     raiseIfFailed(skipFile(source, stubLength));
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, source, payloadSize);
+    GzStream* stream = nullptr;
+    raiseIfFailed(copyStreamToWorkFile(container, source, stream, payloadSize));
 
     if (!directory.empty()) {
         makeDirectory(directory);
@@ -122,7 +124,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     // created over, instead of replacing the stub it just wrote or the file
     // being taken apart.
     BinaryFile executable;
-    openContainerFile(container, executable);
+    raiseIfFailed(openContainerFile(container, executable, stubLength));
     BinaryFile stub;
     refuseLink(stubName);
     refuseLink("app.zop");
@@ -153,7 +155,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     }
     closeText(recipe);
     checkIo();
-    finishEntryStream(container, stream);
+    raiseIfFailed(finishEntryStream(container, stream));
     closeFile(stub);
     checkIo();
     closeFile(executable);

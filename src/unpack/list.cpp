@@ -41,10 +41,13 @@ std::string listingBoxText(const ListingBox& box)
 void listMode(const Container& container)
 {
     BinaryFile file;
-    seekFile(file, openContainerFile(container, file));
-    checkIo();
+    int32_t stubLength = 0;
+    raiseIfFailed(openContainerFile(container, file, stubLength));
+    seekFile(file, stubLength);
+    raiseIfFailed(ioResult());
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, file, payloadSize);
+    GzStream* stream = nullptr;
+    raiseIfFailed(copyStreamToWorkFile(container, file, stream, payloadSize));
 
     ListingBox box;
     header h;
@@ -63,7 +66,7 @@ void listMode(const Container& container)
         if (delivered < h.dataLength)
             failWithIoCode(ioReadPastEnd);
     }
-    finishEntryStream(container, stream);
+    raiseIfFailed(finishEntryStream(container, stream));
     // Shown only once the whole stream proved sound: a damaged file shows
     // its failure instead.
     if (windowedBuild)

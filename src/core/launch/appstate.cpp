@@ -39,8 +39,7 @@ uint16_t createWorkDirectory(std::string& name)
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
         name = "zop." + std::to_string(drawWorkDirNumber());
-        makePrivateDirectory(name);
-        lastFailure = ioResult();
+        lastFailure = makePrivateDirectory(name);
         if (lastFailure == 0)
             return 0;
     }
