@@ -37,13 +37,22 @@ struct PendingOutput {
     BinaryFile file;
     std::string temporaryName;
 };
-PendingOutput pendingOutput;
 
-// The recipe, and the work file read back while the output is written:
-// closed on the failure road, so that the work directory can go on every
-// system and its removal has the handles it needs.
-TextFile recipeFile;
-BinaryFile workFile;
+// What a packing holds open: the recipe, the work file's gzip stream while
+// it is written, the work file read back while the output is written, and
+// the output.
+struct Packing {
+    TextFile recipe;
+    GzStream* stream = nullptr;
+    BinaryFile workFile;
+    PendingOutput output;
+};
+
+// The packing under way, for the failure road's clean-up only: a refusal
+// ends the process from the check that makes it (refuse), and the clean-up
+// closes what is open there, so that the work directory can go on every
+// system, and removes the temporary output.
+Packing* packingUnderWay = nullptr;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -284,7 +293,7 @@ std::string hexDigits(uint32_t value)
 }
 
 // Creates a new file beside the output, under a name no other file has.
-void createTemporaryOutput(const std::string& outputName)
+void createTemporaryOutput(PendingOutput& output, const std::string& outputName)
 {
     const std::string directory(directoryPrefix(outputName));
     uint16_t lastFailure = 0;
@@ -292,11 +301,11 @@ void createTemporaryOutput(const std::string& outputName)
         const std::string name = directory + ".zop" + hexDigits(nextRandom32()) + ".tmp";
         if (!fitsPathLength(name.size()))
             refuse(ioInvalidFilename, "the output path is too long");
-        assignFile(pendingOutput.file, name);
-        createNewFile(pendingOutput.file, 1);
+        assignFile(output.file, name);
+        createNewFile(output.file, 1);
         lastFailure = ioResult();
         if (lastFailure == 0) {
-            pendingOutput.temporaryName = name;
+            output.temporaryName = name;
             return;
         }
         if (lastFailure != ioAccessDenied && lastFailure != ioFileExists)
@@ -308,27 +317,27 @@ void createTemporaryOutput(const std::string& outputName)
 // Standard output, and a device or pipe named as the output (/dev/null, NUL,
 // a FIFO), are written as they are: there is nothing to replace, and a
 // device node must never be renamed over.
-void openOutput(const std::string& outputName)
+void openOutput(PendingOutput& output, const std::string& outputName)
 {
     if (!outputName.empty() && !isDeviceOrPipe(outputName)) {
-        createTemporaryOutput(outputName);
+        createTemporaryOutput(output, outputName);
         return;
     }
-    assignFile(pendingOutput.file, outputName);
-    createFile(pendingOutput.file, 1);
+    assignFile(output.file, outputName);
+    createFile(output.file, 1);
     checkIo();
-    if (isTerminal(pendingOutput.file))
+    if (isTerminal(output.file))
         refuse(ioAccessDenied, "a packed executable is not written to a terminal");
 }
 
-void finishOutput(const std::string& outputName)
+void finishOutput(PendingOutput& output, const std::string& outputName)
 {
-    closeChecked(pendingOutput.file);
-    if (pendingOutput.temporaryName.empty())
+    closeChecked(output.file);
+    if (output.temporaryName.empty())
         return;
-    renameReplacing(pendingOutput.temporaryName, outputName);
+    renameReplacing(output.temporaryName, outputName);
     checkIo();
-    pendingOutput.temporaryName.clear();
+    output.temporaryName.clear();
 }
 
 // On the failure road: the temporary output goes, and so does the work
@@ -337,17 +346,21 @@ void finishOutput(const std::string& outputName)
 // directory names); the failure is named.
 void onPackFailure(std::string_view message)
 {
-    if (!pendingOutput.temporaryName.empty()) {
-        closeFile(pendingOutput.file);
+    if (Packing* packing = packingUnderWay) {
+        PendingOutput& output = packing->output;
+        if (!output.temporaryName.empty()) {
+            closeFile(output.file);
+            ioResult();
+            eraseFile(output.file);
+            ioResult();
+        }
+        discardGz(packing->stream);
+        packing->stream = nullptr;
+        closeFile(packing->workFile);
         ioResult();
-        eraseFile(pendingOutput.file);
+        closeText(packing->recipe);
         ioResult();
     }
-    discardOpenGzStreams();
-    closeFile(workFile);
-    ioResult();
-    closeText(recipeFile);
-    ioResult();
     removeTree(appState.workDir, appState.workDirIdentity);
     clearProgress();
     writeFailureLine(message);
@@ -476,11 +489,13 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
 
 void packMode(const Launch& launch)
 {
+    Packing packing;
+    packingUnderWay = &packing;
     startProgress();
     const std::string recipeName = launchArgument(launch, 1);
     describeRecipeRead(recipeName);
-    assignText(recipeFile, recipeName);
-    openText(recipeFile);
+    assignText(packing.recipe, recipeName);
+    openText(packing.recipe);
     checkIo();
 
     const std::string stub = stubPath(launch);
@@ -491,20 +506,22 @@ void packMode(const Launch& launch)
 
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
-    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
+    packing.stream = openGz(appState.workFile, "w", launch.threads);
+    GzStream* stream = packing.stream;
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     raiseIfFailed(gzFailure(stream));
     describeRecipeRead(recipeName);
     RecipeFacts facts;
-    packRecipe(recipeFile, recipeName, stream, built, facts);
+    packRecipe(packing.recipe, recipeName, stream, built, facts);
     describeStep("cannot write the work file", appState.workFile);
     // A failed write is reported as itself; a member that could not be
     // finished otherwise (a failed deflate or close) as a full disk.
     uint16_t writeFailure = 0;
+    packing.stream = nullptr;
     if (closeGz(stream, &writeFailure) != gzOk)
         failWithIoCode(writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull});
-    closeText(recipeFile);
+    closeText(packing.recipe);
     checkIo();
 
     // Measure both inputs before the output is created, so that a container
@@ -520,17 +537,17 @@ void packMode(const Launch& launch)
     if (!rebuilt.empty())
         stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", appState.workFile);
-    const int32_t gzLength = openForCopy(workFile, appState.workFile);
+    const int32_t gzLength = openForCopy(packing.workFile, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
-    openOutput(outputName);
+    openOutput(packing.output, outputName);
     if (rebuilt.empty()) {
-        raiseIfFailed(copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub));
+        raiseIfFailed(copyImageUnsigned(stubFile, packing.output.file, stubSize, stubLayout, stub));
     } else {
-        writeBlock(pendingOutput.file, rebuilt.data(), stubSize);
+        writeBlock(packing.output.file, rebuilt.data(), stubSize);
         checkIo();
     }
     closeChecked(stubFile);
@@ -538,10 +555,10 @@ void packMode(const Launch& launch)
     Sha256 sha;
     startSha256(sha);
     uint32_t crc = 0;
-    raiseIfFailed(facts.options.cache ? copyFileToFileWithDigests(workFile, pendingOutput.file, gzLength, crc, sha)
-                                      : copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, crc));
+    raiseIfFailed(facts.options.cache ? copyFileToFileWithDigests(packing.workFile, packing.output.file, gzLength, crc, sha)
+                                      : copyFileToFileWithCrc(packing.workFile, packing.output.file, gzLength, crc));
     storeStreamCrc(built, crc);
-    closeChecked(workFile);
+    closeChecked(packing.workFile);
     recordOptions(facts.options, built);
     if (facts.options.cache) {
         unsigned char key[sha256Size];
@@ -549,8 +566,9 @@ void packMode(const Launch& launch)
         addTrailerRecord(built, streamKeyTag, std::string_view(reinterpret_cast<const char*>(key), sizeof key));
     }
     sealTrailer(built);
-    writeBlock(pendingOutput.file, &built, tailSize);
+    writeBlock(packing.output.file, &built, tailSize);
     checkIo();
-    finishOutput(outputName);
+    finishOutput(packing.output, outputName);
+    packingUnderWay = nullptr;
     reportPacked(static_cast<int64_t>(stubSize) + gzLength + tailSize, outputName);
 }

@@ -61,6 +61,9 @@ struct GzStream {
 
 namespace {
 
+// Every stream open, so that a harness that runs the program's code again
+// after a failure can let go of them (discardOpenGzStreams); the program
+// itself holds each of its streams where it uses it.
 GzStream* openStreams = nullptr;
 
 void forgetOpen(GzStream* stream)
@@ -509,19 +512,37 @@ int closeGz(GzStream* stream, uint16_t* failure)
     return endStatus;
 }
 
+namespace {
+
+// Lets go of a stream without finishing it.
+void release(GzStream* s)
+{
+    if (s->mode == 'w') {
+        closeBlockDeflater(s->deflater);
+    } else {
+        inflateEnd(&s->z);
+        closeSegmentReader(s->segments);
+    }
+    ioResult();
+    closeFile(s->file);
+    ioResult();
+    delete s;
+}
+
+} // namespace
+
+void discardGz(GzStream* stream)
+{
+    if (stream == nullptr)
+        return;
+    forgetOpen(stream);
+    release(stream);
+}
+
 void discardOpenGzStreams()
 {
     while (GzStream* s = openStreams) {
         openStreams = s->nextOpen;
-        if (s->mode == 'w') {
-            closeBlockDeflater(s->deflater);
-        } else {
-            inflateEnd(&s->z);
-            closeSegmentReader(s->segments);
-        }
-        ioResult();
-        closeFile(s->file);
-        ioResult();
-        delete s;
+        release(s);
     }
 }
