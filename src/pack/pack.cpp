@@ -38,12 +38,10 @@ struct PendingOutput {
     std::string temporaryName;
 };
 
-// What a packing holds open: the recipe, the work file's gzip stream while
-// it is written, the work file read back while the output is written, and
-// the output.
+// What a packing holds open: the recipe, the work file read back while the
+// output is written, and the output.
 struct Packing {
     TextFile recipe;
-    GzStream* stream = nullptr;
     BinaryFile workFile;
     PendingOutput output;
 };
@@ -354,13 +352,14 @@ void onPackFailure(std::string_view message)
             eraseFile(output.file);
             ioResult();
         }
-        discardGz(packing->stream);
-        packing->stream = nullptr;
         closeFile(packing->workFile);
         ioResult();
         closeText(packing->recipe);
         ioResult();
     }
+    // The work file's stream, or the entry stream that --list and --extract
+    // read from the work directory.
+    discardOpenGzStreams();
     removeTree(appState.workDir, appState.workDirIdentity);
     clearProgress();
     writeFailureLine(message);
@@ -506,8 +505,7 @@ void packMode(const Launch& launch)
 
     tail built = newTrailer(stub);
     describeStep("cannot write the work file", appState.workFile);
-    packing.stream = openGz(appState.workFile, "w", launch.threads);
-    GzStream* stream = packing.stream;
+    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     raiseIfFailed(gzFailure(stream));
@@ -518,7 +516,6 @@ void packMode(const Launch& launch)
     // A failed write is reported as itself; a member that could not be
     // finished otherwise (a failed deflate or close) as a full disk.
     uint16_t writeFailure = 0;
-    packing.stream = nullptr;
     if (closeGz(stream, &writeFailure) != gzOk)
         failWithIoCode(writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull});
     closeText(packing.recipe);
@@ -555,8 +552,8 @@ void packMode(const Launch& launch)
     Sha256 sha;
     startSha256(sha);
     uint32_t crc = 0;
-    raiseIfFailed(facts.options.cache ? copyFileToFileWithDigests(packing.workFile, packing.output.file, gzLength, crc, sha)
-                                      : copyFileToFileWithCrc(packing.workFile, packing.output.file, gzLength, crc));
+    raiseIfFailed(copyFileToFile(packing.workFile, packing.output.file, gzLength, &crc,
+                                 facts.options.cache ? &sha : nullptr));
     storeStreamCrc(built, crc);
     closeChecked(packing.workFile);
     recordOptions(facts.options, built);

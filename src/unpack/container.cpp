@@ -111,13 +111,9 @@ uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, Bin
     Sha256 sha;
     startSha256(sha);
     feedSha256(sha, magic, sizeof magic);
-    const auto copy = [&](int32_t n) {
-        if (checkKey)
-            return copyFileToFileWithDigests(executable, work, n, crc, sha);
-        if (checked)
-            return copyFileToFileWithCrc(executable, work, n, crc);
-        return copyFileToFile(executable, work, n);
-    };
+    uint32_t* const crcOfCopy = checked || checkKey ? &crc : nullptr;
+    Sha256* const shaOfCopy = checkKey ? &sha : nullptr;
+    const auto copy = [&](int32_t n) { return copyFileToFile(executable, work, n, crcOfCopy, shaOfCopy); };
     // The last four bytes, the member's length field, are copied on their
     // own and kept: the launch decides by it whether writer threads pay.
     const int32_t gzLength = container.trailer.gzLength;

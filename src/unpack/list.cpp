@@ -44,7 +44,7 @@ void listMode(const Container& container)
     int32_t stubLength = 0;
     raiseIfFailed(openContainerFile(container, file, stubLength));
     seekFile(file, stubLength);
-    raiseIfFailed(ioResult());
+    checkIo();
     uint32_t payloadSize = 0;
     GzStream* stream = nullptr;
     raiseIfFailed(copyStreamToWorkFile(container, file, stream, payloadSize));

@@ -203,17 +203,19 @@ uint16_t replaceBounded(std::string& text, std::string_view pattern, std::string
 // one is searched by the ones after it.
 uint16_t expandPiece(std::string_view piece, std::string& text)
 {
+    static constexpr struct {
+        std::string_view pattern;
+        std::string AppState::*value;
+    } placeholders[] = {
+        {"%parms%", &AppState::parms},          {"%quotedparms%", &AppState::quotedParms},
+        {"%tempdir%", &AppState::workDir},      {"%tempdir1%", &AppState::workDirSlash},
+        {"%tempdir2%", &AppState::workDirBackslash},
+    };
     text.assign(piece);
-    uint16_t code = replaceBounded(text, "%parms%", appState.parms);
-    if (code == 0)
-        code = replaceBounded(text, "%quotedparms%", appState.quotedParms);
-    if (code == 0)
-        code = replaceBounded(text, "%tempdir%", appState.workDir);
-    if (code == 0)
-        code = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
-    if (code == 0)
-        code = replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
-    return code;
+    for (const auto& placeholder : placeholders)
+        if (const uint16_t code = replaceBounded(text, placeholder.pattern, appState.*placeholder.value); code != 0)
+            return code;
+    return 0;
 }
 
 // expandPlaceholders with the text that %args% inserts.
@@ -250,6 +252,13 @@ uint16_t expandWith(std::string_view entryText, std::string_view args, std::stri
     return commandLineLength(text) > commandLineMax() ? uint16_t{ioCommandTooLong} : uint16_t{0};
 }
 
+// Ends the run as a command that cannot start ends it: EOSError with the
+// system's code.
+void refuseCommand(const SplitCommand& command, uint32_t code)
+{
+    raiseException("EOSError", executeFailureMessage(command.program, command.arguments, code));
+}
+
 // A command's text with its placeholders replaced. Where cmd reads the
 // arguments (Windows: cmd itself or a batch file), %args% inserts each
 // argument written so that cmd takes it as text; an argument that cannot be
@@ -264,7 +273,7 @@ uint16_t expandCommand(std::string_view entryText, std::string& text)
     const SplitCommand command = splitCommand(text);
     std::string inserted;
     if (!argumentsForCommand(buildCommandLine(command.program, command.arguments), appState.args, inserted))
-        raiseException("EOSError", executeFailureMessage(command.program, command.arguments, osInvalidParameter));
+        refuseCommand(command, osInvalidParameter);
     if (inserted == appState.args)
         return 0;
     // cmd takes the first and the last quote off a command after /C that
@@ -276,7 +285,7 @@ uint16_t expandCommand(std::string_view entryText, std::string& text)
     const std::string quotedLine = buildCommandLine(quotedCommand.program, quotedCommand.arguments);
     if (inserted.find('"') != std::string::npos && cmdReaderOf(quotedLine) == CmdReader::interpreter &&
         cmdStripsOuterQuotes(std::string_view(quotedLine).substr(windowsArgumentsStart(quotedLine))))
-        raiseException("EOSError", executeFailureMessage(command.program, command.arguments, osInvalidParameter));
+        refuseCommand(command, osInvalidParameter);
     text = std::move(quotedText);
     return 0;
 }
@@ -329,7 +338,7 @@ uint16_t runCommandEntry(std::string_view entryText, bool inWorkDirectory, uint3
         searchFirst = currentDirectory();
     }
     if (const uint32_t code = executeProgram(command.program, command.arguments, searchFirst, exitCode); code != 0)
-        raiseException("EOSError", executeFailureMessage(command.program, command.arguments, code));
+        refuseCommand(command, code);
     if (inWorkDirectory)
         changeDirectory(saved);
     return ioResult();

@@ -13,12 +13,18 @@
 #include "runtime/fs/files.h"
 
 [[nodiscard]] uint16_t skipFile(BinaryFile& file, int32_t n);
-[[nodiscard]] uint16_t copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n);
-// copyFileToFile that also carries a CRC-32 (zlib's) over the bytes it
-// moves: crc holds the value so far (0 to start), and afterwards the value
-// after them.
-[[nodiscard]] uint16_t copyFileToFileWithCrc(BinaryFile& source, BinaryFile& destination, int32_t n,
-                                             uint32_t& crc);
-// copyFileToFileWithCrc that also feeds the bytes to sha.
-[[nodiscard]] uint16_t copyFileToFileWithDigests(BinaryFile& source, BinaryFile& destination, int32_t n,
-                                                 uint32_t& crc, Sha256& sha);
+// Copies n bytes. When given, crc carries a CRC-32 (zlib's) over the bytes
+// moved: it holds the value so far (0 to start), and afterwards the value
+// after them; sha is fed the bytes.
+[[nodiscard]] uint16_t copyFileToFile(BinaryFile& source, BinaryFile& destination, int32_t n,
+                                      uint32_t* crc = nullptr, Sha256* sha = nullptr);
+[[nodiscard]] inline uint16_t copyFileToFileWithCrc(BinaryFile& source, BinaryFile& destination, int32_t n,
+                                                    uint32_t& crc)
+{
+    return copyFileToFile(source, destination, n, &crc);
+}
+[[nodiscard]] inline uint16_t copyFileToFileWithDigests(BinaryFile& source, BinaryFile& destination, int32_t n,
+                                                        uint32_t& crc, Sha256& sha)
+{
+    return copyFileToFile(source, destination, n, &crc, &sha);
+}

@@ -268,14 +268,12 @@ uint16_t measureUnsignedImage(std::string_view path, const ImageLayout& layout, 
     uint32_t sum = 0;
     int32_t lastNonZeroEnd = 0;
     unsigned char buffer[4096];
+    uint16_t code = 0;
     for (int32_t at = 0; at < end;) {
         const int32_t count = std::min<int32_t>(sizeof buffer, end - at);
         readBlock(file, buffer, count);
-        if (const uint16_t code = ioResult(); code != 0) {
-            closeFile(file);
-            ioResult();
-            return code;
-        }
+        if ((code = ioResult()) != 0)
+            break;
         for (int32_t i = 0; i < count; ++i) {
             const int64_t p = at + i;
             const bool cleared = (p >= layout.checksumAt && p < layout.checksumAt + 4) ||
@@ -289,8 +287,9 @@ uint16_t measureUnsignedImage(std::string_view path, const ImageLayout& layout, 
         at += count;
     }
     closeFile(file);
-    if (const uint16_t code = ioResult(); code != 0)
-        return code;
+    const uint16_t closed = ioResult();
+    if (code != 0 || closed != 0)
+        return code != 0 ? code : closed;
     const int32_t length = std::max(end - padding, lastNonZeroEnd);
     image = {length, finishChecksum(sum, length)};
     return 0;
@@ -330,23 +329,31 @@ uint16_t copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t 
     const int32_t end = tableEndsHere ? static_cast<int32_t>(tableAt) : n;
     const int32_t padding = tableEndsHere ? static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, tableAt - imageEnd)) : 0;
     UnsignedImage image;
-    uint16_t code = measureUnsignedImage(path, layout, end, padding, image);
+    if (const uint16_t code = measureUnsignedImage(path, layout, end, padding, image); code != 0)
+        return code;
 
-    // Each step runs while every one before it succeeded.
-    const auto step = [&code](auto&& run) {
-        if (code == 0)
-            code = run();
-    };
+    // The copy in steps: bytes passed on, bytes passed over, a 32-bit value
+    // written in place of those passed over.
     const int32_t checksumAt = static_cast<int32_t>(layout.checksumAt);
     const int32_t entryAt = static_cast<int32_t>(layout.securityEntryAt);
-    step([&] { return copyFileToFile(source, destination, checksumAt); });
-    step([&] { return skipFile(source, 4); });
-    step([&] { return writeLittleEndian32(destination, image.checksum); });
-    step([&] { return copyFileToFile(source, destination, entryAt - checksumAt - 4); });
-    step([&] { return skipFile(source, 8); });
-    step([&] { return writeLittleEndian32(destination, 0); });
-    step([&] { return writeLittleEndian32(destination, 0); });
-    step([&] { return copyFileToFile(source, destination, image.length - entryAt - 8); });
-    step([&] { return skipFile(source, n - image.length); });
-    return code;
+    const struct {
+        int32_t copied;
+        int32_t skipped;
+        int32_t words;
+        uint32_t value;
+    } steps[] = {
+        {checksumAt, 4, 1, image.checksum},
+        {entryAt - checksumAt - 4, 8, 2, 0},
+        {image.length - entryAt - 8, n - image.length, 0, 0},
+    };
+    for (const auto& step : steps) {
+        uint16_t code = copyFileToFile(source, destination, step.copied);
+        if (code == 0)
+            code = skipFile(source, step.skipped);
+        for (int32_t i = 0; code == 0 && i < step.words; ++i)
+            code = writeLittleEndian32(destination, step.value);
+        if (code != 0)
+            return code;
+    }
+    return 0;
 }

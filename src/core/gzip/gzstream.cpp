@@ -61,9 +61,9 @@ struct GzStream {
 
 namespace {
 
-// Every stream open, so that a harness that runs the program's code again
-// after a failure can let go of them (discardOpenGzStreams); the program
-// itself holds each of its streams where it uses it.
+// Every stream open, so that the failure road (a failure raised where a
+// stream is in use) and a harness that runs the program's code again after
+// a failure can let go of them (discardOpenGzStreams).
 GzStream* openStreams = nullptr;
 
 void forgetOpen(GzStream* stream)
@@ -512,11 +512,11 @@ int closeGz(GzStream* stream, uint16_t* failure)
     return endStatus;
 }
 
-namespace {
-
-// Lets go of a stream without finishing it.
-void release(GzStream* s)
+void discardGz(GzStream* s)
 {
+    if (s == nullptr)
+        return;
+    forgetOpen(s);
     if (s->mode == 'w') {
         closeBlockDeflater(s->deflater);
     } else {
@@ -529,20 +529,8 @@ void release(GzStream* s)
     delete s;
 }
 
-} // namespace
-
-void discardGz(GzStream* stream)
-{
-    if (stream == nullptr)
-        return;
-    forgetOpen(stream);
-    release(stream);
-}
-
 void discardOpenGzStreams()
 {
-    while (GzStream* s = openStreams) {
-        openStreams = s->nextOpen;
-        release(s);
-    }
+    while (openStreams != nullptr)
+        discardGz(openStreams);
 }

@@ -45,10 +45,9 @@ bool endsAtFirstMember(GzStream* stream);
 bool storedMemberLength(GzStream* stream, uint32_t& length);
 
 // Lets go of the stream without finishing it: nothing more is written, the
-// file is closed. For the failure road, before a work directory is removed.
-// Null does nothing.
+// file is closed. Null does nothing.
 void discardGz(GzStream* stream);
-// discardGz of every stream still open: for tests and fuzz targets that run
-// the program's code again after a failure left streams open (the streams
-// are listed for that alone).
+// discardGz of every stream still open: for the failure road, before a work
+// directory is removed, and for tests and fuzz targets that run the
+// program's code again after a failure left streams open.
 void discardOpenGzStreams();
