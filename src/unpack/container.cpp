@@ -144,14 +144,6 @@ uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, Bin
     return 0;
 }
 
-// Closes the file: the code of the failure so far, else that of the close.
-uint16_t closeAfter(uint16_t code, BinaryFile& file)
-{
-    closeFile(file);
-    const uint16_t closed = ioResult();
-    return code != 0 ? code : closed;
-}
-
 } // namespace
 
 uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable, GzStream*& stream,
@@ -166,11 +158,11 @@ uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable
     // checked on their way into the work file. No stream at all, with no
     // entries to go with it, is an empty container: there is nothing to do.
     if (isEmptyContainer(container))
-        return closeAfter(0, executable);
+        return closeFileAfter(executable, 0);
     BinaryFile work;
     uint16_t code = copyStreamBytes(container, executable, work, payloadSize, checkKey);
-    code = closeAfter(code, work);
-    code = closeAfter(code, executable);
+    code = closeFileAfter(work, code);
+    code = closeFileAfter(executable, code);
     if (code != 0)
         return code;
     stream = openGz(appState.workFile, "r", threads);

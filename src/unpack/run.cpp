@@ -203,19 +203,17 @@ uint16_t replaceBounded(std::string& text, std::string_view pattern, std::string
 // one is searched by the ones after it.
 uint16_t expandPiece(std::string_view piece, std::string& text)
 {
-    static constexpr struct {
-        std::string_view pattern;
-        std::string AppState::*value;
-    } placeholders[] = {
-        {"%parms%", &AppState::parms},          {"%quotedparms%", &AppState::quotedParms},
-        {"%tempdir%", &AppState::workDir},      {"%tempdir1%", &AppState::workDirSlash},
-        {"%tempdir2%", &AppState::workDirBackslash},
-    };
     text.assign(piece);
-    for (const auto& placeholder : placeholders)
-        if (const uint16_t code = replaceBounded(text, placeholder.pattern, appState.*placeholder.value); code != 0)
-            return code;
-    return 0;
+    uint16_t code = replaceBounded(text, "%parms%", appState.parms);
+    if (code == 0)
+        code = replaceBounded(text, "%quotedparms%", appState.quotedParms);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir%", appState.workDir);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
+    return code;
 }
 
 // expandPlaceholders with the text that %args% inserts.
@@ -302,10 +300,7 @@ uint16_t extractFileEntry(Run& run, std::string_view entryText, int32_t dataLeng
     createFile(file, 1);
     if (const uint16_t code = ioResult(); code != 0)
         return code;
-    const uint16_t code = copyGzToFile(run.stream, file, dataLength);
-    closeFile(file);
-    const uint16_t closed = ioResult();
-    return code != 0 ? code : closed;
+    return closeFileAfter(file, copyGzToFile(run.stream, file, dataLength));
 }
 
 uint16_t makeDirectoryEntry(Run& run, std::string_view entryText)
@@ -435,11 +430,8 @@ uint16_t runFromStream(Run& run, TreeRecord* building, bool checkKey, int& exitC
     if (const uint16_t code = openContainerFile(container, executable, stubLength); code != 0)
         return code;
     seekFile(executable, stubLength);
-    if (const uint16_t code = ioResult(); code != 0) {
-        closeFile(executable);
-        ioResult();
-        return code;
-    }
+    if (const uint16_t code = ioResult(); code != 0)
+        return closeFileAfter(executable, code);
     uint32_t payloadSize = 0;
     if (const uint16_t code = copyStreamToWorkFile(container, executable, run.stream, payloadSize, checkKey,
                                                    run.threads);

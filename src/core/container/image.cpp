@@ -193,10 +193,7 @@ uint16_t readImageLayoutOf(std::string_view path, ImageLayout& layout, bool peOn
     openFile(file, 1);
     if (const uint16_t code = ioResult(); code != 0)
         return code;
-    const uint16_t code = readImageLayout(file, layout, peOnly, length);
-    closeFile(file);
-    const uint16_t closed = ioResult();
-    return code != 0 ? code : closed;
+    return closeFileAfter(file, readImageLayout(file, layout, peOnly, length));
 }
 
 bool endsWithCertificateTable(const ImageLayout& layout)
@@ -286,10 +283,8 @@ uint16_t measureUnsignedImage(std::string_view path, const ImageLayout& layout, 
         }
         at += count;
     }
-    closeFile(file);
-    const uint16_t closed = ioResult();
-    if (code != 0 || closed != 0)
-        return code != 0 ? code : closed;
+    if ((code = closeFileAfter(file, code)) != 0)
+        return code;
     const int32_t length = std::max(end - padding, lastNonZeroEnd);
     image = {length, finishChecksum(sum, length)};
     return 0;

@@ -143,9 +143,7 @@ uint16_t readTrailer(std::string_view path, tail& t, int32_t& end)
     uint16_t code = readImageLayout(file, layout, true);
     if (code == 0)
         code = readTrailerFrom(file, layout, t, end);
-    closeFile(file);
-    const uint16_t closed = ioResult();
-    return code != 0 ? code : closed;
+    return closeFileAfter(file, code);
 }
 
 void storeStreamCrc(tail& t, uint32_t crc)

@@ -2,7 +2,7 @@
 
 uint16_t ioError = 0;
 
-uint16_t ioResult()
+[[gnu::noinline]] uint16_t ioResult()
 {
     const uint16_t code = ioError;
     ioError = 0;
