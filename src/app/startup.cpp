@@ -152,7 +152,7 @@ Launch startUp()
     // Run mode makes its own work directory once it knows whether a cached
     // tree serves: a hit creates nothing in TEMP.
     if (selectMode() != Mode::run)
-        makeTempWorkDirectory();
+        raiseIfFailed(makeTempWorkDirectory());
     // From here on a request to stop removes the work directory, and a
     // request that came during start-up is acted on now.
     setStopCleanup(removeWorkDirectory);

@@ -67,7 +67,7 @@ void writeUsage(TextFile& to)
 
 [[noreturn]] void endWith(uint32_t exitCode)
 {
-    ioError = 0;
+    ioResult();  // a failure still pending is of no interest any more
     terminateProcess(exitCode);
 }
 

@@ -37,13 +37,20 @@ struct PendingOutput {
     BinaryFile file;
     std::string temporaryName;
 };
-PendingOutput pendingOutput;
 
-// The recipe, and the work file read back while the output is written:
-// closed on the failure road, so that the work directory can go on every
-// system and its removal has the handles it needs.
-TextFile recipeFile;
-BinaryFile workFile;
+// What a packing holds open: the recipe, the work file read back while the
+// output is written, and the output.
+struct Packing {
+    TextFile recipe;
+    BinaryFile workFile;
+    PendingOutput output;
+};
+
+// The packing under way, for the failure road's clean-up only: a refusal
+// ends the process from the check that makes it (refuse), and the clean-up
+// closes what is open there, so that the work directory can go on every
+// system, and removes the temporary output.
+Packing* packingUnderWay = nullptr;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -222,9 +229,10 @@ int32_t openForCopy(BinaryFile& file, std::string_view path)
     // 2 GiB or more, and a whole output that large is refused before the
     // output is touched rather than written corrupt.
     const int32_t size = fileSize(file);
-    if (ioError == ioFileTooLarge)
+    if (const uint16_t code = ioResult(); code == ioFileTooLarge)
         refuse(ioFileTooLarge, "2 GiB or larger: too large to pack");
-    checkIo();
+    else
+        raiseIfFailed(code);
     return size;
 }
 
@@ -283,7 +291,7 @@ std::string hexDigits(uint32_t value)
 }
 
 // Creates a new file beside the output, under a name no other file has.
-void createTemporaryOutput(const std::string& outputName)
+void createTemporaryOutput(PendingOutput& output, const std::string& outputName)
 {
     const std::string directory(directoryPrefix(outputName));
     uint16_t lastFailure = 0;
@@ -291,11 +299,11 @@ void createTemporaryOutput(const std::string& outputName)
         const std::string name = directory + ".zop" + hexDigits(nextRandom32()) + ".tmp";
         if (!fitsPathLength(name.size()))
             refuse(ioInvalidFilename, "the output path is too long");
-        assignFile(pendingOutput.file, name);
-        createNewFile(pendingOutput.file, 1);
+        assignFile(output.file, name);
+        createNewFile(output.file, 1);
         lastFailure = ioResult();
         if (lastFailure == 0) {
-            pendingOutput.temporaryName = name;
+            output.temporaryName = name;
             return;
         }
         if (lastFailure != ioAccessDenied && lastFailure != ioFileExists)
@@ -307,27 +315,27 @@ void createTemporaryOutput(const std::string& outputName)
 // Standard output, and a device or pipe named as the output (/dev/null, NUL,
 // a FIFO), are written as they are: there is nothing to replace, and a
 // device node must never be renamed over.
-void openOutput(const std::string& outputName)
+void openOutput(PendingOutput& output, const std::string& outputName)
 {
     if (!outputName.empty() && !isDeviceOrPipe(outputName)) {
-        createTemporaryOutput(outputName);
+        createTemporaryOutput(output, outputName);
         return;
     }
-    assignFile(pendingOutput.file, outputName);
-    createFile(pendingOutput.file, 1);
+    assignFile(output.file, outputName);
+    createFile(output.file, 1);
     checkIo();
-    if (isTerminal(pendingOutput.file))
+    if (isTerminal(output.file))
         refuse(ioAccessDenied, "a packed executable is not written to a terminal");
 }
 
-void finishOutput(const std::string& outputName)
+void finishOutput(PendingOutput& output, const std::string& outputName)
 {
-    closeChecked(pendingOutput.file);
-    if (pendingOutput.temporaryName.empty())
+    closeChecked(output.file);
+    if (output.temporaryName.empty())
         return;
-    renameReplacing(pendingOutput.temporaryName, outputName);
+    renameReplacing(output.temporaryName, outputName);
     checkIo();
-    pendingOutput.temporaryName.clear();
+    output.temporaryName.clear();
 }
 
 // On the failure road: the temporary output goes, and so does the work
@@ -336,17 +344,22 @@ void finishOutput(const std::string& outputName)
 // directory names); the failure is named.
 void onPackFailure(std::string_view message)
 {
-    if (!pendingOutput.temporaryName.empty()) {
-        closeFile(pendingOutput.file);
+    if (Packing* packing = packingUnderWay) {
+        PendingOutput& output = packing->output;
+        if (!output.temporaryName.empty()) {
+            closeFile(output.file);
+            ioResult();
+            eraseFile(output.file);
+            ioResult();
+        }
+        closeFile(packing->workFile);
         ioResult();
-        eraseFile(pendingOutput.file);
+        closeText(packing->recipe);
         ioResult();
     }
+    // The work file's stream, or the entry stream that --list and --extract
+    // read from the work directory.
     discardOpenGzStreams();
-    closeFile(workFile);
-    ioResult();
-    closeText(recipeFile);
-    ioResult();
     removeTree(appState.workDir, appState.workDirIdentity);
     clearProgress();
     writeFailureLine(message);
@@ -371,7 +384,8 @@ void refuseInputAsOutput(const std::string& stub, const std::string& recipeName,
 ImageLayout readBareStubLayout(const std::string& stub)
 {
     describeStep("cannot read the stub", stub);
-    const ImageLayout layout = readImageLayoutOf(stub);
+    ImageLayout layout;
+    raiseIfFailed(readImageLayoutOf(stub, layout));
     switch (imageFit(layout)) {
     case ImageFit::whole:
         return layout;
@@ -427,6 +441,7 @@ void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view te
     progressEntry(text);
     const header h = makeHeader(kind, text, 0);
     writeGz(stream, &h, headerSize);
+    raiseIfFailed(gzFailure(stream));
     ++built.entryCount;
 }
 
@@ -438,7 +453,8 @@ void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entr
     const int32_t size = openForCopy(source, sourcePath);
     const header h = makeHeader(kind, entryName, size);
     writeGz(stream, &h, headerSize);
-    copyFileToGz(source, stream, size, progressBytes);
+    raiseIfFailed(gzFailure(stream));
+    raiseIfFailed(copyFileToGz(source, stream, size, progressBytes));
     closeChecked(source);
     ++built.entryCount;
 }
@@ -448,9 +464,10 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
     addHeaderEntry(stream, "d", entryName, built);
     const std::string saved = currentDirectory();
     changeDirectory(sourceDirectory);
-    if (ioError == ioInvalidFilename)
+    if (const uint16_t code = ioResult(); code == ioInvalidFilename)
         refuse(ioInvalidFilename, "no such directory");
-    checkIo();
+    else
+        raiseIfFailed(code);
 
     for (const std::string& name : sortedNames()) {
         const std::string childName = std::string(entryName) + "\\" + name;
@@ -471,11 +488,13 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
 
 void packMode(const Launch& launch)
 {
+    Packing packing;
+    packingUnderWay = &packing;
     startProgress();
     const std::string recipeName = launchArgument(launch, 1);
     describeRecipeRead(recipeName);
-    assignText(recipeFile, recipeName);
-    openText(recipeFile);
+    assignText(packing.recipe, recipeName);
+    openText(packing.recipe);
     checkIo();
 
     const std::string stub = stubPath(launch);
@@ -489,13 +508,17 @@ void packMode(const Launch& launch)
     GzStream* stream = openGz(appState.workFile, "w", launch.threads);
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
+    raiseIfFailed(gzFailure(stream));
     describeRecipeRead(recipeName);
     RecipeFacts facts;
-    packRecipe(recipeFile, recipeName, stream, built, facts);
+    packRecipe(packing.recipe, recipeName, stream, built, facts);
     describeStep("cannot write the work file", appState.workFile);
-    if (closeGz(stream) != gzOk)
-        failWithIoCode(ioDiskFull);
-    closeText(recipeFile);
+    // A failed write is reported as itself; a member that could not be
+    // finished otherwise (a failed deflate or close) as a full disk.
+    uint16_t writeFailure = 0;
+    if (closeGz(stream, &writeFailure) != gzOk)
+        failWithIoCode(writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull});
+    closeText(packing.recipe);
     checkIo();
 
     // Measure both inputs before the output is created, so that a container
@@ -511,26 +534,28 @@ void packMode(const Launch& launch)
     if (!rebuilt.empty())
         stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", appState.workFile);
-    const int32_t gzLength = openForCopy(workFile, appState.workFile);
+    const int32_t gzLength = openForCopy(packing.workFile, appState.workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
-    openOutput(outputName);
+    openOutput(packing.output, outputName);
     if (rebuilt.empty()) {
-        copyImageUnsigned(stubFile, pendingOutput.file, stubSize, stubLayout, stub);
+        raiseIfFailed(copyImageUnsigned(stubFile, packing.output.file, stubSize, stubLayout, stub));
     } else {
-        writeBlock(pendingOutput.file, rebuilt.data(), stubSize);
+        writeBlock(packing.output.file, rebuilt.data(), stubSize);
         checkIo();
     }
     closeChecked(stubFile);
     // With the cache, the stream's SHA-256 is the key of its unpacked tree.
     Sha256 sha;
     startSha256(sha);
-    storeStreamCrc(built, facts.options.cache ? copyFileToFileWithDigests(workFile, pendingOutput.file, gzLength, 0, sha)
-                                              : copyFileToFileWithCrc(workFile, pendingOutput.file, gzLength, 0));
-    closeChecked(workFile);
+    uint32_t crc = 0;
+    raiseIfFailed(copyFileToFile(packing.workFile, packing.output.file, gzLength, &crc,
+                                 facts.options.cache ? &sha : nullptr));
+    storeStreamCrc(built, crc);
+    closeChecked(packing.workFile);
     recordOptions(facts.options, built);
     if (facts.options.cache) {
         unsigned char key[sha256Size];
@@ -538,8 +563,9 @@ void packMode(const Launch& launch)
         addTrailerRecord(built, streamKeyTag, std::string_view(reinterpret_cast<const char*>(key), sizeof key));
     }
     sealTrailer(built);
-    writeBlock(pendingOutput.file, &built, tailSize);
+    writeBlock(packing.output.file, &built, tailSize);
     checkIo();
-    finishOutput(outputName);
+    finishOutput(packing.output, outputName);
+    packingUnderWay = nullptr;
     reportPacked(static_cast<int64_t>(stubSize) + gzLength + tailSize, outputName);
 }

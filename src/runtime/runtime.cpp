@@ -13,12 +13,13 @@ void initRuntime(int argc, char** argv)
     initCommandLine(argc, argv);
     installFaultHandlers();
     holdStopSignals();
+    setStopAnswer(stopIfRequested);
 }
 
 void resetRuntimeState()
 {
     closeHeldFiles();
-    ioError = 0;
+    ioResult();
     searchStatus = 0;
     fileOpenMode = 2;
     resetFailureState();

@@ -119,7 +119,7 @@ bool writeRecordFile(const std::string& path, const std::string& bytes)
     // A packed file of the record's name would be overwritten: no cache then.
     createNewFile(file, 1);
     writeBlock(file, bytes.data(), static_cast<int32_t>(bytes.size()));
-    const bool synced = ioError == 0 && syncFile(file);
+    const bool synced = ioResult() == 0 && syncFile(file);
     closeFile(file);
     return ioResult() == 0 && synced;
 }
@@ -166,8 +166,7 @@ std::string makePrivateDirectoryIn(const std::string& root)
 {
     for (int draw = 0; draw < maxPrivateDraws; ++draw) {
         const std::string name = inside(root, "zop." + std::to_string(drawWorkDirNumber()));
-        makePrivateDirectory(name);
-        if (ioResult() == 0)
+        if (makePrivateDirectory(name) == 0)
             return name;
     }
     return {};

@@ -12,12 +12,6 @@
 #include "runtime/failure/failure.h"
 #include "runtime/fs/textfile.h"
 
-namespace {
-
-// The work file while the stream is copied into it.
-BinaryFile workCopy;
-
-} // namespace
 
 ContainerKind readContainer(std::string_view path, Container& container)
 {
@@ -39,12 +33,15 @@ ContainerKind readContainer(std::string_view path, Container& container)
     // Only a signed PE file keeps its trailer anywhere but at the end; the
     // whole layout, ELF tables included, matters only for a file without
     // a trailer.
-    container.end = readTrailerFrom(file, readImageLayout(file, true), container.trailer);
+    ImageLayout layout;
+    raiseIfFailed(readImageLayout(file, layout, true));
+    raiseIfFailed(readTrailerFrom(file, layout, container.trailer, container.end));
     const bool packed = isPackedTrailer(container.trailer);
     ImageFit fit = ImageFit::unknown;
     if (!packed) {
         seekFile(file, 0);
-        fit = imageFit(readImageLayout(file));
+        raiseIfFailed(readImageLayout(file, layout));
+        fit = imageFit(layout);
     }
     closeFile(file);
     checkIo();
@@ -60,19 +57,22 @@ bool isEmptyContainer(const Container& container)
     return container.trailer.gzLength == 0 && container.trailer.entryCount <= 0;
 }
 
-int32_t openContainerFile(const Container& container, BinaryFile& file)
+uint16_t openContainerFile(const Container& container, BinaryFile& file, int32_t& stubLength)
 {
     assignFile(file, container.path);
     openFile(file, 1);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     const int32_t size = container.end;
     const int32_t gzLength = container.trailer.gzLength;
-    if (gzLength < 0 || gzLength > size - tailSize)
-        failWithIoCode(ioReadPastEnd);
     // Entries need a stream of at least a gzip member's two magic bytes.
-    if (gzLength < 2 && !isEmptyContainer(container))
-        failWithIoCode(ioReadPastEnd);
-    return size - gzLength - tailSize;
+    if (gzLength < 0 || gzLength > size - tailSize || (gzLength < 2 && !isEmptyContainer(container))) {
+        closeFile(file);
+        ioResult();
+        return ioReadPastEnd;
+    }
+    stubLength = size - gzLength - tailSize;
+    return 0;
 }
 
 bool cacheKeyOf(const tail& trailer, std::string_view& key)
@@ -82,34 +82,24 @@ bool cacheKeyOf(const tail& trailer, std::string_view& key)
            key.size() == sha256Size;
 }
 
-GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executable, uint32_t& payloadSize,
-                               bool checkKey, int threads)
+namespace {
+
+// Copies the stream into the work file, both files open; the CRC-32 and,
+// with checkKey, the SHA-256 of what was copied must be the trailer's.
+uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, BinaryFile& work,
+                         uint32_t& payloadSize, bool checkKey)
 {
-    payloadSize = 0;
-    // The entry stream is always one gzip member. The gzip layer reads any
-    // other bytes as they stand, which would turn a gzLength that is off by a
-    // few bytes into garbage entries and a normal end; such a stream is
-    // refused as damaged before any entry is read. Its first two bytes are
-    // checked on their way into the work file. No stream at all, with no
-    // entries to go with it, is an empty container: there is nothing to do.
-    const int32_t gzLength = container.trailer.gzLength;
-    if (isEmptyContainer(container)) {
-        closeFile(executable);
-        checkIo();
-        return nullptr;
-    }
     unsigned char magic[2];
     readBlock(executable, magic, sizeof magic);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     if (magic[0] != 0x1F || magic[1] != 0x8B)
-        failWithIoCode(ioInvalidInput);
-
-    BinaryFile& work = workCopy;
+        return ioInvalidInput;
     assignFile(work, appState.workFile);
     createFile(work, 1);
-    checkIo();
     writeBlock(work, magic, sizeof magic);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     // The packer's CRC-32 of the stored stream, when it recorded one: the
     // copy computes the stream's own as it goes, and a damaged file is
     // refused below, before any entry is read, let alone run.
@@ -121,54 +111,65 @@ GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& executabl
     Sha256 sha;
     startSha256(sha);
     feedSha256(sha, magic, sizeof magic);
-    const auto copy = [&](int32_t n) {
-        if (checkKey)
-            crc = copyFileToFileWithDigests(executable, work, n, crc, sha);
-        else if (checked)
-            crc = copyFileToFileWithCrc(executable, work, n, crc);
-        else
-            copyFileToFile(executable, work, n);
-    };
+    uint32_t* const crcOfCopy = checked || checkKey ? &crc : nullptr;
+    Sha256* const shaOfCopy = checkKey ? &sha : nullptr;
+    const auto copy = [&](int32_t n) { return copyFileToFile(executable, work, n, crcOfCopy, shaOfCopy); };
     // The last four bytes, the member's length field, are copied on their
     // own and kept: the launch decides by it whether writer threads pay.
+    const int32_t gzLength = container.trailer.gzLength;
     constexpr int32_t lengthField = 4;
     if (gzLength < 2 + lengthField) {
-        copy(gzLength - 2);
+        if (const uint16_t code = copy(gzLength - 2); code != 0)
+            return code;
     } else {
-        copy(gzLength - 2 - lengthField);
+        if (const uint16_t code = copy(gzLength - 2 - lengthField); code != 0)
+            return code;
         unsigned char length[lengthField];
         readBlock(executable, length, lengthField);
-        checkIo();
         writeBlock(work, length, lengthField);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
         crc = static_cast<uint32_t>(crc32(crc, length, lengthField));
         feedSha256(sha, length, lengthField);
         payloadSize = loadLittleEndian32(length);
     }
-    closeFile(work);
-    checkIo();
-    closeFile(executable);
-    checkIo();
     if (checked && stored != crc)
-        failWithIoCode(ioInvalidInput);
+        return ioInvalidInput;
     if (checkKey) {
         unsigned char digest[sha256Size];
         finishSha256(sha, digest);
         if (std::memcmp(digest, key.data(), sha256Size) != 0)
-            failWithIoCode(ioInvalidInput);
+            return ioInvalidInput;
     }
-    GzStream* stream = openGz(appState.workFile, "r", threads);
+    return 0;
+}
+
+} // namespace
+
+uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable, GzStream*& stream,
+                              uint32_t& payloadSize, bool checkKey, int threads)
+{
+    stream = nullptr;
+    payloadSize = 0;
+    // The entry stream is always one gzip member. The gzip layer reads any
+    // other bytes as they stand, which would turn a gzLength that is off by a
+    // few bytes into garbage entries and a normal end; such a stream is
+    // refused as damaged before any entry is read. Its first two bytes are
+    // checked on their way into the work file. No stream at all, with no
+    // entries to go with it, is an empty container: there is nothing to do.
+    if (isEmptyContainer(container))
+        return closeFileAfter(executable, 0);
+    BinaryFile work;
+    uint16_t code = copyStreamBytes(container, executable, work, payloadSize, checkKey);
+    code = closeFileAfter(work, code);
+    code = closeFileAfter(executable, code);
+    if (code != 0)
+        return code;
+    stream = openGz(appState.workFile, "r", threads);
     // A member followed by its segment index keeps its length field before
     // the index: the reader of the segments has it.
     storedMemberLength(stream, payloadSize);
-    return stream;
-}
-
-void releaseWorkFile()
-{
-    closeFile(workCopy);
-    ioResult();
-    discardOpenGzStreams();
+    return 0;
 }
 
 uint16_t entryHeaderFault(GzStream* stream, header& h)
@@ -189,10 +190,10 @@ void readEntryHeader(GzStream* stream, header& h)
         failWithIoCode(code);
 }
 
-void finishEntryStream(const Container& container, GzStream* stream)
+uint16_t finishEntryStream(const Container& container, GzStream* stream)
 {
     if (stream == nullptr && isEmptyContainer(container))
-        return;
+        return 0;
     // The entries must use up the member exactly: one more read reaches the
     // member's trailer and checks its CRC-32 and length. Entry data left
     // over (an entryCount too small) is refused like a damaged stream; bytes
@@ -200,10 +201,8 @@ void finishEntryStream(const Container& container, GzStream* stream)
     const bool atEnd = endsAtFirstMember(stream);
     const int status = closeGz(stream);
     if (atEnd)
-        return;
-    if (status == gzBufferError)
-        failWithIoCode(ioReadPastEnd);
-    failWithIoCode(ioInvalidInput);
+        return 0;
+    return status == gzBufferError ? ioReadPastEnd : ioInvalidInput;
 }
 
 bool isKind(const header& h, char kind)

@@ -39,28 +39,28 @@ enum class ContainerKind {
 // ends the process).
 ContainerKind readContainer(std::string_view path, Container& container);
 
-// Opens the container's file for reading and returns the length of its stub
-// part. A trailer whose gzLength does not fit the container, or is too short
-// for the stream its entries need, ends the process (code 100) before
-// anything is copied.
-int32_t openContainerFile(const Container& container, BinaryFile& file);
+// Opens the container's file for reading and sets stubLength to the length
+// of its stub part. A trailer whose gzLength does not fit the container, or
+// is too short for the stream its entries need, is code 100 (the file closed
+// again) before anything is copied.
+//
+// These return 0 or the I/O code of the failure, as the stream functions
+// below do; the mode raises it.
+[[nodiscard]] uint16_t openContainerFile(const Container& container, BinaryFile& file, int32_t& stubLength);
 
 // Copies the next gzLength bytes of the file into the work file, closes
-// both, and opens the work file as a gzip stream for reading. payloadSize
+// both, and opens the work file as a gzip stream for reading (stream; null
+// for an empty container). payloadSize
 // receives the length of the uncompressed entry stream as the member's
 // trailer states it (0 for a stream too short to hold one). A stream whose
-// CRC-32 is not the one the packer stored ends the process (code 106)
-// before any entry is read. With checkKey, the stream's SHA-256 is computed
-// on the way too and must equal the trailer's key record (else code 106,
-// before any entry is read): no stream fills the cache under another
-// stream's key. With threads of 2 or more, a member that carries a segment
-// index is inflated on that many threads.
-GzStream* copyStreamToWorkFile(const Container& container, BinaryFile& file, uint32_t& payloadSize,
-                               bool checkKey = false, int threads = 1);
-
-// For the failure road: closes the work file, whether it is being copied or
-// read as the entry stream, so that the work directory can be removed.
-void releaseWorkFile();
+// CRC-32 is not the one the packer stored is code 106 before any entry is
+// read. With checkKey, the stream's SHA-256 is computed on the way too and
+// must equal the trailer's key record (else code 106, before any entry is
+// read): no stream fills the cache under another stream's key. With threads
+// of 2 or more, a member that carries a segment index is inflated on that
+// many threads. Both files are closed whatever the result.
+[[nodiscard]] uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& file, GzStream*& stream,
+                                            uint32_t& payloadSize, bool checkKey = false, int threads = 1);
 
 // True, with its 32 bytes, when the trailer holds the cache option and a
 // well-formed key record.
@@ -73,8 +73,8 @@ void readEntryHeader(GzStream* stream, header& h);
 uint16_t entryHeaderFault(GzStream* stream, header& h);
 
 // Closes the stream after the last entry; a checksum or length mismatch, or a
-// stream cut short, ends the process (code 106 or 100).
-void finishEntryStream(const Container& container, GzStream* stream);
+// stream cut short, is code 106 or 100.
+[[nodiscard]] uint16_t finishEntryStream(const Container& container, GzStream* stream);
 
 bool isKind(const header& h, char kind);
 

@@ -60,7 +60,9 @@ std::string stubFileToWrite(std::string_view stubName)
 // run by whoever packs with it; it is refused before anything is written.
 void refuseStubPartThatIsNoBareStub(const std::string& path, int32_t stubLength)
 {
-    if (imageFit(readImageLayoutOf(path, false, stubLength)) != ImageFit::whole)
+    ImageLayout layout;
+    raiseIfFailed(readImageLayoutOf(path, layout, false, stubLength));
+    if (imageFit(layout) != ImageFit::whole)
         failWithIoCode(ioInvalidInput);
 }
 
@@ -71,7 +73,7 @@ void extractEntry(GzStream* stream, const header& h)
         assignFile(file, h.text.view());
         createFile(file, 1);
         checkIo();
-        copyGzToFile(stream, file, h.dataLength);
+        raiseIfFailed(copyGzToFile(stream, file, h.dataLength));
         closeFile(file);
         checkIo();
     } else if (isKind(h, 'd')) {
@@ -100,12 +102,14 @@ void justExtractMode(const Container& container, std::string_view directory)
     // The stream comes out first: a file damaged in its stream (its CRC-32
     // is checked on the way) is refused before anything is written.
     BinaryFile source;
-    const int32_t stubLength = openContainerFile(container, source);
+    int32_t stubLength = 0;
+    raiseIfFailed(openContainerFile(container, source, stubLength));
     const std::string stubName = stubFileToWrite(container.trailer.stubName.view());
     refuseStubPartThatIsNoBareStub(container.path, stubLength);
-    skipFile(source, stubLength);
+    raiseIfFailed(skipFile(source, stubLength));
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, source, payloadSize);
+    GzStream* stream = nullptr;
+    raiseIfFailed(copyStreamToWorkFile(container, source, stream, payloadSize));
 
     if (!directory.empty()) {
         makeDirectory(directory);
@@ -120,7 +124,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     // created over, instead of replacing the stub it just wrote or the file
     // being taken apart.
     BinaryFile executable;
-    openContainerFile(container, executable);
+    raiseIfFailed(openContainerFile(container, executable, stubLength));
     BinaryFile stub;
     refuseLink(stubName);
     refuseLink("app.zop");
@@ -130,7 +134,9 @@ void justExtractMode(const Container& container, std::string_view directory)
     // The stub of a signed packed file carries the signature's header fields;
     // it is written unsigned, as the packer copies a signed stub. It is data
     // here: nothing of it runs.
-    copyImageUnsigned(executable, stub, stubLength, readImageLayoutOf(container.path), container.path);
+    ImageLayout layout;
+    raiseIfFailed(readImageLayoutOf(container.path, layout));
+    raiseIfFailed(copyImageUnsigned(executable, stub, stubLength, layout, container.path));
 
     TextFile recipe;
     assignText(recipe, "app.zop");
@@ -149,7 +155,7 @@ void justExtractMode(const Container& container, std::string_view directory)
     }
     closeText(recipe);
     checkIo();
-    finishEntryStream(container, stream);
+    raiseIfFailed(finishEntryStream(container, stream));
     closeFile(stub);
     checkIo();
     closeFile(executable);

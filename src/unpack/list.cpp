@@ -41,10 +41,13 @@ std::string listingBoxText(const ListingBox& box)
 void listMode(const Container& container)
 {
     BinaryFile file;
-    seekFile(file, openContainerFile(container, file));
+    int32_t stubLength = 0;
+    raiseIfFailed(openContainerFile(container, file, stubLength));
+    seekFile(file, stubLength);
     checkIo();
     uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, file, payloadSize);
+    GzStream* stream = nullptr;
+    raiseIfFailed(copyStreamToWorkFile(container, file, stream, payloadSize));
 
     ListingBox box;
     header h;
@@ -56,10 +59,14 @@ void listMode(const Container& container)
             writeEntryLine(standardOutput, h, true);
         // A file whose content the stream cannot deliver in full makes the
         // listing wrong from here on, as it makes extraction fail.
-        if (isKind(h, 'f') && skipGz(stream, h.dataLength) < h.dataLength)
+        if (!isKind(h, 'f'))
+            continue;
+        int64_t delivered = 0;
+        raiseIfFailed(skipGz(stream, h.dataLength, delivered));
+        if (delivered < h.dataLength)
             failWithIoCode(ioReadPastEnd);
     }
-    finishEntryStream(container, stream);
+    raiseIfFailed(finishEntryStream(container, stream));
     // Shown only once the whole stream proved sound: a damaged file shows
     // its failure instead.
     if (windowedBuild)

@@ -39,42 +39,77 @@ namespace {
 constexpr uint32_t parallelFrom = 1u << 20;
 constexpr uint32_t writerBytesPerEntry = 16 * 1024;
 
-WriterPool* writers = nullptr;
+// What a launch reads (its container and the threads it may use) and what
+// its run holds while it unpacks, passed to every step. Each step returns 0
+// or the I/O code of its failure (ioStopRequested for a request to stop);
+// failRun decides what a failure does.
+struct Run {
+    const Container& container;
+    int threads;
+    WriterPool* writers = nullptr;
+    // The entry stream while it is read.
+    GzStream* stream = nullptr;
+    // Set once unpacking has started: after "Disk Full" the work directory
+    // goes (see failRun).
+    bool unpacking = false;
+};
 
-void startWritersFor(uint32_t payloadSize, int32_t entryCount, int threads)
+void startWritersFor(Run& run, uint32_t payloadSize, int32_t entryCount)
 {
     if (payloadSize < parallelFrom || payloadSize / static_cast<uint32_t>(entryCount > 0 ? entryCount : 1) <
                                           writerBytesPerEntry)
         return;
-    if (threads >= 2)
-        writers = startWriterPool(threads);
+    if (run.threads >= 2)
+        run.writers = startWriterPool(run.threads);
 }
 
 // Stops the writers once the queued files are finished; the I/O code of
 // the first that failed, 0 when none did (or no writer ran).
-uint16_t releaseWriters()
+uint16_t releaseWriters(Run& run)
 {
-    if (writers == nullptr)
+    if (run.writers == nullptr)
         return 0;
-    const uint16_t code = stopWriterPool(writers);
-    writers = nullptr;
+    const uint16_t code = stopWriterPool(run.writers);
+    run.writers = nullptr;
     return code;
 }
 
-// The file the main thread is writing, when no writer does: closed on the
-// failure road so that the work directory can be removed on every system.
-BinaryFile fileBeingWritten;
+// The run's failure as reported: a request to stop is answered here (the
+// writers stopped first, so that the clean-up removes a quiet tree, and the
+// process ends); otherwise the files queued before the failure are
+// finished, and a writer's failure among them comes first, in stream order.
+uint16_t settledFailure(Run& run, uint16_t code)
+{
+    if (code == ioStopRequested || pendingStop() != 0) {
+        if (run.writers != nullptr)
+            abandonWriterPool(run.writers);
+        stopIfRequested();
+    }
+    const uint16_t earlier = releaseWriters(run);
+    return earlier != 0 ? earlier : code;
+}
 
-// The launch whose unpacking into the cache may still turn into a launch
-// from TEMP (set while a miss unpacks, before any command ran).
-// What a launch reads: its container and the threads it may use.
-struct LaunchInput {
-    const Container& container;
-    int threads;
-};
-const LaunchInput* unpackingIntoCache = nullptr;
+// Closes the entry stream, which lives in the work directory: the
+// directory can then be removed on every system.
+void closeStream(Run& run)
+{
+    if (run.stream != nullptr)
+        closeGz(run.stream);
+    run.stream = nullptr;
+}
 
-[[noreturn]] void launchFromTempInstead(const LaunchInput& input);
+// The one end of a failed run. A full disk leaves the work directory useless
+// and TEMP full, so after "Disk Full" (or the system's own disk-full code)
+// what was unpacked goes; every other failure keeps it for inspection.
+[[noreturn]] void failRun(Run& run, uint16_t code)
+{
+    code = settledFailure(run, code);
+    if (run.unpacking && (code == ioDiskFull || code == osDiskFull)) {
+        closeStream(run);
+        removeTree(appState.workDir, appState.workDirIdentity);
+    }
+    raiseIoError(code);
+}
 
 // A failure of a miss that is no damage of the stream (a full disk, a
 // refused write, a path too long below the cache root) is a problem of the
@@ -83,64 +118,18 @@ const LaunchInput* unpackingIntoCache = nullptr;
 // reported from there.
 bool isCacheProblem(uint16_t code)
 {
-    return unpackingIntoCache != nullptr && code != 0 && code != ioInvalidInput && code != ioReadPastEnd;
-}
-
-// A full disk leaves the work directory useless and TEMP full, so after
-// "Disk Full" (or the system's own disk-full code) what was unpacked goes;
-// every other failure keeps it for inspection.
-void onRunFailure(std::string_view)
-{
-    const uint16_t code = failingIoCode();
-    const bool fallBack = isCacheProblem(code);
-    if (!fallBack && code != ioDiskFull && code != osDiskFull)
-        return;
-    if (writers != nullptr)
-        abandonWriterPool(writers);
-    writers = nullptr;
-    closeFile(fileBeingWritten);
-    ioResult();
-    releaseWorkFile();
-    if (fallBack)
-        releaseCachedTree();
-    removeTree(appState.workDir, appState.workDirIdentity);
-    if (fallBack)
-        launchFromTempInstead(*unpackingIntoCache);
-}
-
-// Ends the run with code, or with the failure of a file before it.
-[[noreturn]] void failAfterQueuedFiles(uint16_t code)
-{
-    const uint16_t earlier = releaseWriters();
-    failWithIoCode(earlier != 0 ? earlier : code);
-}
-
-// Waits until every queued file is written; a writer's failure ends the
-// process here.
-void finishQueuedWrites()
-{
-    if (writers == nullptr)
-        return;
-    if (const uint16_t code = finishQueuedFiles(writers); code != 0)
-        failAfterQueuedFiles(code);
-}
-
-void stopWriters()
-{
-    if (const uint16_t code = releaseWriters(); code != 0)
-        failWithIoCode(code);
+    return code != ioInvalidInput && code != ioReadPastEnd;
 }
 
 // The checkpoint of every entry and every block of file data: a request to
-// stop (answered once the writers have stopped, so that the clean-up
-// removes a quiet tree) and a writer's failure.
-void checkpoint()
+// stop and a writer's failure.
+uint16_t checkpoint(Run& run)
 {
-    if (writers != nullptr && pendingStop() != 0)
-        abandonWriterPool(writers);
-    stopIfRequested();
-    if (writers != nullptr && writerFailed(writers))
-        stopWriters();
+    if (const uint16_t code = stopRequestCode(); code != 0)
+        return code;
+    if (run.writers != nullptr && writerFailed(run.writers))
+        return releaseWriters(run);
+    return 0;
 }
 
 // The entry's place below the work directory, its placeholders replaced.
@@ -149,32 +138,41 @@ void checkpoint()
 // through %parms%), and a device name (Windows' NUL, COM1, ...) would send
 // it to the device. Such an entry ends the run before anything is created
 // for it. Not cut: a path too long for the file services is refused by them.
-std::string targetPath(std::string_view entryText)
+uint16_t targetPath(std::string_view entryText, std::string& path)
 {
     if (isUnsafeEntryName(entryText))
-        failAfterQueuedFiles(ioInvalidFilename);
-    return joinPath(appState.workDir, entryText);
+        return ioInvalidFilename;
+    path = joinPath(appState.workDir, entryText);
+    return 0;
 }
 
 // extractFileEntry through the writers: the content goes to them in buffers
 // as it is inflated; copyGzToFile's rules for a damaged or short stream hold.
-void queueFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength, int32_t position)
+uint16_t queueFileEntry(Run& run, std::string_view entryText, int32_t dataLength, int32_t position)
 {
-    queueFile(writers, targetPath(entryText), position);
+    std::string path;
+    if (const uint16_t code = targetPath(entryText, path); code != 0)
+        return code;
+    if (const uint16_t code = queueFile(run.writers, std::move(path), position); code != 0)
+        return code;
     for (int32_t left = dataLength; left > 0;) {
-        checkpoint();
+        if (const uint16_t code = checkpoint(run); code != 0)
+            return code;
         int32_t capacity = 0;
-        unsigned char* bytes = fileBuffer(writers, capacity);
+        unsigned char* bytes = nullptr;
+        if (const uint16_t code = fileBuffer(run.writers, bytes, capacity); code != 0)
+            return code;
         const int32_t wanted = left < capacity ? left : capacity;
-        const int32_t got = readGz(stream, bytes, wanted);
-        passBytes(writers, got > 0 ? got : 0, got == left);
+        const int32_t got = readGz(run.stream, bytes, wanted);
+        passBytes(run.writers, got > 0 ? got : 0, got == left);
         if (got < 0)
-            failAfterQueuedFiles(ioInvalidInput);
+            return gzFailure(run.stream) != 0 ? gzFailure(run.stream) : uint16_t{ioInvalidInput};
         if (got < wanted)
-            failAfterQueuedFiles(ioReadPastEnd);
+            return ioReadPastEnd;
         left -= got;
     }
-    endFile(writers);
+    endFile(run.writers);
+    return 0;
 }
 
 std::size_t occurrences(std::string_view text, std::string_view pattern)
@@ -189,34 +187,37 @@ std::size_t occurrences(std::string_view text, std::string_view pattern)
 // its whole value, and an inserted text is searched by the later
 // placeholders: a few arguments that hold placeholders themselves could grow
 // a command without bound. The length is counted first, and a text longer
-// than the system takes for one command line ends the process (code 206,
-// the system's "file name or extension too long") before it is built.
-std::string replaceBounded(std::string_view text, std::string_view pattern, std::string_view value)
+// than the system takes for one command line fails with code 206 (the
+// system's "file name or extension too long") before it is built.
+uint16_t replaceBounded(std::string& text, std::string_view pattern, std::string_view value)
 {
     const uint64_t count = occurrences(text, pattern);
     const uint64_t length = text.size() - count * pattern.size() + count * value.size();
     if (length > commandLineMax())
-        failAfterQueuedFiles(ioCommandTooLong);
-    return replaceAll(text, pattern, value);
+        return ioCommandTooLong;
+    text = replaceAll(text, pattern, value);
+    return 0;
 }
 
 // The placeholders other than %args%, in their order; a value inserted by
 // one is searched by the ones after it.
-std::string expandPiece(std::string_view piece)
+uint16_t expandPiece(std::string_view piece, std::string& text)
 {
-    std::string text = replaceBounded(piece, "%parms%", appState.parms);
-    text = replaceBounded(text, "%quotedparms%", appState.quotedParms);
-    text = replaceBounded(text, "%tempdir%", appState.workDir);
-    text = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
-    return replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
+    text.assign(piece);
+    uint16_t code = replaceBounded(text, "%parms%", appState.parms);
+    if (code == 0)
+        code = replaceBounded(text, "%quotedparms%", appState.quotedParms);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir%", appState.workDir);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
+    if (code == 0)
+        code = replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
+    return code;
 }
 
-} // namespace
-
-namespace {
-
 // expandPlaceholders with the text that %args% inserts.
-std::string expandWith(std::string_view entryText, std::string_view args)
+uint16_t expandWith(std::string_view entryText, std::string_view args, std::string& text)
 {
     // %args% is replaced first, in the text as stored, and what it inserts
     // is never searched again: the pieces between its occurrences are
@@ -224,65 +225,268 @@ std::string expandWith(std::string_view entryText, std::string_view args)
     constexpr std::string_view argsPlaceholder = "%args%";
     // Every placeholder starts with "%": a text without one stays as it is
     // (and, at most 255 bytes long, fits any command line).
-    if (entryText.find('%') == std::string_view::npos)
-        return std::string(entryText);
+    if (entryText.find('%') == std::string_view::npos) {
+        text.assign(entryText);
+        return 0;
+    }
     // Counted as the program receives them: on Linux without the quotes
     // that keep each argument whole, which may take more room than the
     // argument itself.
     if (occurrences(entryText, argsPlaceholder) * commandLineLength(args) > commandLineMax())
-        failAfterQueuedFiles(ioCommandTooLong);
-    std::string text;
+        return ioCommandTooLong;
+    text.clear();
+    std::string piece;
     std::size_t from = 0;
     for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
          from = at + argsPlaceholder.size()) {
-        text += expandPiece(entryText.substr(from, at - from));
+        if (const uint16_t code = expandPiece(entryText.substr(from, at - from), piece); code != 0)
+            return code;
+        text += piece;
         text += args;
     }
-    text += expandPiece(entryText.substr(from));
-    if (commandLineLength(text) > commandLineMax())
-        failAfterQueuedFiles(ioCommandTooLong);
-    return text;
+    if (const uint16_t code = expandPiece(entryText.substr(from), piece); code != 0)
+        return code;
+    text += piece;
+    return commandLineLength(text) > commandLineMax() ? uint16_t{ioCommandTooLong} : uint16_t{0};
 }
 
-// Ends the run before the command starts: an argument cannot reach the
-// program's cmd as text (ERROR_INVALID_PARAMETER).
-[[noreturn]] void refuseArguments(const std::string& commandLine)
+// Ends the run as a command that cannot start ends it: EOSError with the
+// system's code.
+void refuseCommand(const SplitCommand& command, uint32_t code)
 {
-    raiseException("EOSError", "Failed to execute " + commandLine + " : " + std::to_string(osInvalidParameter));
+    raiseException("EOSError", executeFailureMessage(command.program, command.arguments, code));
 }
 
 // A command's text with its placeholders replaced. Where cmd reads the
 // arguments (Windows: cmd itself or a batch file), %args% inserts each
 // argument written so that cmd takes it as text; an argument that cannot be
-// written so ends the run before the command starts.
-std::string expandCommand(std::string_view entryText)
+// written so ends the run before the command starts, as a command that
+// cannot start does (EOSError, ERROR_INVALID_PARAMETER).
+uint16_t expandCommand(std::string_view entryText, std::string& text)
 {
-    std::string text = expandWith(entryText, appState.args);
+    if (const uint16_t code = expandWith(entryText, appState.args, text); code != 0)
+        return code;
     if (entryText.find("%args%") == std::string_view::npos)
-        return text;
+        return 0;
     const SplitCommand command = splitCommand(text);
-    const std::string commandLine = buildCommandLine(command.program, command.arguments);
     std::string inserted;
-    if (!argumentsForCommand(commandLine, appState.args, inserted))
-        refuseArguments(commandLine);
+    if (!argumentsForCommand(buildCommandLine(command.program, command.arguments), appState.args, inserted))
+        refuseCommand(command, osInvalidParameter);
     if (inserted == appState.args)
-        return text;
+        return 0;
     // cmd takes the first and the last quote off a command after /C that
     // starts with one, which would undo the quoting of the arguments.
-    std::string quotedText = expandWith(entryText, inserted);
+    std::string quotedText;
+    if (const uint16_t code = expandWith(entryText, inserted, quotedText); code != 0)
+        return code;
     const SplitCommand quotedCommand = splitCommand(quotedText);
     const std::string quotedLine = buildCommandLine(quotedCommand.program, quotedCommand.arguments);
     if (inserted.find('"') != std::string::npos && cmdReaderOf(quotedLine) == CmdReader::interpreter &&
         cmdStripsOuterQuotes(std::string_view(quotedLine).substr(windowsArgumentsStart(quotedLine))))
-        refuseArguments(commandLine);
-    return quotedText;
+        refuseCommand(command, osInvalidParameter);
+    text = std::move(quotedText);
+    return 0;
+}
+
+// Creates the file and fills it from the stream on the main thread; the
+// file is closed again whatever the result.
+uint16_t extractFileEntry(Run& run, std::string_view entryText, int32_t dataLength)
+{
+    std::string path;
+    if (const uint16_t code = targetPath(entryText, path); code != 0)
+        return code;
+    BinaryFile file;
+    assignFile(file, path);
+    createFile(file, 1);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    return closeFileAfter(file, copyGzToFile(run.stream, file, dataLength));
+}
+
+uint16_t makeDirectoryEntry(Run& run, std::string_view entryText)
+{
+    std::string path;
+    if (const uint16_t code = targetPath(entryText, path); code != 0)
+        return code;
+    if (run.writers != nullptr)
+        if (const uint16_t code = waitForName(run.writers, path); code != 0)
+            return code;
+    makeDirectory(path);
+    return ioResult();
+}
+
+// Runs the command and sets exitCode to its exit code; a command that
+// cannot start ends the run with EOSError.
+uint16_t runCommandEntry(std::string_view entryText, bool inWorkDirectory, uint32_t& exitCode)
+{
+    const SplitCommand command = splitCommand(entryText);
+    std::string saved;
+    // A t command's bare program name is found among the packed files first.
+    std::string searchFirst;
+    if (inWorkDirectory) {
+        saved = currentDirectory();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
+        changeDirectory(appState.workDir);
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
+        searchFirst = currentDirectory();
+    }
+    if (const uint32_t code = executeProgram(command.program, command.arguments, searchFirst, exitCode); code != 0)
+        refuseCommand(command, code);
+    if (inWorkDirectory)
+        changeDirectory(saved);
+    return ioResult();
+}
+
+// Runs the cached tree's commands in order; the exit code of the last.
+// A request to stop that came while one ran ends the list, as in a run
+// from the stream.
+int runCachedCommands(Run& run, const TreeRecord& record)
+{
+    struct Commands {
+        Run& run;
+        uint32_t lastExitCode = 0;
+    } commands{run};
+    forEachCachedCommand(
+        record,
+        [](char kind, std::string_view text, void* context) {
+            auto& commands = *static_cast<Commands*>(context);
+            if (pendingStop() != 0)
+                return;
+            std::string command;
+            uint16_t code = expandCommand(text, command);
+            if (code == 0)
+                code = runCommandEntry(command, kind == 't', commands.lastExitCode);
+            if (code != 0)
+                failRun(commands.run, code);
+        },
+        &commands);
+    releaseCachedTree();
+    if (pendingStop() != 0)
+        answerStop();
+    return static_cast<int>(commands.lastExitCode);
+}
+
+// On a miss every directory and file comes before the first command (the
+// packer refuses "o cache" otherwise): each is noted for the record, and
+// the commands are kept to run once the tree is in place. A stream that
+// breaks that order was not written by the packer: damage.
+uint16_t noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const std::string& text)
+{
+    const bool command = isKind(h, 'c') || isKind(h, 't');
+    if (!command && !isKind(h, 'd') && !isKind(h, 'f'))
+        return 0;  // no kind the launcher acts on
+    if (commandSeen && !command)
+        return ioInvalidInput;
+    commandSeen = command;
+    noteTreeEntry(record, h.kind.bytes[0], isKind(h, 'f') ? h.dataLength : -1,
+                  command ? h.text.view() : std::string_view(text));
+    return 0;
+}
+
+// Acts on one entry whose header is in h (its text expanded unless it waits
+// for the tree to be in place).
+uint16_t runEntry(Run& run, TreeRecord* building, bool& commandSeen, const header& h, int32_t position,
+                  uint32_t& lastExitCode)
+{
+    const bool command = isKind(h, 'c') || isKind(h, 't');
+    // On a miss the commands wait until the tree is in place.
+    if (building != nullptr && command)
+        return noteForCache(*building, commandSeen, h, {});
+    // A command sees every file that comes before it, complete.
+    if (command && run.writers != nullptr)
+        if (const uint16_t code = finishQueuedFiles(run.writers); code != 0)
+            return code;
+    std::string text;
+    const uint16_t expanded =
+        command ? expandCommand(h.text.view(), text) : expandWith(h.text.view(), appState.args, text);
+    if (expanded != 0)
+        return expanded;
+    if (building != nullptr)
+        if (const uint16_t code = noteForCache(*building, commandSeen, h, text); code != 0)
+            return code;
+    if (isKind(h, 'f') && run.writers != nullptr)
+        return queueFileEntry(run, text, h.dataLength, position);
+    if (isKind(h, 'f'))
+        return extractFileEntry(run, text, h.dataLength);
+    if (isKind(h, 'd'))
+        return makeDirectoryEntry(run, text);
+    if (command)
+        return runCommandEntry(text, isKind(h, 't'), lastExitCode);
+    return 0;
+}
+
+// Unpacks the stream into the work directory and runs its commands; on a
+// miss (building set) the commands are only noted. checkKey: the stream must
+// match the trailer's cache key. exitCode: that of the last command run
+// (none: 0).
+uint16_t runFromStream(Run& run, TreeRecord* building, bool checkKey, int& exitCode)
+{
+    const Container& container = run.container;
+    run.unpacking = true;
+    BinaryFile executable;
+    int32_t stubLength = 0;
+    if (const uint16_t code = openContainerFile(container, executable, stubLength); code != 0)
+        return code;
+    seekFile(executable, stubLength);
+    if (const uint16_t code = ioResult(); code != 0)
+        return closeFileAfter(executable, code);
+    uint32_t payloadSize = 0;
+    if (const uint16_t code = copyStreamToWorkFile(container, executable, run.stream, payloadSize, checkKey,
+                                                   run.threads);
+        code != 0)
+        return code;
+    startWritersFor(run, payloadSize, container.trailer.entryCount);
+
+    // The launcher ends with the exit code of the last command it ran, so
+    // that a failing packed application does not report success.
+    uint32_t lastExitCode = 0;
+    header h;
+    bool commandSeen = false;
+    for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
+        if (const uint16_t code = checkpoint(run); code != 0)
+            return code;
+        if (const uint16_t code = entryHeaderFault(run.stream, h); code != 0)
+            return code;
+        if (const uint16_t code = runEntry(run, building, commandSeen, h, i, lastExitCode); code != 0)
+            return code;
+        exitCode = static_cast<int>(lastExitCode);
+        // A request to stop that came while a command ran was passed on to
+        // it: no later entry is acted on, and the launcher ends with the
+        // command's status.
+        if (pendingStop() != 0 && (isKind(h, 'c') || isKind(h, 't'))) {
+            if (const uint16_t code = releaseWriters(run); code != 0)
+                return code;
+            answerStop();
+            return 0;
+        }
+    }
+    if (const uint16_t code = releaseWriters(run); code != 0)
+        return code;
+    const uint16_t code = finishEntryStream(container, run.stream);
+    run.stream = nullptr;
+    return code;
+}
+
+// A launch from a fresh work directory in TEMP; the exit code of its last
+// command.
+int launchFromTemp(Run& run, bool checkKey)
+{
+    if (const uint16_t code = makeTempWorkDirectory(); code != 0)
+        failRun(run, code);
+    stopIfRequested();
+    int exitCode = 0;
+    if (const uint16_t code = runFromStream(run, nullptr, checkKey, exitCode); code != 0)
+        failRun(run, code);
+    return exitCode;
 }
 
 } // namespace
 
-std::string expandPlaceholders(std::string_view entryText)
+uint16_t expandPlaceholders(std::string_view entryText, std::string& text)
 {
-    return expandWith(entryText, appState.args);
+    return expandWith(entryText, appState.args, text);
 }
 
 SplitCommand splitCommand(std::string_view entryText)
@@ -295,179 +499,27 @@ SplitCommand splitCommand(std::string_view entryText)
     return {copyText(entryText, 1, blank - 1), copyText(entryText, blank + 1, length - blank)};
 }
 
-void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength)
-{
-    BinaryFile& file = fileBeingWritten;
-    assignFile(file, targetPath(entryText));
-    createFile(file, 1);
-    checkIo();
-    copyGzToFile(stream, file, dataLength);
-    closeFile(file);
-    checkIo();
-}
-
-void makeDirectoryEntry(std::string_view entryText)
-{
-    const std::string path = targetPath(entryText);
-    if (writers != nullptr)
-        waitForName(writers, path);
-    makeDirectory(path);
-    if (const uint16_t code = ioResult(); code != 0)
-        failAfterQueuedFiles(code);
-}
-
-uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory)
-{
-    const SplitCommand command = splitCommand(entryText);
-    std::string saved;
-    // A t command's bare program name is found among the packed files first.
-    std::string searchFirst;
-    if (inWorkDirectory) {
-        saved = currentDirectory();
-        checkIo();
-        changeDirectory(appState.workDir);
-        checkIo();
-        searchFirst = currentDirectory();
-    }
-    const uint32_t exitCode = executeProgram(command.program, command.arguments, searchFirst);
-    if (inWorkDirectory) {
-        changeDirectory(saved);
-        checkIo();
-    }
-    return exitCode;
-}
-
-namespace {
-
-// Runs the cached tree's commands in order; the exit code of the last.
-// A request to stop that came while one ran ends the list, as in a run
-// from the stream.
-int runCachedCommands(const TreeRecord& record)
-{
-    uint32_t lastExitCode = 0;
-    forEachCachedCommand(
-        record,
-        [](char kind, std::string_view text, void* context) {
-            if (pendingStop() != 0)
-                return;
-            *static_cast<uint32_t*>(context) = runCommandEntry(expandCommand(text), kind == 't');
-        },
-        &lastExitCode);
-    releaseCachedTree();
-    if (pendingStop() != 0)
-        answerStop();
-    return static_cast<int>(lastExitCode);
-}
-
-// On a miss every directory and file comes before the first command (the
-// packer refuses "o cache" otherwise): each is noted for the record, and
-// the commands are kept to run once the tree is in place. A stream that
-// breaks that order was not written by the packer: damage.
-void noteForCache(TreeRecord& record, bool& commandSeen, const header& h, const std::string& text)
-{
-    const bool command = isKind(h, 'c') || isKind(h, 't');
-    if (!command && !isKind(h, 'd') && !isKind(h, 'f'))
-        return;  // no kind the launcher acts on
-    if (commandSeen && !command)
-        failAfterQueuedFiles(ioInvalidInput);
-    commandSeen = command;
-    noteTreeEntry(record, h.kind.bytes[0], isKind(h, 'f') ? h.dataLength : -1,
-                  command ? h.text.view() : std::string_view(text));
-}
-
-} // namespace
-
-namespace {
-
-// Unpacks the stream into the work directory and runs its commands; on a
-// miss (building set) the commands are only noted. checkKey: the stream must
-// match the trailer's cache key. The exit code of the last command run
-// (none: 0).
-int runFromStream(const LaunchInput& input, TreeRecord* building, bool checkKey)
-{
-    const Container& container = input.container;
-    setFailureAction(onRunFailure);
-    BinaryFile executable;
-    seekFile(executable, openContainerFile(container, executable));
-    checkIo();
-    uint32_t payloadSize = 0;
-    GzStream* stream = copyStreamToWorkFile(container, executable, payloadSize, checkKey, input.threads);
-    startWritersFor(payloadSize, container.trailer.entryCount, input.threads);
-
-    // The launcher ends with the exit code of the last command it ran, so
-    // that a failing packed application does not report success.
-    uint32_t lastExitCode = 0;
-    header h;
-    bool commandSeen = false;
-    for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
-        checkpoint();
-        if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
-            failAfterQueuedFiles(code);
-        const bool command = isKind(h, 'c') || isKind(h, 't');
-        // On a miss the commands wait until the tree is in place.
-        if (building != nullptr && command) {
-            noteForCache(*building, commandSeen, h, {});
-            continue;
-        }
-        // A command sees every file that comes before it, complete.
-        if (command)
-            finishQueuedWrites();
-        const std::string text = command ? expandCommand(h.text.view()) : expandPlaceholders(h.text.view());
-        if (building != nullptr)
-            noteForCache(*building, commandSeen, h, text);
-        if (isKind(h, 'f') && writers != nullptr)
-            queueFileEntry(stream, text, h.dataLength, i);
-        else if (isKind(h, 'f'))
-            extractFileEntry(stream, text, h.dataLength);
-        else if (isKind(h, 'd'))
-            makeDirectoryEntry(text);
-        else if (command)
-            lastExitCode = runCommandEntry(text, isKind(h, 't'));
-        // A request to stop that came while a command ran was passed on to
-        // it: no later entry is acted on, and the launcher ends with the
-        // command's status.
-        if (pendingStop() != 0 && command) {
-            stopWriters();
-            answerStop();
-            return static_cast<int>(lastExitCode);
-        }
-    }
-    stopWriters();
-    finishEntryStream(container, stream);
-    return static_cast<int>(lastExitCode);
-}
-
-// The failure of a miss turned into a launch from TEMP: the failure road
-// starts afresh, and the process ends as a launch ends (see main).
-void launchFromTempInstead(const LaunchInput& input)
-{
-    unpackingIntoCache = nullptr;
-    resetFailureState();
-    makeTempWorkDirectory();
-    stopIfRequested();
-    const int exitCode = runFromStream(input, nullptr, true);
-    setStopCleanup(nullptr);
-    removeTree(appState.workDir, appState.workDirIdentity, input.threads);
-    stopIfRequested();
-    terminateProcess(static_cast<uint32_t>(exitCode));
-}
-
-} // namespace
-
 int runMode(const Container& container, int threads)
 {
-    const LaunchInput input{container, threads};
+    Run run{container, threads};
     CachePlan cache = planCache(container.trailer);
     if (cache.use == CacheUse::hit)
-        return runCachedCommands(cache.record);
-    if (cache.use == CacheUse::off) {
-        makeTempWorkDirectory();
-        stopIfRequested();
-        return runFromStream(input, nullptr, false);
+        return runCachedCommands(run, cache.record);
+    if (cache.use == CacheUse::off)
+        return launchFromTemp(run, false);
+    int exitCode = 0;
+    if (uint16_t code = runFromStream(run, &cache.record, true, exitCode); code != 0) {
+        code = settledFailure(run, code);
+        if (!isCacheProblem(code))
+            failRun(run, code);
+        // What was unpacked into the cache goes, and the launch runs from
+        // TEMP as if the cache were off (the stream's key still checked).
+        closeStream(run);
+        releaseCachedTree();
+        removeTree(appState.workDir, appState.workDirIdentity);
+        run.unpacking = false;
+        return launchFromTemp(run, true);
     }
-    unpackingIntoCache = &input;
-    runFromStream(input, &cache.record, true);
-    unpackingIntoCache = nullptr;
     completeCachedTree(cache);
-    return runCachedCommands(cache.record);
+    return runCachedCommands(run, cache.record);
 }

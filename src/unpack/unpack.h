@@ -34,12 +34,11 @@ struct ListingBox {
 void addToListingBox(ListingBox& box, std::string_view line);
 std::string listingBoxText(const ListingBox& box);
 
-std::string expandPlaceholders(std::string_view entryText);
+// An entry's text with its placeholders replaced (text); 0, or
+// ioCommandTooLong for a text longer than one command line may be.
+[[nodiscard]] uint16_t expandPlaceholders(std::string_view entryText, std::string& text);
 struct SplitCommand {
     std::string program;
     std::string arguments;
 };
 SplitCommand splitCommand(std::string_view entryText);
-void extractFileEntry(GzStream* stream, std::string_view entryText, int32_t dataLength);
-void makeDirectoryEntry(std::string_view entryText);
-uint32_t runCommandEntry(std::string_view entryText, bool inWorkDirectory);

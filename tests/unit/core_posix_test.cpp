@@ -1,8 +1,10 @@
 // Linux-only checks of the core layer: the failure report's text for the
 // data checks of copyGzToFile and for a work file that cannot take the
-// deflated blocks, and members read back by a real gzip client.
+// deflated blocks, members read back by a real gzip client, and a request
+// to stop that travels up from a service as a code.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,6 +12,10 @@
 
 #include "core/gzip/gzstream.h"
 #include "core/gzip/gzcopy.h"
+#include "core/bytes/filecopy.h"
+#include "runtime/failure/failure.h"
+#include "runtime/signals/stopsignals.h"
+#include "runtime/threads/threads.h"
 #include "support/process_posix.h"
 #include "support/scratch.h"
 
@@ -35,7 +41,7 @@ protected:
         assignFile(dst, path("out"));
         createFile(dst, 1);
         checkIo();
-        copyGzToFile(s, dst, n);
+        raiseIfFailed(copyGzToFile(s, dst, n));
         std::exit(0);
     }
 };
@@ -82,13 +88,66 @@ TEST_F(CorePosixTest, AShortWriteWhileWorkersDeflateEndsTheProcessWithDiskFull)
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit size{limit, limit};
         setrlimit(RLIMIT_FSIZE, &size);
+        // Each write's result is checked as the packer checks it.
         GzStream* s = openGz(out, "w", 2);
-        for (std::size_t at = 0; at < data.size(); at += 100000)
+        for (std::size_t at = 0; at < data.size(); at += 100000) {
             writeGz(s, data.data() + at, static_cast<int32_t>(std::min<std::size_t>(100000, data.size() - at)));
-        closeGz(s);
+            raiseIfFailed(gzFailure(s));
+        }
+        uint16_t failure = 0;
+        closeGz(s, &failure);
+        raiseIfFailed(failure);
     });
     EXPECT_TRUE(run.exitedWith(217)) << run.output;
     const auto lines = run.lines();
     ASSERT_GE(lines.size(), 2u) << run.output;
     EXPECT_EQ(lines[1], "EInOutError : Disk Full");
+}
+
+namespace {
+
+void requestStopSoon(void*)
+{
+    usleep(100 * 1000);
+    kill(getpid(), SIGTERM);  // the thread blocks it: it reaches the main thread
+}
+
+} // namespace
+
+// Neither a transfer block nor a call that the signal cut short ends the
+// process: each hands the request up as ioStopRequested, and raising that
+// takes the stop path (its clean-up, here the exit code 42), not the
+// failure report.
+TEST_F(CorePosixTest, ARequestToStopTravelsUpAsACode)
+{
+    writeFile(path("source"), mixedBytes<Bytes>(1000));
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    const ChildRun run = runInChild([&] {
+        alarm(5);  // an open that the request did not cut short ends the child here
+        holdStopSignals();
+        setStopAnswer(stopIfRequested);
+        // A FIFO's open waits for a writer until the request cuts it short.
+        startThread(requestStopSoon, nullptr);
+        BinaryFile fifo;
+        assignFile(fifo, path("fifo"));
+        openFile(fifo, 1);
+        if (ioResult() != ioStopRequested)
+            _exit(1);
+        // The next transfer block is a checkpoint: nothing is moved.
+        BinaryFile src, dst;
+        assignFile(src, path("source"));
+        openFile(src, 1);
+        assignFile(dst, path("copy"));
+        createFile(dst, 1);
+        const uint16_t code = copyFileToFile(src, dst, 1000);
+        closeFile(dst);
+        if (code != ioStopRequested || ioResult() != 0)
+            _exit(2);
+        setStopCleanup([] { _exit(42); });
+        raiseIfFailed(code);
+        _exit(3);
+    });
+    EXPECT_TRUE(run.exitedWith(42)) << run.status << run.output;
+    EXPECT_EQ(run.output, "");
+    EXPECT_TRUE(readFile(path("copy")).empty());
 }

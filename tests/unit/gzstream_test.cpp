@@ -142,10 +142,11 @@ TEST_F(GzStreamTest, CallsOnTheWrongDirectionOrANullHandleReturnStreamError)
 
 namespace {
 
-void collect(void* context, const unsigned char* bytes, int32_t count)
+bool collect(void* context, const unsigned char* bytes, int32_t count)
 {
     auto& out = *static_cast<Bytes*>(context);
     out.insert(out.end(), bytes, bytes + count);
+    return true;
 }
 
 // The member the block deflater makes of data with the given workers, data

@@ -15,6 +15,14 @@ using namespace testsupport;
 
 namespace {
 
+// imageFit of the file read as if it ended after length bytes.
+ImageFit fitWithin(const std::string& file, std::size_t length)
+{
+    ImageLayout layout;
+    EXPECT_EQ(readImageLayoutOf(file, layout, false, static_cast<int32_t>(length)), 0) << file;
+    return imageFit(layout);
+}
+
 class ImageTest : public ScratchDirTest {
 protected:
     ImageLayout layoutOf(const std::string& file)
@@ -23,7 +31,8 @@ protected:
         assignFile(f, file);
         openFile(f, 1);
         EXPECT_EQ(ioResult(), 0) << file;
-        const ImageLayout layout = readImageLayout(f);
+        ImageLayout layout;
+        EXPECT_EQ(readImageLayout(f, layout), 0) << file;
         closeFile(f);
         EXPECT_EQ(ioResult(), 0);
         return layout;
@@ -149,7 +158,9 @@ TEST_F(ImageTest, TrailerOfASignedPackedFileLiesBeforeItsCertificateTable)
             writeFile(this->path("signed"), signedCopy(packed));
 
             tail read{};
-            EXPECT_EQ(readTrailer(this->path("signed"), read), static_cast<int32_t>(packed.size()));
+            int32_t end = 0;
+            EXPECT_EQ(readTrailer(this->path("signed"), read, end), 0);
+            EXPECT_EQ(end, static_cast<int32_t>(packed.size()));
             EXPECT_TRUE(isPackedTrailer(read));
             EXPECT_EQ(read.gzLength, streamLength);
             EXPECT_EQ(read.entryCount, 2);
@@ -169,7 +180,9 @@ TEST_F(ImageTest, SignedStubIsCopiedAsItWasBeforeSigning)
         writeFile(this->path("signed"), signedCopy(stub, 100));
         const ImageLayout layout = layoutOf(this->path("signed"));
         tail bare{};
-        EXPECT_EQ(readTrailer(this->path("signed"), bare), static_cast<int32_t>(stub.size()));
+        int32_t end = 0;
+        EXPECT_EQ(readTrailer(this->path("signed"), bare, end), 0);
+        EXPECT_EQ(end, static_cast<int32_t>(stub.size()));
         EXPECT_FALSE(isPackedTrailer(bare));
         EXPECT_EQ(std::memcmp(&bare, stub.data() + stub.size() - tailSize, tailSize), 0);
 
@@ -178,7 +191,7 @@ TEST_F(ImageTest, SignedStubIsCopiedAsItWasBeforeSigning)
         openFile(source, 1);
         assignFile(copy, this->path("copy"));
         createFile(copy, 1);
-        copyImageUnsigned(source, copy, static_cast<int32_t>(layout.fileSize), layout, this->path("signed"));
+        EXPECT_EQ(copyImageUnsigned(source, copy, static_cast<int32_t>(layout.fileSize), layout, this->path("signed")), 0);
         closeFile(source);
         closeFile(copy);
         ASSERT_EQ(ioResult(), 0);
@@ -209,14 +222,14 @@ TEST_F(ImageTest, FitTellsWholeStubsFromLongerAndCutOnes)
         EXPECT_EQ(imageFitOf(stub), ImageFit::whole);
         const std::string longer = withAppended(stub, Bytes(520, 0), "longer");
         EXPECT_EQ(imageFitOf(longer), ImageFit::longer);
-        EXPECT_EQ(imageFit(readImageLayoutOf(longer, false, static_cast<int32_t>(bytes.size()))), ImageFit::whole);
-        EXPECT_EQ(imageFit(readImageLayoutOf(longer, false, static_cast<int32_t>(bytes.size() + 1))), ImageFit::longer);
+        EXPECT_EQ(fitWithin(longer, bytes.size()), ImageFit::whole);
+        EXPECT_EQ(fitWithin(longer, bytes.size() + 1), ImageFit::longer);
         for (const std::size_t keep : {bytes.size() - 1, bytes.size() - 16, bytes.size() - 600, std::size_t{63}, std::size_t{4}}) {
             SCOPED_TRACE(keep);
             writeFile(path("cut"), Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep)));
             EXPECT_EQ(imageFitOf(path("cut")), ImageFit::cut);
             EXPECT_FALSE(hasBytesAfterImage(path("cut")));
-            EXPECT_EQ(imageFit(readImageLayoutOf(stub, false, static_cast<int32_t>(keep))), ImageFit::cut);
+            EXPECT_EQ(fitWithin(stub, keep), ImageFit::cut);
         }
     }
 }

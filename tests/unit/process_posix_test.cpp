@@ -10,35 +10,49 @@
 #include "runtime/failure/failure.h"
 #include "runtime/process/process.h"
 
+namespace {
+
+// executeProgram as a command entry runs it: a failure to start or wait
+// raises EOSError.
+uint32_t exitCodeOf(std::string_view path, std::string_view arguments)
+{
+    uint32_t exitCode = 0;
+    if (const uint32_t code = executeProgram(path, arguments, {}, exitCode); code != 0)
+        raiseException("EOSError", executeFailureMessage(path, arguments, code));
+    return exitCode;
+}
+
+} // namespace
+
 TEST(ExecuteProgram, ReturnsTheChildsExitCode)
 {
-    EXPECT_EQ(executeProgram("/bin/sh", "-c \"exit 3\""), 3u);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'exit 0'"), 0u);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'exit 255'"), 255u);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c \"exit 3\""), 3u);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'exit 0'"), 0u);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'exit 255'"), 255u);
 }
 
 TEST(ExecuteProgram, ChildKilledBySignalGives128PlusItsNumber)
 {
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'kill -TERM $$'"), 128u + SIGTERM);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'kill -KILL $$'"), 128u + SIGKILL);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'kill -TERM $$'"), 128u + SIGTERM);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'kill -KILL $$'"), 128u + SIGKILL);
 }
 
 TEST(ExecuteProgram, ArgumentsAreSplitByTheSystemsOwnRules)
 {
     // $# counts the arguments after the script's own name ($0).
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'exit $#' zero \"a b\" '' c"), 3u);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'case \"$1\" in C:\\\\dir\\\\) exit 7;; esac' zero C:\\dir\\"),
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'exit $#' zero \"a b\" '' c"), 3u);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'case \"$1\" in C:\\\\dir\\\\) exit 7;; esac' zero C:\\dir\\"),
               7u);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c '[ \"$1\" = \"say \\\"hi\\\"\" ] && exit 8' zero 'say \"hi\"'"),
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c '[ \"$1\" = \"say \\\"hi\\\"\" ] && exit 8' zero 'say \"hi\"'"),
               8u);
 }
 
 TEST(ExecuteProgram, BareNamesAreSearchedOnThePathAndBackslashesBecomeSlashes)
 {
-    EXPECT_EQ(executeProgram("sh", "-c 'exit 5'"), 5u);
-    EXPECT_EQ(executeProgram("\\bin\\sh", "-c 'exit 6'"), 6u);
+    EXPECT_EQ(exitCodeOf("sh", "-c 'exit 5'"), 5u);
+    EXPECT_EQ(exitCodeOf("\\bin\\sh", "-c 'exit 6'"), 6u);
     // A path the entry text quoted itself.
-    EXPECT_EQ(executeProgram("\"/bin/sh\"", "-c 'exit 9'"), 9u);
+    EXPECT_EQ(exitCodeOf("\"/bin/sh\"", "-c 'exit 9'"), 9u);
 }
 
 TEST(ExecuteProgram, ChildGetsDefaultInterruptHandlingAndLauncherKeepsItsOwn)
@@ -47,7 +61,7 @@ TEST(ExecuteProgram, ChildGetsDefaultInterruptHandlingAndLauncherKeepsItsOwn)
     sigaction(SIGINT, nullptr, &before);
     // The launcher catches SIGINT while waiting; the child starts with the
     // default disposition, so its own SIGINT kills it.
-    EXPECT_EQ(executeProgram("/bin/sh", "-c 'kill -INT $$; exit 0'"), 128u + SIGINT);
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c 'kill -INT $$; exit 0'"), 128u + SIGINT);
     struct sigaction after{};
     sigaction(SIGINT, nullptr, &after);
     EXPECT_EQ(before.sa_handler, after.sa_handler);
@@ -56,7 +70,7 @@ TEST(ExecuteProgram, ChildGetsDefaultInterruptHandlingAndLauncherKeepsItsOwn)
 TEST(ExecuteProgram, ChildInheritsTheEnvironment)
 {
     setenv("ZOP_PROCESS_TEST", "inherited value", 1);
-    EXPECT_EQ(executeProgram("/bin/sh", "-c '[ \"$ZOP_PROCESS_TEST\" = \"inherited value\" ] && exit 4'"),
+    EXPECT_EQ(exitCodeOf("/bin/sh", "-c '[ \"$ZOP_PROCESS_TEST\" = \"inherited value\" ] && exit 4'"),
               4u);
     unsetenv("ZOP_PROCESS_TEST");
 }
@@ -68,7 +82,7 @@ using testsupport::runInChild;
 
 std::string failureLine(std::string_view path, std::string_view arguments)
 {
-    const ChildRun run = runInChild([&] { executeProgram(path, arguments); });
+    const ChildRun run = runInChild([&] { exitCodeOf(path, arguments); });
     EXPECT_TRUE(run.exitedWith(217)) << run.status;
     const std::vector<std::string> lines = run.lines();
     return lines.size() > 1 ? lines[1] : run.output;

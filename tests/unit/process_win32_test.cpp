@@ -2,14 +2,29 @@
 
 #include <windows.h>
 
+#include "runtime/failure/failure.h"
 #include "runtime/process/process.h"
+
+namespace {
+
+// executeProgram as a command entry runs it: a failure to start or wait
+// raises EOSError.
+uint32_t exitCodeOf(std::string_view path, std::string_view arguments)
+{
+    uint32_t exitCode = 0;
+    if (const uint32_t code = executeProgram(path, arguments, {}, exitCode); code != 0)
+        raiseException("EOSError", executeFailureMessage(path, arguments, code));
+    return exitCode;
+}
+
+} // namespace
 
 TEST(ExecuteProgramWin32, ReturnsTheChildsExitCode)
 {
-    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 3"), 3u);
-    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 0"), 0u);
+    EXPECT_EQ(exitCodeOf("cmd.exe", "/c exit 3"), 3u);
+    EXPECT_EQ(exitCodeOf("cmd.exe", "/c exit 0"), 0u);
     // The full 32-bit code comes back.
-    EXPECT_EQ(executeProgram("cmd.exe", "/c exit 70000"), 70000u);
+    EXPECT_EQ(exitCodeOf("cmd.exe", "/c exit 70000"), 70000u);
 }
 
 TEST(ExecuteProgramWin32, MissingProgramEndsTheProcessWithEOSError)
@@ -17,7 +32,7 @@ TEST(ExecuteProgramWin32, MissingProgramEndsTheProcessWithEOSError)
     EXPECT_EXIT(
         {
             SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-            executeProgram("zop-no-such-program.exe", "-x");
+            exitCodeOf("zop-no-such-program.exe", "-x");
         },
         testing::ExitedWithCode(217), "EOSError : Failed to execute \"zop-no-such-program.exe\" -x : 2");
 }

@@ -176,7 +176,8 @@ TEST_F(ResourceTest, RebuiltStubsReadBackAsWrittenAndKeepEverythingElse)
         EXPECT_FALSE(relocationsOf(image).empty());
         const std::string rebuilt = path("rebuilt.exe");
         writeFile(rebuilt, image);
-        const ImageLayout layout = readImageLayoutOf(rebuilt);
+        ImageLayout layout;
+        EXPECT_EQ(readImageLayoutOf(rebuilt, layout), 0);
         EXPECT_TRUE(layout.known);
         EXPECT_EQ(layout.sectionsEnd, static_cast<int64_t>(image.size()));
         EXPECT_EQ(imageFit(layout), ImageFit::whole);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/failure/failure.h"
+
 #include "core/gzip/gzstream.h"
 #include "support/scratch.h"
 
@@ -52,7 +54,7 @@ protected:
         writeGz(s, head.data(), headerBytes);
         BinaryFile f;
         openSource(f);
-        copyFileToGz(f, s, n);
+        raiseIfFailed(copyFileToGz(f, s, n));
         closeFile(f);
         EXPECT_EQ(closeGz(s), gzOk);
     }
@@ -76,11 +78,12 @@ TEST_F(TransferTest, CopyFileToFileMovesExactlyNBytes)
                 const uint32_t before = static_cast<uint32_t>(crc32(0, &first, 1));
                 Bytes all = {first};
                 all.insert(all.end(), source_.begin(), source_.begin() + n);
-                EXPECT_EQ(copyFileToFileWithCrc(src, dst, n, before),
-                          static_cast<uint32_t>(crc32(0, all.data(), static_cast<uInt>(all.size()))))
+                uint32_t crc = before;
+                EXPECT_EQ(copyFileToFileWithCrc(src, dst, n, crc), 0);
+                EXPECT_EQ(crc, static_cast<uint32_t>(crc32(0, all.data(), static_cast<uInt>(all.size()))))
                     << "n=" << n;
             } else {
-                copyFileToFile(src, dst, n);
+                EXPECT_EQ(copyFileToFile(src, dst, n), 0);
             }
             EXPECT_EQ(nextByte(src), source_[n]) << "source left right after the copied bytes, n=" << n;
             closeFile(src);
@@ -96,10 +99,10 @@ TEST_F(TransferTest, CopyFileToFileFromAShortSourceCopiesWhatIsThere)
     BinaryFile src, dst;
     openSource(src);
     createDestination(dst);
-    copyFileToFile(src, dst, static_cast<int32_t>(source_.size()) + 10);
+    EXPECT_EQ(copyFileToFile(src, dst, static_cast<int32_t>(source_.size()) + 10), 0);
     // At the end of the source a further copy of nothing is no failure.
-    copyFileToFile(src, dst, 0);
-    copyFileToFile(src, dst, 300000);
+    EXPECT_EQ(copyFileToFile(src, dst, 0), 0);
+    EXPECT_EQ(copyFileToFile(src, dst, 300000), 0);
     closeFile(src);
     closeFile(dst);
     EXPECT_EQ(readFile<Bytes>(path("destination")), source_);
@@ -111,8 +114,8 @@ TEST_F(TransferTest, NegativeCountsMoveNothing)
         BinaryFile src, dst;
         openSource(src);
         createDestination(dst);
-        copyFileToFile(src, dst, n);
-        skipFile(src, n);
+        EXPECT_EQ(copyFileToFile(src, dst, n), 0);
+        EXPECT_EQ(skipFile(src, n), 0);
         EXPECT_EQ(nextByte(src), source_[0]) << "n=" << n;
         closeFile(src);
         closeFile(dst);
@@ -125,14 +128,15 @@ TEST_F(TransferTest, SkipFilePassesOverExactlyNBytes)
     for (const int32_t n : {0, 99999, 100000, 250000}) {
         BinaryFile src;
         openSource(src);
-        skipFile(src, n);
+        EXPECT_EQ(skipFile(src, n), 0);
         EXPECT_EQ(nextByte(src), source_[n]) << "n=" << n;
         closeFile(src);
     }
     BinaryFile src;
     openSource(src);
-    skipFile(src, static_cast<int32_t>(source_.size()));  // ends on a full block's boundary: no failure
-    skipFile(src, 0);
+    // Ends on a full block's boundary: no failure.
+    EXPECT_EQ(skipFile(src, static_cast<int32_t>(source_.size())), 0);
+    EXPECT_EQ(skipFile(src, 0), 0);
     EXPECT_EQ(nextByte(src), -1);
     closeFile(src);
 }
@@ -143,7 +147,7 @@ TEST_F(TransferTest, SkipFilePastTheEndEndsTheProcess)
         {
             BinaryFile src;
             openSource(src);
-            skipFile(src, static_cast<int32_t>(source_.size()) + 1);
+            raiseIfFailed(skipFile(src, static_cast<int32_t>(source_.size()) + 1));
             std::exit(0);
         },
         ::testing::ExitedWithCode(217), "");
@@ -161,12 +165,13 @@ TEST_F(TransferTest, GzRoutinesMoveTheEntryContent)
     ASSERT_NE(s, nullptr);
     Bytes head(headerBytes);
     EXPECT_EQ(readGz(s, head.data(), headerBytes), headerBytes);
-    skipGz(s, 99999);
+    int64_t delivered = 0;
+    EXPECT_EQ(skipGz(s, 99999, delivered), 0);
     BinaryFile dst;
     createDestination(dst);
-    copyGzToFile(s, dst, 0);
-    copyGzToFile(s, dst, 100001);
-    copyGzToFile(s, dst, 50000);
+    EXPECT_EQ(copyGzToFile(s, dst, 0), 0);
+    EXPECT_EQ(copyGzToFile(s, dst, 100001), 0);
+    EXPECT_EQ(copyGzToFile(s, dst, 50000), 0);
     closeFile(dst);
     char c;
     EXPECT_EQ(readGz(s, &c, 1), 0) << "the stream is used up";
@@ -185,8 +190,9 @@ TEST_F(TransferTest, GzRoutinesOnANullStreamMoveNothingSilently)
 {
     BinaryFile src;
     openSource(src);
-    skipGz(nullptr, 250000);
-    copyFileToGz(src, nullptr, 1000);
+    int64_t delivered = 0;
+    EXPECT_EQ(skipGz(nullptr, 250000, delivered), 0);
+    EXPECT_EQ(copyFileToGz(src, nullptr, 1000), 0);
     closeFile(src);
     EXPECT_EQ(ioResult(), 0);
 }
@@ -199,7 +205,7 @@ TEST_F(TransferTest, CopyGzToFileEndsTheProcessWhenTheStreamEndsEarly)
             GzStream* s = openGz(path("stream.gz"), "r");
             BinaryFile dst;
             createDestination(dst);
-            copyGzToFile(s, dst, headerBytes + 1001);
+            raiseIfFailed(copyGzToFile(s, dst, headerBytes + 1001));
             std::exit(0);
         },
         ::testing::ExitedWithCode(217), "");
@@ -207,7 +213,7 @@ TEST_F(TransferTest, CopyGzToFileEndsTheProcessWhenTheStreamEndsEarly)
     GzStream* s = openGz(path("stream.gz"), "r");
     BinaryFile dst;
     createDestination(dst);
-    copyGzToFile(s, dst, headerBytes + 1000);
+    EXPECT_EQ(copyGzToFile(s, dst, headerBytes + 1000), 0);
     closeFile(dst);
     closeGz(s);
     EXPECT_EQ(readFile<Bytes>(path("destination")).size(), static_cast<std::size_t>(headerBytes + 1000));
@@ -223,7 +229,7 @@ TEST_F(TransferTest, CopyGzToFileEndsTheProcessOnADamagedStream)
             GzStream* s = openGz(path("damaged.gz"), "r");
             BinaryFile dst;
             createDestination(dst);
-            copyGzToFile(s, dst, 0);
+            raiseIfFailed(copyGzToFile(s, dst, 0));
             std::exit(0);
         },
         ::testing::ExitedWithCode(217), "");

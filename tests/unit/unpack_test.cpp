@@ -21,17 +21,24 @@ void setPlaceholderValues(const std::string& workDir, const std::string& parms,
     appState.quotedParms = quotedParms;
 }
 
+std::string expanded(std::string_view entryText)
+{
+    std::string text;
+    EXPECT_EQ(expandPlaceholders(entryText, text), 0) << entryText;
+    return text;
+}
+
 } // namespace
 
 TEST(Placeholders, ExpandInTheirOrder)
 {
     setPlaceholderValues("C:\\TEMP\\zop.12", "a b c", "'a' 'b c'");
-    EXPECT_EQ(expandPlaceholders("%tempdir%\\bin\\tool.exe -x %parms%"),
+    EXPECT_EQ(expanded("%tempdir%\\bin\\tool.exe -x %parms%"),
               "C:\\TEMP\\zop.12\\bin\\tool.exe -x a b c");
-    EXPECT_EQ(expandPlaceholders("%tempdir%\\bin\\tool.exe -x %quotedparms%"),
+    EXPECT_EQ(expanded("%tempdir%\\bin\\tool.exe -x %quotedparms%"),
               "C:\\TEMP\\zop.12\\bin\\tool.exe -x 'a' 'b c'");
-    EXPECT_EQ(expandPlaceholders("%tempdir1%|%tempdir2%"), "C:/TEMP/zop.12|C:\\TEMP\\zop.12");
-    EXPECT_EQ(expandPlaceholders("%PARMS% %Tempdir%"), "%PARMS% %Tempdir%");
+    EXPECT_EQ(expanded("%tempdir1%|%tempdir2%"), "C:/TEMP/zop.12|C:\\TEMP\\zop.12");
+    EXPECT_EQ(expanded("%PARMS% %Tempdir%"), "%PARMS% %Tempdir%");
 }
 
 TEST(Placeholders, ArgumentsAreSearchedByLaterReplacementsOnly)
@@ -39,20 +46,20 @@ TEST(Placeholders, ArgumentsAreSearchedByLaterReplacementsOnly)
     setPlaceholderValues("/tmp/zop.3", "%tempdir% %parms%", "'%quotedparms%'");
     // "%tempdir%" inside an argument is replaced in a later step; "%parms%"
     // inside the inserted arguments is not searched again.
-    EXPECT_EQ(expandPlaceholders("run %parms%"), "run /tmp/zop.3 %parms%");
-    EXPECT_EQ(expandPlaceholders("run %quotedparms%"), "run '%quotedparms%'");
+    EXPECT_EQ(expanded("run %parms%"), "run /tmp/zop.3 %parms%");
+    EXPECT_EQ(expanded("run %quotedparms%"), "run '%quotedparms%'");
 }
 
 TEST(Placeholders, ArgsGoesInFirstAndIsNeverSearched)
 {
     setPlaceholderValues("/tmp/zop.4", "p", "'p'");
     appState.args = "'%tempdir%' '%args%' '%parms'";
-    EXPECT_EQ(expandPlaceholders("run %args% %parms% x%args%%tempdir%"),
+    EXPECT_EQ(expanded("run %args% %parms% x%args%%tempdir%"),
               "run '%tempdir%' '%args%' '%parms' p x'%tempdir%' '%args%' '%parms'/tmp/zop.4");
     // No placeholder forms across an inserted value.
-    EXPECT_EQ(expandPlaceholders("%tempdir%args%tempdir%"), "%tempdir'%tempdir%' '%args%' '%parms'tempdir%");
+    EXPECT_EQ(expanded("%tempdir%args%tempdir%"), "%tempdir'%tempdir%' '%args%' '%parms'tempdir%");
     appState.args.clear();
-    EXPECT_EQ(expandPlaceholders("run %args%"), "run ");
+    EXPECT_EQ(expanded("run %args%"), "run ");
 }
 
 TEST(SplitCommand, SplitsAtTheFirstBlankOnly)

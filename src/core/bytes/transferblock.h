@@ -7,13 +7,15 @@
 
 constexpr int32_t transferBlockSize = 100000;
 
-// Runs step(block, size) once per block. The block lives on the stack of the
-// calling routine for the duration of the call. Every block is a checkpoint
-// for a request to stop (see stopsignals.h). A negative count moves
+// Runs step(block, size) once per block; step returns an I/O code (0: go
+// on). The block lives on the stack of the calling routine for the duration
+// of the call. Every block is a checkpoint for a request to stop (see
+// stopsignals.h). Returns the first nonzero code (ioStopRequested for a
+// request), 0 when every block went through. A negative count moves
 // nothing: it can only come from a damaged container, and a negative size
 // must never reach a read or a write.
 template <typename Step>
-inline __attribute__((always_inline)) void forEachBlock(int32_t n, Step step)
+[[nodiscard]] inline __attribute__((always_inline)) uint16_t forEachBlock(int32_t n, Step step)
 {
     alignas(16) unsigned char block[transferBlockSize];
     if (n < 0)
@@ -21,8 +23,10 @@ inline __attribute__((always_inline)) void forEachBlock(int32_t n, Step step)
     const int32_t q = n / transferBlockSize;
     for (int32_t i = q; i >= 0; --i) {
         const int32_t size = i != 0 ? transferBlockSize : n - q * transferBlockSize;
-        stopIfRequested();
-        step(block, size);
+        if (const uint16_t code = stopRequestCode(); code != 0)
+            return code;
+        if (const uint16_t code = step(block, size); code != 0)
+            return code;
     }
+    return 0;
 }
-

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "core/bytes/littleendian.h"
+#include "runtime/base/iocodes.h"
 #include "core/bytes/filecopy.h"
-#include "runtime/failure/failure.h"
 
 namespace {
 
@@ -20,6 +20,7 @@ struct Reader {
     int64_t position = 0;
     bool failed = false;
     bool beyondEnd = false;
+    uint16_t failure = 0;  // the I/O code of a read that failed
 
     bool readAt(int64_t offset, void* buffer, int32_t count)
     {
@@ -31,7 +32,11 @@ struct Reader {
         }
         seekFile(file, static_cast<int32_t>(offset));
         readBlock(file, buffer, count);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0) {
+            failure = code;
+            failed = true;
+            return false;
+        }
         position = offset + count;
         return true;
     }
@@ -151,10 +156,11 @@ ImageLayout readElfLayout(Reader& in, const unsigned char* ident)
 
 } // namespace
 
-ImageLayout readImageLayout(BinaryFile& file, bool peOnly, int32_t length)
+uint16_t readImageLayout(BinaryFile& file, ImageLayout& layout, bool peOnly, int32_t length)
 {
     int32_t size = fileSize(file);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     if (length >= 0 && length < size)
         size = length;
     Reader in{file, size};
@@ -167,7 +173,7 @@ ImageLayout readImageLayout(BinaryFile& file, bool peOnly, int32_t length)
     const bool pe = startCount >= 2 && start[0] == 'M' && start[1] == 'Z';
     const bool elf = !peOnly && startCount >= 4 && start[0] == 0x7F && start[1] == 'E' && start[2] == 'L' &&
                      start[3] == 'F';
-    ImageLayout layout;
+    layout = ImageLayout{};
     if (startCount < static_cast<int32_t>(sizeof start))
         in.beyondEnd = pe || elf;
     else if (pe)
@@ -177,19 +183,17 @@ ImageLayout readImageLayout(BinaryFile& file, bool peOnly, int32_t length)
     layout.fileSize = size;
     // Sections whose bytes run past the end count as much as tables there.
     layout.cut = in.beyondEnd || (layout.known && layout.sectionsEnd > size);
-    return layout;
+    return in.failure;
 }
 
-ImageLayout readImageLayoutOf(std::string_view path, bool peOnly, int32_t length)
+uint16_t readImageLayoutOf(std::string_view path, ImageLayout& layout, bool peOnly, int32_t length)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
-    checkIo();
-    const ImageLayout layout = readImageLayout(file, peOnly, length);
-    closeFile(file);
-    checkIo();
-    return layout;
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    return closeFileAfter(file, readImageLayout(file, layout, peOnly, length));
 }
 
 bool endsWithCertificateTable(const ImageLayout& layout)
@@ -214,7 +218,10 @@ ImageFit imageFit(const ImageLayout& layout)
 
 ImageFit imageFitOf(std::string_view path)
 {
-    return imageFit(readImageLayoutOf(path));
+    ImageLayout layout;
+    if (readImageLayoutOf(path, layout) != 0)
+        return ImageFit::unknown;
+    return imageFit(layout);
 }
 
 bool hasBytesAfterImage(std::string_view path)
@@ -247,19 +254,23 @@ struct UnsignedImage {
 // (16-bit little-endian words added with end-around carry, plus the length)
 // and the length less the zero bytes among the last `padding`. Zero bytes
 // add nothing to the sum, so the length can be settled after it.
-UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& layout, int32_t end, int32_t padding)
+uint16_t measureUnsignedImage(std::string_view path, const ImageLayout& layout, int32_t end, int32_t padding,
+                              UnsignedImage& image)
 {
     BinaryFile file;
     assignFile(file, path);
     openFile(file, 1);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     uint32_t sum = 0;
     int32_t lastNonZeroEnd = 0;
     unsigned char buffer[4096];
+    uint16_t code = 0;
     for (int32_t at = 0; at < end;) {
         const int32_t count = std::min<int32_t>(sizeof buffer, end - at);
         readBlock(file, buffer, count);
-        checkIo();
+        if ((code = ioResult()) != 0)
+            break;
         for (int32_t i = 0; i < count; ++i) {
             const int64_t p = at + i;
             const bool cleared = (p >= layout.checksumAt && p < layout.checksumAt + 4) ||
@@ -272,18 +283,19 @@ UnsignedImage measureUnsignedImage(std::string_view path, const ImageLayout& lay
         }
         at += count;
     }
-    closeFile(file);
-    checkIo();
+    if ((code = closeFileAfter(file, code)) != 0)
+        return code;
     const int32_t length = std::max(end - padding, lastNonZeroEnd);
-    return {length, finishChecksum(sum, length)};
+    image = {length, finishChecksum(sum, length)};
+    return 0;
 }
 
-void writeLittleEndian32(BinaryFile& destination, uint32_t value)
+uint16_t writeLittleEndian32(BinaryFile& destination, uint32_t value)
 {
     unsigned char bytes[4];
     storeLittleEndian32(bytes, value);
     writeBlock(destination, bytes, 4);
-    checkIo();
+    return ioResult();
 }
 
 } // namespace
@@ -297,15 +309,13 @@ uint32_t peChecksum(const unsigned char* bytes, int64_t size, int64_t checksumAt
     return finishChecksum(sum, size);
 }
 
-void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
-                       std::string_view path)
+uint16_t copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+                           std::string_view path)
 {
     const bool namesTable = layout.certificateOffset != 0 || layout.certificateSize != 0;
     const int64_t fieldsEnd = layout.securityEntryAt + 8;
-    if (!layout.known || layout.securityEntryAt == 0 || !namesTable || fieldsEnd > n) {
-        copyFileToFile(source, destination, n);
-        return;
-    }
+    if (!layout.known || layout.securityEntryAt == 0 || !namesTable || fieldsEnd > n)
+        return copyFileToFile(source, destination, n);
     const int64_t tableAt = layout.certificateOffset;
     const int64_t imageEnd = std::max(layout.sectionsEnd, fieldsEnd);
     const bool tableEndsHere =
@@ -313,17 +323,32 @@ void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, c
     // Up to 7 zero bytes after the image are the padding signing added.
     const int32_t end = tableEndsHere ? static_cast<int32_t>(tableAt) : n;
     const int32_t padding = tableEndsHere ? static_cast<int32_t>(std::min<int64_t>(maxSigningPadding, tableAt - imageEnd)) : 0;
-    const UnsignedImage image = measureUnsignedImage(path, layout, end, padding);
+    UnsignedImage image;
+    if (const uint16_t code = measureUnsignedImage(path, layout, end, padding, image); code != 0)
+        return code;
 
+    // The copy in steps: bytes passed on, bytes passed over, a 32-bit value
+    // written in place of those passed over.
     const int32_t checksumAt = static_cast<int32_t>(layout.checksumAt);
     const int32_t entryAt = static_cast<int32_t>(layout.securityEntryAt);
-    copyFileToFile(source, destination, checksumAt);
-    skipFile(source, 4);
-    writeLittleEndian32(destination, image.checksum);
-    copyFileToFile(source, destination, entryAt - checksumAt - 4);
-    skipFile(source, 8);
-    writeLittleEndian32(destination, 0);
-    writeLittleEndian32(destination, 0);
-    copyFileToFile(source, destination, image.length - entryAt - 8);
-    skipFile(source, n - image.length);
+    const struct {
+        int32_t copied;
+        int32_t skipped;
+        int32_t words;
+        uint32_t value;
+    } steps[] = {
+        {checksumAt, 4, 1, image.checksum},
+        {entryAt - checksumAt - 4, 8, 2, 0},
+        {image.length - entryAt - 8, n - image.length, 0, 0},
+    };
+    for (const auto& step : steps) {
+        uint16_t code = copyFileToFile(source, destination, step.copied);
+        if (code == 0)
+            code = skipFile(source, step.skipped);
+        for (int32_t i = 0; code == 0 && i < step.words; ++i)
+            code = writeLittleEndian32(destination, step.value);
+        if (code != 0)
+            return code;
+    }
+    return 0;
 }

@@ -43,11 +43,14 @@ constexpr int32_t maxSigningPadding = 7;
 // first byte; the file is only read forward. Tables that lie beyond the
 // file's end leave the layout unknown (and cut), and so does any file other
 // than a PE file when peOnly is set (only PE files are signed). A length of
-// 0 or more reads the file as if it ended after that many bytes.
-ImageLayout readImageLayout(BinaryFile& file, bool peOnly = false, int32_t length = -1);
+// 0 or more reads the file as if it ended after that many bytes. Returns
+// 0, or the I/O code of a file operation that failed.
+[[nodiscard]] uint16_t readImageLayout(BinaryFile& file, ImageLayout& layout, bool peOnly = false,
+                                       int32_t length = -1);
 
-// readImageLayout of the file at path; opening it is checked.
-ImageLayout readImageLayoutOf(std::string_view path, bool peOnly = false, int32_t length = -1);
+// readImageLayout of the file at path, opened and closed here.
+[[nodiscard]] uint16_t readImageLayoutOf(std::string_view path, ImageLayout& layout, bool peOnly = false,
+                                         int32_t length = -1);
 
 // How a file relates to its own image.
 enum class ImageFit {
@@ -66,12 +69,12 @@ ImageFit imageFit(const ImageLayout& layout);
 // then not part of what was written.
 bool endsWithCertificateTable(const ImageLayout& layout);
 
-// imageFit of the file at path. Every file operation is checked.
+// imageFit of the file at path; unknown when it cannot be read.
 ImageFit imageFitOf(std::string_view path);
 
 // True when the file at path has bytes after its image; a certificate
-// table that ends the file, and its padding, do not count. Every file
-// operation is checked.
+// table that ends the file, and its padding, do not count (false when it
+// cannot be read).
 bool hasBytesAfterImage(std::string_view path);
 
 // The PE checksum of a whole image in memory, its checksum field (4 bytes at
@@ -86,6 +89,7 @@ uint32_t peChecksum(const unsigned char* bytes, int64_t size, int64_t checksumAt
 // padding before it (never bytes of the image), and the checksum field gets
 // the PE checksum of what is written (the file is read once more for it).
 // Exactly n bytes of source are passed; other executables are copied as
-// they are.
-void copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
+// they are. Returns 0, or the I/O code of the first failure
+// (ioStopRequested for a request to stop).
+[[nodiscard]] uint16_t copyImageUnsigned(BinaryFile& source, BinaryFile& destination, int32_t n, const ImageLayout& layout,
                        std::string_view path);

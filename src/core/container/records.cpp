@@ -9,7 +9,7 @@
 #include "core/container/image.h"
 #include "core/bytes/littleendian.h"
 #include "core/bytes/filecopy.h"
-#include "runtime/failure/failure.h"
+#include "runtime/base/iocodes.h"
 #include "runtime/fs/files.h"
 
 namespace {
@@ -84,7 +84,7 @@ uint32_t sealOf(const tail& t, std::size_t payloadAt)
 // padding. The trailer itself may end with zero bytes (the high bytes of
 // entryCount), so the padding is found by trying each length of zero bytes
 // in front of the table, shortest first, for a recognised trailer.
-int32_t readTrailerBeforeCertificate(BinaryFile& file, const ImageLayout& layout, tail& t)
+uint16_t readTrailerBeforeCertificate(BinaryFile& file, const ImageLayout& layout, tail& t, int32_t& end)
 {
     const int32_t tableAt = static_cast<int32_t>(layout.certificateOffset);
     const int32_t padding =
@@ -93,19 +93,23 @@ int32_t readTrailerBeforeCertificate(BinaryFile& file, const ImageLayout& layout
     const int32_t windowSize = tailSize + padding;
     seekFile(file, tableAt - windowSize);
     readBlock(file, window, windowSize);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
 
     int32_t zeros = 0;
     while (zeros < padding && window[windowSize - 1 - zeros] == 0)
         ++zeros;
     for (int32_t pad = 0; pad <= zeros; ++pad) {
         std::memcpy(&t, window + windowSize - pad - tailSize, tailSize);
-        if (isPackedTrailer(t))
-            return tableAt - pad;
+        if (isPackedTrailer(t)) {
+            end = tableAt - pad;
+            return 0;
+        }
     }
     // No packed file (a signed bare stub): its bytes end before all the
     // padding, and t holds the last 520 of them.
-    return tableAt - zeros;
+    end = tableAt - zeros;
+    return 0;
 }
 
 } // namespace
@@ -115,30 +119,31 @@ bool isPackedTrailer(const tail& t)
     return t.signature.view() == recognitionString;
 }
 
-int32_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t)
+uint16_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t, int32_t& end)
 {
     if (endsWithCertificateTable(layout) && layout.certificateOffset >= tailSize + maxSigningPadding)
-        return readTrailerBeforeCertificate(file, layout, t);
+        return readTrailerBeforeCertificate(file, layout, t, end);
     const int32_t size = static_cast<int32_t>(layout.fileSize);
     // The trailer is reached by seeking: a start reads its 520 bytes, not
     // everything before them. A file shorter than a trailer reads short.
     seekFile(file, size < tailSize ? 0 : size - tailSize);
     readBlock(file, &t, tailSize);
-    checkIo();
-    return size;
+    end = size;
+    return ioResult();
 }
 
-int32_t readTrailer(std::string_view path, tail& t)
+uint16_t readTrailer(std::string_view path, tail& t, int32_t& end)
 {
     BinaryFile file;
     assignFile(file, path);
-    checkIo();
     openFile(file, 1);
-    checkIo();
-    const int32_t end = readTrailerFrom(file, readImageLayout(file, true), t);
-    closeFile(file);
-    checkIo();
-    return end;
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    ImageLayout layout;
+    uint16_t code = readImageLayout(file, layout, true);
+    if (code == 0)
+        code = readTrailerFrom(file, layout, t, end);
+    return closeFileAfter(file, code);
 }
 
 void storeStreamCrc(tail& t, uint32_t crc)

@@ -59,17 +59,18 @@ static_assert(recognitionString.size() == 78);
 // text (length and bytes); the filler plays no part.
 bool isPackedTrailer(const tail& t);
 
-// Reads the trailer of the executable at path into t and returns where the
-// container ends (the byte after the trailer), every step checked. That is
+// Reads the trailer of the executable at path into t and sets end to where
+// the container ends (the byte after the trailer); returns 0, or the I/O
+// code of the first file operation that failed. That is
 // the end of the file, unless the file was signed after it was written (a
 // certificate table after its PE image ends the file): then it is where the
 // table starts, less the zero bytes of padding that signing put before it
 // (as many as leave a recognised trailer in front of them; for a file
 // without one, all zero bytes after the image, up to 7).
-int32_t readTrailer(std::string_view path, tail& t);
+[[nodiscard]] uint16_t readTrailer(std::string_view path, tail& t, int32_t& end);
 // The same from a file open for reading whose layout (readImageLayout of
 // that file) is given; the file stays open.
-int32_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t);
+[[nodiscard]] uint16_t readTrailerFrom(BinaryFile& file, const ImageLayout& layout, tail& t, int32_t& end);
 
 // The signature's filler (trailer offsets 339 to 515) carries the packer's
 // own records; readers that do not know them never look there.

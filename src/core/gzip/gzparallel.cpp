@@ -150,8 +150,8 @@ bool deflated(BlockDeflater& d, int32_t block, bool wait)
     return done;
 }
 
-// Writes out the next block, which is deflated. A failed block stops the
-// workers and the stream.
+// Writes out the next block, which is deflated. A failed block or a failed
+// sink stops the workers and the stream.
 void writeOut(BlockDeflater& d)
 {
     Slot& slot = slotFor(d, d.nextWritten);
@@ -162,7 +162,11 @@ void writeOut(BlockDeflater& d)
     }
     if (d.nextWritten % blocksPerSegment == 0)
         d.segmentStarts.push_back(d.compressedOut);
-    d.sink(d.context, slot.output, slot.outputLength);
+    if (!d.sink(d.context, slot.output, slot.outputLength)) {
+        stopBlockWorkers(&d);
+        d.status = Z_ERRNO;
+        return;
+    }
     d.compressedOut += slot.outputLength;
     lockQueue(d.queue);
     retireItem(d.queue, d.nextWritten);

@@ -25,9 +25,10 @@ constexpr int32_t parallelThreshold = 1024 * 1024;
 constexpr int32_t segmentSize = 1024 * 1024;
 static_assert(segmentSize % deflateBlockSize == 0);
 
-// Receives compressed bytes in stream order. It either takes them all or
-// ends the process; it may call stopBlockWorkers before doing so.
-using DeflatedSink = void (*)(void* context, const unsigned char* bytes, int32_t count);
+// Receives compressed bytes in stream order: true when it took them all.
+// False (its own failure, which it keeps) stops the workers and the stream:
+// every later call returns Z_ERRNO.
+using DeflatedSink = bool (*)(void* context, const unsigned char* bytes, int32_t count);
 
 // level and strategy as for zlib's deflateInit2 (raw deflate, 32 KiB
 // window, memory level 8). threads is the most workers to use (1: none,
@@ -35,8 +36,8 @@ using DeflatedSink = void (*)(void* context, const unsigned char* bytes, int32_t
 BlockDeflater* openBlockDeflater(int level, int strategy, int threads, DeflatedSink sink, void* context);
 
 // Takes all count bytes: 0 (zlib's Z_OK), or the negative zlib status of a
-// block that failed to deflate (the workers have then stopped, and every
-// later call returns it again).
+// block that failed to deflate, Z_ERRNO when the sink failed (the workers
+// have then stopped, and every later call returns it again).
 int writeBlocks(BlockDeflater* deflater, const void* bytes, int32_t count);
 
 // Ends the deflate data: every block is deflated and handed to the sink.

@@ -169,7 +169,7 @@ bool publishSegments(SegmentReader& r)
 }
 
 // Waits until the current segment is inflated (inflating it here when no
-// worker runs); false when it could not be.
+// worker runs); false when it could not be, or a request to stop came.
 bool awaitCurrent(SegmentReader& r)
 {
     lockQueue(r.queue);
@@ -177,11 +177,14 @@ bool awaitCurrent(SegmentReader& r)
         takeItem(r.queue, r.current);
         finishItem(r.queue, r.current, inflateSegmentItem(&r, r.current));
     }
+    // A request to stop ends the wait: the segment is not had, and the
+    // reader of the stream hands the request on (gzFailure).
     while (!isFinished(r.queue, r.current)) {
+        if (pendingStop() != 0) {
+            unlockQueue(r.queue);
+            return false;
+        }
         waitForWorkersOrStop(r.queue);
-        unlockQueue(r.queue);
-        stopIfRequested();
-        lockQueue(r.queue);
     }
     unlockQueue(r.queue);
     return slotFor(r, r.current).result.length >= 0;

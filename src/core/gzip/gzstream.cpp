@@ -13,8 +13,8 @@
 #include "core/gzip/gzsegments.h"
 #include "core/gzip/segmentindex.h"
 #include "core/bytes/littleendian.h"
-#include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
+#include "runtime/signals/stopsignals.h"
 
 namespace {
 
@@ -38,6 +38,10 @@ struct GzStream {
     bool endOfFile = false;    // a read of the file delivered 0 bytes
     bool transparent = false;  // reading a file that is not gzip
     int status = gzOk;
+    // The I/O code of the first file operation that failed where the stream
+    // has no status of its own for it (writing; reading a file that is not
+    // gzip); 0 when none did.
+    uint16_t failure = 0;
     uint32_t crc = 0;
     // Reading: bytes delivered so far, and how many of them the first member
     // held once its trailer was read and found right (-1 before).
@@ -57,6 +61,9 @@ struct GzStream {
 
 namespace {
 
+// Every stream open, so that the failure road (a failure raised where a
+// stream is in use) and a harness that runs the program's code again after
+// a failure can let go of them (discardOpenGzStreams).
 GzStream* openStreams = nullptr;
 
 void forgetOpen(GzStream* stream)
@@ -226,7 +233,11 @@ int32_t readTransparent(GzStream& s, int32_t count)
     }
     if (s.z.avail_out > 0) {
         const int32_t got = readCounted(s.file, s.z.next_out, static_cast<int32_t>(s.z.avail_out));
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0) {
+            s.failure = code;
+            s.status = gzFileError;
+            return gzFileError;
+        }
         if (got > 0) {
             s.z.next_out += got;
             s.z.avail_out -= static_cast<uInt>(got);
@@ -235,36 +246,34 @@ int32_t readTransparent(GzStream& s, int32_t count)
     return count - static_cast<int32_t>(s.z.avail_out);
 }
 
-// A write that took fewer bytes than given without failing means the disk
-// is full. The member would be broken and its writer (the packer) would
-// still produce an output file that looks whole, so the process ends here,
-// as a short writeBlock ends it.
-void refuseShortWrite(int32_t written, int32_t count)
+// Writes bytes of the member; false when that failed, the code kept in the
+// stream. A write that took fewer bytes than given without failing means
+// the disk is full: the member would be broken and its writer (the packer)
+// would still produce an output file that looks whole.
+bool writeMemberBytes(GzStream& s, const void* bytes, int32_t count)
 {
-    if (written != count)
-        failWithIoCode(ioDiskFull);
+    const int32_t written = writeCounted(s.file, bytes, count);
+    uint16_t code = ioResult();
+    if (code == 0 && written != count)
+        code = ioDiskFull;
+    if (code != 0 && s.failure == 0)
+        s.failure = code;
+    return code == 0;
 }
 
 // Writes deflated bytes as the deflater hands them out, in stream order; a
-// failed or short write ends the process (the finished member is all the
-// packer's output is made of), once the workers have stopped.
-void writeDeflated(void* context, const unsigned char* bytes, int32_t count)
+// failed or short write stops the deflater (the finished member is all the
+// packer's output is made of).
+bool writeDeflated(void* context, const unsigned char* bytes, int32_t count)
 {
-    GzStream& s = *static_cast<GzStream*>(context);
-    const int32_t written = writeCounted(s.file, bytes, count);
-    if (ioError != 0 || written != count) {
-        stopBlockWorkers(s.deflater);
-        checkIo();
-        refuseShortWrite(written, count);
-    }
+    return writeMemberBytes(*static_cast<GzStream*>(context), bytes, count);
 }
 
-void writeLittleEndian32(GzStream& s, uint32_t value)
+bool writeLittleEndian32(GzStream& s, uint32_t value)
 {
     unsigned char bytes[4];
     storeLittleEndian32(bytes, value);
-    writeBlock(s.file, bytes, sizeof bytes);
-    checkIo();
+    return writeMemberBytes(s, bytes, sizeof bytes);
 }
 
 // A member of more than one segment is followed by the segment index, so
@@ -280,21 +289,20 @@ void writeSegmentIndex(GzStream& s)
     for (int32_t k = 0; k < count; ++k)
         starts.push_back(static_cast<int64_t>(sizeof memberHeader) + segmentStart(s.deflater, k));
     const std::string record = encodeSegmentIndex(segmentSize, starts);
-    writeBlock(s.file, record.data(), static_cast<int32_t>(record.size()));
-    checkIo();
+    writeMemberBytes(s, record.data(), static_cast<int32_t>(record.size()));
 }
 
 // Ends the deflate data and appends CRC-32 and length, then the segment
-// index (a failed write has already ended the process; a block that failed
-// to deflate leaves the trailer out and its status in the stream).
+// index. A block that failed to deflate, or a failed write, leaves the rest
+// out and its status in the stream.
 void finishMemberWrite(GzStream& s)
 {
-    s.status = finishBlocks(s.deflater);
-    if (s.status != gzOk)
+    if (s.failure == 0)
+        s.status = finishBlocks(s.deflater);
+    if (s.status != gzOk || s.failure != 0)
         return;
-    writeLittleEndian32(s, s.crc);
-    writeLittleEndian32(s, static_cast<uint32_t>(s.delivered));
-    writeSegmentIndex(s);
+    if (writeLittleEndian32(s, s.crc) && writeLittleEndian32(s, static_cast<uint32_t>(s.delivered)))
+        writeSegmentIndex(s);
 }
 
 } // namespace
@@ -355,8 +363,8 @@ GzStream* openGz(std::string_view path, std::string_view mode, int threads)
     openStreams = s;
 
     if (writing) {
-        writeBlock(s->file, memberHeader, sizeof memberHeader);
-        checkIo();
+        if (!writeMemberBytes(*s, memberHeader, sizeof memberHeader))
+            s->status = gzFileError;
         return s;
     }
     readMemberHeader(*s);
@@ -370,7 +378,7 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count)
     if (stream == nullptr || stream->mode != 'w')
         return gzStreamError;
     GzStream& s = *stream;
-    if (count <= 0)
+    if (count <= 0 || s.failure != 0)
         return 0;
     s.status = writeBlocks(s.deflater, buffer, count);
     s.crc = static_cast<uint32_t>(crc32(s.crc, static_cast<const Bytef*>(buffer), static_cast<uInt>(count)));
@@ -413,6 +421,7 @@ int32_t readFromSegments(GzStream& s, void* buffer, int32_t count)
 {
     const int32_t got = readSegments(s.segments, buffer, count);
     if (got < 0) {
+        s.failure = stopRequestCode();
         s.status = gzDataError;
         return gzFileError;
     }
@@ -462,7 +471,12 @@ bool endsAtFirstMember(GzStream* stream)
     return stream->firstMemberLength == before;
 }
 
-int closeGz(GzStream* stream)
+uint16_t gzFailure(const GzStream* stream)
+{
+    return stream != nullptr ? stream->failure : 0;
+}
+
+int closeGz(GzStream* stream, uint16_t* failure)
 {
     if (stream == nullptr)
         return gzStreamError;
@@ -484,28 +498,39 @@ int closeGz(GzStream* stream)
     if (ioResult() != 0)
         closeFailed = true;
     const int status = s.status;
+    const uint16_t writeFailure = s.failure;
+    if (failure != nullptr)
+        *failure = writeFailure;
     forgetOpen(stream);
     delete stream;
     if (status < 0)
         return status;
+    if (writeFailure != 0)
+        return gzFileError;
     if (closeFailed)
         return gzFileError;
     return endStatus;
 }
 
+void discardGz(GzStream* s)
+{
+    if (s == nullptr)
+        return;
+    forgetOpen(s);
+    if (s->mode == 'w') {
+        closeBlockDeflater(s->deflater);
+    } else {
+        inflateEnd(&s->z);
+        closeSegmentReader(s->segments);
+    }
+    ioResult();
+    closeFile(s->file);
+    ioResult();
+    delete s;
+}
+
 void discardOpenGzStreams()
 {
-    while (GzStream* s = openStreams) {
-        openStreams = s->nextOpen;
-        if (s->mode == 'w') {
-            closeBlockDeflater(s->deflater);
-        } else {
-            inflateEnd(&s->z);
-            closeSegmentReader(s->segments);
-        }
-        ioError = 0;
-        closeFile(s->file);
-        ioError = 0;
-        delete s;
-    }
+    while (openStreams != nullptr)
+        discardGz(openStreams);
 }

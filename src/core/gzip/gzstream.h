@@ -24,7 +24,14 @@ constexpr int gzBufferError = -5;
 GzStream* openGz(std::string_view path, std::string_view mode, int threads = 1);
 int32_t readGz(GzStream* stream, void* buffer, int32_t count);
 int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
-int closeGz(GzStream* stream);
+// failure, when given, receives gzFailure's code (the stream is gone after).
+int closeGz(GzStream* stream, uint16_t* failure = nullptr);
+
+// The I/O code of the first file operation that failed in a written stream
+// (a short write counts as ioDiskFull) or in reading a file that is not
+// gzip; 0 when none did. Once it is set, writeGz takes nothing more and the
+// member is not finished.
+uint16_t gzFailure(const GzStream* stream);
 
 // Reading: true when the bytes delivered so far are exactly the data of the
 // first member and its trailer (CRC-32, length) has been read and found
@@ -37,8 +44,10 @@ bool endsAtFirstMember(GzStream* stream);
 // the plain way, whose last four bytes hold it.
 bool storedMemberLength(GzStream* stream, uint32_t& length);
 
-// Lets go of every stream still open without finishing it: nothing more is
-// written, the files are closed. For the failure road, before a work
+// Lets go of the stream without finishing it: nothing more is written, the
+// file is closed. Null does nothing.
+void discardGz(GzStream* stream);
+// discardGz of every stream still open: for the failure road, before a work
 // directory is removed, and for tests and fuzz targets that run the
 // program's code again after a failure left streams open.
 void discardOpenGzStreams();

@@ -2,7 +2,7 @@
 
 #include "core/bytes/text.h"
 #include "core/paths/paths.h"
-#include "runtime/failure/failure.h"
+#include "runtime/base/iocodes.h"
 #include "runtime/fs/files.h"
 #include "runtime/os/ostypes.h"
 #include "runtime/workdir/workdir.h"
@@ -32,29 +32,34 @@ namespace {
 // Draws of a work-directory name before the launch gives up.
 constexpr int maxWorkDirDraws = 10000;
 
-// Creates "zop.N" in the current directory under a fresh random N.
-std::string createWorkDirectory()
+// Creates "zop.N" in the current directory under a fresh random N; the
+// code of the last draw's failure when none could be created.
+uint16_t createWorkDirectory(std::string& name)
 {
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxWorkDirDraws; ++draw) {
-        std::string name = "zop." + std::to_string(drawWorkDirNumber());
-        makePrivateDirectory(name);
-        lastFailure = ioResult();
+        name = "zop." + std::to_string(drawWorkDirNumber());
+        lastFailure = makePrivateDirectory(name);
         if (lastFailure == 0)
-            return name;
+            return 0;
     }
-    failWithIoCode(lastFailure);
+    return lastFailure;
 }
 
 } // namespace
 
-void makeTempWorkDirectory()
+uint16_t makeTempWorkDirectory()
 {
     changeDirectory(appState.tempDir);
-    checkIo();
-    const std::string name = createWorkDirectory();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    std::string name;
+    if (const uint16_t code = createWorkDirectory(name); code != 0)
+        return code;
     changeDirectory(appState.originalDir);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     setWorkDirectory(joinPath(appState.tempDir, name));
     appState.workDirIdentity = directoryIdentity(appState.workDir);
+    return 0;
 }

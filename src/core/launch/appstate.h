@@ -52,6 +52,7 @@ bool workFileFitsBelow(std::string_view root);
 void setWorkDirectory(const std::string& dir);
 
 // Creates a fresh "zop.N" in tempDir (random N, owner only) and makes it the
-// work directory, its identity recorded for the removal; ends the process
-// through the failure road when no name can be created.
-void makeTempWorkDirectory();
+// work directory, its identity recorded for the removal. Returns 0, or the
+// I/O code of the failure (no name could be created, TEMP or the original
+// directory could not be entered).
+[[nodiscard]] uint16_t makeTempWorkDirectory();

@@ -244,18 +244,28 @@ void abandonWriters(WriterPool& pool)
     }
 }
 
-// Every wait of the main thread: a request to stop wakes it and is answered
-// from here, after the writers have been stopped (the clean-up then removes
-// a quiet tree).
-void waitForRoom(WriterPool& pool)
+// Every wait of the main thread: a request to stop wakes it and ends the
+// wait with ioStopRequested, after the writers have been stopped (the
+// clean-up then removes a quiet tree); 0 once woken otherwise.
+uint16_t waitForRoom(WriterPool& pool)
 {
     if (pendingStop() != 0) {
         abandonWriters(pool);
-        unlockQueue(pool.queue);
-        stopIfRequested();
-        lockQueue(pool.queue);
+        return ioStopRequested;
     }
     waitForWorkersOrStop(pool.queue);
+    return 0;
+}
+
+// Lock held: waits while busy() holds; 0, or ioStopRequested (see
+// waitForRoom).
+template <typename Busy>
+uint16_t waitWhile(WriterPool& pool, Busy busy)
+{
+    while (busy())
+        if (waitForRoom(pool) != 0)
+            return ioStopRequested;
+    return 0;
 }
 
 void releasePool(WriterPool* pool)
@@ -295,15 +305,17 @@ WriterPool* startWriterPool(int writers)
     return pool;
 }
 
-void queueFile(WriterPool* pool, std::string name, int32_t position)
+uint16_t queueFile(WriterPool* pool, std::string name, int32_t position)
 {
     lockQueue(pool->queue);
     // A staged file must have its first bytes or its end first: its slot is
     // the one this file would wait for.
     ZOP_CHECK(!pool->queue.reserved);
     ZOP_CHECK(position > pool->lastPosition);
-    while (nameInUse(*pool, name) || !nextSlotFree(pool->queue))
-        waitForRoom(*pool);
+    if (waitWhile(*pool, [&] { return nameInUse(*pool, name) || !nextSlotFree(pool->queue); }) != 0) {
+        unlockQueue(pool->queue);
+        return ioStopRequested;
+    }
     QueuedFile& file = fileAt(*pool, reserveItem(pool->queue));
     file.name = std::move(name);
     file.first = file.last = noBuffer;
@@ -311,20 +323,24 @@ void queueFile(WriterPool* pool, std::string name, int32_t position)
     pool->lastPosition = position;
     pool->open = true;
     unlockQueue(pool->queue);
+    return 0;
 }
 
-unsigned char* fileBuffer(WriterPool* pool, int32_t& capacity)
+uint16_t fileBuffer(WriterPool* pool, unsigned char*& bytes, int32_t& capacity)
 {
     lockQueue(pool->queue);
     // One buffer in hand at a time: a second would never be passed on.
     ZOP_CHECK(pool->filling == noBuffer && pool->open);
-    while (pool->freeBuffers == noBuffer)
-        waitForRoom(*pool);
+    if (waitWhile(*pool, [&] { return pool->freeBuffers == noBuffer; }) != 0) {
+        unlockQueue(pool->queue);
+        return ioStopRequested;
+    }
     pool->filling = pool->freeBuffers;
     pool->freeBuffers = pool->buffers[pool->filling].next;
     unlockQueue(pool->queue);
     capacity = bufferSize;
-    return bytesOf(*pool, pool->filling);
+    bytes = bytesOf(*pool, pool->filling);
+    return 0;
 }
 
 void passBytes(WriterPool* pool, int32_t count, bool last)
@@ -364,12 +380,12 @@ void endFile(WriterPool* pool)
     unlockQueue(pool->queue);
 }
 
-void waitForName(WriterPool* pool, std::string_view name)
+uint16_t waitForName(WriterPool* pool, std::string_view name)
 {
     lockQueue(pool->queue);
-    while (nameInUse(*pool, name))
-        waitForRoom(*pool);
+    const uint16_t code = waitWhile(*pool, [&] { return nameInUse(*pool, name); });
     unlockQueue(pool->queue);
+    return code;
 }
 
 void abandonWriterPool(WriterPool* pool)
@@ -390,9 +406,9 @@ bool writerFailed(WriterPool* pool)
 uint16_t finishQueuedFiles(WriterPool* pool)
 {
     lockQueue(pool->queue);
-    while (pool->queue.unfinished != 0)
-        waitForRoom(*pool);
-    const auto code = static_cast<uint16_t>(firstFailure(pool->queue));
+    uint16_t code = waitWhile(*pool, [&] { return pool->queue.unfinished != 0; });
+    if (code == 0)
+        code = static_cast<uint16_t>(firstFailure(pool->queue));
     unlockQueue(pool->queue);
     return code;
 }
@@ -401,6 +417,8 @@ uint16_t stopWriterPool(WriterPool* pool)
 {
     endFile(pool);
     const uint16_t code = finishQueuedFiles(pool);
+    if (code == ioStopRequested)
+        return code;
     lockQueue(pool->queue);
     endItems(pool->queue);
     unlockQueue(pool->queue);

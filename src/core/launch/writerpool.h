@@ -23,9 +23,9 @@ WriterPool* startWriterPool(int writers);
 // `position` in the stream. A queued file with a name that could stand for
 // the same file is finished first. The writers see the file with its first
 // bytes (passBytes) or its end (endFile).
-void queueFile(WriterPool* pool, std::string name, int32_t position);
+[[nodiscard]] uint16_t queueFile(WriterPool* pool, std::string name, int32_t position);
 // A free buffer for the next bytes of the file queued last: waits for one.
-unsigned char* fileBuffer(WriterPool* pool, int32_t& capacity);
+[[nodiscard]] uint16_t fileBuffer(WriterPool* pool, unsigned char*& bytes, int32_t& capacity);
 // Hands the first count bytes of the buffer that fileBuffer gave on to the
 // file's writer; `last`: the file has all its bytes with these.
 void passBytes(WriterPool* pool, int32_t count, bool last);
@@ -35,7 +35,7 @@ void endFile(WriterPool* pool);
 
 // Waits until no queued file that is still being written has a name that
 // could stand for the same file or directory as name.
-void waitForName(WriterPool* pool, std::string_view name);
+[[nodiscard]] uint16_t waitForName(WriterPool* pool, std::string_view name);
 
 // The writers drop what is queued and stop after the buffer in hand; returns
 // once they have (or when one is held up in a call that does not return).
@@ -43,7 +43,8 @@ void waitForName(WriterPool* pool, std::string_view name);
 void abandonWriterPool(WriterPool* pool);
 
 // Every wait of the main thread in these calls is woken by a request to
-// stop as well, and answers it (stopIfRequested) after abandonWriterPool.
+// stop as well: the writers are then abandoned (abandonWriterPool) and the
+// call returns ioStopRequested (the calls that wait return 0 otherwise).
 //
 // Misuse that would otherwise wait for ever (queueFile while the file
 // queued last has neither bytes nor its end, a second fileBuffer before
@@ -53,7 +54,9 @@ void abandonWriterPool(WriterPool* pool);
 bool writerFailed(WriterPool* pool);
 // Waits until every queued file is finished; the I/O code of the first
 // failed file in stream order, 0 when none failed.
-uint16_t finishQueuedFiles(WriterPool* pool);
+[[nodiscard]] uint16_t finishQueuedFiles(WriterPool* pool);
 // Ends a file still waiting for bytes with what it got, then
-// finishQueuedFiles; then the threads end and the pool is released.
-uint16_t stopWriterPool(WriterPool* pool);
+// finishQueuedFiles; then the threads end and the pool is released. After
+// ioStopRequested the pool is abandoned instead, not released: the process
+// is on its way out.
+[[nodiscard]] uint16_t stopWriterPool(WriterPool* pool);

@@ -2,7 +2,7 @@
 
 uint16_t ioError = 0;
 
-uint16_t ioResult()
+[[gnu::noinline]] uint16_t ioResult()
 {
     const uint16_t code = ioError;
     ioError = 0;
@@ -11,6 +11,8 @@ uint16_t ioResult()
 
 uint16_t translateOsError(uint32_t osCode)
 {
+    if (osCode == osInterrupted)
+        return ioStopRequested;
     // The device errors keep their order in a range of their own.
     if (osCode >= osWriteProtect && osCode <= osGenFailure)
         return static_cast<uint16_t>(osCode - osWriteProtect + ioFirstDeviceError);

@@ -66,6 +66,10 @@ enum IoCode : uint16_t {
     ioCommandTooLong = osFilenameTooLong,
     ioNotRegularFile = osNotRegularFile,
     ioFileTooLarge = osFileTooLarge,
+    // No failure: a request to stop reached a checkpoint, or cut a call
+    // short. It travels up as a result like the failures do, and the mode
+    // answers it on the stop path (stopsignals.h) instead of reporting it.
+    ioStopRequested = 0xFFFF,
 };
 
 // Pending I/O error code; 0 when none. Sticky until read by checkIo or
@@ -75,5 +79,6 @@ extern uint16_t ioError;
 // Returns the pending code and clears it.
 uint16_t ioResult();
 
-// Operating-system error code (Windows numbering) -> I/O code.
+// Operating-system error code (Windows numbering) -> I/O code; an
+// interrupted call (a pending request to stop) becomes ioStopRequested.
 uint16_t translateOsError(uint32_t osCode);

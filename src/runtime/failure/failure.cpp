@@ -25,6 +25,7 @@ FailureAction failureAction = nullptr;
 // The I/O code of the failure under way, 0 for the other exceptions.
 uint16_t failingCode = 0;
 FinalStep finalStep = nullptr;
+StopAnswer stopAnswer = nullptr;
 
 // Room for every service that registers one; a step beyond it is dropped.
 ExitStep exitSteps[8] = {};
@@ -179,6 +180,10 @@ IoErrorText ioErrorText(uint16_t code)
 
 [[noreturn]] void raiseIoErrorAt(uint16_t code, const void* address, const void* frame)
 {
+    // A request to stop that is pending when a failure is raised wins: the
+    // failure may be no more than the interruption it caused.
+    if (stopAnswer != nullptr && !reporting)
+        stopAnswer();
     const IoErrorText text = ioErrorText(code);
     if (!reporting)
         failingCode = code;
@@ -200,6 +205,13 @@ void outOfMemory()
     if (ioError == 0)
         return;
     const uint16_t code = ioResult();
+    raiseIoErrorAt(code, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
+}
+
+[[gnu::noinline]] void raiseIfFailed(uint16_t code)
+{
+    if (code == 0)
+        return;
     raiseIoErrorAt(code, __builtin_return_address(0), callerFrame(__builtin_frame_address(0)));
 }
 
@@ -294,6 +306,11 @@ void addExitStep(ExitStep step)
             return;
     if (exitStepCount < std::size(exitSteps))
         exitSteps[exitStepCount++] = step;
+}
+
+void setStopAnswer(StopAnswer answer)
+{
+    stopAnswer = answer;
 }
 
 void setFinalStep(FinalStep step)

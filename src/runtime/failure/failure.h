@@ -15,6 +15,14 @@
 
 // Raises the exception for the pending code, if any (clearing it first).
 void checkIo();
+// Raises the exception for a service's result, if it is a failure (not 0).
+void raiseIfFailed(uint16_t code);
+
+// The stop path (stopsignals.h registers it): a raised ioStopRequested is a
+// request to stop that travelled up as a result, and it is answered there
+// instead of being reported.
+using StopAnswer = void (*)();
+void setStopAnswer(StopAnswer answer);
 
 // Class name and message of the exception that checkIo raises for a code.
 struct ExceptionInfo {
@@ -24,7 +32,8 @@ struct ExceptionInfo {
 ExceptionInfo describeIoError(uint16_t code);
 
 // Writes the unhandled-exception report for an exception raised by the code
-// that called the raising function, then terminates with 217.
+// that called the raising function, then terminates with 217 (raiseIoError
+// of ioStopRequested takes the stop path instead).
 [[noreturn]] void raiseException(const char* className, std::string_view message);
 [[noreturn]] void raiseIoError(uint16_t code);
 

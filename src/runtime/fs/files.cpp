@@ -219,6 +219,14 @@ void closeFile(BinaryFile& f)
     f.mode = fmClosed;
 }
 
+uint16_t closeFileAfter(BinaryFile& f, uint16_t code)
+{
+    ioResult();
+    closeFile(f);
+    const uint16_t closed = ioResult();
+    return code != 0 ? code : closed;
+}
+
 int32_t readCounted(BinaryFile& f, void* buffer, int32_t count)
 {
     if (ioError != 0)

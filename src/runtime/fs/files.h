@@ -44,6 +44,10 @@ void createFile(BinaryFile& f, int32_t recordSize);
 // Creates a file that does not exist yet; an existing name is refused.
 void createNewFile(BinaryFile& f, int32_t recordSize);
 void closeFile(BinaryFile& f);
+// For a service that closes what it opened whatever its result: takes the
+// pending code, closes the file, and returns code, or when that is 0 the
+// close's own code.
+[[nodiscard]] uint16_t closeFileAfter(BinaryFile& f, uint16_t code);
 void readBlock(BinaryFile& f, void* buffer, int32_t count);          // short read: 100
 int32_t readCounted(BinaryFile& f, void* buffer, int32_t count);     // short read is normal
 void writeBlock(BinaryFile& f, const void* buffer, int32_t count);   // short write: 101

@@ -4,20 +4,31 @@
 
 #include "runtime/signals/stopsignals.h"
 
+namespace {
+
+// A call cut short by a signal is tried again unless the signal asked the
+// process to stop: then the interruption is the call's result.
+bool tryAgainAfter(uint32_t code)
+{
+    return code == osInterrupted && pendingStop() == 0;
+}
+
+} // namespace
+
 uint32_t openUninterrupted(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                            OsHandle& handle)
 {
     uint32_t code;
-    while ((code = osOpen(name, access, sharing, kind, handle)) == osInterrupted)
-        stopIfRequested();
+    while (tryAgainAfter(code = osOpen(name, access, sharing, kind, handle))) {
+    }
     return code;
 }
 
 uint32_t readHandle(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
 {
     uint32_t code;
-    while ((code = osReadBytes(handle, buffer, count, got)) == osInterrupted)
-        stopIfRequested();
+    while (tryAgainAfter(code = osReadBytes(handle, buffer, count, got))) {
+    }
     return code;
 }
 
@@ -28,17 +39,18 @@ uint32_t writeHandle(OsHandle handle, const void* buffer, uint32_t count, uint32
     while (written < count) {
         uint32_t n = 0;
         const uint32_t code = osWriteBytes(handle, bytes + written, count - written, n);
-        if (code == osInterrupted) {
-            stopIfRequested();
+        if (tryAgainAfter(code))
             continue;
-        }
+        if (code == osInterrupted)
+            return code;
         if (code != 0)
             return written != 0 ? 0 : code;
         if (n == 0)
             break;
         written += n;
-        if (written < count)
-            stopIfRequested();  // a signal may have cut the write short
+        // A signal may have cut the write short.
+        if (written < count && pendingStop() != 0)
+            return osInterrupted;
     }
     return 0;
 }

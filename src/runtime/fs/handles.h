@@ -2,7 +2,9 @@
 // (runtime/os/oscalls.h): within the process a regular file held open is
 // never opened for writing or created over a second time (Windows' sharing
 // does that itself, Linux keeps a table of the files held open), and a call
-// that a signal cut short answers a pending stop request and is tried again.
+// that a signal cut short is tried again, unless a request to stop is
+// pending: then it returns osInterrupted, and the request travels up as a
+// result (nothing here ends the process).
 // Every open and close of the file services goes through here; worker
 // threads may call these too (a stop request is answered on the main thread
 // only, see stopsignals.h).
@@ -30,5 +32,6 @@ uint32_t openUninterrupted(const std::string& name, uint32_t access, uint32_t sh
 uint32_t readHandle(OsHandle handle, void* buffer, uint32_t count, uint32_t& got);
 // Writes count bytes, the rest after a short write too, so that only a real
 // failure ends it early: a failure after some bytes were written is no
-// failure, the count tells.
+// failure, the count tells. A request to stop that cut it short returns
+// osInterrupted, whatever the count.
 uint32_t writeHandle(OsHandle handle, const void* buffer, uint32_t count, uint32_t& written);

@@ -4,7 +4,6 @@
 
 #include "runtime/process/cmdline.h"
 #include "runtime/os/oscalls.h"
-#include "runtime/failure/failure.h"
 
 std::string buildCommandLine(std::string_view path, std::string_view arguments)
 {
@@ -25,13 +24,17 @@ std::string buildCommandLine(std::string_view path, std::string_view arguments)
     return line;
 }
 
-uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst)
+uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst,
+                        uint32_t& exitCode)
 {
-    uint32_t exitCode = 0;
-    if (const uint32_t code = osCalls.executeProgram(path, arguments, searchFirst, exitCode); code != 0)
-        raiseException("EOSError", "Failed to execute " + buildCommandLine(path, arguments) + " : " +
-                                       std::to_string(static_cast<int32_t>(code)));
-    return exitCode;
+    exitCode = 0;
+    return osCalls.executeProgram(path, arguments, searchFirst, exitCode);
+}
+
+std::string executeFailureMessage(std::string_view path, std::string_view arguments, uint32_t code)
+{
+    return "Failed to execute " + buildCommandLine(path, arguments) + " : " +
+           std::to_string(static_cast<int32_t>(code));
 }
 
 namespace {

@@ -37,17 +37,20 @@ std::vector<std::string> programSearchDirectories(std::string_view first, std::s
 // argument cannot reach cmd as text.
 bool argumentsForCommand(std::string_view commandLine, std::string_view exactArgs, std::string& inserted);
 
-// Starts the program, waits for it without a time limit and returns its exit
-// code (on Linux 128 + N when it died of signal N). While it runs, the stop
-// signals are passed on to it (see stopsignals.h); a second TERM a second or
-// more after the first returns 143 at once, the program left running. A
-// failure to start or wait raises EOSError
-// "Failed to execute <command line> : <code>".
+// Starts the program, waits for it without a time limit and sets exitCode
+// to its exit code (on Linux 128 + N when it died of signal N). While it
+// runs, the stop signals are passed on to it (see stopsignals.h); a second
+// TERM a second or more after the first gives 143 at once, the program left
+// running. Returns 0, or the operating-system code of a failure to start or
+// wait, which the caller raises as EOSError with executeFailureMessage.
 // On Windows a bare program name (no "\", "/" or ":") is looked up by zop:
 // in searchFirst when given, then the system directory, the Windows
 // directory and PATH, never the launcher's folder or the current directory.
 // Linux leaves the lookup of a bare name to PATH alone.
-uint32_t executeProgram(std::string_view path, std::string_view arguments, std::string_view searchFirst = {});
+[[nodiscard]] uint32_t executeProgram(std::string_view path, std::string_view arguments,
+                                      std::string_view searchFirst, uint32_t& exitCode);
+// "Failed to execute <command line> : <code>".
+std::string executeFailureMessage(std::string_view path, std::string_view arguments, uint32_t code);
 
 // The longest command line the system takes for one program: 32,767 bytes
 // on Windows, the ARG_MAX that Linux reports.

@@ -16,6 +16,11 @@ void setStopCleanup(void (*cleanup)())
     stopCleanup = cleanup;
 }
 
+uint16_t stopRequestCode()
+{
+    return pendingStop() != 0 ? ioStopRequested : 0;
+}
+
 void stopIfRequested()
 {
     const int signal = pendingStop();

@@ -8,6 +8,9 @@
 // program reaches a point where it can stop cleanly, so none is ever lost.
 // While a command runs, each is also passed on to it.
 #pragma once
+#include <cstdint>
+
+#include "runtime/base/iocodes.h"
 
 // Installs the handlers. A signal the process was started with ignored (a
 // background job's INT, nohup's HUP) stays ignored, for its commands too.
@@ -25,7 +28,12 @@ int pendingStop();
 // on to has ended, and the launcher ends with that command's status.
 void answerStop();
 
-// A checkpoint: when a request is pending, the clean-up runs and the process
-// ends, after INT with the Control-C report and exit code 217, after any
-// other signal N with exit code 128 + N.
+// The services' checkpoint: ioStopRequested when a request is pending
+// (always 0 on a worker thread), else 0. It ends nothing: the code travels up
+// as a result to the mode, which answers it with stopIfRequested.
+[[nodiscard]] uint16_t stopRequestCode();
+
+// The stop path, taken by the modes only: when a request is pending, the
+// clean-up runs and the process ends, after INT with the Control-C report
+// and exit code 217, after any other signal N with exit code 128 + N.
 void stopIfRequested();

@@ -10,8 +10,8 @@
 
 // Creates a directory only its owner can enter (mode 0700 on Linux, where
 // the temporary directory is usually shared; a plain directory on Windows).
-// Reports through ioError like makeDirectory.
-void makePrivateDirectory(std::string_view path);
+// Returns 0, or the I/O code of the failure.
+[[nodiscard]] uint16_t makePrivateDirectory(std::string_view path);
 
 // The number N of a candidate work directory "zop.N". On Linux any local
 // user can create names in a shared /tmp, so N comes from 0 to 2^31 - 1 and

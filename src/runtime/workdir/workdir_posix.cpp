@@ -5,12 +5,11 @@
 #include "runtime/base/iocodes.h"
 #include "runtime/workdir/workdir.h"
 
-void makePrivateDirectory(std::string_view path)
+uint16_t makePrivateDirectory(std::string_view path)
 {
-    if (ioError != 0 || path.empty())
-        return;
-    if (const uint32_t code = osMakePrivateDirectory(systemName(path)); code != 0)
-        ioError = translateOsError(code);
+    if (path.empty())
+        return 0;
+    return translateOsError(osMakePrivateDirectory(systemName(path)));
 }
 
 const std::size_t longestWorkDirName = 14;  // "zop.2147483647"
