@@ -2,8 +2,8 @@
 # The Linux build with ThreadSanitizer, and the cases that run more than one
 # thread on it: the ordered queue and the thread service, the block deflater
 # (packing on worker threads), the segment reader (inflating on worker
-# threads), and launches whose files the writer threads
-# create, fail or are stopped in:
+# threads), the work directory's removal on worker threads, and launches
+# whose files the writer threads create, fail or are stopped in:
 #   scripts/sanitize-threads.sh [BUILD_DIR]      (default build-tsan)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +16,6 @@ cmake --build "$build" -j2
 # may be held up for good in a call that does not return), so the leak of a
 # thread at the end is no finding.
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0}
-unit='OrderedQueue|ThreadsPosix|BlockDeflate|SegmentReader'
-e2e='ManyFilesComeOutWholeWhateverTheThreadCount|FailuresAmongWriterThreads|SameRecipeTwiceGivesIdenticalOutputs|LaunchOntoAFullDisk|StopSignalsWhileUnpacking'
+unit='OrderedQueue|ThreadsPosix|BlockDeflate|SegmentReader|RemoveTree'
+e2e='ManyFilesComeOutWholeWhateverTheThreadCount|FailuresAmongWriterThreads|SameRecipeTwiceGivesIdenticalOutputs|LaunchOntoAFullDisk|StopSignalsWhileUnpacking|WorkDirectoryIsRemovedWith|LinksAreRemovedWithout'
 ctest --test-dir "$build" --output-on-failure -j2 -R "$unit|$e2e"

@@ -23,6 +23,10 @@ namespace {
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
 
+// The launch's thread count, for the work directory's removal at the end or
+// on a request to stop.
+int removalThreads = 1;
+
 // A relative TEMP is taken against the directory the launcher starts in:
 // %tempdir% must name the work directory from anywhere, the work directory
 // of a t command included.
@@ -130,6 +134,7 @@ Launch startUp()
     checkIo();
     collectArguments();
     const Launch launch{commandLineArguments(), threadCount()};
+    removalThreads = launch.threads;
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
     fileOpenMode = 0;
@@ -159,7 +164,7 @@ Launch startUp()
 
 void removeWorkDirectory()
 {
-    removeTree(appState.workDir, appState.workDirIdentity);
+    removeTree(appState.workDir, appState.workDirIdentity, removalThreads);
 }
 
 Mode selectMode()

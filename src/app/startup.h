@@ -17,7 +17,8 @@ enum class Mode { pack, justExtract, list, run };
 // handed: the command line and the thread count (ZOP_THREADS is read here,
 // once).
 Launch startUp();
-// Removes the work directory start-up created (see removeTree).
+// Removes the work directory start-up created (see removeTree), on the
+// launch's threads.
 void removeWorkDirectory();
 // The argument lists and option flags (part of start-up; separate for tests).
 void collectArguments();

@@ -104,6 +104,14 @@ protected:
         return run(exe, args, probeOptions());
     }
 
+    // With ZOP_THREADS set: the removal's tests run on one thread and on two.
+    RunResult runAppOn(const std::string& threads, const std::string& exe)
+    {
+        RunOptions options = probeOptions();
+        options.env["ZOP_THREADS"] = threads;
+        return run(exe, {}, options);
+    }
+
     char separator() const { return onWindows() ? '\\' : '/'; }
     // The pattern every work directory of these runs matches, as the
     // launcher names it (in TEMP, else in the given temporary directory).
@@ -717,45 +725,54 @@ TEST_P(RunTest, FailuresAmongWriterThreadsAreReportedAsWithOneThread)
 TEST_P(RunTest, WorkDirectoryIsRemovedWithWhatTheCommandsLeft)
 {
     // A command fills the work directory with nested directories and files,
-    // a hidden one among them.
+    // a hidden one among them, deep enough to be split into subtrees for
+    // two threads.
     std::vector<Entry> entries = {dirEntry("app"), fileEntry("app\\packed.txt", "p")};
     if (onWindows()) {
-        entries.push_back(commandEntry('t', "cmd /c mkdir made\\a\\b && echo x> made\\a\\b\\f.txt && echo y> "
-                                            "made\\g.txt && attrib +h made\\g.txt"));
+        entries.push_back(commandEntry('t', "cmd /c mkdir made\\a\\b\\c\\d && mkdir made\\a\\b\\e && echo x> "
+                                            "made\\a\\b\\c\\d\\f.txt && echo y> made\\g.txt && attrib +h made\\g.txt"));
     } else {
-        entries.push_back(commandEntry('c', "/bin/sh -c \"mkdir -p %tempdir%/made/a/b && echo x > "
-                                            "%tempdir%/made/a/b/f.txt && echo y > %tempdir%/made/.hidden\""));
+        entries.push_back(commandEntry('c', "/bin/sh -c \"mkdir -p %tempdir%/made/a/b/c/d %tempdir%/made/a/b/e && echo x > "
+                                            "%tempdir%/made/a/b/c/d/f.txt && echo y > %tempdir%/made/.hidden\""));
     }
     // A last command that reports what the first left behind.
     entries.push_back(onWindows() ? commandEntry('t', "cmd /c dir /s /b /a > " + seen(scratch.path("seen.txt")))
                                   : commandEntry('t', "/bin/sh -c \"find . > " + scratch.path("seen.txt") + "\""));
-    const RunResult r = runApp(writeApp(entries));
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    const std::string listing = readFile(scratch.path("seen.txt"));
-    EXPECT_THAT(listing, HasSubstr(onWindows() ? "made\\a\\b\\f.txt" : "made/a/b/f.txt"));
-    EXPECT_THAT(listing, HasSubstr(onWindows() ? "made\\g.txt" : "made/.hidden"));
-    EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+    const std::string exe = writeApp(entries);
+    for (const std::string threads : {"1", "2"}) {
+        SCOPED_TRACE("ZOP_THREADS=" + threads);
+        const RunResult r = runAppOn(threads, exe);
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        const std::string listing = readFile(scratch.path("seen.txt"));
+        EXPECT_THAT(listing, HasSubstr(onWindows() ? "made\\a\\b\\c\\d\\f.txt" : "made/a/b/c/d/f.txt"));
+        EXPECT_THAT(listing, HasSubstr(onWindows() ? "made\\g.txt" : "made/.hidden"));
+        EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+    }
 }
 
 TEST_P(RunTest, LinksAreRemovedWithoutFollowingThem)
 {
     // A command links a directory and a file outside the work directory into
-    // it. Under Wine the links are made by a Unix shell started through
-    // Wine's own "start /unix", and they show as reparse points.
+    // it, at the top and in one of the subtrees that two threads share.
+    // Under Wine the links are made by a Unix shell started through Wine's
+    // own "start /unix", and they show as reparse points.
     const std::string outside = scratch.path("outside");
     makeDirectories(outside + "/inner");
     writeFile(outside + "/inner/keep.txt", "keep");
     writeFile(scratch.path("outside.txt"), "keep too");
     // Wine 8 shows a Unix link to a file as a plain file and deletes the
-    // link's target for it, which no Windows link does: only the link to
-    // a directory is made there.
+    // link's target for it, which no Windows link does: only the links to
+    // a directory are made there.
     const std::string fileLinks = onWindows() ? ""
                                               : "ln -s " + scratch.path("outside.txt") +
-                                                    " \"$d/flink\"; ln -s /nonexistent \"$d/dangling\"; ";
+                                                    " \"$d/flink\"; ln -s " + scratch.path("outside.txt") +
+                                                    " \"$d/x/a/b/c/flink\"; ln -s /nonexistent \"$d/dangling\"; ";
     const std::string script = scratch.path("link.sh");
-    writeFile(script, "set -e\nfor d in " + scratch.temp() + "/zop.*; do ln -s " + outside + " \"$d/x/link\"; " +
-                          fileLinks + "done\necho made > " + scratch.path("made.txt") + "\n");
-    std::vector<Entry> entries = {dirEntry("x")};
+    writeFile(script, "set -e\nfor d in " + scratch.temp() + "/zop.*; do ln -s " + outside + " \"$d/x/link\"; ln -s " +
+                          outside + " \"$d/x/a/b/c/link\"; " + fileLinks + "done\necho made > " +
+                          scratch.path("made.txt") + "\n");
+    std::vector<Entry> entries = {dirEntry("x"), dirEntry("x\\a"), dirEntry("x\\a\\b"), dirEntry("x\\a\\b\\c"),
+                                  dirEntry("x\\a\\b\\e")};
     if (onWindows()) {
         // Wine does not wait for a Unix program: the batch file waits for
         // the script's last line.
@@ -767,19 +784,25 @@ TEST_P(RunTest, LinksAreRemovedWithoutFollowingThem)
         entries.push_back(commandEntry('c', "/bin/sh " + script));
     }
     const std::string exe = writeApp(entries);
-    const RunResult r = runApp(exe);
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(readFile(scratch.path("made.txt")), "made\n") << "the links were not made";
-    EXPECT_THAT(listTree(outside), ElementsAre("inner/", "inner/keep.txt"));
-    EXPECT_EQ(readFile(outside + "/inner/keep.txt"), "keep");
-    EXPECT_EQ(readFile(scratch.path("outside.txt")), "keep too");
-    if (onWindows()) {
-        // Wine cannot remove a Unix link to a directory: that link and the
-        // directories above it may stay, nothing else.
-        for (const auto& name : namesBelow(scratch.temp()))
-            EXPECT_THAT(name, MatchesRegex(R"(zop\.[0-9]+(/x(/link@)?)?)"));
-    } else {
-        EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+    for (const std::string threads : {"1", "2"}) {
+        SCOPED_TRACE("ZOP_THREADS=" + threads);
+        fs::remove(scratch.path("made.txt"));
+        const RunResult r = runAppOn(threads, exe);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_EQ(readFile(scratch.path("made.txt")), "made\n") << "the links were not made";
+        EXPECT_THAT(listTree(outside), ElementsAre("inner/", "inner/keep.txt"));
+        EXPECT_EQ(readFile(outside + "/inner/keep.txt"), "keep");
+        EXPECT_EQ(readFile(scratch.path("outside.txt")), "keep too");
+        if (onWindows()) {
+            // Wine cannot remove a Unix link to a directory: those links and
+            // the directories above them may stay, nothing else.
+            for (const auto& name : namesBelow(scratch.temp()))
+                EXPECT_THAT(name, MatchesRegex(R"(zop\.[0-9]+(/x(/link@|/a|/a/b|/a/b/c|/a/b/c/link@)?)?)"));
+            fs::remove_all(scratch.temp());
+            makeDirectories(scratch.temp());
+        } else {
+            EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+        }
     }
 }
 
@@ -1162,10 +1185,19 @@ INSTANTIATE_TEST_SUITE_P(Platforms, RunTest, ::testing::ValuesIn(testedPlatforms
 
 class RunLinuxTest : public ::testing::Test {
 protected:
-    std::string writeApp(const std::vector<Entry>& entries)
+    // segmented: the stream as the packer writes it, with its segments
+    // (every MiB) and their index.
+    std::string writeApp(const std::vector<Entry>& entries, bool segmented = false, const std::string& name = "app")
     {
-        const std::string path = scratch.cwd() + "/app";
-        writeFile(path, makeContainer(readFile(linuxPlatform().stub), "zop", entries));
+        const std::string path = scratch.cwd() + "/" + name;
+        const std::string stub = readFile(linuxPlatform().stub);
+        if (segmented) {
+            const std::string stream = packerStream(entryStream(entries));
+            writeFile(path, assemble(stub, stream,
+                                     makeTail("zop", static_cast<int32_t>(stream.size()), static_cast<int32_t>(entries.size()))));
+        } else {
+            writeFile(path, makeContainer(stub, "zop", entries));
+        }
         chmod(path.c_str(), 0755);
         return path;
     }
@@ -1375,8 +1407,10 @@ TEST_F(RunLinuxTest, SecondTermEndsTheLauncherWhileTheCommandIgnoresIt)
 TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
 {
     // A FIFO that a command leaves where a file entry is extracted holds the
-    // launcher in the middle of unpacking once the pipe is full. INT keeps its report and 217;
-    // TERM and HUP end with 128 + N.
+    // launcher in the middle of unpacking once the pipe is full; or, without
+    // one, the request comes while worker threads inflate the segments of a
+    // large stream (its first file has appeared, 47 segments are to come).
+    // INT keeps its report and 217; TERM and HUP end with 128 + N.
     struct Case {
         int signal;
         int exitCode;
@@ -1387,25 +1421,34 @@ TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
     const std::string after = scratch.path("after");
     // Written by the main thread, and (1 MiB more) by writer threads: there
     // the writer is held by the FIFO while the main thread waits for it.
-    for (const bool writers : {false, true})
+    enum class Held { mainThread, writerThreads, segmentsInflating };
+    const std::string segmentedApp = writeApp({fileEntry("first", "1"), fileEntry("big", mixedBytes(48 << 20, 7)),
+                                               commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")},
+                                              true, "segmented");
+    for (const Held held : {Held::mainThread, Held::writerThreads, Held::segmentsInflating})
     for (const Case& c : cases) {
-        SCOPED_TRACE("signal " + std::to_string(c.signal) + (writers ? ", writer threads" : ""));
+        SCOPED_TRACE("signal " + std::to_string(c.signal) + ", held " + std::to_string(static_cast<int>(held)));
         std::vector<Entry> entries = {dirEntry("d"), fileEntry("d\\big", std::string(300000, 'b')),
                                       commandEntry('c', "mkfifo %tempdir%/fifo"), fileEntry("fifo", std::string(300000, 'x')),
                                       commandEntry('c', "/bin/sh -c \"echo after > " + after + "\"")};
-        if (writers)
+        if (held == Held::writerThreads)
             entries.insert(entries.begin(), fileEntry("pad", std::string(1 << 20, 'p')));
-        const std::string exe = writeApp(entries);
+        const std::string exe = held == Held::segmentsInflating ? segmentedApp : writeApp(entries);
         setenv("ZOP_THREADS", "2", 1);
         const pid_t pid = startInOwnGroup(exe);
         unsetenv("ZOP_THREADS");
         ASSERT_GT(pid, 0);
         const std::string workDir = workDirOf(scratch.temp());
         ASSERT_FALSE(workDir.empty());
-        for (int i = 0; i < 1000 && !exists(workDir + "/fifo"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(waitUntilChildless(pid));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (held == Held::segmentsInflating) {
+            for (int i = 0; i < 10000 && !exists(workDir + "/first"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            for (int i = 0; i < 1000 && !exists(workDir + "/fifo"); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(waitUntilChildless(pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         kill(pid, c.signal);
         EXPECT_EQ(waitForExit(pid), c.exitCode);
         const auto lines = reportLines(readFile(scratch.path("out.txt")));
@@ -1451,8 +1494,8 @@ TEST_F(RunLinuxTest, TreesTheApplicationLeftAreRemovedWhole)
 {
     // 1,500 levels deep (more than the descriptors a process may hold), and
     // directories without the owner's write, read or search permission, the
-    // work directory itself among them, removed by an ordinary user. An
-    // immutable file (see below) is what stays.
+    // work directory itself among them, removed by an ordinary user on one
+    // thread and on two. An immutable file (see below) is what stays.
     const std::string deep = "p=d; i=1; while [ $i -lt 1500 ]; do p=$p/d; i=$((i+1)); done; mkdir -p $p && echo x > $p/f";
     const std::string locked = "mkdir -p ro/sub closed && echo x > ro/f && echo y > ro/sub/g && echo z > closed/h && "
                                "chmod 444 ro/f && chmod 555 ro/sub ro && chmod 000 closed";
@@ -1462,9 +1505,13 @@ TEST_F(RunLinuxTest, TreesTheApplicationLeftAreRemovedWhole)
         "cd %tempdir% && " + locked + " && chmod 500 %tempdir%",
         "cd %tempdir% && " + locked + " && chmod 000 %tempdir%",
     };
+    for (const char* threads : {"1", "2"})
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i + 1));
-        const pid_t pid = startInOwnGroup(asOrdinaryUser(writeApp({commandEntry('c', "/bin/sh -c \"" + cases[i] + "\"")})));
+        SCOPED_TRACE("case " + std::to_string(i + 1) + ", ZOP_THREADS=" + threads);
+        const std::vector<std::string> exe = asOrdinaryUser(writeApp({commandEntry('c', "/bin/sh -c \"" + cases[i] + "\"")}));
+        setenv("ZOP_THREADS", threads, 1);
+        const pid_t pid = startInOwnGroup(exe);
+        unsetenv("ZOP_THREADS");
         ASSERT_GT(pid, 0);
         EXPECT_EQ(waitForExit(pid), 0) << readFile(scratch.path("out.txt"));
         EXPECT_THAT(listTree(scratch.temp()), IsEmpty());

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 #include "runtime/os/ostypes.h"
 #include "runtime/base/iocodes.h"
 
@@ -136,6 +137,13 @@ struct OsCalls {
     // own calls (removetree_posix.cpp, removetree_win32.cpp).
     bool (*directoryIdentity)(std::string_view path, OsFileIdentity& identity);
     void (*removeTree)(std::string_view path, const OsFileIdentity& identity);
+    // The same removal in parts that several threads can share (see
+    // OsTree below): the checked top held open, one directory's files, one
+    // subtree, the top released. removeTree then takes what is left.
+    OsTree* (*openTree)(std::string_view path, const OsFileIdentity& identity);
+    bool (*emptyTreeDirectory)(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories);
+    void (*removeSubtree)(OsTree* tree, const std::string& dir);
+    void (*closeTree)(OsTree* tree);
     // The cache of unpacked trees (cachecalls_posix.cpp, cachecalls_win32.cpp).
     // A look at a name (false: nothing there, or it cannot be seen).
     bool (*pathFacts)(const std::string& name, OsPathFacts& facts);
@@ -176,6 +184,25 @@ bool nativeSyncHandle(OsHandle handle);
 bool nativeRenameDirectory(const std::string& from, const std::string& to);
 bool nativeLockFile(const std::string& name, OsLockKind kind, OsHandle& handle);
 void nativeMarkUsed(const std::string& name);
+
+// A tree being removed in parts, on any number of threads at once: the top
+// directory, checked against the recorded identity (and given its owner's
+// rights back), held open until closeTree. Every part is named by its path
+// relative to the top, "" for the top itself, components separated by "/",
+// and is reached from the held top one component at a time, never through
+// a link and never into another mount (a volume in a folder on Windows);
+// a part that cannot be reached so is left alone, for removeTree's walk.
+// Null when the path no longer leads to the recorded directory.
+OsTree* nativeOpenTree(std::string_view path, const OsFileIdentity& identity);
+// Deletes the files and links of directory dir and appends the relative
+// paths of its subdirectories; false when dir cannot be reached. Called on
+// one thread, before any removeSubtree: the tree may keep the directories
+// of the deepest level so emptied open, to reach their subtrees faster.
+bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories);
+// Deletes dir (not the top) with everything below it, by the walk of
+// removeTree.
+void nativeRemoveSubtree(OsTree* tree, const std::string& dir);
+void nativeCloseTree(OsTree* tree);
 
 inline uint32_t osOpen(const std::string& name, uint32_t access, uint32_t sharing, OsOpenKind kind,
                        OsHandle& handle)

@@ -34,3 +34,5 @@ constexpr uint16_t faReparsePoint = 0x400;  // symbolic links and junctions
 
 // The platform's own state of a running enumeration.
 struct OsSearch;
+// The platform's own state of a tree being removed in parts (oscalls.h).
+struct OsTree;

@@ -4,13 +4,17 @@
 // descriptors are open at a time: the walk keeps a stack of names and climbs
 // back up through "..", checked against the identity it recorded on the way
 // down, so the depth is bounded by memory alone. It never enters another
-// mount.
+// mount. The parts for several threads (OsTree) hold the top open and reach
+// a directory below it from there, one checked component at a time; each
+// subtree is then removed by the same walk.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -228,4 +232,153 @@ void nativeRemoveTree(std::string_view dir, const OsFileIdentity& recorded)
     struct stat info{};
     if (lstat(path.c_str(), &info) == 0 && sameDirectory(info, identity))
         rmdir(path.c_str());
+}
+
+// ---- The removal in parts, for several threads.
+
+// The top, held open, and the directories of the deepest level the split
+// has emptied so far (a few dozen at most), held open as well: a subtree
+// right below one of them is reached in one step from there.
+struct OsTree {
+    int top = -1;
+    TreeIdentity identity;
+    std::vector<std::pair<std::string, int>> held;
+};
+
+namespace {
+
+// Opens the subdirectory name of parent as the walk does, or -1: never a
+// link, "." or "..", nor a directory of another mount.
+int stepInto(int parent, const std::string& name, const TreeIdentity& top)
+{
+    if (name.empty() || isDotEntry(name.c_str()))
+        return -1;
+    const int child = openSubdirectory(parent, name, top);
+    Level level;
+    if (child >= 0 && onMountOf(child, top) && describe(child, level))
+        return child;
+    if (child >= 0)
+        close(child);
+    return -1;
+}
+
+constexpr std::size_t heldLimit = 64;
+
+std::size_t depthOf(const std::string& dir)
+{
+    return dir.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(dir.begin(), dir.end(), '/'));
+}
+
+void releaseHeld(OsTree& tree)
+{
+    for (const auto& [dir, fd] : tree.held)
+        close(fd);
+    tree.held.clear();
+}
+
+// A directory reached from the top: its descriptor, that of the directory
+// above it (-1 for the top; one of the tree's held ones when parentHeld)
+// and its name there.
+struct Reached {
+    int fd = -1;
+    int parent = -1;
+    bool parentHeld = false;
+    std::string name;
+};
+
+void release(Reached& reached)
+{
+    if (reached.fd >= 0)
+        close(reached.fd);
+    if (reached.parent >= 0 && !reached.parentHeld)
+        close(reached.parent);
+    reached = {};
+}
+
+// Every directory is opened afresh (the top through "."), so that no two
+// listings share a read position.
+Reached reach(const OsTree& tree, const std::string& dir)
+{
+    Reached reached;
+    const std::size_t slash = dir.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : dir.substr(0, slash);
+    for (const auto& [heldDir, fd] : tree.held) {
+        if (!dir.empty() && heldDir == parent) {
+            reached.parent = fd;
+            reached.parentHeld = true;
+            reached.name = dir.substr(slash == std::string::npos ? 0 : slash + 1);
+            reached.fd = stepInto(fd, reached.name, tree.identity);
+            return reached;
+        }
+    }
+    reached.fd = openat(tree.top, ".", directoryFlags);
+    std::size_t start = 0;
+    while (reached.fd >= 0 && start < dir.size()) {
+        std::size_t end = dir.find('/', start);
+        if (end == std::string::npos)
+            end = dir.size();
+        if (reached.parent >= 0)
+            close(reached.parent);
+        reached.parent = reached.fd;
+        reached.name = dir.substr(start, end - start);
+        reached.fd = stepInto(reached.parent, reached.name, tree.identity);
+        start = end + 1;
+    }
+    return reached;
+}
+
+} // namespace
+
+OsTree* nativeOpenTree(std::string_view dir, const OsFileIdentity& recorded)
+{
+    const TreeIdentity identity{recorded.volume, recorded.index, true};
+    const int fd = openTop(std::string(dir), identity);
+    if (fd < 0)
+        return nullptr;
+    struct stat opened{};
+    Level top;
+    OsTree* tree = nullptr;
+    if (fstat(fd, &opened) == 0 && sameDirectory(opened, identity) && describe(fd, top))
+        tree = new (std::nothrow) OsTree{fd, identity, {}};
+    if (tree == nullptr)
+        close(fd);
+    return tree;
+}
+
+bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories)
+{
+    Reached reached = reach(*tree, dir);
+    const bool found = reached.fd >= 0;
+    if (found)
+        for (std::string& name : deleteFilesOf(reached.fd))
+            subdirectories.push_back(dir.empty() ? std::move(name) : dir + "/" + name);
+    // A deeper level than those held replaces them.
+    if (!tree->held.empty() && depthOf(tree->held.front().first) < depthOf(dir))
+        releaseHeld(*tree);
+    if (found && tree->held.size() < heldLimit && (tree->held.empty() || depthOf(tree->held.front().first) == depthOf(dir))) {
+        tree->held.emplace_back(dir, reached.fd);
+        reached.fd = -1;
+    }
+    release(reached);
+    return found;
+}
+
+void nativeRemoveSubtree(OsTree* tree, const std::string& dir)
+{
+    Reached reached = reach(*tree, dir);
+    Level top;
+    if (reached.fd >= 0 && reached.parent >= 0 && describe(reached.fd, top)) {
+        top.name = reached.name;
+        emptyTree(reached.fd, std::move(top));
+        reached.fd = -1;  // closed by the walk
+        unlinkat(reached.parent, reached.name.c_str(), AT_REMOVEDIR);
+    }
+    release(reached);
+}
+
+void nativeCloseTree(OsTree* tree)
+{
+    releaseHeld(*tree);
+    close(tree->top);
+    delete tree;
 }

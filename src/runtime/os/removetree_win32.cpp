@@ -6,8 +6,13 @@
 // Junctions, symbolic links and volumes mounted in a folder (all reparse
 // points) are removed, never entered, so the walk stays on the work
 // directory's volume. Nothing here ends the process: what cannot go stays.
+// The parts for several threads (OsTree) keep the top pinned and pin every
+// directory on the way to a subtree the same way, each checked to be a real
+// directory of the top's volume, while its contents go.
 #include <windows.h>
 
+#include <atomic>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,17 +28,17 @@ struct TreeIdentity {
 };
 
 // A file still held open (a virus scanner, a child on its way out) gets
-// short retries, at most about a second for the whole removal.
-constexpr DWORD retryPause = 50;
-DWORD retryBudget = 1000;
+// short retries, at most about a second for the whole removal, whichever
+// threads spend it.
+constexpr long retryPause = 50;
+std::atomic<long> retryBudget{1000};
 
 bool mayRetry(DWORD code)
 {
     if (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY && code != ERROR_ACCESS_DENIED)
         return false;
-    if (retryBudget < retryPause)
+    if (retryBudget.fetch_sub(retryPause) < retryPause)
         return false;
-    retryBudget -= retryPause;
     Sleep(retryPause);
     return true;
 }
@@ -178,4 +183,128 @@ void nativeRemoveTree(std::string_view path, const OsFileIdentity& recorded)
     emptyTree(top);
     CloseHandle(pin);
     deleteEntry(top, true);
+}
+
+// ---- The removal in parts, for several threads.
+
+struct OsTree {
+    HANDLE pin = INVALID_HANDLE_VALUE;
+    std::wstring top;
+    TreeIdentity identity;
+};
+
+namespace {
+
+// The parts name directories in UTF-8 with "/" between components; the
+// walk's own paths are wide. A name that does not survive the round trip
+// is not reached, and stays for the whole walk.
+std::string narrowName(const std::wstring& wide)
+{
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), length, nullptr,
+                            nullptr);
+    return narrow;
+}
+
+std::wstring wideName(const std::string& narrow)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_UTF8, 0, narrow.data(), static_cast<int>(narrow.size()), wide.data(), length);
+    return wide;
+}
+
+void unpin(std::vector<HANDLE>& pins)
+{
+    for (const HANDLE pin : pins)
+        CloseHandle(pin);
+    pins.clear();
+}
+
+// The full path of dir below the top, every directory on the way (dir
+// included) opened without following a reparse point, checked to be a real
+// directory of the top's volume and pinned in pins, so that none can be
+// renamed or replaced while they stay open. Empty when a step fails.
+std::wstring reach(const OsTree& tree, const std::string& dir, std::vector<HANDLE>& pins)
+{
+    std::wstring path = tree.top;
+    std::size_t start = 0;
+    while (start < dir.size()) {
+        std::size_t end = dir.find('/', start);
+        if (end == std::string::npos)
+            end = dir.size();
+        const std::wstring name = wideName(dir.substr(start, end - start));
+        start = end + 1;
+        if (name.empty() || isDotEntry(name.c_str()) || name.find_first_of(L"\\/:") != std::wstring::npos)
+            return {};
+        path += L"\\" + name;
+        const HANDLE pin = openDirectory(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (pin == INVALID_HANDLE_VALUE)
+            return {};
+        pins.push_back(pin);
+        const TreeIdentity step = identityOf(pin);
+        if (!step.known || step.volume != tree.identity.volume)
+            return {};
+    }
+    return path;
+}
+
+} // namespace
+
+OsTree* nativeOpenTree(std::string_view path, const OsFileIdentity& recorded)
+{
+    const TreeIdentity identity{recorded.volume, recorded.index, true};
+    std::wstring top = longPathOf(path);
+    if (top.empty())
+        return nullptr;
+    const HANDLE pin = openDirectory(top, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (pin == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const TreeIdentity now = identityOf(pin);
+    OsTree* tree = nullptr;
+    if (now.known && now.volume == identity.volume && now.index == identity.index)
+        tree = new (std::nothrow) OsTree{pin, std::move(top), identity};
+    if (tree == nullptr)
+        CloseHandle(pin);
+    return tree;
+}
+
+bool nativeEmptyTreeDirectory(OsTree* tree, const std::string& dir, std::vector<std::string>& subdirectories)
+{
+    std::vector<HANDLE> pins;
+    const std::wstring path = reach(*tree, dir, pins);
+    if (!path.empty()) {
+        std::vector<std::wstring> found;
+        deleteFilesOf(path, found);
+        for (const std::wstring& full : found) {
+            std::string name = narrowName(full.substr(path.size() + 1));
+            subdirectories.push_back(dir.empty() ? std::move(name) : dir + "/" + name);
+        }
+    }
+    unpin(pins);
+    return !path.empty();
+}
+
+void nativeRemoveSubtree(OsTree* tree, const std::string& dir)
+{
+    std::vector<HANDLE> pins;
+    const std::wstring path = dir.empty() ? std::wstring() : reach(*tree, dir, pins);
+    if (!path.empty()) {
+        emptyTree(path);
+        // Its own pin goes first, those above it stay while it goes.
+        CloseHandle(pins.back());
+        pins.pop_back();
+        deleteEntry(path, true);
+    }
+    unpin(pins);
+}
+
+void nativeCloseTree(OsTree* tree)
+{
+    CloseHandle(tree->pin);
+    delete tree;
 }

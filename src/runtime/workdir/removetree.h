@@ -22,4 +22,6 @@ DirectoryIdentity directoryIdentity(std::string_view path);
 // that identity describes. Deletion failures are tolerated: what still
 // cannot be deleted after the owner's rights were restored (and, on
 // Windows, a few short retries for files held open) stays, silently.
-void removeTree(std::string_view dir, const DirectoryIdentity& identity);
+// threads above 1 lets separate subtrees go on that many threads at once,
+// with the same checks; the files of one directory always go on one.
+void removeTree(std::string_view dir, const DirectoryIdentity& identity, int threads = 1);

@@ -1,7 +1,7 @@
 // Room runtime/workdir: the directories the program makes and removes: the
-// work directory, its removal, the cache root. May include: runtime/fs,
-// runtime/process, runtime/os, runtime/signals, runtime/failure, runtime/base
-// (docs/architecture.md).
+// work directory, its removal, the cache root. May include: runtime/threads,
+// runtime/fs, runtime/process, runtime/os, runtime/signals, runtime/failure,
+// runtime/base (docs/architecture.md).
 //
 #pragma once
 #include <cstddef>
