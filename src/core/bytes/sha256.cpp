@@ -110,8 +110,6 @@ void compressBlocksWithShaInstructions(uint32_t state[8], const unsigned char* b
         for (int i = 0; i < 4; ++i)
             words[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)),
                                         bigEndianWords);
-        // Unrolled, so that the four message vectors stay in registers.
-#pragma GCC unroll 16
         for (int group = 0; group < 16; ++group) {
             // words[group % 4] holds w[4g-16 .. 4g-13] until it is replaced
             // by w[4g .. 4g+3].

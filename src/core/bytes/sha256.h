@@ -12,7 +12,7 @@ struct Sha256 {
     uint64_t length;  // bytes fed so far
     unsigned char block[64];
     // Set by startSha256 when the processor has the SHA instructions (x86);
-    // both ways give the same digest, the instructions about eight times
+    // both ways give the same digest, the instructions about six times
     // faster. Clearing it after the start forces the portable rounds.
     bool useShaInstructions;
 };
