@@ -148,17 +148,18 @@ TEST(OrderedQueueDeathTest, TheWriterPoolCatchesMisuseInsteadOfWaiting)
     EXPECT_DEATH(
         {
             WriterPool* pool = startWriterPool(2);
-            queueFile(pool, "first", 0);
-            queueFile(pool, "second", 1);  // the first has neither bytes nor its end
+            (void)queueFile(pool, "first", 0);
+            (void)queueFile(pool, "second", 1);  // the first has neither bytes nor its end
         },
         "check failed");
     EXPECT_DEATH(
         {
             WriterPool* pool = startWriterPool(2);
-            queueFile(pool, "first", 0);
+            (void)queueFile(pool, "first", 0);
+            unsigned char* bytes = nullptr;
             int32_t capacity = 0;
-            fileBuffer(pool, capacity);
-            fileBuffer(pool, capacity);  // the first buffer would be lost
+            (void)fileBuffer(pool, bytes, capacity);
+            (void)fileBuffer(pool, bytes, capacity);  // the first buffer would be lost
         },
         "check failed");
 }
