@@ -252,7 +252,10 @@ measureAll() {
         # call, so the compressed bytes differ beyond the first 128 KiB).
         size=$(stat -c %s "$W.app")
         gz=$(od -An -t d4 -j $((size - 264)) -N 4 "$W.app" | tr -d ' ')
-        head -c $((size - 520)) "$W.app" | tail -c "$gz" | gzip -dc | cmp -s - <(gzip -dc <"$W.floor.gz") ||
+        # The stream area may end in the segment index after the member:
+        # gzip calls that trailing garbage and exits with 2, a warning.
+        head -c $((size - 520)) "$W.app" | tail -c "$gz" | { gzip -dc 2>/dev/null || [ $? = 2 ]; } |
+            cmp -s - <(gzip -dc <"$W.floor.gz") ||
             { echo "run-all: floor stream differs from zop's for $W" >&2; exit 1; }
         tar czf "$W.tgz" "$W"
         if have makeself && ! [ "$W.run" -nt "$W" ]; then
