@@ -4,20 +4,7 @@
 
 #include "runtime/failure/failure.h"
 #include "runtime/process/process.h"
-
-namespace {
-
-// executeProgram as a command entry runs it: a failure to start or wait
-// raises EOSError.
-uint32_t exitCodeOf(std::string_view path, std::string_view arguments)
-{
-    uint32_t exitCode = 0;
-    if (const uint32_t code = executeProgram(path, arguments, {}, exitCode); code != 0)
-        raiseException("EOSError", executeFailureMessage(path, arguments, code));
-    return exitCode;
-}
-
-} // namespace
+#include "unit/exitcode.h"
 
 TEST(ExecuteProgramWin32, ReturnsTheChildsExitCode)
 {
