@@ -179,15 +179,32 @@ void removeWholeTree(const std::string& dir)
     removeTree(dir, directoryIdentity(dir));
 }
 
+// A whole tree of this key: its record names the key and everything it
+// lists is there.
+bool isWholeTree(const std::string& tree, std::string_view key)
+{
+    TreeRecord record;
+    return readRecordFile(inside(tree, recordName), record.bytes) && isRecordOf(record.bytes, key) &&
+           treeIsComplete(tree, record);
+}
+
 // Renames the tree into a fresh private directory and removes it there,
-// when no launcher runs from it (the exclusive lock on its record). A
-// removal cut short leaves a leftover that a later launch removes; no
-// launch ever finds a half-removed tree under its key.
-bool setTreeAside(const std::string& root, const std::string& tree)
+// when no launcher runs from it (the exclusive lock on its record) and,
+// given a key, when it is no whole tree of that key. The second look is
+// made under the lock: a launcher that finished unpacking renames its tree
+// into place before it takes the tree's shared lock, so a tree that was
+// missing at the first look may be whole now. A removal cut short leaves a
+// leftover that a later launch removes; no launch ever finds a
+// half-removed tree under its key.
+bool setTreeAside(const std::string& root, const std::string& tree, std::string_view keepIfWholeFor = {})
 {
     TreeLock lock;
     if (!tryLockExclusive(inside(tree, recordName), lock))
         return false;
+    if (!keepIfWholeFor.empty() && isWholeTree(tree, keepIfWholeFor)) {
+        unlock(lock);
+        return false;
+    }
     const std::string bin = makePrivateDirectoryIn(root);
     const bool moved = !bin.empty() && renameDirectory(tree, inside(bin, "t"));
     unlock(lock);
@@ -241,6 +258,14 @@ void sweepRoot(const std::string& root)
     }
 }
 
+// The launch runs from the tree it has loaded.
+void hitIn(const std::string& root, CachePlan& plan)
+{
+    runFrom(plan.tree);
+    plan.use = CacheUse::hit;
+    sweepRoot(root);
+}
+
 } // namespace
 
 CachePlan planCache(const tail& trailer)
@@ -256,16 +281,18 @@ CachePlan planCache(const tail& trailer)
         return plan;
     plan.tree = inside(root, hexOf(key.substr(0, keyBytesInName)));
     if (loadTree(plan.tree, key, plan.record)) {
-        runFrom(plan.tree);
-        plan.use = CacheUse::hit;
-        sweepRoot(root);
+        hitIn(root, plan);
         return plan;
     }
     // A tree that failed its check makes way for a new one, unless a
-    // launcher runs from it (then this launch unpacks privately).
+    // launcher runs from it (then this launch unpacks privately) or another
+    // launcher has just moved it into place whole (then it is a hit).
     int64_t ignored = 0;
-    if (entryKind(plan.tree, ignored) == EntryKind::directory)
-        setTreeAside(root, plan.tree);
+    if (entryKind(plan.tree, ignored) == EntryKind::directory && !setTreeAside(root, plan.tree, key) &&
+        loadTree(plan.tree, key, plan.record)) {
+        hitIn(root, plan);
+        return plan;
+    }
     plan.privateDir = makePrivateDirectoryIn(root);
     if (plan.privateDir.empty() || !lockShared(plan.privateDir, privateInUse)) {
         if (!plan.privateDir.empty())
