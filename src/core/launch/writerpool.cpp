@@ -20,10 +20,17 @@ namespace {
 
 constexpr int32_t bufferSize = 65536;
 constexpr int maxWriters = 16;
-// Buffers per writer, plus a few for the main thread to fill ahead.
-constexpr int buffersPerWriter = 8;
-constexpr int spareBuffers = 8;
+// Buffers per writer, plus a few for the main thread to fill ahead: they
+// are most of the pool's memory, and a writer never writes more than one at
+// a time. Files queued are cheap (a name each): more of them than buffers
+// lets small files and empty ones wait in line, and gives idle writers a
+// choice of directory.
+constexpr int buffersPerWriter = 2;
+constexpr int spareBuffers = 4;
 constexpr int maxBuffers = spareBuffers + buffersPerWriter * maxWriters;
+constexpr int fileSlotsPerWriter = 8;
+constexpr int spareFileSlots = 8;
+constexpr int maxFileSlots = spareFileSlots + fileSlotsPerWriter * maxWriters;
 constexpr int32_t noBuffer = -1;
 // Once a request to stop came: how long writers that make no progress are
 // waited for, in waits of this many milliseconds.
@@ -52,7 +59,7 @@ struct WriterPool {
     Buffer buffers[maxBuffers];
     int32_t freeBuffers = noBuffer;
     int32_t filling = noBuffer;  // the buffer fileBuffer gave the main thread
-    QueuedFile files[maxBuffers];
+    QueuedFile files[maxFileSlots];
     int32_t lastPosition = -1;   // of the file queued last: positions only grow
     bool open = false;           // the newest file is not complete
     // Writers inside a file, and a count of their steps (files and buffers).
@@ -286,7 +293,7 @@ WriterPool* startWriterPool(int writers)
         return nullptr;
     pool->bufferCount = spareBuffers + buffersPerWriter * writers;
     pool->memory = new (std::nothrow) unsigned char[static_cast<std::size_t>(pool->bufferCount) * bufferSize];
-    if (!openQueue(pool->queue, pool->bufferCount, true) || pool->memory == nullptr) {
+    if (!openQueue(pool->queue, spareFileSlots + fileSlotsPerWriter * writers, true) || pool->memory == nullptr) {
         releasePool(pool);
         return nullptr;
     }
