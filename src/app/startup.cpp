@@ -67,9 +67,10 @@ uint16_t refuseOverlongTempDir(const std::string& tempDir)
 // packer killed while writing). As a packer it would take its arguments for
 // a recipe and an output and overwrite a user's file. A sealed trailer whose
 // bytes changed (a flipped bit in entryCount, a stub name or stream length
-// that is not the packer's) is damage too. Either ends the launch through
-// the failure path before anything, its work directory included, is
-// created, let alone run. packed: whether the own file is packed.
+// that is not the packer's) is damage too. Either is code 106, which ends
+// the launch through the failure path before anything, its work directory
+// included, is created, let alone run. packed: whether the own file is
+// packed.
 uint16_t readOwnFile(std::string_view path, Container& container, bool& packed)
 {
     ContainerKind kind = ContainerKind::unpacked;
