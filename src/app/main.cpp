@@ -11,20 +11,20 @@
 namespace {
 
 // Runs the chosen mode; returns the process exit code for a normal end.
-int runSelectedMode(Mode mode, const Launch& launch)
+int runSelectedMode(const LaunchContext& context)
 {
-    switch (mode) {
+    switch (context.mode) {
     case Mode::pack:
-        packMode(launch);
+        packMode(context.launch);
         return 0;
     case Mode::justExtract:
-        justExtractMode(selectedContainer(), selectedDirectory());
+        justExtractMode(context.container, context.packer.directory);
         return 0;
     case Mode::list:
-        listMode(selectedContainer());
+        listMode(context.container);
         return 0;
     case Mode::run:
-        return runMode(selectedContainer(), launch.threads);
+        return runMode(context.container, context.launch.threads);
     }
     return 0;
 }
@@ -34,10 +34,13 @@ int runSelectedMode(Mode mode, const Launch& launch)
 int main(int argc, char** argv)
 {
     initRuntime(argc, argv);
-    const Launch launch = startUp();
-    const int exitCode = runSelectedMode(selectMode(), launch);
+    // Lives until the process ends: a request to stop removes the work
+    // directory through it.
+    LaunchContext context;
+    startUp(context);
+    const int exitCode = runSelectedMode(context);
     setStopCleanup(nullptr);
-    removeWorkDirectory();
+    removeWorkDirectory(context);
     // A request to stop that came during the removal still ends the process
     // as such a request does.
     stopIfRequested();

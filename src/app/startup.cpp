@@ -16,16 +16,19 @@
 #include "runtime/signals/stopsignals.h"
 #include "runtime/threads/threads.h"
 #include "runtime/workdir/workdir.h"
-#include "unpack/container.h"
 
 namespace {
 
 constexpr std::string_view justExtractOption = "--zop-justextract";
 constexpr std::string_view listOption = "--zop-list";
 
-// The launch's thread count, for the work directory's removal at the end or
-// on a request to stop.
-int removalThreads = 1;
+// A failure of start-up: its I/O code and, for the packer's --list and
+// --extract, the reason its failure line gives (empty: the report's
+// message).
+struct StartFailure {
+    uint16_t code = 0;
+    std::string_view reason;
+};
 
 // A relative TEMP is taken against the directory the launcher starts in:
 // %tempdir% must name the work directory from anywhere, the work directory
@@ -41,63 +44,147 @@ std::string temporaryDirectory()
     return absolutePath(shortText(dir));
 }
 
-// workDir and workFile must name exactly what gets created, so a temporary
-// directory too long for them to fit in a short text is refused up front.
-void refuseOverlongTempDir(const std::string& tempDir)
+// The directory the launcher starts in and the one its work directory goes
+// to.
+uint16_t findDirectories()
 {
-    if (!workFileFitsBelow(tempDir))
-        failWithIoCode(ioInvalidFilename);
+    appState.originalDir = currentDirectory();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    appState.tempDir = temporaryDirectory();
+    return ioResult();
 }
 
-// The file the chosen mode reads: the program's own file, or the file the
-// packer's --list or --extract names, read in its place. Whether the own
-// file is packed is all that is kept of it then.
-Container selectedFile;
-bool ownFilePacked = false;
-PackerCommand packerCommand;
+// workDir and workFile must name exactly what gets created, so a temporary
+// directory too long for them to fit in a short text is refused up front.
+uint16_t refuseOverlongTempDir(const std::string& tempDir)
+{
+    return workFileFitsBelow(tempDir) ? uint16_t{0} : uint16_t{ioInvalidFilename};
+}
 
 // A file with bytes after its executable image but no recognised trailer is
 // a packed executable that lost its end (a download or copy cut short, a
 // packer killed while writing). As a packer it would take its arguments for
 // a recipe and an output and overwrite a user's file. A sealed trailer whose
 // bytes changed (a flipped bit in entryCount, a stub name or stream length
-// that is not the packer's) is damage too. Either ends the launch through
-// the failure path before anything, its work directory included, is
-// created, let alone run.
-void readOwnFile(std::string_view path)
+// that is not the packer's) is damage too. Either is code 106, which ends
+// the launch through the failure path before anything, its work directory
+// included, is created, let alone run. packed: whether the own file is
+// packed.
+uint16_t readOwnFile(std::string_view path, Container& container, bool& packed)
 {
-    const ContainerKind kind = readContainer(path, selectedFile);
+    ContainerKind kind = ContainerKind::unpacked;
+    if (const uint16_t code = readContainer(path, container, kind); code != 0)
+        return code;
     if (kind == ContainerKind::cut || kind == ContainerKind::brokenSeal)
-        failWithIoCode(ioInvalidInput);
-    ownFilePacked = kind == ContainerKind::packed;
+        return ioInvalidInput;
+    packed = kind == ContainerKind::packed;
+    return 0;
 }
 
-bool inspecting()
+bool inspecting(const PackerCommand& packer)
 {
-    return packerCommand.action != PackerAction::pack;
+    return packer.action != PackerAction::pack;
 }
 
-void describeInspection()
+void describeInspection(const PackerCommand& packer)
 {
-    describeStep(packerCommand.action == PackerAction::list ? "cannot list" : "cannot extract", packerCommand.file);
+    describeStep(packer.action == PackerAction::list ? "cannot list" : "cannot extract", packer.file);
 }
 
 // The packer's --list and --extract read another file as data, by the same
 // checks as the file's own modes: what is not a sound packed file ends with
-// one line, before anything is created.
-void readInspectedFile()
+// one line, before anything is created. The file read takes the place of
+// the program's own in context.
+StartFailure readInspectedFile(LaunchContext& context)
 {
-    describeInspection();
-    switch (readContainer(absolutePath(packerCommand.file), selectedFile)) {
+    describeInspection(context.packer);
+    ContainerKind kind = ContainerKind::unpacked;
+    if (const uint16_t code = readContainer(absolutePath(context.packer.file), context.container, kind); code != 0)
+        return {code, {}};
+    switch (kind) {
     case ContainerKind::packed:
-        return;
+        return {};
     case ContainerKind::unpacked:
-        refuse(ioInvalidInput, "not a packed file");
+        return {ioInvalidInput, "not a packed file"};
     case ContainerKind::cut:
-        refuse(ioInvalidInput, "damaged: a program with bytes after its image but no trailer (cut short?)");
+        return {ioInvalidInput, "damaged: a program with bytes after its image but no trailer (cut short?)"};
     case ContainerKind::brokenSeal:
-        refuse(ioInvalidInput, "damaged: its trailer does not match its seal");
+        return {ioInvalidInput, "damaged: its trailer does not match its seal"};
     }
+    return {};
+}
+
+// A packed file's own options choose among its modes; a bare stub packs, or
+// lists or takes apart the file its --list or --extract names.
+Mode chooseMode(bool ownFilePacked, const PackerCommand& packer)
+{
+    if (!ownFilePacked) {
+        switch (packer.action) {
+        case PackerAction::pack:
+            return Mode::pack;
+        case PackerAction::list:
+            return Mode::list;
+        case PackerAction::extract:
+            return Mode::justExtract;
+        }
+    }
+    if (appState.justExtract)
+        return Mode::justExtract;
+    if (appState.listOnly)
+        return Mode::list;
+    return Mode::run;
+}
+
+// Start-up's steps in their order; the first failure ends them. The
+// packer's own answers (--help, a call that cannot work) end the process
+// there, as they always did.
+StartFailure prepareLaunch(LaunchContext& context)
+{
+    if (const uint16_t code = findDirectories(); code != 0)
+        return {code, {}};
+    collectArguments();
+    context.launch = Launch{commandLineArguments(), threadCount()};
+    // The trailer comes first: a bare stub answers its own options, and
+    // refuses a call that cannot work, before it creates anything.
+    fileOpenMode = 0;
+    bool ownFilePacked = false;
+    if (const uint16_t code = readOwnFile(launchArgument(context.launch, 0), context.container, ownFilePacked);
+        code != 0)
+        return {code, {}};
+    if (!ownFilePacked) {
+        context.packer = answerPackerCommandLine(context.launch.arguments);
+        if (inspecting(context.packer)) {
+            setFailureAction(writeFailureLine);
+            if (const StartFailure failure = readInspectedFile(context); failure.code != 0)
+                return failure;
+        }
+        preparePacker();
+    }
+    context.mode = chooseMode(ownFilePacked, context.packer);
+    randomize();
+    if (const uint16_t code = refuseOverlongTempDir(appState.tempDir); code != 0)
+        return {code, {}};
+    // Run mode makes its own work directory once it knows whether a cached
+    // tree serves: a hit creates nothing in TEMP.
+    if (context.mode != Mode::run)
+        if (const uint16_t code = makeTempWorkDirectory(); code != 0)
+            return {code, {}};
+    return {};
+}
+
+// Start-up's one end through the failure path; the packer's --list and
+// --extract give their reason on their failure line.
+void raiseIfStartFailed(const StartFailure& failure)
+{
+    if (failure.code != 0 && !failure.reason.empty())
+        refuse(failure.code, failure.reason);
+    raiseIfFailed(failure.code);
+}
+
+void removeWorkDirectoryOf(const void* context)
+{
+    removeWorkDirectory(*static_cast<const LaunchContext*>(context));
 }
 
 } // namespace
@@ -126,72 +213,18 @@ void collectArguments()
     }
 }
 
-Launch startUp()
+void startUp(LaunchContext& context)
 {
-    appState.originalDir = currentDirectory();
-    checkIo();
-    appState.tempDir = temporaryDirectory();
-    checkIo();
-    collectArguments();
-    const Launch launch{commandLineArguments(), threadCount()};
-    removalThreads = launch.threads;
-    // The trailer comes first: a bare stub answers its own options, and
-    // refuses a call that cannot work, before it creates anything.
-    fileOpenMode = 0;
-    readOwnFile(launchArgument(launch, 0));
-    if (!ownFilePacked) {
-        packerCommand = answerPackerCommandLine(launch.arguments);
-        if (inspecting()) {
-            setFailureAction(writeFailureLine);
-            readInspectedFile();
-        }
-        preparePacker();
-    }
-    randomize();
-    refuseOverlongTempDir(appState.tempDir);
-    // Run mode makes its own work directory once it knows whether a cached
-    // tree serves: a hit creates nothing in TEMP.
-    if (selectMode() != Mode::run)
-        raiseIfFailed(makeTempWorkDirectory());
+    raiseIfStartFailed(prepareLaunch(context));
     // From here on a request to stop removes the work directory, and a
     // request that came during start-up is acted on now.
-    setStopCleanup(removeWorkDirectory);
+    setStopCleanup(removeWorkDirectoryOf, &context);
     stopIfRequested();
-    if (inspecting())
-        describeInspection();
-    return launch;
+    if (inspecting(context.packer))
+        describeInspection(context.packer);
 }
 
-void removeWorkDirectory()
+void removeWorkDirectory(const LaunchContext& context)
 {
-    removeTree(appState.workDir, appState.workDirIdentity, removalThreads);
-}
-
-Mode selectMode()
-{
-    if (!ownFilePacked) {
-        switch (packerCommand.action) {
-        case PackerAction::pack:
-            return Mode::pack;
-        case PackerAction::list:
-            return Mode::list;
-        case PackerAction::extract:
-            return Mode::justExtract;
-        }
-    }
-    if (appState.justExtract)
-        return Mode::justExtract;
-    if (appState.listOnly)
-        return Mode::list;
-    return Mode::run;
-}
-
-const Container& selectedContainer()
-{
-    return selectedFile;
-}
-
-std::string_view selectedDirectory()
-{
-    return packerCommand.directory;
+    removeTree(appState.workDir, appState.workDirIdentity, context.launch.threads);
 }

@@ -9,47 +9,58 @@
 #include "core/container/image.h"
 #include "core/bytes/littleendian.h"
 #include "core/bytes/filecopy.h"
-#include "runtime/failure/failure.h"
+#include "runtime/base/iocodes.h"
 #include "runtime/fs/textfile.h"
 
 
-ContainerKind readContainer(std::string_view path, Container& container)
+namespace {
+
+// What the open file is: its trailer read into container, and its image
+// looked at as a whole when no trailer was found.
+uint16_t classifyContainer(BinaryFile& file, Container& container, ContainerKind& kind)
+{
+    container.end = fileSize(file);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    kind = ContainerKind::unpacked;
+    if (container.end < tailSize)
+        return 0;
+    // Only a signed PE file keeps its trailer anywhere but at the end; the
+    // whole layout, ELF tables included, matters only for a file without
+    // a trailer.
+    ImageLayout layout;
+    if (const uint16_t code = readImageLayout(file, layout, true); code != 0)
+        return code;
+    if (const uint16_t code = readTrailerFrom(file, layout, container.trailer, container.end); code != 0)
+        return code;
+    if (!isPackedTrailer(container.trailer)) {
+        seekFile(file, 0);
+        if (const uint16_t code = readImageLayout(file, layout); code != 0)
+            return code;
+        const ImageFit fit = imageFit(layout);
+        if (fit == ImageFit::longer || fit == ImageFit::cut)
+            kind = ContainerKind::cut;
+        return 0;
+    }
+    kind = trailerSeal(container.trailer) == TrailerSeal::broken ? ContainerKind::brokenSeal : ContainerKind::packed;
+    return 0;
+}
+
+} // namespace
+
+uint16_t readContainer(std::string_view path, Container& container, ContainerKind& kind)
 {
     container.path.assign(path);
     container.trailer = tail{};
+    kind = ContainerKind::unpacked;
     // Only a regular file is read (a FIFO named by the packer's --list
     // would wait for a writer); one too short for a trailer has none.
     BinaryFile file;
     assignFile(file, path);
     openRegularFile(file, 1);
-    checkIo();
-    container.end = fileSize(file);
-    checkIo();
-    if (container.end < tailSize) {
-        closeFile(file);
-        checkIo();
-        return ContainerKind::unpacked;
-    }
-    // Only a signed PE file keeps its trailer anywhere but at the end; the
-    // whole layout, ELF tables included, matters only for a file without
-    // a trailer.
-    ImageLayout layout;
-    raiseIfFailed(readImageLayout(file, layout, true));
-    raiseIfFailed(readTrailerFrom(file, layout, container.trailer, container.end));
-    const bool packed = isPackedTrailer(container.trailer);
-    ImageFit fit = ImageFit::unknown;
-    if (!packed) {
-        seekFile(file, 0);
-        raiseIfFailed(readImageLayout(file, layout));
-        fit = imageFit(layout);
-    }
-    closeFile(file);
-    checkIo();
-    if (!packed)
-        return fit == ImageFit::longer || fit == ImageFit::cut ? ContainerKind::cut : ContainerKind::unpacked;
-    if (trailerSeal(container.trailer) == TrailerSeal::broken)
-        return ContainerKind::brokenSeal;
-    return ContainerKind::packed;
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    return closeFileAfter(file, classifyContainer(file, container, kind));
 }
 
 bool isEmptyContainer(const Container& container)
@@ -184,12 +195,6 @@ uint16_t entryHeaderFault(GzStream* stream, header& h)
     return 0;
 }
 
-void readEntryHeader(GzStream* stream, header& h)
-{
-    if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
-        failWithIoCode(code);
-}
-
 uint16_t finishEntryStream(const Container& container, GzStream* stream)
 {
     if (stream == nullptr && isEmptyContainer(container))
@@ -223,10 +228,11 @@ std::string entryLine(const header& h, bool withFileSize)
     return line;
 }
 
-void writeEntryLine(TextFile& out, const header& h, bool withFileSize)
+uint16_t writeEntryLine(TextFile& out, const header& h, bool withFileSize)
 {
     writeForeignText(out, entryLine(h, withFileSize));
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     writeLine(out);
-    checkIo();
+    return ioResult();
 }

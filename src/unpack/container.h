@@ -32,20 +32,22 @@ enum class ContainerKind {
     brokenSeal,   // a sealed trailer whose bytes changed
 };
 
-// Reads the trailer of the file at path into container and says what the
-// file is. The one check of a packed file made before anything is created;
-// the stream's own CRC-32 is checked later, while copyStreamToWorkFile
-// copies it out. The file is opened once; reading it is checked (a failure
-// ends the process).
-ContainerKind readContainer(std::string_view path, Container& container);
+// Reads the trailer of the file at path into container and says in kind
+// what the file is. The one check of a packed file made before anything is
+// created; the stream's own CRC-32 is checked later, while
+// copyStreamToWorkFile copies it out. The file is opened once and closed
+// again whatever the result. Returns 0, or the I/O code of a failure to read
+// it (kind then says nothing).
+//
+// This and the functions below return 0 or the I/O code of the failure, a
+// damaged container included; none of them ends the process: the mode that
+// called decides what a code does (it raises it).
+[[nodiscard]] uint16_t readContainer(std::string_view path, Container& container, ContainerKind& kind);
 
 // Opens the container's file for reading and sets stubLength to the length
 // of its stub part. A trailer whose gzLength does not fit the container, or
 // is too short for the stream its entries need, is code 100 (the file closed
 // again) before anything is copied.
-//
-// These return 0 or the I/O code of the failure, as the stream functions
-// below do; the mode raises it.
 [[nodiscard]] uint16_t openContainerFile(const Container& container, BinaryFile& file, int32_t& stubLength);
 
 // Copies the next gzLength bytes of the file into the work file, closes
@@ -66,11 +68,9 @@ ContainerKind readContainer(std::string_view path, Container& container);
 // well-formed key record.
 bool cacheKeyOf(const tail& trailer, std::string_view& key);
 
-// Reads the next header. A stream that ends early (code 100) or is damaged
-// (code 106) ends the process instead of leaving a stale header in h.
-void readEntryHeader(GzStream* stream, header& h);
-// readEntryHeader that returns the code instead of raising it (0: read).
-uint16_t entryHeaderFault(GzStream* stream, header& h);
+// Reads the next header into h: 0, or code 100 for a stream that ends early
+// and 106 for a damaged one (h then holds nothing to act on).
+[[nodiscard]] uint16_t entryHeaderFault(GzStream* stream, header& h);
 
 // Closes the stream after the last entry; a checksum or length mismatch, or a
 // stream cut short, is code 106 or 100.
@@ -81,6 +81,6 @@ bool isKind(const header& h, char kind);
 // The entry as one line: kind, a blank, text and, when asked, a file
 // entry's size in parentheses; bytes as stored.
 std::string entryLine(const header& h, bool withFileSize);
-// Writes entryLine (by the terminal rule of writeForeignText) and CR LF.
-// Every write is checked.
-void writeEntryLine(TextFile& out, const header& h, bool withFileSize);
+// Writes entryLine (by the terminal rule of writeForeignText) and CR LF;
+// 0 or the code of the first write that failed.
+[[nodiscard]] uint16_t writeEntryLine(TextFile& out, const header& h, bool withFileSize);

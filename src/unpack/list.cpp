@@ -38,35 +38,54 @@ std::string listingBoxText(const ListingBox& box)
     return text;
 }
 
-void listMode(const Container& container)
-{
-    BinaryFile file;
-    int32_t stubLength = 0;
-    raiseIfFailed(openContainerFile(container, file, stubLength));
-    seekFile(file, stubLength);
-    checkIo();
-    uint32_t payloadSize = 0;
-    GzStream* stream = nullptr;
-    raiseIfFailed(copyStreamToWorkFile(container, file, stream, payloadSize));
+namespace {
 
-    ListingBox box;
+// One line per entry, to standard output or into the box. A file whose
+// content the stream cannot deliver in full makes the listing wrong from
+// here on, as it makes extraction fail.
+uint16_t listEntries(const Container& container, GzStream* stream, ListingBox& box)
+{
     header h;
     for (int32_t i = 1; i <= container.trailer.entryCount; ++i) {
-        readEntryHeader(stream, h);
+        if (const uint16_t code = entryHeaderFault(stream, h); code != 0)
+            return code;
         if (windowedBuild)
             addToListingBox(box, entryLine(h, true));
-        else
-            writeEntryLine(standardOutput, h, true);
-        // A file whose content the stream cannot deliver in full makes the
-        // listing wrong from here on, as it makes extraction fail.
+        else if (const uint16_t code = writeEntryLine(standardOutput, h, true); code != 0)
+            return code;
         if (!isKind(h, 'f'))
             continue;
         int64_t delivered = 0;
-        raiseIfFailed(skipGz(stream, h.dataLength, delivered));
+        if (const uint16_t code = skipGz(stream, h.dataLength, delivered); code != 0)
+            return code;
         if (delivered < h.dataLength)
-            failWithIoCode(ioReadPastEnd);
+            return ioReadPastEnd;
     }
-    raiseIfFailed(finishEntryStream(container, stream));
+    return finishEntryStream(container, stream);
+}
+
+uint16_t listContainer(const Container& container, ListingBox& box)
+{
+    BinaryFile file;
+    int32_t stubLength = 0;
+    if (const uint16_t code = openContainerFile(container, file, stubLength); code != 0)
+        return code;
+    seekFile(file, stubLength);
+    if (const uint16_t code = ioResult(); code != 0)
+        return closeFileAfter(file, code);
+    uint32_t payloadSize = 0;
+    GzStream* stream = nullptr;
+    if (const uint16_t code = copyStreamToWorkFile(container, file, stream, payloadSize); code != 0)
+        return code;
+    return listEntries(container, stream, box);
+}
+
+} // namespace
+
+void listMode(const Container& container)
+{
+    ListingBox box;
+    raiseIfFailed(listContainer(container, box));
     // Shown only once the whole stream proved sound: a damaged file shows
     // its failure instead.
     if (windowedBuild)

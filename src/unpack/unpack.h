@@ -18,7 +18,10 @@ struct Container;
 int runMode(const Container& container, int threads);
 // Takes the container apart into directory (created when missing; empty:
 // the current directory). Nothing of it runs, the stub part included.
+// Like listMode, it runs its steps to the first failure and raises that
+// one's code through the failure path.
 void justExtractMode(const Container& container, std::string_view directory = {});
+// One line per entry (a message box in the windowed build).
 void listMode(const Container& container);
 
 // The listing as the windowed build shows it in a message box: the first

@@ -69,6 +69,14 @@ uint32_t openInterrupted(const std::string& name, uint32_t access, uint32_t shar
     return native.open(name, access, sharing, kind, handle);
 }
 
+uint32_t denyReading(OsHandle handle, void* buffer, uint32_t count, uint32_t& got)
+{
+    if (isStandardHandle(handle))
+        return native.readBytes(handle, buffer, count, got);
+    got = 0;
+    return osAccessDenied;
+}
+
 // An open that only counts: the rules above the table must not depend on
 // the platform's own entry being in place.
 int opens = 0;
@@ -196,8 +204,30 @@ TEST_F(OsFaultTest, ContainerIsReadThroughOneOpen)
     osCalls.open = countedOpen;
     writeFile("program", std::string(4096, 'x'));
     Container container;
-    EXPECT_EQ(readContainer(path("program"), container), ContainerKind::unpacked);
+    ContainerKind kind = ContainerKind::packed;
+    EXPECT_EQ(readContainer(path("program"), container, kind), 0);
+    EXPECT_EQ(kind, ContainerKind::unpacked);
     EXPECT_EQ(opens, 1);
+}
+
+TEST_F(OsFaultTest, ContainerThatCannotBeReadIsACodeAndLeavesNothingOpen)
+{
+    // The reader answers; the mode decides. A failed read leaves no code
+    // pending and the file closed (else the held-files rule would refuse
+    // the create below).
+    Container container;
+    ContainerKind kind = ContainerKind::packed;
+    EXPECT_EQ(readContainer(path("missing"), container, kind), ioFileNotFound);
+    writeFile("program", std::string(4096, 'x'));
+    osCalls.readBytes = denyReading;
+    EXPECT_EQ(readContainer(path("program"), container, kind), ioAccessDenied);
+    EXPECT_EQ(ioResult(), 0);
+    osCalls.readBytes = native.readBytes;
+    BinaryFile f;
+    assignFile(f, path("program"));
+    createFile(f, 1);
+    EXPECT_EQ(ioResult(), 0);
+    closeFile(f);
 }
 
 } // namespace

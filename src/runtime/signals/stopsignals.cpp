@@ -4,16 +4,30 @@
 
 namespace {
 
-void (*stopCleanup)() = nullptr;
+StopCleanup stopCleanup = nullptr;
+const void* stopCleanupContext = nullptr;
+void (*plainCleanup)() = nullptr;
+
+void runPlainCleanup(const void*)
+{
+    plainCleanup();
+}
 
 // INT is the Control-C of a terminal: it keeps the report it always had.
 constexpr int interruptSignal = 2;
 
 } // namespace
 
-void setStopCleanup(void (*cleanup)())
+void setStopCleanup(StopCleanup cleanup, const void* context)
 {
     stopCleanup = cleanup;
+    stopCleanupContext = context;
+}
+
+void setStopCleanup(void (*cleanup)())
+{
+    plainCleanup = cleanup;
+    setStopCleanup(cleanup != nullptr ? runPlainCleanup : nullptr, nullptr);
 }
 
 uint16_t stopRequestCode()
@@ -28,9 +42,9 @@ void stopIfRequested()
         return;
     answerStop();
     if (stopCleanup != nullptr) {
-        void (*cleanup)() = stopCleanup;
+        const StopCleanup cleanup = stopCleanup;
         stopCleanup = nullptr;
-        cleanup();
+        cleanup(stopCleanupContext);
     }
     if (signal == interruptSignal)
         raiseException("EControlC", "Control-C hit");

@@ -17,7 +17,12 @@
 void holdStopSignals();
 
 // What runs on the way out when a request ends the process: the work
-// directory's removal, registered once that directory exists.
+// directory's removal, registered once that directory exists, is called
+// with the context registered along with it (the launch it belongs to).
+// Null registers nothing; a new registration replaces the last.
+using StopCleanup = void (*)(const void* context);
+void setStopCleanup(StopCleanup cleanup, const void* context);
+// A clean-up that needs no context.
 void setStopCleanup(void (*cleanup)());
 
 // The signal of the first request not yet answered; 0 when none, and always
