@@ -184,9 +184,17 @@ RunResult runUnderWine(const Scratch& scratch, const std::string& commandLine, c
                              {"WINEDEBUG", options.wineDebug},
                              {"WINEDLLOVERRIDES", std::string("mscoree,mshtml=")},
                              {"ENVRUN_CONTROL", toWindowsPath(files.controlPath)}};
-    return spawnAndWait({ZOP_WINE, windowsPlatform().envrun}, outside,
-                        options.cwd.empty() ? scratch.cwd() : options.cwd, files.stdinPath, files.outPath,
-                        files.errPath, options.timeoutMs);
+    // Wine on a loaded machine now and then ends with exit code 1 before
+    // envrun runs at all (envrun deletes the control file once it has read
+    // it): nothing of the test has run then, so the start is tried again.
+    for (int attempt = 1;; ++attempt) {
+        RunResult result = spawnAndWait({ZOP_WINE, windowsPlatform().envrun}, outside,
+                                        options.cwd.empty() ? scratch.cwd() : options.cwd, files.stdinPath,
+                                        files.outPath, files.errPath, options.timeoutMs);
+        if (result.exitCode == 0 || attempt == 3 || !std::filesystem::exists(files.controlPath))
+            return result;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
 }
 
 }  // namespace
