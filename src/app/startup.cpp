@@ -1,5 +1,6 @@
-// Start-up: fills the AppState, reads the program's own trailer, creates the work
-// directory (run mode makes its own) and chooses the one mode that runs.
+// Start-up: fills the launch's AppState, reads the program's own trailer,
+// creates the work directory (run mode makes its own) and chooses the one
+// mode that runs.
 #include "app/startup.h"
 
 #include <string>
