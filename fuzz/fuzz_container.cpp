@@ -24,17 +24,25 @@ namespace {
 
 enum class Reader { list, justExtract, run };
 
-Container prepareState(const uint8_t* data, std::size_t size)
+// A fresh launch state in the scratch root. Run mode makes its own work
+// directory (zop.N) in tempDir and comes back to originalDir, the directory
+// runConfined starts the mode in.
+AppState prepareState()
 {
     const std::string& root = fuzz::scratchRoot();
-    // Run mode makes its own work directory (zop.N) in tempDir and comes
-    // back to originalDir, the directory runConfined starts the mode in.
-    appState.tempDir = root + "/work";
-    appState.originalDir = root + "/out";
-    appState.workDir = root + "/work";
-    appState.workFile = appState.workDir + "/zop.gz";
-    appState.workDirSlash = appState.workDir;
-    appState.workDirBackslash = appState.workDir;
+    AppState state;
+    state.tempDir = root + "/work";
+    state.originalDir = root + "/out";
+    state.workDir = root + "/work";
+    state.workFile = state.workDir + "/zop.gz";
+    state.workDirSlash = state.workDir;
+    state.workDirBackslash = state.workDir;
+    return state;
+}
+
+Container prepareContainer(const uint8_t* data, std::size_t size)
+{
+    const std::string& root = fuzz::scratchRoot();
     Container container;
     container.path = root + "/packed";
     std::memcpy(&container.trailer, data + size - sizeof(tail), sizeof(tail));
@@ -69,16 +77,17 @@ void readWith(Reader reader, const uint8_t* data, std::size_t size)
     fuzz::emptyDirectory(root + "/work");
     fuzz::emptyDirectory(root + "/out");
     const fuzz::RunResult result = fuzz::runConfined(root + "/out", [&] {
-        const Container container = prepareState(data, size);
+        AppState state = prepareState();
+        const Container container = prepareContainer(data, size);
         switch (reader) {
         case Reader::list:
-            listMode(container);
+            listMode(container, state.workFile);
             break;
         case Reader::justExtract:
-            justExtractMode(container);
+            justExtractMode(container, state.workFile);
             break;
         case Reader::run:
-            runMode(container, 1);
+            runMode(container, state, 1);
             break;
         }
     });

@@ -65,12 +65,13 @@ void packRecipe(const uint8_t* data, std::size_t size)
     std::remove((root + "/out.exe").c_str());
     fuzz::runConfined(root + "/tree", [&] {
         const std::vector<std::string> arguments = {root + "/stub", root + "/recipe.zop", root + "/out.exe"};
-        appState.tempDir = root;
-        appState.workDir = root + "/work";
-        appState.workFile = appState.workDir + "/zop.gz";
-        appState.workDirSlash = appState.workDir;
-        appState.workDirBackslash = appState.workDir;
-        packMode(Launch{arguments, threadCount()});
+        AppState state;
+        state.tempDir = root;
+        state.workDir = root + "/work";
+        state.workFile = state.workDir + "/zop.gz";
+        state.workDirSlash = state.workDir;
+        state.workDirBackslash = state.workDir;
+        packMode(Launch{arguments, threadCount()}, state.workFile);
     });
 }
 

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/launch/appstate.h"
 #include "core/gzip/gzstream.h"
 #include "runtime/failure/failure.h"
 #include "runtime/os/oscalls.h"
@@ -166,7 +165,6 @@ void resetProcessState()
 {
     discardOpenGzStreams();
     resetRuntimeState();
-    appState = AppState{};
 }
 
 void removeScratch();

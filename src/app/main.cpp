@@ -10,21 +10,22 @@
 
 namespace {
 
-// Runs the chosen mode; returns the process exit code for a normal end.
-int runSelectedMode(const LaunchContext& context)
+// Runs the chosen mode; returns the process exit code for a normal end. Run
+// mode may move the work directory: it changes context.state in place.
+int runSelectedMode(LaunchContext& context)
 {
     switch (context.mode) {
     case Mode::pack:
-        packMode(context.launch);
+        packMode(context.launch, context.state.workFile);
         return 0;
     case Mode::justExtract:
-        justExtractMode(context.container, context.packer.directory);
+        justExtractMode(context.container, context.state.workFile, context.packer.directory);
         return 0;
     case Mode::list:
-        listMode(context.container);
+        listMode(context.container, context.state.workFile);
         return 0;
     case Mode::run:
-        return runMode(context.container, context.launch.threads);
+        return runMode(context.container, context.state, context.launch.threads);
     }
     return 0;
 }

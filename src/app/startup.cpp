@@ -1,5 +1,6 @@
-// Start-up: fills appState, reads the program's own trailer, creates the work
-// directory (run mode makes its own) and chooses the one mode that runs.
+// Start-up: fills the launch's AppState, reads the program's own trailer,
+// creates the work directory (run mode makes its own) and chooses the one
+// mode that runs.
 #include "app/startup.h"
 
 #include <string>
@@ -46,12 +47,12 @@ std::string temporaryDirectory()
 
 // The directory the launcher starts in and the one its work directory goes
 // to.
-uint16_t findDirectories()
+uint16_t findDirectories(AppState& state)
 {
-    appState.originalDir = currentDirectory();
+    state.originalDir = currentDirectory();
     if (const uint16_t code = ioResult(); code != 0)
         return code;
-    appState.tempDir = temporaryDirectory();
+    state.tempDir = temporaryDirectory();
     return ioResult();
 }
 
@@ -117,7 +118,7 @@ StartFailure readInspectedFile(LaunchContext& context)
 
 // A packed file's own options choose among its modes; a bare stub packs, or
 // lists or takes apart the file its --list or --extract names.
-Mode chooseMode(bool ownFilePacked, const PackerCommand& packer)
+Mode chooseMode(bool ownFilePacked, const PackerCommand& packer, const AppState& state)
 {
     if (!ownFilePacked) {
         switch (packer.action) {
@@ -129,9 +130,9 @@ Mode chooseMode(bool ownFilePacked, const PackerCommand& packer)
             return Mode::justExtract;
         }
     }
-    if (appState.justExtract)
+    if (state.justExtract)
         return Mode::justExtract;
-    if (appState.listOnly)
+    if (state.listOnly)
         return Mode::list;
     return Mode::run;
 }
@@ -141,9 +142,10 @@ Mode chooseMode(bool ownFilePacked, const PackerCommand& packer)
 // there, as they always did.
 StartFailure prepareLaunch(LaunchContext& context)
 {
-    if (const uint16_t code = findDirectories(); code != 0)
+    AppState& state = context.state;
+    if (const uint16_t code = findDirectories(state); code != 0)
         return {code, {}};
-    collectArguments();
+    collectArguments(state);
     context.launch = Launch{commandLineArguments(), threadCount()};
     // The trailer comes first: a bare stub answers its own options, and
     // refuses a call that cannot work, before it creates anything.
@@ -159,16 +161,16 @@ StartFailure prepareLaunch(LaunchContext& context)
             if (const StartFailure failure = readInspectedFile(context); failure.code != 0)
                 return failure;
         }
-        preparePacker();
+        preparePacker(state);
     }
-    context.mode = chooseMode(ownFilePacked, context.packer);
+    context.mode = chooseMode(ownFilePacked, context.packer, state);
     randomize();
-    if (const uint16_t code = refuseOverlongTempDir(appState.tempDir); code != 0)
+    if (const uint16_t code = refuseOverlongTempDir(state.tempDir); code != 0)
         return {code, {}};
     // Run mode makes its own work directory once it knows whether a cached
     // tree serves: a hit creates nothing in TEMP.
     if (context.mode != Mode::run)
-        if (const uint16_t code = makeTempWorkDirectory(); code != 0)
+        if (const uint16_t code = makeTempWorkDirectory(state); code != 0)
             return {code, {}};
     return {};
 }
@@ -189,26 +191,26 @@ void removeWorkDirectoryOf(const void* context)
 
 } // namespace
 
-void collectArguments()
+void collectArguments(AppState& state)
 {
-    appState.justExtract = false;
-    appState.listOnly = false;
-    appState.parms.clear();
-    appState.quotedParms.clear();
-    appState.args = exactArguments();
+    state.justExtract = false;
+    state.listOnly = false;
+    state.parms.clear();
+    state.quotedParms.clear();
+    state.args = exactArguments();
     const std::span<const std::string> arguments = commandLineArguments();
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
         if (a == justExtractOption)
-            appState.justExtract = true;
+            state.justExtract = true;
         if (a == listOption)
-            appState.listOnly = true;
-        if (appState.parms.empty() && appState.quotedParms.empty()) {
-            appState.parms = a;
-            appState.quotedParms = "'" + a + "'";
+            state.listOnly = true;
+        if (state.parms.empty() && state.quotedParms.empty()) {
+            state.parms = a;
+            state.quotedParms = "'" + a + "'";
         } else {
-            appState.parms += " " + a;
-            appState.quotedParms += " '" + a + "'";
+            state.parms += " " + a;
+            state.quotedParms += " '" + a + "'";
         }
     }
 }
@@ -217,7 +219,8 @@ void startUp(LaunchContext& context)
 {
     raiseIfStartFailed(prepareLaunch(context));
     // From here on a request to stop removes the work directory, and a
-    // request that came during start-up is acted on now.
+    // request that came during start-up is acted on now. The clean-up reads
+    // context.state when it runs: the work directory as the mode left it.
     setStopCleanup(removeWorkDirectoryOf, &context);
     stopIfRequested();
     if (inspecting(context.packer))
@@ -226,5 +229,5 @@ void startUp(LaunchContext& context)
 
 void removeWorkDirectory(const LaunchContext& context)
 {
-    removeTree(appState.workDir, appState.workDirIdentity, context.launch.threads);
+    removeTree(context.state.workDir, context.state.workDirIdentity, context.launch.threads);
 }

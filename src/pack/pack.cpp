@@ -51,6 +51,9 @@ struct Packing {
 // closes what is open there, so that the work directory can go on every
 // system, and removes the temporary output.
 Packing* packingUnderWay = nullptr;
+// The launch's state, registered by preparePacker, for the same clean-up:
+// the work directory it names when the failure comes goes.
+const AppState* packerState = nullptr;
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -360,7 +363,8 @@ void onPackFailure(std::string_view message)
     // The work file's stream, or the entry stream that --list and --extract
     // read from the work directory.
     discardOpenGzStreams();
-    removeTree(appState.workDir, appState.workDirIdentity);
+    if (packerState != nullptr)
+        removeTree(packerState->workDir, packerState->workDirIdentity);
     clearProgress();
     writeFailureLine(message);
 }
@@ -430,10 +434,11 @@ ResourceBytes rebuiltStub(BinaryFile& stubFile, int32_t size, const ImageLayout&
 
 } // namespace
 
-void preparePacker()
+void preparePacker(const AppState& state)
 {
+    packerState = &state;
     setFailureAction(onPackFailure);
-    describeStep("cannot make a work directory in TEMP", appState.tempDir);
+    describeStep("cannot make a work directory in TEMP", state.tempDir);
 }
 
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
@@ -486,7 +491,7 @@ void addTree(GzStream* stream, std::string_view entryName, std::string_view sour
     checkIo();
 }
 
-void packMode(const Launch& launch)
+void packMode(const Launch& launch, const std::string& workFile)
 {
     Packing packing;
     packingUnderWay = &packing;
@@ -504,15 +509,15 @@ void packMode(const Launch& launch)
     const ImageLayout stubLayout = readBareStubLayout(stub);
 
     tail built = newTrailer(stub);
-    describeStep("cannot write the work file", appState.workFile);
-    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
+    describeStep("cannot write the work file", workFile);
+    GzStream* stream = openGz(workFile, "w", launch.threads);
     if (stream == nullptr)
         failWithIoCode(ioNotOpenForOutput);
     raiseIfFailed(gzFailure(stream));
     describeRecipeRead(recipeName);
     RecipeFacts facts;
     packRecipe(packing.recipe, recipeName, stream, built, facts);
-    describeStep("cannot write the work file", appState.workFile);
+    describeStep("cannot write the work file", workFile);
     // A failed write is reported as itself; a member that could not be
     // finished otherwise (a failed deflate or close) as a full disk.
     uint16_t writeFailure = 0;
@@ -533,8 +538,8 @@ void packMode(const Launch& launch)
     const ResourceBytes rebuilt = rebuiltStub(stubFile, stubSize, stubLayout, facts.options.resources);
     if (!rebuilt.empty())
         stubSize = static_cast<int32_t>(rebuilt.size());
-    describeStep("cannot read the work file", appState.workFile);
-    const int32_t gzLength = openForCopy(packing.workFile, appState.workFile);
+    describeStep("cannot read the work file", workFile);
+    const int32_t gzLength = openForCopy(packing.workFile, workFile);
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
         refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;

@@ -3,18 +3,23 @@
 //
 // Pack mode: recipe file in, packed executable out.
 #pragma once
+#include <string>
 #include <string_view>
 #include "core/container/records.h"
 
+struct AppState;
 struct GzStream;
 struct Launch;
 
 // Packs the recipe that the launch's argument 1 names into the output
-// argument 2 names, deflating on launch.threads threads.
-void packMode(const Launch& launch);
+// argument 2 names, deflating on launch.threads threads into the work file
+// at workFile.
+void packMode(const Launch& launch, const std::string& workFile);
 // Makes the packer's failures clean up after it and name what failed; from
 // start-up on, so that a work directory that cannot be made is named too.
-void preparePacker();
+// The clean-up removes the work directory that state names when a failure
+// comes: state must live until the process ends.
+void preparePacker(const AppState& state);
 void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built);
 void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
                   std::string_view sourcePath, tail& built);

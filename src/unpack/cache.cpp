@@ -154,11 +154,11 @@ bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record)
 
 // The private directory of a miss, if any, goes; the commands run in tree,
 // which no end of the launch removes.
-void runFrom(const std::string& tree)
+void runFrom(const std::string& tree, AppState& state)
 {
-    removeTree(appState.workDir, appState.workDirIdentity);
-    setWorkDirectory(tree);
-    appState.workDirIdentity = {};
+    removeTree(state.workDir, state.workDirIdentity);
+    setWorkDirectory(state, tree);
+    state.workDirIdentity = {};
     markUsed(inside(tree, recordName));
 }
 
@@ -259,16 +259,16 @@ void sweepRoot(const std::string& root)
 }
 
 // The launch runs from the tree it has loaded.
-void hitIn(const std::string& root, CachePlan& plan)
+void hitIn(const std::string& root, CachePlan& plan, AppState& state)
 {
-    runFrom(plan.tree);
+    runFrom(plan.tree, state);
     plan.use = CacheUse::hit;
     sweepRoot(root);
 }
 
 } // namespace
 
-CachePlan planCache(const tail& trailer)
+CachePlan planCache(const tail& trailer, AppState& state)
 {
     CachePlan plan;
     std::string_view key;
@@ -281,7 +281,7 @@ CachePlan planCache(const tail& trailer)
         return plan;
     plan.tree = inside(root, hexOf(key.substr(0, keyBytesInName)));
     if (loadTree(plan.tree, key, plan.record)) {
-        hitIn(root, plan);
+        hitIn(root, plan, state);
         return plan;
     }
     // A tree that failed its check makes way for a new one, unless a
@@ -290,7 +290,7 @@ CachePlan planCache(const tail& trailer)
     int64_t ignored = 0;
     if (entryKind(plan.tree, ignored) == EntryKind::directory && !setTreeAside(root, plan.tree, key) &&
         loadTree(plan.tree, key, plan.record)) {
-        hitIn(root, plan);
+        hitIn(root, plan, state);
         return plan;
     }
     plan.privateDir = makePrivateDirectoryIn(root);
@@ -300,8 +300,8 @@ CachePlan planCache(const tail& trailer)
         plan.privateDir.clear();
         return plan;
     }
-    setWorkDirectory(plan.privateDir);
-    appState.workDirIdentity = directoryIdentity(plan.privateDir);
+    setWorkDirectory(state, plan.privateDir);
+    state.workDirIdentity = directoryIdentity(plan.privateDir);
     plan.record.bytes.assign(recordMagic);
     plan.record.bytes.append(sha256Size, '\0');
     plan.use = CacheUse::miss;
@@ -309,12 +309,12 @@ CachePlan planCache(const tail& trailer)
     return plan;
 }
 
-void completeCachedTree(CachePlan& plan)
+void completeCachedTree(CachePlan& plan, AppState& state)
 {
     const std::string_view key = plan.key;
     // The work file is no part of the tree.
     BinaryFile work;
-    assignFile(work, appState.workFile);
+    assignFile(work, state.workFile);
     eraseFile(work);
     plan.record.bytes.replace(recordMagic.size(), sha256Size, key);
     plan.record.bytes.append(recordEnd);
@@ -322,13 +322,13 @@ void completeCachedTree(CachePlan& plan)
         return;
     if (renameDirectory(plan.privateDir, plan.tree)) {
         lockShared(inside(plan.tree, recordName), treeInUse);
-        runFrom(plan.tree);
+        runFrom(plan.tree, state);
         return;
     }
     // Another launcher was first: its tree serves, this one goes.
     TreeRecord theirs;
     if (loadTree(plan.tree, key, theirs))
-        runFrom(plan.tree);
+        runFrom(plan.tree, state);
 }
 
 void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text)

@@ -11,6 +11,8 @@
 #include <string_view>
 #include "core/container/records.h"
 
+struct AppState;
+
 // A tree's record as written: "ZOPTREE1", the 32 key bytes, one item per
 // entry in stream order (kind byte, 32-bit size or -1, 32-bit text length,
 // text), "END1". Directory and file items name what was unpacked (relative
@@ -36,18 +38,19 @@ struct CachePlan {
     TreeRecord record;
 };
 
-// Decides how this launch uses the cache. On a hit the work directory is the
-// cached tree and plan.record holds its commands; on a miss the work
-// directory is a fresh private directory in the root, where the stream is
-// to be unpacked; off leaves the work directory to be made in TEMP.
-CachePlan planCache(const tail& trailer);
+// Decides how this launch uses the cache. On a hit state's work directory
+// becomes the cached tree (with no identity: no end of the launch removes
+// it) and plan.record holds its commands; on a miss it becomes a fresh
+// private directory in the root, where the stream is to be unpacked; off
+// leaves state as it was, the work directory to be made in TEMP.
+CachePlan planCache(const tail& trailer, AppState& state);
 
 // After a miss unpacked every entry and checked the stream: writes the
 // record, and renames the private directory into place (or, when another
-// launcher was first, takes its tree and removes the private one). The
+// launcher was first, takes its tree and removes the private one). state's
 // work directory is then the tree the commands run in. Any failure leaves
 // the private directory as the launch's work directory, removed at its end.
-void completeCachedTree(CachePlan& plan);
+void completeCachedTree(CachePlan& plan, AppState& state);
 
 // Ends the use of the tree (its shared lock).
 void releaseCachedTree();

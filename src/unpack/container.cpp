@@ -4,7 +4,6 @@
 
 #include <zlib.h>
 
-#include "core/launch/appstate.h"
 #include "core/gzip/gzstream.h"
 #include "core/container/image.h"
 #include "core/bytes/littleendian.h"
@@ -95,10 +94,11 @@ bool cacheKeyOf(const tail& trailer, std::string_view& key)
 
 namespace {
 
-// Copies the stream into the work file, both files open; the CRC-32 and,
-// with checkKey, the SHA-256 of what was copied must be the trailer's.
-uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, BinaryFile& work,
-                         uint32_t& payloadSize, bool checkKey)
+// Copies the stream into the work file (work, created at workFile), the
+// executable open; the CRC-32 and, with checkKey, the SHA-256 of what was
+// copied must be the trailer's.
+uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, const std::string& workFile,
+                         BinaryFile& work, uint32_t& payloadSize, bool checkKey)
 {
     unsigned char magic[2];
     readBlock(executable, magic, sizeof magic);
@@ -106,7 +106,7 @@ uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, Bin
         return code;
     if (magic[0] != 0x1F || magic[1] != 0x8B)
         return ioInvalidInput;
-    assignFile(work, appState.workFile);
+    assignFile(work, workFile);
     createFile(work, 1);
     writeBlock(work, magic, sizeof magic);
     if (const uint16_t code = ioResult(); code != 0)
@@ -157,8 +157,8 @@ uint16_t copyStreamBytes(const Container& container, BinaryFile& executable, Bin
 
 } // namespace
 
-uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable, GzStream*& stream,
-                              uint32_t& payloadSize, bool checkKey, int threads)
+uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable, const std::string& workFile,
+                              GzStream*& stream, uint32_t& payloadSize, bool checkKey, int threads)
 {
     stream = nullptr;
     payloadSize = 0;
@@ -171,12 +171,12 @@ uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable
     if (isEmptyContainer(container))
         return closeFileAfter(executable, 0);
     BinaryFile work;
-    uint16_t code = copyStreamBytes(container, executable, work, payloadSize, checkKey);
+    uint16_t code = copyStreamBytes(container, executable, workFile, work, payloadSize, checkKey);
     code = closeFileAfter(work, code);
     code = closeFileAfter(executable, code);
     if (code != 0)
         return code;
-    stream = openGz(appState.workFile, "r", threads);
+    stream = openGz(workFile, "r", threads);
     // A member followed by its segment index keeps its length field before
     // the index: the reader of the segments has it.
     storedMemberLength(stream, payloadSize);

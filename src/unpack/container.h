@@ -50,9 +50,9 @@ enum class ContainerKind {
 // again) before anything is copied.
 [[nodiscard]] uint16_t openContainerFile(const Container& container, BinaryFile& file, int32_t& stubLength);
 
-// Copies the next gzLength bytes of the file into the work file, closes
-// both, and opens the work file as a gzip stream for reading (stream; null
-// for an empty container). payloadSize
+// Copies the next gzLength bytes of the file into the work file (created at
+// workFile), closes both, and opens the work file as a gzip stream for
+// reading (stream; null for an empty container). payloadSize
 // receives the length of the uncompressed entry stream as the member's
 // trailer states it (0 for a stream too short to hold one). A stream whose
 // CRC-32 is not the one the packer stored is code 106 before any entry is
@@ -61,8 +61,9 @@ enum class ContainerKind {
 // read): no stream fills the cache under another stream's key. With threads
 // of 2 or more, a member that carries a segment index is inflated on that
 // many threads. Both files are closed whatever the result.
-[[nodiscard]] uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& file, GzStream*& stream,
-                                            uint32_t& payloadSize, bool checkKey = false, int threads = 1);
+[[nodiscard]] uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& file,
+                                            const std::string& workFile, GzStream*& stream, uint32_t& payloadSize,
+                                            bool checkKey = false, int threads = 1);
 
 // True, with its 32 bytes, when the trailer holds the cache option and a
 // well-formed key record.

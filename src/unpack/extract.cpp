@@ -67,10 +67,11 @@ uint16_t refuseStubPartThatIsNoBareStub(const std::string& path, int32_t stubLen
     return imageFit(layout) == ImageFit::whole ? uint16_t{0} : uint16_t{ioInvalidInput};
 }
 
-// The stream comes out first: a file damaged in its stream (its CRC-32 is
-// checked on the way) is refused before anything is written. The stub's
-// file name is checked, and the stub part, before that.
-uint16_t openEntryStream(const Container& container, std::string& stubName, GzStream*& stream)
+// The stream comes out first, into workFile: a file damaged in its stream
+// (its CRC-32 is checked on the way) is refused before anything is written.
+// The stub's file name is checked, and the stub part, before that.
+uint16_t openEntryStream(const Container& container, const std::string& workFile, std::string& stubName,
+                         GzStream*& stream)
 {
     BinaryFile source;
     int32_t stubLength = 0;
@@ -84,7 +85,7 @@ uint16_t openEntryStream(const Container& container, std::string& stubName, GzSt
     if (code != 0)
         return closeFileAfter(source, code);
     uint32_t payloadSize = 0;
-    return copyStreamToWorkFile(container, source, stream, payloadSize);
+    return copyStreamToWorkFile(container, source, workFile, stream, payloadSize);
 }
 
 // Makes directory the current one (empty: the current one stays); one that
@@ -184,11 +185,11 @@ uint16_t extractEntries(const Container& container, GzStream* stream, TextFile& 
     return 0;
 }
 
-uint16_t takeApart(const Container& container, std::string_view directory)
+uint16_t takeApart(const Container& container, const std::string& workFile, std::string_view directory)
 {
     std::string stubName;
     GzStream* stream = nullptr;
-    if (const uint16_t code = openEntryStream(container, stubName, stream); code != 0)
+    if (const uint16_t code = openEntryStream(container, workFile, stubName, stream); code != 0)
         return code;
     if (const uint16_t code = enterDirectory(directory); code != 0)
         return code;
@@ -217,7 +218,7 @@ uint16_t takeApart(const Container& container, std::string_view directory)
 
 } // namespace
 
-void justExtractMode(const Container& container, std::string_view directory)
+void justExtractMode(const Container& container, const std::string& workFile, std::string_view directory)
 {
-    raiseIfFailed(takeApart(container, directory));
+    raiseIfFailed(takeApart(container, workFile, directory));
 }

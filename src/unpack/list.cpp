@@ -64,7 +64,7 @@ uint16_t listEntries(const Container& container, GzStream* stream, ListingBox& b
     return finishEntryStream(container, stream);
 }
 
-uint16_t listContainer(const Container& container, ListingBox& box)
+uint16_t listContainer(const Container& container, const std::string& workFile, ListingBox& box)
 {
     BinaryFile file;
     int32_t stubLength = 0;
@@ -75,17 +75,17 @@ uint16_t listContainer(const Container& container, ListingBox& box)
         return closeFileAfter(file, code);
     uint32_t payloadSize = 0;
     GzStream* stream = nullptr;
-    if (const uint16_t code = copyStreamToWorkFile(container, file, stream, payloadSize); code != 0)
+    if (const uint16_t code = copyStreamToWorkFile(container, file, workFile, stream, payloadSize); code != 0)
         return code;
     return listEntries(container, stream, box);
 }
 
 } // namespace
 
-void listMode(const Container& container)
+void listMode(const Container& container, const std::string& workFile)
 {
     ListingBox box;
-    raiseIfFailed(listContainer(container, box));
+    raiseIfFailed(listContainer(container, workFile, box));
     // Shown only once the whole stream proved sound: a damaged file shows
     // its failure instead.
     if (windowedBuild)

@@ -39,12 +39,15 @@ namespace {
 constexpr uint32_t parallelFrom = 1u << 20;
 constexpr uint32_t writerBytesPerEntry = 16 * 1024;
 
-// What a launch reads (its container and the threads it may use) and what
-// its run holds while it unpacks, passed to every step. Each step returns 0
-// or the I/O code of its failure (ioStopRequested for a request to stop);
-// failRun decides what a failure does.
+// What a launch reads (its container, its state and the threads it may use)
+// and what its run holds while it unpacks, passed to every step. Each step
+// returns 0 or the I/O code of its failure (ioStopRequested for a request to
+// stop); failRun decides what a failure does.
 struct Run {
     const Container& container;
+    // The launch's one state: the work directory is made, or moved to a
+    // cached tree, in it, where the stop clean-up finds it.
+    AppState& state;
     int threads;
     WriterPool* writers = nullptr;
     // The entry stream while it is read.
@@ -106,7 +109,7 @@ void closeStream(Run& run)
     code = settledFailure(run, code);
     if (run.unpacking && (code == ioDiskFull || code == osDiskFull)) {
         closeStream(run);
-        removeTree(appState.workDir, appState.workDirIdentity);
+        removeTree(run.state.workDir, run.state.workDirIdentity);
     }
     raiseIoError(code);
 }
@@ -138,11 +141,11 @@ uint16_t checkpoint(Run& run)
 // through %parms%), and a device name (Windows' NUL, COM1, ...) would send
 // it to the device. Such an entry ends the run before anything is created
 // for it. Not cut: a path too long for the file services is refused by them.
-uint16_t targetPath(std::string_view entryText, std::string& path)
+uint16_t targetPath(const Run& run, std::string_view entryText, std::string& path)
 {
     if (isUnsafeEntryName(entryText))
         return ioInvalidFilename;
-    path = joinPath(appState.workDir, entryText);
+    path = joinPath(run.state.workDir, entryText);
     return 0;
 }
 
@@ -151,7 +154,7 @@ uint16_t targetPath(std::string_view entryText, std::string& path)
 uint16_t queueFileEntry(Run& run, std::string_view entryText, int32_t dataLength, int32_t position)
 {
     std::string path;
-    if (const uint16_t code = targetPath(entryText, path); code != 0)
+    if (const uint16_t code = targetPath(run, entryText, path); code != 0)
         return code;
     if (const uint16_t code = queueFile(run.writers, std::move(path), position); code != 0)
         return code;
@@ -201,23 +204,23 @@ uint16_t replaceBounded(std::string& text, std::string_view pattern, std::string
 
 // The placeholders other than %args%, in their order; a value inserted by
 // one is searched by the ones after it.
-uint16_t expandPiece(std::string_view piece, std::string& text)
+uint16_t expandPiece(std::string_view piece, const AppState& state, std::string& text)
 {
     text.assign(piece);
-    uint16_t code = replaceBounded(text, "%parms%", appState.parms);
+    uint16_t code = replaceBounded(text, "%parms%", state.parms);
     if (code == 0)
-        code = replaceBounded(text, "%quotedparms%", appState.quotedParms);
+        code = replaceBounded(text, "%quotedparms%", state.quotedParms);
     if (code == 0)
-        code = replaceBounded(text, "%tempdir%", appState.workDir);
+        code = replaceBounded(text, "%tempdir%", state.workDir);
     if (code == 0)
-        code = replaceBounded(text, "%tempdir1%", appState.workDirSlash);
+        code = replaceBounded(text, "%tempdir1%", state.workDirSlash);
     if (code == 0)
-        code = replaceBounded(text, "%tempdir2%", appState.workDirBackslash);
+        code = replaceBounded(text, "%tempdir2%", state.workDirBackslash);
     return code;
 }
 
 // expandPlaceholders with the text that %args% inserts.
-uint16_t expandWith(std::string_view entryText, std::string_view args, std::string& text)
+uint16_t expandWith(std::string_view entryText, std::string_view args, const AppState& state, std::string& text)
 {
     // %args% is replaced first, in the text as stored, and what it inserts
     // is never searched again: the pieces between its occurrences are
@@ -239,12 +242,12 @@ uint16_t expandWith(std::string_view entryText, std::string_view args, std::stri
     std::size_t from = 0;
     for (std::size_t at; (at = entryText.find(argsPlaceholder, from)) != std::string_view::npos;
          from = at + argsPlaceholder.size()) {
-        if (const uint16_t code = expandPiece(entryText.substr(from, at - from), piece); code != 0)
+        if (const uint16_t code = expandPiece(entryText.substr(from, at - from), state, piece); code != 0)
             return code;
         text += piece;
         text += args;
     }
-    if (const uint16_t code = expandPiece(entryText.substr(from), piece); code != 0)
+    if (const uint16_t code = expandPiece(entryText.substr(from), state, piece); code != 0)
         return code;
     text += piece;
     return commandLineLength(text) > commandLineMax() ? uint16_t{ioCommandTooLong} : uint16_t{0};
@@ -262,22 +265,22 @@ void refuseCommand(const SplitCommand& command, uint32_t code)
 // argument written so that cmd takes it as text; an argument that cannot be
 // written so ends the run before the command starts, as a command that
 // cannot start does (EOSError, ERROR_INVALID_PARAMETER).
-uint16_t expandCommand(std::string_view entryText, std::string& text)
+uint16_t expandCommand(std::string_view entryText, const AppState& state, std::string& text)
 {
-    if (const uint16_t code = expandWith(entryText, appState.args, text); code != 0)
+    if (const uint16_t code = expandWith(entryText, state.args, state, text); code != 0)
         return code;
     if (entryText.find("%args%") == std::string_view::npos)
         return 0;
     const SplitCommand command = splitCommand(text);
     std::string inserted;
-    if (!argumentsForCommand(buildCommandLine(command.program, command.arguments), appState.args, inserted))
+    if (!argumentsForCommand(buildCommandLine(command.program, command.arguments), state.args, inserted))
         refuseCommand(command, osInvalidParameter);
-    if (inserted == appState.args)
+    if (inserted == state.args)
         return 0;
     // cmd takes the first and the last quote off a command after /C that
     // starts with one, which would undo the quoting of the arguments.
     std::string quotedText;
-    if (const uint16_t code = expandWith(entryText, inserted, quotedText); code != 0)
+    if (const uint16_t code = expandWith(entryText, inserted, state, quotedText); code != 0)
         return code;
     const SplitCommand quotedCommand = splitCommand(quotedText);
     const std::string quotedLine = buildCommandLine(quotedCommand.program, quotedCommand.arguments);
@@ -293,7 +296,7 @@ uint16_t expandCommand(std::string_view entryText, std::string& text)
 uint16_t extractFileEntry(Run& run, std::string_view entryText, int32_t dataLength)
 {
     std::string path;
-    if (const uint16_t code = targetPath(entryText, path); code != 0)
+    if (const uint16_t code = targetPath(run, entryText, path); code != 0)
         return code;
     BinaryFile file;
     assignFile(file, path);
@@ -306,7 +309,7 @@ uint16_t extractFileEntry(Run& run, std::string_view entryText, int32_t dataLeng
 uint16_t makeDirectoryEntry(Run& run, std::string_view entryText)
 {
     std::string path;
-    if (const uint16_t code = targetPath(entryText, path); code != 0)
+    if (const uint16_t code = targetPath(run, entryText, path); code != 0)
         return code;
     if (run.writers != nullptr)
         if (const uint16_t code = waitForName(run.writers, path); code != 0)
@@ -316,8 +319,9 @@ uint16_t makeDirectoryEntry(Run& run, std::string_view entryText)
 }
 
 // Runs the command and sets exitCode to its exit code; a command that
-// cannot start ends the run with EOSError.
-uint16_t runCommandEntry(std::string_view entryText, bool inWorkDirectory, uint32_t& exitCode)
+// cannot start ends the run with EOSError. A t command runs in the work
+// directory.
+uint16_t runCommandEntry(const Run& run, std::string_view entryText, bool inWorkDirectory, uint32_t& exitCode)
 {
     const SplitCommand command = splitCommand(entryText);
     std::string saved;
@@ -327,7 +331,7 @@ uint16_t runCommandEntry(std::string_view entryText, bool inWorkDirectory, uint3
         saved = currentDirectory();
         if (const uint16_t code = ioResult(); code != 0)
             return code;
-        changeDirectory(appState.workDir);
+        changeDirectory(run.state.workDir);
         if (const uint16_t code = ioResult(); code != 0)
             return code;
         searchFirst = currentDirectory();
@@ -355,9 +359,9 @@ int runCachedCommands(Run& run, const TreeRecord& record)
             if (pendingStop() != 0)
                 return;
             std::string command;
-            uint16_t code = expandCommand(text, command);
+            uint16_t code = expandCommand(text, commands.run.state, command);
             if (code == 0)
-                code = runCommandEntry(command, kind == 't', commands.lastExitCode);
+                code = runCommandEntry(commands.run, command, kind == 't', commands.lastExitCode);
             if (code != 0)
                 failRun(commands.run, code);
         },
@@ -399,8 +403,8 @@ uint16_t runEntry(Run& run, TreeRecord* building, bool& commandSeen, const heade
         if (const uint16_t code = finishQueuedFiles(run.writers); code != 0)
             return code;
     std::string text;
-    const uint16_t expanded =
-        command ? expandCommand(h.text.view(), text) : expandWith(h.text.view(), appState.args, text);
+    const uint16_t expanded = command ? expandCommand(h.text.view(), run.state, text)
+                                      : expandWith(h.text.view(), run.state.args, run.state, text);
     if (expanded != 0)
         return expanded;
     if (building != nullptr)
@@ -413,7 +417,7 @@ uint16_t runEntry(Run& run, TreeRecord* building, bool& commandSeen, const heade
     if (isKind(h, 'd'))
         return makeDirectoryEntry(run, text);
     if (command)
-        return runCommandEntry(text, isKind(h, 't'), lastExitCode);
+        return runCommandEntry(run, text, isKind(h, 't'), lastExitCode);
     return 0;
 }
 
@@ -433,8 +437,8 @@ uint16_t runFromStream(Run& run, TreeRecord* building, bool checkKey, int& exitC
     if (const uint16_t code = ioResult(); code != 0)
         return closeFileAfter(executable, code);
     uint32_t payloadSize = 0;
-    if (const uint16_t code = copyStreamToWorkFile(container, executable, run.stream, payloadSize, checkKey,
-                                                   run.threads);
+    if (const uint16_t code = copyStreamToWorkFile(container, executable, run.state.workFile, run.stream,
+                                                   payloadSize, checkKey, run.threads);
         code != 0)
         return code;
     startWritersFor(run, payloadSize, container.trailer.entryCount);
@@ -473,7 +477,7 @@ uint16_t runFromStream(Run& run, TreeRecord* building, bool checkKey, int& exitC
 // command.
 int launchFromTemp(Run& run, bool checkKey)
 {
-    if (const uint16_t code = makeTempWorkDirectory(); code != 0)
+    if (const uint16_t code = makeTempWorkDirectory(run.state); code != 0)
         failRun(run, code);
     stopIfRequested();
     int exitCode = 0;
@@ -484,9 +488,9 @@ int launchFromTemp(Run& run, bool checkKey)
 
 } // namespace
 
-uint16_t expandPlaceholders(std::string_view entryText, std::string& text)
+uint16_t expandPlaceholders(std::string_view entryText, const AppState& state, std::string& text)
 {
-    return expandWith(entryText, appState.args, text);
+    return expandWith(entryText, state.args, state, text);
 }
 
 SplitCommand splitCommand(std::string_view entryText)
@@ -499,10 +503,10 @@ SplitCommand splitCommand(std::string_view entryText)
     return {copyText(entryText, 1, blank - 1), copyText(entryText, blank + 1, length - blank)};
 }
 
-int runMode(const Container& container, int threads)
+int runMode(const Container& container, AppState& state, int threads)
 {
-    Run run{container, threads};
-    CachePlan cache = planCache(container.trailer);
+    Run run{container, state, threads};
+    CachePlan cache = planCache(container.trailer, state);
     if (cache.use == CacheUse::hit)
         return runCachedCommands(run, cache.record);
     if (cache.use == CacheUse::off)
@@ -516,10 +520,10 @@ int runMode(const Container& container, int threads)
         // TEMP as if the cache were off (the stream's key still checked).
         closeStream(run);
         releaseCachedTree();
-        removeTree(appState.workDir, appState.workDirIdentity);
+        removeTree(state.workDir, state.workDirIdentity);
         run.unpacking = false;
         return launchFromTemp(run, true);
     }
-    completeCachedTree(cache);
+    completeCachedTree(cache, state);
     return runCachedCommands(run, cache.record);
 }

@@ -391,6 +391,68 @@ std::string CacheRunTest::leftoverOfAKilledLauncher()
     return leftover;
 }
 
+// A request to stop removes the work directory the launch has when it comes
+// (Linux; Windows has no such requests): the private directory of a miss
+// that is unpacking, never the tree of a hit whose command runs. The
+// command waits for TERM once the hold file exists, and traps it.
+TEST_P(CacheRunTest, StopRemovesTheDirectoryOfAMissNeverTheTreeOfAHit)
+{
+    if (onWindows())
+        GTEST_SKIP() << "no requests to stop on Windows";
+    const std::string hold = inCwd("hold"), ready = inCwd("ready");
+    makeDirectories(inCwd("data"));
+    writeFile(inCwd("data/a.txt"), "packed content");
+    const std::string recipe = "o cache\nr data\nc /bin/sh -c \"[ -e " + hold + " ] || exit 0; trap 'exit 40' TERM; " +
+                               "echo ready > " + ready + "; while :; do sleep 0.05; done\"\n";
+    const std::string small = pack(recipe, "small");
+    writeFile(inCwd("data/big"), std::string(48 << 20, 'z'));
+    const std::string big = pack(recipe, "big");
+    testsupport::StartOptions options;
+    options.env = {{"ZOP_CACHE_DIR", root()}, {"TEMP", scratch.temp()}};
+    options.ownGroup = true;
+
+    ASSERT_EQ(launch(small).exitCode, 0);
+    const std::string tree = onlyTree();
+    ASSERT_FALSE(tree.empty());
+    writeFile(hold, "");
+    pid_t pid = testsupport::startProcess({small}, options);
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 10000 && !exists(ready); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(testsupport::waitForProcess(pid, 20000).exitCode, 40);
+    EXPECT_EQ(readFile(tree + "/data/a.txt"), "packed content");
+    EXPECT_EQ(rootNames().size(), 1u) << "the tree alone";
+
+    // The miss is held while its private directory exists and its tree is
+    // not in place yet; TERM is answered once it goes on.
+    std::string privateDir;
+    for (int attempt = 0; attempt < 5 && privateDir.empty(); ++attempt) {
+        std::filesystem::remove_all(root());
+        pid = testsupport::startProcess({big}, options);
+        ASSERT_GT(pid, 0);
+        for (int i = 0; i < 5000 && privateDir.empty(); ++i) {
+            for (const std::string& name : rootNames())
+                if (name.starts_with("zop."))
+                    privateDir = root() + "/" + name;
+            if (privateDir.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(pid, SIGSTOP);
+        if (!onlyTree().empty())
+            privateDir.clear();  // too late: the tree was complete
+        kill(pid, privateDir.empty() ? SIGKILL : SIGTERM);
+        kill(pid, SIGCONT);
+        const int exitCode = testsupport::waitForProcess(pid, 20000).exitCode;
+        if (!privateDir.empty())
+            EXPECT_EQ(exitCode, 143);
+    }
+    ASSERT_FALSE(privateDir.empty()) << "no miss stopped while unpacking";
+    EXPECT_THAT(rootNames(), ::testing::IsEmpty()) << "the private directory stays";
+    EXPECT_EQ(listTree(scratch.temp()), std::vector<std::string>{});
+    std::filesystem::remove(inCwd("data/big"));
+}
+
 // Trees that no launch used for 30 days go when another cached app
 // launches; a hit counts as a use, and a tree in use stays.
 TEST_P(CacheRunTest, TreesUnusedFor30DaysAreEvictedNeverOneInUse)

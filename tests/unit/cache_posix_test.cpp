@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "core/container/records.h"
+#include "core/launch/appstate.h"
 #include "runtime/os/oscalls.h"
 #include "support/scratch.h"
 #include "unpack/cache.h"
@@ -62,7 +63,8 @@ TEST_F(CachePlanTest, TreeRenamedIntoPlaceBetweenTwoLooksIsAHit)
 
     native = osCalls;
     osCalls.lockFile = lockFileThenLetTheOtherFinish;
-    CachePlan plan = planCache(trailer);
+    AppState state;
+    CachePlan plan = planCache(trailer, state);
     osCalls = native;
     releaseCachedTree();
     unsetenv("ZOP_CACHE_DIR");
@@ -71,6 +73,10 @@ TEST_F(CachePlanTest, TreeRenamedIntoPlaceBetweenTwoLooksIsAHit)
     EXPECT_EQ(plan.use, CacheUse::hit);
     EXPECT_EQ(readFile(treeInRoot + "/a.txt"), "hello");
     EXPECT_THAT(plan.privateDir, testing::IsEmpty());
+    // The launch runs in the tree, which no end of the launch removes.
+    EXPECT_EQ(state.workDir, treeInRoot);
+    EXPECT_EQ(state.workFile, treeInRoot + "/zop.gz");
+    EXPECT_FALSE(state.workDirIdentity.known);
 }
 
 } // namespace

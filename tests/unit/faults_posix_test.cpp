@@ -70,12 +70,13 @@ protected:
             resetRuntimeState();
             unsetenv("ZOP_EXE");
             const std::vector<std::string> arguments = {dir + "/stub", "recipe.zop", "out"};
-            appState.tempDir = dir;
-            appState.workDir = dir + "/work";
-            appState.workFile = appState.workDir + "/zop.gz";
+            AppState state;
+            state.tempDir = dir;
+            state.workDir = dir + "/work";
+            state.workFile = state.workDir + "/zop.gz";
             native = osCalls;
             replace();
-            packMode(Launch{arguments, threadCount()});
+            packMode(Launch{arguments, threadCount()}, state.workFile);
         });
         EXPECT_TRUE(run.exitedWith(217)) << run.output;
         EXPECT_FALSE(exists("out")) << "no output after a failure";

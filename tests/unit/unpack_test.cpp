@@ -5,26 +5,30 @@
 
 namespace {
 
+// The launch state the placeholders read.
+AppState state;
+
 void setPlaceholderValues(const std::string& workDir, const std::string& parms,
                           const std::string& quotedParms)
 {
-    appState.workDir = workDir;
-    appState.workDirSlash = workDir;
-    appState.workDirBackslash = workDir;
-    for (char& c : appState.workDirSlash)
+    state = AppState{};
+    state.workDir = workDir;
+    state.workDirSlash = workDir;
+    state.workDirBackslash = workDir;
+    for (char& c : state.workDirSlash)
         if (c == '\\')
             c = '/';
-    for (char& c : appState.workDirBackslash)
+    for (char& c : state.workDirBackslash)
         if (c == '/')
             c = '\\';
-    appState.parms = parms;
-    appState.quotedParms = quotedParms;
+    state.parms = parms;
+    state.quotedParms = quotedParms;
 }
 
 std::string expanded(std::string_view entryText)
 {
     std::string text;
-    EXPECT_EQ(expandPlaceholders(entryText, text), 0) << entryText;
+    EXPECT_EQ(expandPlaceholders(entryText, state, text), 0) << entryText;
     return text;
 }
 
@@ -53,12 +57,12 @@ TEST(Placeholders, ArgumentsAreSearchedByLaterReplacementsOnly)
 TEST(Placeholders, ArgsGoesInFirstAndIsNeverSearched)
 {
     setPlaceholderValues("/tmp/zop.4", "p", "'p'");
-    appState.args = "'%tempdir%' '%args%' '%parms'";
+    state.args = "'%tempdir%' '%args%' '%parms'";
     EXPECT_EQ(expanded("run %args% %parms% x%args%%tempdir%"),
               "run '%tempdir%' '%args%' '%parms' p x'%tempdir%' '%args%' '%parms'/tmp/zop.4");
     // No placeholder forms across an inserted value.
     EXPECT_EQ(expanded("%tempdir%args%tempdir%"), "%tempdir'%tempdir%' '%args%' '%parms'tempdir%");
-    appState.args.clear();
+    state.args.clear();
     EXPECT_EQ(expanded("run %args%"), "run ");
 }
 

@@ -7,19 +7,17 @@
 #include "runtime/os/ostypes.h"
 #include "runtime/workdir/workdir.h"
 
-AppState appState;
-
 std::string launchArgument(const Launch& launch, std::size_t index)
 {
     return index < launch.arguments.size() ? launch.arguments[index] : std::string();
 }
 
-void setWorkDirectory(const std::string& dir)
+void setWorkDirectory(AppState& state, const std::string& dir)
 {
-    appState.workDir = dir;
-    appState.workFile = joinPath(dir, workFileName);
-    appState.workDirSlash = replaceAll(dir, "\\", "/");
-    appState.workDirBackslash = replaceAll(dir, "/", "\\");
+    state.workDir = dir;
+    state.workFile = joinPath(dir, workFileName);
+    state.workDirSlash = replaceAll(dir, "\\", "/");
+    state.workDirBackslash = replaceAll(dir, "/", "\\");
 }
 
 bool workFileFitsBelow(std::string_view root)
@@ -48,18 +46,18 @@ uint16_t createWorkDirectory(std::string& name)
 
 } // namespace
 
-uint16_t makeTempWorkDirectory()
+uint16_t makeTempWorkDirectory(AppState& state)
 {
-    changeDirectory(appState.tempDir);
+    changeDirectory(state.tempDir);
     if (const uint16_t code = ioResult(); code != 0)
         return code;
     std::string name;
     if (const uint16_t code = createWorkDirectory(name); code != 0)
         return code;
-    changeDirectory(appState.originalDir);
+    changeDirectory(state.originalDir);
     if (const uint16_t code = ioResult(); code != 0)
         return code;
-    setWorkDirectory(joinPath(appState.tempDir, name));
-    appState.workDirIdentity = directoryIdentity(appState.workDir);
+    setWorkDirectory(state, joinPath(state.tempDir, name));
+    state.workDirIdentity = directoryIdentity(state.workDir);
     return 0;
 }

@@ -1,8 +1,11 @@
-// Room core/launch: what a launch shares: appState and the writer pool of run
-// mode. May include: core/container, core/gzip, core/bytes, core/paths, runtime
+// Room core/launch: what a launch shares: its AppState and the writer pool of
+// run mode. May include: core/container, core/gzip, core/bytes, core/paths, runtime
 // (docs/architecture.md).
 //
-// The process-wide values every mode reads, filled once by start-up.
+// The state of one launch: start-up fills one AppState and hands it to the
+// mode, which takes it by reference; whatever moves the work directory (run
+// mode to a cached tree or a private directory) changes that one value, so
+// the clean-up registered with it always sees the current work directory.
 #pragma once
 #include <string>
 #include <string_view>
@@ -25,9 +28,7 @@ struct AppState {
     std::string workDirBackslash;
 };
 
-extern AppState appState;
-
-// What start-up hands to the mode it chose, besides appState: the command
+// What start-up hands to the mode it chose, besides its AppState: the command
 // line and the number of threads the mode may use.
 struct Launch {
     // Argument 0 is the running executable.
@@ -48,11 +49,12 @@ constexpr std::string_view workFileName = "zop.gz";
 // exactly what gets created.
 bool workFileFitsBelow(std::string_view root);
 
-// Points workDir (and the work file and the %tempdir% spellings) at dir.
-void setWorkDirectory(const std::string& dir);
+// Points state's workDir (and the work file and the %tempdir% spellings) at
+// dir; its identity is left as it was.
+void setWorkDirectory(AppState& state, const std::string& dir);
 
-// Creates a fresh "zop.N" in tempDir (random N, owner only) and makes it the
-// work directory, its identity recorded for the removal. Returns 0, or the
-// I/O code of the failure (no name could be created, TEMP or the original
-// directory could not be entered).
-[[nodiscard]] uint16_t makeTempWorkDirectory();
+// Creates a fresh "zop.N" in state's tempDir (random N, owner only) and makes
+// it the work directory, its identity recorded for the removal. Returns 0, or
+// the I/O code of the failure (no name could be created, TEMP or the original
+// directory could not be entered); state is unchanged then.
+[[nodiscard]] uint16_t makeTempWorkDirectory(AppState& state);
