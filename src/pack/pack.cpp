@@ -526,6 +526,30 @@ uint16_t addTree(GzStream* stream, std::string_view entryName, std::string_view 
 
 namespace {
 
+// Packs the recipe's entries into the work file as one gzip stream, built
+// counting them, and closes the recipe.
+[[nodiscard]] uint16_t writeWorkFile(const Launch& launch, Packing& packing, std::string_view recipeName,
+                                     tail& built, RecipeFacts& facts)
+{
+    describeStep("cannot write the work file", appState.workFile);
+    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
+    if (stream == nullptr)
+        return ioNotOpenForOutput;
+    if (const uint16_t code = gzFailure(stream); code != 0)
+        return code;
+    describeRecipeRead(recipeName);
+    if (const uint16_t code = packRecipe(packing.recipe, recipeName, stream, built, facts); code != 0)
+        return code;
+    describeStep("cannot write the work file", appState.workFile);
+    // A failed write is reported as itself; a member that could not be
+    // finished otherwise (a failed deflate or close) as a full disk.
+    uint16_t writeFailure = 0;
+    if (closeGz(stream, &writeFailure) != gzOk)
+        return writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull};
+    closeText(packing.recipe);
+    return ioResult();
+}
+
 // The whole packing, step by step, to the first failure; outputBytes: the
 // packed executable's size once it is written.
 [[nodiscard]] uint16_t pack(const Launch& launch, Packing& packing, int64_t& outputBytes)
@@ -547,24 +571,8 @@ namespace {
         return code;
 
     tail built = newTrailer(stub);
-    describeStep("cannot write the work file", appState.workFile);
-    GzStream* stream = openGz(appState.workFile, "w", launch.threads);
-    if (stream == nullptr)
-        return ioNotOpenForOutput;
-    if (const uint16_t code = gzFailure(stream); code != 0)
-        return code;
-    describeRecipeRead(recipeName);
     RecipeFacts facts;
-    if (const uint16_t code = packRecipe(packing.recipe, recipeName, stream, built, facts); code != 0)
-        return code;
-    describeStep("cannot write the work file", appState.workFile);
-    // A failed write is reported as itself; a member that could not be
-    // finished otherwise (a failed deflate or close) as a full disk.
-    uint16_t writeFailure = 0;
-    if (closeGz(stream, &writeFailure) != gzOk)
-        return writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull};
-    closeText(packing.recipe);
-    if (const uint16_t code = ioResult(); code != 0)
+    if (const uint16_t code = writeWorkFile(launch, packing, recipeName, built, facts); code != 0)
         return code;
 
     // Measure both inputs before the output is created, so that a container
