@@ -139,7 +139,8 @@ CommandLineAnswer inspectionCommand(PackerAction action, std::span<const std::st
     answer.command.file = count >= 2 ? arguments[2] : std::string();
     answer.command.directory = count >= 3 ? arguments[3] : std::string();
     if (answer.command.file.empty())
-        return usageError(listing ? "--list needs the packed FILE to read" : "--extract needs the packed FILE to read");
+        return usageError(listing ? "--list needs the packed FILE to read"
+                                  : "--extract needs the packed FILE to read");
     return answer;
 }
 
