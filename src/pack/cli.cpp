@@ -1,6 +1,8 @@
 // The packer's words to its user: usage, version, and the failure line.
 #include "pack/cli.h"
 
+#include <utility>
+
 #include "runtime/process/cmdline.h"
 #include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
@@ -65,21 +67,57 @@ void writeUsage(TextFile& to)
     }
 }
 
-[[noreturn]] void endWith(uint32_t exitCode)
+// How the command line is answered when the packer is to do nothing:
+// usage or version on standard output, or a word on standard error (the
+// problem, then the usage unless the problem says all), each with its own
+// exit code.
+enum class Reply : uint8_t { work, help, version, usageError, problemOnly };
+
+struct CommandLineAnswer {
+    Reply reply = Reply::work;
+    std::string_view problem;  // usageError (may be empty), problemOnly
+    PackerCommand command;
+};
+
+CommandLineAnswer usageError(std::string_view problem)
 {
-    ioResult();  // a failure still pending is of no interest any more
-    terminateProcess(exitCode);
+    return {Reply::usageError, problem, {}};
 }
 
-[[noreturn]] void usageError(std::string_view problem)
+void writeProblem(std::string_view problem)
 {
-    if (!problem.empty()) {
-        writeText(standardError, "zop: ");
-        writeText(standardError, problem);
-        writeText(standardError, lineEnd());
+    if (problem.empty())
+        return;
+    writeText(standardError, "zop: ");
+    writeText(standardError, problem);
+    writeText(standardError, lineEnd());
+}
+
+// Gives the answer and ends the process: the one end of the command line.
+[[noreturn]] void endWithAnswer(const CommandLineAnswer& answer)
+{
+    uint32_t exitCode = usageExitCode;
+    switch (answer.reply) {
+    case Reply::help:
+        writeUsage(standardOutput);
+        exitCode = 0;
+        break;
+    case Reply::version:
+        writeText(standardOutput, "zop " ZOP_VERSION);
+        writeText(standardOutput, lineEnd());
+        exitCode = 0;
+        break;
+    case Reply::usageError:
+        writeProblem(answer.problem);
+        writeUsage(standardError);
+        break;
+    case Reply::work:
+    case Reply::problemOnly:
+        writeProblem(answer.problem);
+        break;
     }
-    writeUsage(standardError);
-    endWith(usageExitCode);
+    ioResult();  // a failure still pending is of no interest any more
+    terminateProcess(exitCode);
 }
 
 bool isHelpOption(std::string_view a)
@@ -89,54 +127,58 @@ bool isHelpOption(std::string_view a)
 
 // --list FILE and --extract FILE [DIR]: FILE must be named (an empty name
 // names no file).
-PackerCommand inspectionCommand(PackerAction action, std::string_view option,
-                                std::span<const std::string> arguments)
+CommandLineAnswer inspectionCommand(PackerAction action, std::span<const std::string> arguments)
 {
+    const bool listing = action == PackerAction::list;
     const std::size_t count = arguments.size() - 1;  // at least --list or --extract
-    const std::size_t maxCount = action == PackerAction::list ? 2 : 3;
+    const std::size_t maxCount = listing ? 2 : 3;
     if (count > maxCount)
-        usageError("too many arguments");
-    PackerCommand command;
-    command.action = action;
-    command.file = count >= 2 ? arguments[2] : std::string();
-    command.directory = count >= 3 ? arguments[3] : std::string();
-    if (command.file.empty())
-        usageError(std::string(option) + " needs the packed FILE to read");
-    return command;
+        return usageError("too many arguments");
+    CommandLineAnswer answer;
+    answer.command.action = action;
+    answer.command.file = count >= 2 ? arguments[2] : std::string();
+    answer.command.directory = count >= 3 ? arguments[3] : std::string();
+    if (answer.command.file.empty())
+        return usageError(listing ? "--list needs the packed FILE to read"
+                                  : "--extract needs the packed FILE to read");
+    return answer;
 }
 
-} // namespace
-
-PackerCommand answerPackerCommandLine(std::span<const std::string> arguments)
+// The checks of the command line in their order: the first that answers
+// it wins.
+CommandLineAnswer readCommandLine(std::span<const std::string> arguments)
 {
     // The arguments after argument 0, the running executable.
     const std::size_t count = arguments.empty() ? 0 : arguments.size() - 1;
     const std::string recipe = count >= 1 ? arguments[1] : std::string();
     const std::string output = count >= 2 ? arguments[2] : std::string();
     if (recipe == "--list")
-        return inspectionCommand(PackerAction::list, recipe, arguments);
+        return inspectionCommand(PackerAction::list, arguments);
     if (recipe == "--extract")
-        return inspectionCommand(PackerAction::extract, recipe, arguments);
-    if (isHelpOption(recipe)) {
-        writeUsage(standardOutput);
-        endWith(0);
-    }
-    if (recipe == "--version") {
-        writeText(standardOutput, "zop " ZOP_VERSION);
-        writeText(standardOutput, lineEnd());
-        endWith(0);
-    }
+        return inspectionCommand(PackerAction::extract, arguments);
+    if (isHelpOption(recipe))
+        return {Reply::help, {}, {}};
+    if (recipe == "--version")
+        return {Reply::version, {}, {}};
     if (count > 2)
-        usageError("too many arguments");
+        return usageError("too many arguments");
     if (recipe.empty() && isTerminal(standardInput))
-        usageError("");
-    if (output.empty() && isTerminal(standardOutput)) {
-        writeText(standardError, "zop: a packed executable is not written to a terminal: "
-                                 "name an OUTPUT file or redirect standard output");
-        writeText(standardError, lineEnd());
-        endWith(usageExitCode);
-    }
+        return usageError("");
+    if (output.empty() && isTerminal(standardOutput))
+        return {Reply::problemOnly,
+                "a packed executable is not written to a terminal: name an OUTPUT file or redirect standard output",
+                {}};
     return {};
+}
+
+} // namespace
+
+PackerCommand answerPackerCommandLine(std::span<const std::string> arguments)
+{
+    CommandLineAnswer answer = readCommandLine(arguments);
+    if (answer.reply != Reply::work)
+        endWithAnswer(answer);
+    return std::move(answer.command);
 }
 
 void describeStep(std::string_view action, std::string_view name)
@@ -172,10 +214,15 @@ void describeEntry(std::string_view entry)
     failureWords.entry.assign(entry);
 }
 
-[[gnu::noinline]] void refuse(uint16_t code, std::string_view reason)
+[[gnu::noinline]] uint16_t refused(uint16_t code, std::string_view reason)
 {
     failureWords.reason.assign(reason);
-    failWithIoCode(code);
+    return code;
+}
+
+[[gnu::noinline]] void refuse(uint16_t code, std::string_view reason)
+{
+    failWithIoCode(refused(code, reason));
 }
 
 void writeNoteLine(std::string_view text)

@@ -34,7 +34,15 @@ void describeRecipeRead(std::string_view recipeName);
 void describeLine(std::string_view recipeName, int32_t number, std::string_view line);
 void describeEntry(std::string_view entry);
 
-// Ends the process with code, the failure line giving reason.
+// For a check of the packer that fails: notes reason as what the failure
+// line says (in place of the report's message) and returns code. The
+// packer's steps return 0 or the code of their first failure, at once,
+// the failure line's words left as they were; the mode raises the code
+// once, at its end.
+[[nodiscard]] uint16_t refused(uint16_t code, std::string_view reason);
+
+// Ends the process with code, the failure line giving reason: for start-up,
+// which raises the packer's --list and --extract failures in its one place.
 [[noreturn]] void refuse(uint16_t code, std::string_view reason);
 
 // Writes "zop: <text>" to standard error (console stubs only): a word to

@@ -3,7 +3,6 @@
 
 #include "pack/cli.h"
 #include "runtime/base/iocodes.h"
-#include "runtime/failure/failure.h"
 #include "runtime/fs/files.h"
 
 namespace {
@@ -30,31 +29,37 @@ std::string quoted(std::string_view text)
     return "\"" + std::string(text) + "\"";
 }
 
-ResourceBytes readIconBytes(std::string_view path)
+// Reads the whole .ico file into bytes, each step checked.
+[[nodiscard]] uint16_t readIconBytes(std::string_view path, ResourceBytes& bytes)
 {
     BinaryFile file;
     assignFile(file, path);
     openRegularFile(file, 1);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     const int32_t size = fileSize(file);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     if (size > maxIconFileSize)
-        refuse(ioInvalidInput, "an .ico file over 8 MiB");
-    ResourceBytes bytes(static_cast<std::size_t>(size));
+        return refused(ioInvalidInput, "an .ico file over 8 MiB");
+    bytes.resize(static_cast<std::size_t>(size));
     readBlock(file, bytes.data(), size);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     closeFile(file);
-    checkIo();
-    return bytes;
+    return ioResult();
 }
 
-void applyIcon(PackOptions& options, std::string_view path)
+[[nodiscard]] uint16_t applyIcon(PackOptions& options, std::string_view path)
 {
-    ResourceBytes bytes = readIconBytes(path);
+    ResourceBytes bytes;
+    if (const uint16_t code = readIconBytes(path, bytes); code != 0)
+        return code;
     const std::string_view fault = checkIconFile(bytes);
     if (!fault.empty())
-        refuse(ioInvalidInput, fault);
+        return refused(ioInvalidInput, fault);
     options.resources.icon.swap(bytes);
+    return 0;
 }
 
 constexpr OptionRow optionTable[] = {
@@ -70,7 +75,7 @@ constexpr OptionRow optionTable[] = {
 
 } // namespace
 
-void applyOptionLine(PackOptions& options, std::string_view text)
+uint16_t applyOptionLine(PackOptions& options, std::string_view text)
 {
     const std::size_t blank = text.find(' ');
     const std::string_view name = text.substr(0, blank);
@@ -79,19 +84,21 @@ void applyOptionLine(PackOptions& options, std::string_view text)
         if (row.name != name)
             continue;
         if (row.value == OptionValue::none && !value.empty())
-            refuse(ioInvalidInput, "option " + quoted(name) + " takes no value");
+            return refused(ioInvalidInput, "option " + quoted(name) + " takes no value");
         if (row.value == OptionValue::required && value.empty())
-            refuse(ioInvalidInput, "option " + quoted(name) + " needs a value");
-        if (row.action == OptionAction::cache)
+            return refused(ioInvalidInput, "option " + quoted(name) + " needs a value");
+        if (row.action == OptionAction::cache) {
             options.cache = true;
-        else if (row.action == OptionAction::icon)
-            applyIcon(options, value);
-        else if (const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
-                 !fault.empty())
-            refuse(ioInvalidInput, fault);
-        return;
+            return 0;
+        }
+        if (row.action == OptionAction::icon)
+            return applyIcon(options, value);
+        const std::string_view fault = setVersionField(options.resources.version, row.versionField, value);
+        if (!fault.empty())
+            return refused(ioInvalidInput, fault);
+        return 0;
     }
-    refuse(ioInvalidInput, "unknown option " + quoted(name));
+    return refused(ioInvalidInput, "unknown option " + quoted(name));
 }
 
 void recordOptions(const PackOptions& options, tail& built)

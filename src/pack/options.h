@@ -19,9 +19,10 @@ struct PackOptions {
 };
 
 // Applies the text of one "o" line (what follows "o "). An unknown name, or
-// a value where the option takes none (or none where it needs one), ends the
-// packer with one line naming it.
-void applyOptionLine(PackOptions& options, std::string_view text);
+// a value where the option takes none (or none where it needs one), is
+// refused with a reason naming it; so is an icon or version value that
+// cannot be used.
+[[nodiscard]] uint16_t applyOptionLine(PackOptions& options, std::string_view text);
 
 // Adds the records of the options that the trailer carries (before it is
 // sealed).

@@ -46,9 +46,9 @@ struct Packing {
     PendingOutput output;
 };
 
-// The packing under way, for the failure road's clean-up only: a refusal
-// ends the process from the check that makes it (refuse), and the clean-up
-// closes what is open there, so that the work directory can go on every
+// The packing under way, for the failure road's clean-up only: packMode
+// raises the first failure of its steps, and the clean-up
+// closes what is open then, so that the work directory can go on every
 // system, and removes the temporary output.
 Packing* packingUnderWay = nullptr;
 // The launch's state, registered by preparePacker, for the same clean-up:
@@ -92,43 +92,47 @@ std::string stubPath(const Launch& launch)
 
 // d, f and r paths are taken relative to the work directory when the
 // executable runs: one that would lead out of it is refused.
-void refuseEscapingPath(std::string_view path)
+[[nodiscard]] uint16_t refuseEscapingPath(std::string_view path)
 {
     switch (entryPathFault(path)) {
     case PathFault::none:
-        return;
+        break;
     case PathFault::absolute:
-        refuse(ioInvalidFilename, "absolute paths cannot be packed");
+        return refused(ioInvalidFilename, "absolute paths cannot be packed");
     case PathFault::drive:
-        refuse(ioInvalidFilename, "paths with a drive cannot be packed");
+        return refused(ioInvalidFilename, "paths with a drive cannot be packed");
     case PathFault::parent:
-        refuse(ioInvalidFilename, "paths with a \"..\" component cannot be packed");
+        return refused(ioInvalidFilename, "paths with a \"..\" component cannot be packed");
     }
+    return 0;
 }
 
 // "." (or "dir/.") as the last component names a directory that already
 // exists when the entry is made, the work directory itself for ".": every
 // launch would end with "Access denied". The contents of the current
 // directory are packed by naming them.
-void refuseDotName(std::string_view path)
+[[nodiscard]] uint16_t refuseDotName(std::string_view path)
 {
     std::size_t end = path.size();
     while (end > 0 && isPathSeparator(path[end - 1]))
         --end;
     const std::string_view trimmed = path.substr(0, end);
     if (trimmed == "." || trimmed.ends_with("\\.") || trimmed.ends_with("/."))
-        refuse(ioInvalidFilename, "a name ending in \".\" cannot be packed: name the directory itself or what is inside it");
+        return refused(ioInvalidFilename,
+                       "a name ending in \".\" cannot be packed: name the directory itself or what is inside it");
+    return 0;
 }
 
 // A name the tree walk builds must come back as it was: one longer than a
 // short text would be cut, and a "\" inside a Linux name would turn into a
 // separator.
-void refuseUnstorableName(const std::string& entryName, const std::string& name)
+[[nodiscard]] uint16_t refuseUnstorableName(const std::string& entryName, const std::string& name)
 {
     if (!fitsPathLength(entryName.size()))
-        refuse(ioInvalidFilename, "entry name longer than 255 bytes");
+        return refused(ioInvalidFilename, "entry name longer than 255 bytes");
     if (name.find('\\') != std::string::npos)
-        refuse(ioInvalidFilename, "names holding \"\\\" cannot be packed");
+        return refused(ioInvalidFilename, "names holding \"\\\" cannot be packed");
+    return 0;
 }
 
 // What the whole recipe said beyond its entries: its options, and the
@@ -151,98 +155,115 @@ void noteEntryOrder(RecipeFacts& facts, char kind, int32_t lineNumber, const std
     }
 }
 
-void refuseCacheAfterCommands(const RecipeFacts& facts, std::string_view recipeName)
+[[nodiscard]] uint16_t refuseCacheAfterCommands(const RecipeFacts& facts, std::string_view recipeName)
 {
     if (!facts.options.cache || facts.fileAfterCommandAt == 0)
-        return;
+        return 0;
     describeLine(recipeName, facts.fileAfterCommandAt, facts.fileAfterCommand);
-    refuse(ioInvalidInput, "with \"o cache\" every c and t line must come after the last d, f and r line");
+    return refused(ioInvalidInput, "with \"o cache\" every c and t line must come after the last d, f and r line");
 }
 
-void packRecipeLine(GzStream* stream, const std::string& line, tail& built, RecipeFacts& facts,
-                    int32_t lineNumber)
+bool isEntryKind(char kind)
+{
+    return kind == 'c' || kind == 't' || kind == 'd' || kind == 'f' || kind == 'r';
+}
+
+// The checks of a d, f or r line's path, in their order.
+[[nodiscard]] uint16_t refuseEntryPath(char kind, std::string_view path)
+{
+    if (kind == 'c' || kind == 't')
+        return 0;
+    if (const uint16_t code = refuseEscapingPath(path); code != 0)
+        return code;
+    return kind == 'f' ? uint16_t{0} : refuseDotName(path);
+}
+
+[[nodiscard]] uint16_t addEntry(GzStream* stream, const std::string& kind, const std::string& text, tail& built)
+{
+    switch (kind[0]) {
+    case 'f':
+        return addFileEntry(stream, kind, text, text, built);
+    case 'r':
+        return addTree(stream, text, text, built);
+    default:
+        return addHeaderEntry(stream, kind, text, built);
+    }
+}
+
+// Lines of another kind are no part of the packed file.
+[[nodiscard]] uint16_t packRecipeLine(GzStream* stream, const std::string& line, tail& built,
+                                      RecipeFacts& facts, int32_t lineNumber)
 {
     const std::string kind = copyText(line, 1, 1);
     const std::string text = copyText(line, 3, static_cast<long long>(line.size()) - 2);
-    switch (kind[0]) {
-    case 'o':
-        applyOptionLine(facts.options, text);
-        return;
-    case 'c':
-    case 't':
-        addHeaderEntry(stream, kind, text, built);
-        break;
-    case 'd':
-        refuseEscapingPath(text);
-        refuseDotName(text);
-        addHeaderEntry(stream, kind, text, built);
-        break;
-    case 'f':
-        refuseEscapingPath(text);
-        addFileEntry(stream, kind, text, text, built);
-        break;
-    case 'r':
-        refuseEscapingPath(text);
-        refuseDotName(text);
-        addTree(stream, text, text, built);
-        break;
-    default:
-        return;
-    }
+    if (kind[0] == 'o')
+        return applyOptionLine(facts.options, text);
+    if (!isEntryKind(kind[0]))
+        return 0;
+    if (const uint16_t code = refuseEntryPath(kind[0], text); code != 0)
+        return code;
+    if (const uint16_t code = addEntry(stream, kind, text, built); code != 0)
+        return code;
     noteEntryOrder(facts, kind[0], lineNumber, line);
+    return 0;
 }
 
 // A UTF-8 byte-order mark (as Windows editors write it) is no part of the
 // first line; a UTF-16 one means a recipe this reader cannot read at all.
-std::string withoutByteOrderMark(const std::string& line)
+[[nodiscard]] uint16_t dropByteOrderMark(std::string& line)
 {
     if (startsWith("\xEF\xBB\xBF", line))
-        return line.substr(3);
-    if (startsWith("\xFF\xFE", line))
-        refuse(ioInvalidInput, "saved as UTF-16 (little-endian); save it as UTF-8 or ANSI");
-    if (startsWith("\xFE\xFF", line))
-        refuse(ioInvalidInput, "saved as UTF-16 (big-endian); save it as UTF-8 or ANSI");
-    return line;
+        line.erase(0, 3);
+    else if (startsWith("\xFF\xFE", line))
+        return refused(ioInvalidInput, "saved as UTF-16 (little-endian); save it as UTF-8 or ANSI");
+    else if (startsWith("\xFE\xFF", line))
+        return refused(ioInvalidInput, "saved as UTF-16 (big-endian); save it as UTF-8 or ANSI");
+    return 0;
 }
 
-void packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream, tail& built, RecipeFacts& facts)
+[[nodiscard]] uint16_t packRecipe(TextFile& recipe, std::string_view recipeName, GzStream* stream,
+                                  tail& built, RecipeFacts& facts)
 {
     int32_t lineNumber = 0;
     do {
         std::string line = readLine(recipe, shortTextMax);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
         if (++lineNumber == 1)
-            line = withoutByteOrderMark(line);
+            if (const uint16_t code = dropByteOrderMark(line); code != 0)
+                return code;
         if (line.empty() || startsWith("#", line))
             continue;
         describeLine(recipeName, lineNumber, line);
-        packRecipeLine(stream, line, built, facts, lineNumber);
+        if (const uint16_t code = packRecipeLine(stream, line, built, facts, lineNumber); code != 0)
+            return code;
     } while (!textEof(recipe));
-    checkIo();
-    refuseCacheAfterCommands(facts, recipeName);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    return refuseCacheAfterCommands(facts, recipeName);
 }
 
 // Opens a regular file for reading and takes its size; both checked.
-int32_t openForCopy(BinaryFile& file, std::string_view path)
+[[nodiscard]] uint16_t openForCopy(BinaryFile& file, std::string_view path, int32_t& size)
 {
     assignFile(file, path);
     openRegularFile(file, 1);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     // Sizes are 32-bit signed in the container: fileSize refuses a file of
     // 2 GiB or more, and a whole output that large is refused before the
     // output is touched rather than written corrupt.
-    const int32_t size = fileSize(file);
-    if (const uint16_t code = ioResult(); code == ioFileTooLarge)
-        refuse(ioFileTooLarge, "2 GiB or larger: too large to pack");
-    else
-        raiseIfFailed(code);
-    return size;
+    size = fileSize(file);
+    const uint16_t code = ioResult();
+    if (code == ioFileTooLarge)
+        return refused(ioFileTooLarge, "2 GiB or larger: too large to pack");
+    return code;
 }
 
-void closeChecked(BinaryFile& file)
+[[nodiscard]] uint16_t closeChecked(BinaryFile& file)
 {
     closeFile(file);
-    checkIo();
+    return ioResult();
 }
 
 // Sorts through the C library's qsort, which costs the stub no code: names
@@ -269,9 +290,8 @@ void sortBytewise(std::vector<std::string>& names)
 // order: the same tree gives the same entries on every file system. The
 // listing is closed before anything is packed, so a deep tree holds no
 // enumeration open per level.
-std::vector<std::string> sortedNames()
+[[nodiscard]] uint16_t listSortedNames(std::vector<std::string>& names)
 {
-    std::vector<std::string> names;
     SearchRec rec;
     for (findFirstEntry("*.*", faAnyFile, rec); searchStatus == 0; findNextEntry(rec))
         if (rec.name != "." && rec.name != "..")
@@ -280,9 +300,9 @@ std::vector<std::string> sortedNames()
     endFind(rec);
     // A listing that fails part way would pack a directory short.
     if (status != ioNoMoreFiles)
-        failWithIoCode(status);
+        return status;
     sortBytewise(names);
-    return names;
+    return 0;
 }
 
 std::string hexDigits(uint32_t value)
@@ -294,51 +314,54 @@ std::string hexDigits(uint32_t value)
 }
 
 // Creates a new file beside the output, under a name no other file has.
-void createTemporaryOutput(PendingOutput& output, const std::string& outputName)
+[[nodiscard]] uint16_t createTemporaryOutput(PendingOutput& output, const std::string& outputName)
 {
     const std::string directory(directoryPrefix(outputName));
     uint16_t lastFailure = 0;
     for (int draw = 0; draw < maxTemporaryDraws; ++draw) {
         const std::string name = directory + ".zop" + hexDigits(nextRandom32()) + ".tmp";
         if (!fitsPathLength(name.size()))
-            refuse(ioInvalidFilename, "the output path is too long");
+            return refused(ioInvalidFilename, "the output path is too long");
         assignFile(output.file, name);
         createNewFile(output.file, 1);
         lastFailure = ioResult();
         if (lastFailure == 0) {
             output.temporaryName = name;
-            return;
+            return 0;
         }
         if (lastFailure != ioAccessDenied && lastFailure != ioFileExists)
             break;
     }
-    failWithIoCode(lastFailure);
+    return lastFailure;
 }
 
 // Standard output, and a device or pipe named as the output (/dev/null, NUL,
 // a FIFO), are written as they are: there is nothing to replace, and a
 // device node must never be renamed over.
-void openOutput(PendingOutput& output, const std::string& outputName)
+[[nodiscard]] uint16_t openOutput(PendingOutput& output, const std::string& outputName)
 {
-    if (!outputName.empty() && !isDeviceOrPipe(outputName)) {
-        createTemporaryOutput(output, outputName);
-        return;
-    }
+    if (!outputName.empty() && !isDeviceOrPipe(outputName))
+        return createTemporaryOutput(output, outputName);
     assignFile(output.file, outputName);
     createFile(output.file, 1);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     if (isTerminal(output.file))
-        refuse(ioAccessDenied, "a packed executable is not written to a terminal");
+        return refused(ioAccessDenied, "a packed executable is not written to a terminal");
+    return 0;
 }
 
-void finishOutput(PendingOutput& output, const std::string& outputName)
+[[nodiscard]] uint16_t finishOutput(PendingOutput& output, const std::string& outputName)
 {
-    closeChecked(output.file);
+    if (const uint16_t code = closeChecked(output.file); code != 0)
+        return code;
     if (output.temporaryName.empty())
-        return;
+        return 0;
     renameReplacing(output.temporaryName, outputName);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     output.temporaryName.clear();
+    return 0;
 }
 
 // On the failure road: the temporary output goes, and so does the work
@@ -371,65 +394,68 @@ void onPackFailure(std::string_view message)
 
 // The stub is copied into the output, and the recipe read before it is
 // written: an output that is either would be destroyed by packing it.
-void refuseInputAsOutput(const std::string& stub, const std::string& recipeName, const std::string& outputName)
+[[nodiscard]] uint16_t refuseInputAsOutput(const std::string& stub, const std::string& recipeName,
+                                           const std::string& outputName)
 {
     if (outputName.empty())
-        return;
+        return 0;
     if (sameFile(stub, outputName))
-        refuse(ioAccessDenied, "it is the stub that would be copied into it (ZOP_EXE or the running zop)");
+        return refused(ioAccessDenied, "it is the stub that would be copied into it (ZOP_EXE or the running zop)");
     if (!recipeName.empty() && sameFile(recipeName, outputName))
-        refuse(ioAccessDenied, "it is the recipe being packed");
+        return refused(ioAccessDenied, "it is the recipe being packed");
+    return 0;
 }
 
 // Only a bare stub goes at the head of an output: a whole image with nothing
 // after it. A packed executable there would hide a second application
 // behind the one its listing shows, and a cut file or one that is no
 // program would make an output that cannot start.
-ImageLayout readBareStubLayout(const std::string& stub)
+[[nodiscard]] uint16_t readBareStubLayout(const std::string& stub, ImageLayout& layout)
 {
     describeStep("cannot read the stub", stub);
-    ImageLayout layout;
-    raiseIfFailed(readImageLayoutOf(stub, layout));
+    if (const uint16_t code = readImageLayoutOf(stub, layout); code != 0)
+        return code;
     switch (imageFit(layout)) {
     case ImageFit::whole:
-        return layout;
+        return 0;
     case ImageFit::longer:
-        refuse(ioInvalidInput, "not a bare stub: it has bytes after its program image (a packed executable?)");
+        return refused(ioInvalidInput, "not a bare stub: it has bytes after its program image (a packed executable?)");
     case ImageFit::cut:
-        refuse(ioInvalidInput, "not a bare stub: the file ends inside its program image (cut short)");
+        return refused(ioInvalidInput, "not a bare stub: the file ends inside its program image (cut short)");
     case ImageFit::unknown:
         break;
     }
-    refuse(ioInvalidInput, "not a bare stub: no Windows or Linux program");
+    return refused(ioInvalidInput, "not a bare stub: no Windows or Linux program");
 }
 
 // The largest Windows stub whose copy is rebuilt with an icon or version:
 // the copy is made in memory, and real stubs are a few hundred KiB.
 constexpr int32_t maxRebuiltStubSize = 64 * 1024 * 1024;
 
-// The stub's copy with the recipe's icon and version information, rebuilt in
-// memory from the stub file (open, at its start, size bytes); empty when
-// the stub's bytes go into the output as they are (no such option, or a
-// stub that is no Windows program: the options do not apply there, which
-// the packer says and packs on).
-ResourceBytes rebuiltStub(BinaryFile& stubFile, int32_t size, const ImageLayout& layout, const ResourceEdits& edits)
+// Into image: the stub's copy with the recipe's icon and version
+// information, rebuilt in memory from the stub file (open, at its start,
+// size bytes); left empty when the stub's bytes go into the output as they
+// are (no such option, or a stub that is no Windows program: the options
+// do not apply there, which the packer says and packs on).
+[[nodiscard]] uint16_t rebuildStub(BinaryFile& stubFile, int32_t size, const ImageLayout& layout,
+                                   const ResourceEdits& edits, ResourceBytes& image)
 {
-    ResourceBytes image;
     if (!edits.any())
-        return image;
+        return 0;
     if (layout.checksumAt == 0) {
         writeNoteLine("the icon and version options apply to Windows stubs only; packed without them");
-        return image;
+        return 0;
     }
     if (size > maxRebuiltStubSize)
-        refuse(ioFileTooLarge, "a stub over 64 MiB is not given an icon or version");
+        return refused(ioFileTooLarge, "a stub over 64 MiB is not given an icon or version");
     image.resize(static_cast<std::size_t>(size));
     readBlock(stubFile, image.data(), size);
-    checkIo();
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
     const std::string_view fault = rebuildResources(image, edits);
     if (!fault.empty())
-        refuse(ioInvalidInput, fault);
-    return image;
+        return refused(ioInvalidInput, fault);
+    return 0;
 }
 
 } // namespace
@@ -441,90 +467,120 @@ void preparePacker(const AppState& state)
     describeStep("cannot make a work directory in TEMP", state.tempDir);
 }
 
-void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
+uint16_t addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built)
 {
     progressEntry(text);
     const header h = makeHeader(kind, text, 0);
     writeGz(stream, &h, headerSize);
-    raiseIfFailed(gzFailure(stream));
+    if (const uint16_t code = gzFailure(stream); code != 0)
+        return code;
     ++built.entryCount;
+    return 0;
 }
 
-void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
-                  std::string_view sourcePath, tail& built)
+uint16_t addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
+                      std::string_view sourcePath, tail& built)
 {
     progressEntry(entryName);
     BinaryFile source;
-    const int32_t size = openForCopy(source, sourcePath);
+    int32_t size = 0;
+    if (const uint16_t code = openForCopy(source, sourcePath, size); code != 0)
+        return code;
     const header h = makeHeader(kind, entryName, size);
     writeGz(stream, &h, headerSize);
-    raiseIfFailed(gzFailure(stream));
-    raiseIfFailed(copyFileToGz(source, stream, size, progressBytes));
-    closeChecked(source);
+    if (const uint16_t code = gzFailure(stream); code != 0)
+        return code;
+    if (const uint16_t code = copyFileToGz(source, stream, size, progressBytes); code != 0)
+        return code;
+    if (const uint16_t code = closeChecked(source); code != 0)
+        return code;
     ++built.entryCount;
+    return 0;
 }
 
-void addTree(GzStream* stream, std::string_view entryName, std::string_view sourceDirectory, tail& built)
+uint16_t addTree(GzStream* stream, std::string_view entryName, std::string_view sourceDirectory, tail& built)
 {
-    addHeaderEntry(stream, "d", entryName, built);
+    if (const uint16_t code = addHeaderEntry(stream, "d", entryName, built); code != 0)
+        return code;
     const std::string saved = currentDirectory();
     changeDirectory(sourceDirectory);
-    if (const uint16_t code = ioResult(); code == ioInvalidFilename)
-        refuse(ioInvalidFilename, "no such directory");
-    else
-        raiseIfFailed(code);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code == ioInvalidFilename ? refused(ioInvalidFilename, "no such directory") : code;
 
-    for (const std::string& name : sortedNames()) {
+    std::vector<std::string> names;
+    if (const uint16_t code = listSortedNames(names); code != 0)
+        return code;
+    for (const std::string& name : names) {
         const std::string childName = std::string(entryName) + "\\" + name;
         describeEntry(childName);
-        refuseUnstorableName(childName, name);
+        if (const uint16_t code = refuseUnstorableName(childName, name); code != 0)
+            return code;
         BinaryFile entry;
         assignFile(entry, name);
-        if (fileAttributes(entry) & faDirectory)
-            addTree(stream, childName, name, built);
-        else
-            addFileEntry(stream, "f", childName, name, built);
+        const bool isDirectory = (fileAttributes(entry) & faDirectory) != 0;
+        const uint16_t code = isDirectory ? addTree(stream, childName, name, built)
+                                          : addFileEntry(stream, "f", childName, name, built);
+        if (code != 0)
+            return code;
     }
 
     describeEntry(entryName);
     changeDirectory(saved);
-    checkIo();
+    return ioResult();
 }
 
-void packMode(const Launch& launch, const std::string& workFile)
+namespace {
+
+// Packs the recipe's entries into the work file as one gzip stream, built
+// counting them, and closes the recipe.
+[[nodiscard]] uint16_t writeWorkFile(const Launch& launch, const std::string& workFile, Packing& packing,
+                                     std::string_view recipeName,
+                                     tail& built, RecipeFacts& facts)
 {
-    Packing packing;
-    packingUnderWay = &packing;
-    startProgress();
-    const std::string recipeName = launchArgument(launch, 1);
-    describeRecipeRead(recipeName);
-    assignText(packing.recipe, recipeName);
-    openText(packing.recipe);
-    checkIo();
-
-    const std::string stub = stubPath(launch);
-    const std::string outputName = launchArgument(launch, 2);
-    describeStep("cannot write", outputName);
-    refuseInputAsOutput(stub, recipeName, outputName);
-    const ImageLayout stubLayout = readBareStubLayout(stub);
-
-    tail built = newTrailer(stub);
     describeStep("cannot write the work file", workFile);
     GzStream* stream = openGz(workFile, "w", launch.threads);
     if (stream == nullptr)
-        failWithIoCode(ioNotOpenForOutput);
-    raiseIfFailed(gzFailure(stream));
+        return ioNotOpenForOutput;
+    if (const uint16_t code = gzFailure(stream); code != 0)
+        return code;
     describeRecipeRead(recipeName);
-    RecipeFacts facts;
-    packRecipe(packing.recipe, recipeName, stream, built, facts);
+    if (const uint16_t code = packRecipe(packing.recipe, recipeName, stream, built, facts); code != 0)
+        return code;
     describeStep("cannot write the work file", workFile);
     // A failed write is reported as itself; a member that could not be
     // finished otherwise (a failed deflate or close) as a full disk.
     uint16_t writeFailure = 0;
     if (closeGz(stream, &writeFailure) != gzOk)
-        failWithIoCode(writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull});
+        return writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull};
     closeText(packing.recipe);
-    checkIo();
+    return ioResult();
+}
+
+// The whole packing, step by step, to the first failure; outputBytes: the
+// packed executable's size once it is written.
+[[nodiscard]] uint16_t pack(const Launch& launch, const std::string& workFile, Packing& packing,
+                            int64_t& outputBytes)
+{
+    const std::string recipeName = launchArgument(launch, 1);
+    describeRecipeRead(recipeName);
+    assignText(packing.recipe, recipeName);
+    openText(packing.recipe);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+
+    const std::string stub = stubPath(launch);
+    const std::string outputName = launchArgument(launch, 2);
+    describeStep("cannot write", outputName);
+    if (const uint16_t code = refuseInputAsOutput(stub, recipeName, outputName); code != 0)
+        return code;
+    ImageLayout stubLayout;
+    if (const uint16_t code = readBareStubLayout(stub, stubLayout); code != 0)
+        return code;
+
+    tail built = newTrailer(stub);
+    RecipeFacts facts;
+    if (const uint16_t code = writeWorkFile(launch, workFile, packing, recipeName, built, facts); code != 0)
+        return code;
 
     // Measure both inputs before the output is created, so that a container
     // that cannot be represented leaves no output behind.
@@ -532,35 +588,49 @@ void packMode(const Launch& launch, const std::string& workFile)
     // can be signed in turn: the output's size counts without its table.
     BinaryFile stubFile;
     describeStep("cannot read the stub", stub);
-    int32_t stubSize = openForCopy(stubFile, stub);
+    int32_t stubSize = 0;
+    if (const uint16_t code = openForCopy(stubFile, stub, stubSize); code != 0)
+        return code;
     if (stubSize != stubLayout.fileSize)
-        refuse(ioInvalidInput, "the stub changed while packing");
-    const ResourceBytes rebuilt = rebuiltStub(stubFile, stubSize, stubLayout, facts.options.resources);
+        return refused(ioInvalidInput, "the stub changed while packing");
+    ResourceBytes rebuilt;
+    if (const uint16_t code = rebuildStub(stubFile, stubSize, stubLayout, facts.options.resources, rebuilt); code != 0)
+        return code;
     if (!rebuilt.empty())
         stubSize = static_cast<int32_t>(rebuilt.size());
     describeStep("cannot read the work file", workFile);
-    const int32_t gzLength = openForCopy(packing.workFile, workFile);
+    int32_t gzLength = 0;
+    if (const uint16_t code = openForCopy(packing.workFile, workFile, gzLength); code != 0)
+        return code;
     if (static_cast<int64_t>(stubSize) + gzLength + tailSize > INT32_MAX)
-        refuse(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
+        return refused(ioFileTooLarge, "the packed executable would be 2 GiB or larger");
     built.gzLength = gzLength;
 
     describeStep(outputName.empty() ? "cannot write to standard output" : "cannot write", outputName);
-    openOutput(packing.output, outputName);
+    if (const uint16_t code = openOutput(packing.output, outputName); code != 0)
+        return code;
     if (rebuilt.empty()) {
-        raiseIfFailed(copyImageUnsigned(stubFile, packing.output.file, stubSize, stubLayout, stub));
+        if (const uint16_t code = copyImageUnsigned(stubFile, packing.output.file, stubSize, stubLayout, stub);
+            code != 0)
+            return code;
     } else {
         writeBlock(packing.output.file, rebuilt.data(), stubSize);
-        checkIo();
+        if (const uint16_t code = ioResult(); code != 0)
+            return code;
     }
-    closeChecked(stubFile);
+    if (const uint16_t code = closeChecked(stubFile); code != 0)
+        return code;
     // With the cache, the stream's SHA-256 is the key of its unpacked tree.
     Sha256 sha;
     startSha256(sha);
     uint32_t crc = 0;
-    raiseIfFailed(copyFileToFile(packing.workFile, packing.output.file, gzLength, &crc,
-                                 facts.options.cache ? &sha : nullptr));
+    if (const uint16_t code = copyFileToFile(packing.workFile, packing.output.file, gzLength, &crc,
+                                             facts.options.cache ? &sha : nullptr);
+        code != 0)
+        return code;
     storeStreamCrc(built, crc);
-    closeChecked(packing.workFile);
+    if (const uint16_t code = closeChecked(packing.workFile); code != 0)
+        return code;
     recordOptions(facts.options, built);
     if (facts.options.cache) {
         unsigned char key[sha256Size];
@@ -569,8 +639,26 @@ void packMode(const Launch& launch, const std::string& workFile)
     }
     sealTrailer(built);
     writeBlock(packing.output.file, &built, tailSize);
-    checkIo();
-    finishOutput(packing.output, outputName);
+    if (const uint16_t code = ioResult(); code != 0)
+        return code;
+    if (const uint16_t code = finishOutput(packing.output, outputName); code != 0)
+        return code;
+    outputBytes = static_cast<int64_t>(stubSize) + gzLength + tailSize;
+    return 0;
+}
+
+} // namespace
+
+// The one place where packing fails: the first failure of its steps ends
+// the process here, through the failure action (onPackFailure) while the
+// packing is still under way.
+void packMode(const Launch& launch, const std::string& workFile)
+{
+    Packing packing;
+    packingUnderWay = &packing;
+    startProgress();
+    int64_t outputBytes = 0;
+    raiseIfFailed(pack(launch, workFile, packing, outputBytes));
     packingUnderWay = nullptr;
-    reportPacked(static_cast<int64_t>(stubSize) + gzLength + tailSize, outputName);
+    reportPacked(outputBytes, launchArgument(launch, 2));
 }

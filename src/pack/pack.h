@@ -3,6 +3,7 @@
 //
 // Pack mode: recipe file in, packed executable out.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include "core/container/records.h"
@@ -20,7 +21,14 @@ void packMode(const Launch& launch, const std::string& workFile);
 // The clean-up removes the work directory that state names when a failure
 // comes: state must live until the process ends.
 void preparePacker(const AppState& state);
-void addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text, tail& built);
-void addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
-                  std::string_view sourcePath, tail& built);
-void addTree(GzStream* stream, std::string_view entryName, std::string_view sourceDirectory, tail& built);
+
+// The entries of one recipe line, written to stream and counted in built:
+// an entry without contents (c, t, d), a file and its contents, and a
+// directory tree as d and f entries in name order. Each returns 0, or the
+// code of its first failure at once (see refused in pack/cli.h).
+[[nodiscard]] uint16_t addHeaderEntry(GzStream* stream, std::string_view kind, std::string_view text,
+                                      tail& built);
+[[nodiscard]] uint16_t addFileEntry(GzStream* stream, std::string_view kind, std::string_view entryName,
+                                    std::string_view sourcePath, tail& built);
+[[nodiscard]] uint16_t addTree(GzStream* stream, std::string_view entryName, std::string_view sourceDirectory,
+                               tail& built);
