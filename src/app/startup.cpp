@@ -179,9 +179,7 @@ StartFailure prepareLaunch(LaunchContext& context)
 // --extract give their reason on their failure line.
 void raiseIfStartFailed(const StartFailure& failure)
 {
-    if (failure.code != 0 && !failure.reason.empty())
-        refuse(failure.code, failure.reason);
-    raiseIfFailed(failure.code);
+    raiseIfFailed(failure.reason.empty() ? failure.code : refused(failure.code, failure.reason));
 }
 
 void removeWorkDirectoryOf(const void* context)

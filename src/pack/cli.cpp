@@ -220,11 +220,6 @@ void describeEntry(std::string_view entry)
     return code;
 }
 
-[[gnu::noinline]] void refuse(uint16_t code, std::string_view reason)
-{
-    failWithIoCode(refused(code, reason));
-}
-
 void writeNoteLine(std::string_view text)
 {
     if (windowedBuild)

@@ -41,10 +41,6 @@ void describeEntry(std::string_view entry);
 // once, at its end.
 [[nodiscard]] uint16_t refused(uint16_t code, std::string_view reason);
 
-// Ends the process with code, the failure line giving reason: for start-up,
-// which raises the packer's --list and --extract failures in its one place.
-[[noreturn]] void refuse(uint16_t code, std::string_view reason);
-
 // Writes "zop: <text>" to standard error (console stubs only): a word to
 // the user about a pack that goes on.
 void writeNoteLine(std::string_view text);
