@@ -183,6 +183,20 @@ uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable
     return 0;
 }
 
+uint16_t openEntryStreamOf(const Container& container, const std::string& workFile, GzStream*& stream,
+                           uint32_t& payloadSize, bool checkKey, int threads)
+{
+    stream = nullptr;
+    BinaryFile executable;
+    int32_t stubLength = 0;
+    if (const uint16_t code = openContainerFile(container, executable, stubLength); code != 0)
+        return code;
+    seekFile(executable, stubLength);
+    if (const uint16_t code = ioResult(); code != 0)
+        return closeFileAfter(executable, code);
+    return copyStreamToWorkFile(container, executable, workFile, stream, payloadSize, checkKey, threads);
+}
+
 uint16_t entryHeaderFault(GzStream* stream, header& h)
 {
     const int32_t got = readGz(stream, &h, headerSize);

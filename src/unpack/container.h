@@ -65,6 +65,12 @@ enum class ContainerKind {
                                             const std::string& workFile, GzStream*& stream, uint32_t& payloadSize,
                                             bool checkKey = false, int threads = 1);
 
+// The whole way from a packed file to its entry stream: opens the
+// container's file (openContainerFile), goes past the stub part and copies
+// the stream out (copyStreamToWorkFile, with the same arguments).
+[[nodiscard]] uint16_t openEntryStreamOf(const Container& container, const std::string& workFile, GzStream*& stream,
+                                         uint32_t& payloadSize, bool checkKey = false, int threads = 1);
+
 // True, with its 32 bytes, when the trailer holds the cache option and a
 // well-formed key record.
 bool cacheKeyOf(const tail& trailer, std::string_view& key);

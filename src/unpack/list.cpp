@@ -66,16 +66,9 @@ uint16_t listEntries(const Container& container, GzStream* stream, ListingBox& b
 
 uint16_t listContainer(const Container& container, const std::string& workFile, ListingBox& box)
 {
-    BinaryFile file;
-    int32_t stubLength = 0;
-    if (const uint16_t code = openContainerFile(container, file, stubLength); code != 0)
-        return code;
-    seekFile(file, stubLength);
-    if (const uint16_t code = ioResult(); code != 0)
-        return closeFileAfter(file, code);
     uint32_t payloadSize = 0;
     GzStream* stream = nullptr;
-    if (const uint16_t code = copyStreamToWorkFile(container, file, workFile, stream, payloadSize); code != 0)
+    if (const uint16_t code = openEntryStreamOf(container, workFile, stream, payloadSize); code != 0)
         return code;
     return listEntries(container, stream, box);
 }

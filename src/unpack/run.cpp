@@ -429,16 +429,9 @@ uint16_t runFromStream(Run& run, TreeRecord* building, bool checkKey, int& exitC
 {
     const Container& container = run.container;
     run.unpacking = true;
-    BinaryFile executable;
-    int32_t stubLength = 0;
-    if (const uint16_t code = openContainerFile(container, executable, stubLength); code != 0)
-        return code;
-    seekFile(executable, stubLength);
-    if (const uint16_t code = ioResult(); code != 0)
-        return closeFileAfter(executable, code);
     uint32_t payloadSize = 0;
-    if (const uint16_t code = copyStreamToWorkFile(container, executable, run.state.workFile, run.stream,
-                                                   payloadSize, checkKey, run.threads);
+    if (const uint16_t code =
+            openEntryStreamOf(container, run.state.workFile, run.stream, payloadSize, checkKey, run.threads);
         code != 0)
         return code;
     startWritersFor(run, payloadSize, container.trailer.entryCount);
