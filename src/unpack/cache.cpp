@@ -139,13 +139,19 @@ bool treeIsComplete(const std::string& tree, const TreeRecord& record)
     return whole && complete;
 }
 
+// Reads the tree's record: true for a whole tree of this key (its record
+// names the key and everything it lists is there).
+bool readWholeTree(const std::string& tree, std::string_view key, TreeRecord& record)
+{
+    return readRecordFile(inside(tree, recordName), record.bytes) && isRecordOf(record.bytes, key) &&
+           treeIsComplete(tree, record);
+}
+
 // Takes the shared lock on the tree's record and reads it: true, the lock
-// held, for a complete tree of this key.
+// held, for a whole tree of this key.
 bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record)
 {
-    const std::string recordPath = inside(tree, recordName);
-    if (lockShared(recordPath, treeInUse) && readRecordFile(recordPath, record.bytes) &&
-        isRecordOf(record.bytes, key) && treeIsComplete(tree, record))
+    if (lockShared(inside(tree, recordName), treeInUse) && readWholeTree(tree, key, record))
         return true;
     unlock(treeInUse);
     record = {};
@@ -179,15 +185,6 @@ void removeWholeTree(const std::string& dir)
     removeTree(dir, directoryIdentity(dir));
 }
 
-// A whole tree of this key: its record names the key and everything it
-// lists is there.
-bool isWholeTree(const std::string& tree, std::string_view key)
-{
-    TreeRecord record;
-    return readRecordFile(inside(tree, recordName), record.bytes) && isRecordOf(record.bytes, key) &&
-           treeIsComplete(tree, record);
-}
-
 // Renames the tree into a fresh private directory and removes it there,
 // when no launcher runs from it (the exclusive lock on its record) and,
 // given a key, when it is no whole tree of that key. The second look is
@@ -201,7 +198,8 @@ bool setTreeAside(const std::string& root, const std::string& tree, std::string_
     TreeLock lock;
     if (!tryLockExclusive(inside(tree, recordName), lock))
         return false;
-    if (!keepIfWholeFor.empty() && isWholeTree(tree, keepIfWholeFor)) {
+    TreeRecord record;
+    if (!keepIfWholeFor.empty() && readWholeTree(tree, keepIfWholeFor, record)) {
         unlock(lock);
         return false;
     }
