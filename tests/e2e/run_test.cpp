@@ -854,24 +854,38 @@ TEST_P(RunTest, ReadOnlyFilesAndDirectoriesAreRemoved)
 
 TEST_P(RunTest, SwappedWorkDirectoryIsNotRemovedThroughALink)
 {
-    // While a command runs, the work directory is renamed and a link to
-    // another directory put in its place (made by a Unix shell under Wine,
-    // where it shows as a reparse point): the clean-up removes nothing
-    // through it.
+    // While the command runs, the work directory is renamed and a link to
+    // another directory put in its place (made on the host, where Wine shows
+    // it as a reparse point): the clean-up removes nothing through it. The
+    // command is a probe that waits until the swap is done, so nothing but
+    // the launcher runs under Wine.
     if (!onWindows())
         GTEST_SKIP() << "Linux: see RunLinuxTest.SwappedWorkDirectoryIsNotRemovedThroughTheLink";
     const std::string victim = scratch.path("victim");
     makeDirectories(victim + "/inner");
     writeFile(victim + "/inner/file", "precious");
-    const std::string script = scratch.path("swap.sh"), made = scratch.path("made.txt");
-    writeFile(script, "set -e\nfor d in " + scratch.temp() + "/zop.*; do mv \"$d\" " + scratch.temp() +
-                          "/moved; ln -s " + victim + " \"$d\"; done\necho made > " + made + "\n");
-    const std::string batch = scratch.path("swap.bat");
-    writeFile(batch, "@echo off\r\nstart /unix /bin/sh " + script + "\r\n:wait\r\nif not exist " + seen(made) +
-                         " goto wait\r\n");
-    const RunResult r = runApp(writeApp({dirEntry("x"), commandEntry('c', "cmd /c " + seen(batch))}));
+    const std::string swapped = scratch.path("swapped");
+    bool swapDone = false;
+    std::thread swapper([&] {
+        for (int i = 0; i < 6000 && !exists(probeLog()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(scratch.temp(), error))
+            if (entry.path().filename().string().rfind("zop.", 0) == 0) {
+                fs::rename(entry.path(), scratch.temp() + "/moved", error);
+                if (!error)
+                    fs::create_directory_symlink(victim, entry.path(), error);
+                swapDone = !error;
+                break;
+            }
+        writeFile(swapped, "");
+    });
+    RunOptions options = probeOptions();
+    options.env["PROBE_RELEASE"] = seen(swapped);
+    const RunResult r = run(writeApp({dirEntry("x"), probeEntry('c')}), {}, options);
+    swapper.join();
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(readFile(made), "made\n") << "the work directory was not swapped";
+    EXPECT_TRUE(swapDone) << "the work directory was not swapped";
     EXPECT_THAT(listTree(victim), ElementsAre("inner/", "inner/file"));
 }
 
