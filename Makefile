@@ -19,7 +19,7 @@ build:
 
 test: deps
 	$(MAKE) build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	scripts/run-tests.sh $(BUILD) $(JOBS)
 
 # The stubs alone, quietly: one line per stub, the compiler's output in
 # $(BUILD)/stubs.log (shown when the build fails).
