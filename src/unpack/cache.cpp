@@ -38,11 +38,6 @@ constexpr int64_t leftoverSeconds = 3600;
 // one start slow.
 constexpr int maxRemovalsPerLaunch = 3;
 
-// The shared lock on the record of the tree this launch runs from, and on
-// the private directory a miss unpacks into.
-TreeLock treeInUse;
-TreeLock privateInUse;
-
 std::string hexOf(std::string_view bytes)
 {
     std::string text;
@@ -148,12 +143,12 @@ bool readWholeTree(const std::string& tree, std::string_view key, TreeRecord& re
 }
 
 // Takes the shared lock on the tree's record and reads it: true, the lock
-// held, for a whole tree of this key.
-bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record)
+// held in lock, for a whole tree of this key.
+bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record, TreeLock& lock)
 {
-    if (lockShared(inside(tree, recordName), treeInUse) && readWholeTree(tree, key, record))
+    if (lockShared(inside(tree, recordName), lock) && readWholeTree(tree, key, record))
         return true;
-    unlock(treeInUse);
+    unlock(lock);
     record = {};
     return false;
 }
@@ -278,7 +273,7 @@ CachePlan planCache(const tail& trailer, AppState& state)
     if (root.empty() || !workFileFitsBelow(root))
         return plan;
     plan.tree = inside(root, hexOf(key.substr(0, keyBytesInName)));
-    if (loadTree(plan.tree, key, plan.record)) {
+    if (loadTree(plan.tree, key, plan.record, plan.treeLock)) {
         hitIn(root, plan, state);
         return plan;
     }
@@ -287,12 +282,12 @@ CachePlan planCache(const tail& trailer, AppState& state)
     // launcher has just moved it into place whole (then it is a hit).
     int64_t ignored = 0;
     if (entryKind(plan.tree, ignored) == EntryKind::directory && !setTreeAside(root, plan.tree, key) &&
-        loadTree(plan.tree, key, plan.record)) {
+        loadTree(plan.tree, key, plan.record, plan.treeLock)) {
         hitIn(root, plan, state);
         return plan;
     }
     plan.privateDir = makePrivateDirectoryIn(root);
-    if (plan.privateDir.empty() || !lockShared(plan.privateDir, privateInUse)) {
+    if (plan.privateDir.empty() || !lockShared(plan.privateDir, plan.privateLock)) {
         if (!plan.privateDir.empty())
             removeWholeTree(plan.privateDir);
         plan.privateDir.clear();
@@ -319,13 +314,13 @@ void completeCachedTree(CachePlan& plan, AppState& state)
     if (ioResult() != 0 || !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
         return;
     if (renameDirectory(plan.privateDir, plan.tree)) {
-        lockShared(inside(plan.tree, recordName), treeInUse);
+        lockShared(inside(plan.tree, recordName), plan.treeLock);
         runFrom(plan.tree, state);
         return;
     }
     // Another launcher was first: its tree serves, this one goes.
     TreeRecord theirs;
-    if (loadTree(plan.tree, key, theirs))
+    if (loadTree(plan.tree, key, theirs, plan.treeLock))
         runFrom(plan.tree, state);
 }
 
@@ -346,8 +341,8 @@ void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::
     });
 }
 
-void releaseCachedTree()
+void releaseCachedTree(CachePlan& plan)
 {
-    unlock(treeInUse);
-    unlock(privateInUse);
+    unlock(plan.treeLock);
+    unlock(plan.privateLock);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include "core/container/records.h"
+#include "runtime/workdir/cachedir.h"
 
 struct AppState;
 
@@ -36,6 +37,11 @@ struct CachePlan {
     std::string tree;  // where the tree of this key lives (hit or miss)
     std::string privateDir;
     TreeRecord record;
+    // The shared locks held while the launch uses them: on the record of
+    // the tree it runs from, and on the private directory a miss unpacks
+    // into (released by releaseCachedTree, or by the end of the process).
+    TreeLock treeLock;
+    TreeLock privateLock;
 };
 
 // Decides how this launch uses the cache. On a hit state's work directory
@@ -52,5 +58,5 @@ CachePlan planCache(const tail& trailer, AppState& state);
 // the private directory as the launch's work directory, removed at its end.
 void completeCachedTree(CachePlan& plan, AppState& state);
 
-// Ends the use of the tree (its shared lock).
-void releaseCachedTree();
+// Ends the plan's use of its tree and private directory (their locks).
+void releaseCachedTree(CachePlan& plan);

@@ -55,6 +55,8 @@ struct Run {
     // Set once unpacking has started: after "Disk Full" the work directory
     // goes (see failRun).
     bool unpacking = false;
+
+    ~Run();
 };
 
 void startWritersFor(Run& run, uint32_t payloadSize, int32_t entryCount)
@@ -99,6 +101,12 @@ void closeStream(Run& run)
     if (run.stream != nullptr)
         closeGz(run.stream);
     run.stream = nullptr;
+}
+
+// A run left behind (a failure that a harness catches) closes its stream.
+Run::~Run()
+{
+    closeStream(*this);
 }
 
 // The one end of a failed run. A full disk leaves the work directory useless
@@ -346,14 +354,14 @@ uint16_t runCommandEntry(const Run& run, std::string_view entryText, bool inWork
 // Runs the cached tree's commands in order; the exit code of the last.
 // A request to stop that came while one ran ends the list, as in a run
 // from the stream.
-int runCachedCommands(Run& run, const TreeRecord& record)
+int runCachedCommands(Run& run, CachePlan& cache)
 {
     struct Commands {
         Run& run;
         uint32_t lastExitCode = 0;
     } commands{run};
     forEachCachedCommand(
-        record,
+        cache.record,
         [](char kind, std::string_view text, void* context) {
             auto& commands = *static_cast<Commands*>(context);
             if (pendingStop() != 0)
@@ -366,7 +374,7 @@ int runCachedCommands(Run& run, const TreeRecord& record)
                 failRun(commands.run, code);
         },
         &commands);
-    releaseCachedTree();
+    releaseCachedTree(cache);
     if (pendingStop() != 0)
         answerStop();
     return static_cast<int>(commands.lastExitCode);
@@ -501,7 +509,7 @@ int runMode(const Container& container, AppState& state, int threads)
     Run run{container, state, threads};
     CachePlan cache = planCache(container.trailer, state);
     if (cache.use == CacheUse::hit)
-        return runCachedCommands(run, cache.record);
+        return runCachedCommands(run, cache);
     if (cache.use == CacheUse::off)
         return launchFromTemp(run, false);
     int exitCode = 0;
@@ -512,11 +520,11 @@ int runMode(const Container& container, AppState& state, int threads)
         // What was unpacked into the cache goes, and the launch runs from
         // TEMP as if the cache were off (the stream's key still checked).
         closeStream(run);
-        releaseCachedTree();
+        releaseCachedTree(cache);
         removeTree(state.workDir, state.workDirIdentity);
         run.unpacking = false;
         return launchFromTemp(run, true);
     }
     completeCachedTree(cache, state);
-    return runCachedCommands(run, cache.record);
+    return runCachedCommands(run, cache);
 }

@@ -66,11 +66,13 @@ TEST_F(CachePlanTest, TreeRenamedIntoPlaceBetweenTwoLooksIsAHit)
     AppState state;
     CachePlan plan = planCache(trailer, state);
     osCalls = native;
-    releaseCachedTree();
+    const bool heldTheTree = plan.treeLock.handle != noHandle;
+    releaseCachedTree(plan);
     unsetenv("ZOP_CACHE_DIR");
 
     EXPECT_TRUE(finishedTree.empty()) << "the first look found no tree";
     EXPECT_EQ(plan.use, CacheUse::hit);
+    EXPECT_TRUE(heldTheTree) << "a hit runs under the shared lock on the tree's record";
     EXPECT_EQ(readFile(treeInRoot + "/a.txt"), "hello");
     EXPECT_THAT(plan.privateDir, testing::IsEmpty());
     // The launch runs in the tree, which no end of the launch removes.
