@@ -201,13 +201,13 @@ int32_t nextBufferOf(WriterPool& pool, QueuedFile& file)
 uint16_t writeFile(WriterPool& pool, QueuedFile& file)
 {
     OsHandle handle = noHandle;
-    uint16_t code = createFileOnWorker(file.name, handle);
+    uint16_t code = createFileHandle(file.name, handle);
     lockQueue(pool.queue);
     for (int32_t buffer; (buffer = nextBufferOf(pool, file)) != noBuffer;) {
         const bool wanted = code == 0 && !pool.queue.stopping;
         unlockQueue(pool.queue);
         if (wanted)
-            code = writeAllOnWorker(handle, bytesOf(pool, buffer), static_cast<uint32_t>(pool.buffers[buffer].length));
+            code = writeAllToHandle(handle, bytesOf(pool, buffer), static_cast<uint32_t>(pool.buffers[buffer].length));
         lockQueue(pool.queue);
         releaseBuffer(pool, buffer);
         ++pool.progress;
@@ -215,7 +215,7 @@ uint16_t writeFile(WriterPool& pool, QueuedFile& file)
     }
     unlockQueue(pool.queue);
     if (handle != noHandle)
-        closeFileOnWorker(handle);
+        closeFileHandle(handle);
     return code;
 }
 

@@ -377,7 +377,7 @@ bool isTerminal(const BinaryFile& f)
 
 // ---------------------------------------------------------------- worker threads
 
-uint16_t createFileOnWorker(std::string_view name, OsHandle& handle)
+uint16_t createFileHandle(std::string_view name, OsHandle& handle)
 {
     handle = noHandle;
     if (name.size() > fileNameMax)
@@ -390,7 +390,7 @@ uint16_t createFileOnWorker(std::string_view name, OsHandle& handle)
     return openByName(text.c_str(), osRead | osWrite, OsOpenKind::createAlways, handle);
 }
 
-uint16_t writeAllOnWorker(OsHandle handle, const void* buffer, uint32_t count)
+uint16_t writeAllToHandle(OsHandle handle, const void* buffer, uint32_t count)
 {
     if (count == 0)
         return 0;
@@ -400,7 +400,7 @@ uint16_t writeAllOnWorker(OsHandle handle, const void* buffer, uint32_t count)
     return written < count ? ioDiskFull : 0;
 }
 
-void closeFileOnWorker(OsHandle handle)
+void closeFileHandle(OsHandle handle)
 {
     closeHandleOf(handle);
 }

@@ -67,13 +67,15 @@ bool isDeviceOrPipe(std::string_view name);
 // True when the open file is an interactive terminal (a console).
 bool isTerminal(const BinaryFile& f);
 
-// For worker threads: what createFile, writeBlock and closeFile do to a
-// file, with the same checks (name length, sharing, the held-files rule on
-// Linux, name conversion), but the I/O code of a failure is returned instead
-// of set in ioError, which belongs to the main thread. Safe on any thread.
-uint16_t createFileOnWorker(std::string_view name, OsHandle& handle);
-uint16_t writeAllOnWorker(OsHandle handle, const void* buffer, uint32_t count);
-void closeFileOnWorker(OsHandle handle);
+// The same operations on a bare handle: what createFile, writeBlock and
+// closeFile do to a file, with the same checks (name length, sharing, the
+// held-files rule on Linux, name conversion), the I/O code of a failure
+// returned rather than set in ioError (the pending code of the operations
+// above, which belongs to the main thread). Safe on any thread: the writer
+// threads use these.
+uint16_t createFileHandle(std::string_view name, OsHandle& handle);
+uint16_t writeAllToHandle(OsHandle handle, const void* buffer, uint32_t count);
+void closeFileHandle(OsHandle handle);
 
 void makeDirectory(std::string_view path);
 void removeDirectory(std::string_view path);
