@@ -176,7 +176,10 @@ uint16_t copyStreamToWorkFile(const Container& container, BinaryFile& executable
     code = closeFileAfter(executable, code);
     if (code != 0)
         return code;
-    stream = openGz(workFile, "r", threads);
+    uint16_t openFailure = 0;
+    stream = openGz(workFile, "r", threads, &openFailure);
+    if (stream == nullptr)
+        return openFailure != 0 ? openFailure : uint16_t{ioNotOpenForInput};
     // A member followed by its segment index keeps its length field before
     // the index: the reader of the segments has it.
     storedMemberLength(stream, payloadSize);

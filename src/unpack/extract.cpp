@@ -191,6 +191,7 @@ uint16_t takeApart(const Container& container, const std::string& workFile, std:
     GzStream* stream = nullptr;
     if (const uint16_t code = openEntryStream(container, workFile, stubName, stream); code != 0)
         return code;
+    OwnedGzStream owned(stream);
     if (const uint16_t code = enterDirectory(directory); code != 0)
         return code;
     Output out;
@@ -207,7 +208,7 @@ uint16_t takeApart(const Container& container, const std::string& workFile, std:
     closeText(out.recipe);
     if (const uint16_t code = ioResult(); code != 0)
         return code;
-    if (const uint16_t code = finishEntryStream(container, stream); code != 0)
+    if (const uint16_t code = finishEntryStream(container, owned.release()); code != 0)
         return code;
     closeFile(out.stub);
     if (const uint16_t code = ioResult(); code != 0)

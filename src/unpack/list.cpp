@@ -61,7 +61,7 @@ uint16_t listEntries(const Container& container, GzStream* stream, ListingBox& b
         if (delivered < h.dataLength)
             return ioReadPastEnd;
     }
-    return finishEntryStream(container, stream);
+    return 0;
 }
 
 uint16_t listContainer(const Container& container, const std::string& workFile, ListingBox& box)
@@ -70,7 +70,10 @@ uint16_t listContainer(const Container& container, const std::string& workFile, 
     GzStream* stream = nullptr;
     if (const uint16_t code = openEntryStreamOf(container, workFile, stream, payloadSize); code != 0)
         return code;
-    return listEntries(container, stream, box);
+    OwnedGzStream owned(stream);
+    if (const uint16_t code = listEntries(container, stream, box); code != 0)
+        return code;
+    return finishEntryStream(container, owned.release());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "core/gzip/gzparallel.h"
+#include "runtime/base/iocodes.h"
 #include "support/scratch.h"
 
 using namespace testsupport;
@@ -103,13 +104,16 @@ TEST_F(GzStreamTest, ModeCharactersChooseDirectionLevelAndStrategy)
     EXPECT_EQ(writeThroughLayer(data, {50000}, "wbx"), gzipMember(data));  // others ignored
 }
 
-TEST_F(GzStreamTest, ModesWithoutDirectionAndEmptyPathsGiveNull)
+TEST_F(GzStreamTest, ModesWithoutDirectionEmptyPathsAndMissingFilesGiveNull)
 {
     EXPECT_EQ(openGz(path("x.gz"), "x"), nullptr);
     EXPECT_EQ(openGz(path("x.gz"), ""), nullptr);
     EXPECT_EQ(openGz(path("x.gz"), "9fh"), nullptr);
     EXPECT_EQ(openGz("", "w"), nullptr);
     EXPECT_FALSE(fileExists(path("x.gz")));
+    uint16_t failure = 0;
+    EXPECT_EQ(openGz(path("missing.gz"), "r", 1, &failure), nullptr);
+    EXPECT_EQ(failure, ioFileNotFound) << "a file that cannot be opened says why";
 }
 
 TEST_F(GzStreamTest, WritingReplacesAnExistingFile)

@@ -307,7 +307,7 @@ void finishMemberWrite(GzStream& s)
 
 } // namespace
 
-GzStream* openGz(std::string_view path, std::string_view mode, int threads)
+GzStream* openGz(std::string_view path, std::string_view mode, int threads, uint16_t* failure)
 {
     if (path.empty() || mode.empty())
         return nullptr;
@@ -351,7 +351,9 @@ GzStream* openGz(std::string_view path, std::string_view mode, int threads)
         createFile(s->file, 1);
     else
         openFile(s->file, 1);
-    if (ioResult() != 0) {
+    if (const uint16_t code = ioResult(); code != 0) {
+        if (failure != nullptr)
+            *failure = code;
         if (writing)
             closeBlockDeflater(s->deflater);
         else

@@ -6,6 +6,7 @@
 // the program's own framing around zlib's raw deflate and inflate.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 struct GzStream;  // opaque; null when opening failed
@@ -21,11 +22,22 @@ constexpr int gzBufferError = -5;
 // (filtered) or "h" (Huffman only). A stream written with threads of 2 or
 // more deflates its blocks on that many threads once it passes 1 MiB; the
 // bytes are the same whatever the number.
-GzStream* openGz(std::string_view path, std::string_view mode, int threads = 1);
+// A null stream is a mode without a direction, an empty path, a file that
+// could not be opened (failure, when given, receives the I/O code: it tells
+// a missing file from damage) or no memory.
+GzStream* openGz(std::string_view path, std::string_view mode, int threads = 1, uint16_t* failure = nullptr);
 int32_t readGz(GzStream* stream, void* buffer, int32_t count);
 int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
 // failure, when given, receives gzFailure's code (the stream is gone after).
 int closeGz(GzStream* stream, uint16_t* failure = nullptr);
+
+// Owns a stream that an early return (a failure) leaves behind: closed then,
+// its result unchecked. The normal end hands it on with release() to the
+// close that checks it.
+struct GzStreamCloser {
+    void operator()(GzStream* stream) const { closeGz(stream); }
+};
+using OwnedGzStream = std::unique_ptr<GzStream, GzStreamCloser>;
 
 // The I/O code of the first file operation that failed in a written stream
 // (a short write counts as ioDiskFull) or in reading a file that is not
