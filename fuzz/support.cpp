@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -7,9 +8,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
-#include "core/gzip/gzstream.h"
 #include "runtime/failure/failure.h"
 #include "runtime/os/oscalls.h"
 #include "runtime/runtime.h"
@@ -161,10 +162,22 @@ void confineOsCalls()
     (void)done;
 }
 
-void resetProcessState()
+// What each descriptor this process has open leads to.
+std::map<int, std::string> openDescriptors()
 {
-    discardOpenGzStreams();
-    resetRuntimeState();
+    std::map<int, std::string> open;
+    DIR* dir = opendir("/proc/self/fd");
+    for (dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
+        if (e->d_name[0] == '.' || std::atoi(e->d_name) == dirfd(dir))
+            continue;
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + e->d_name;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        open[std::atoi(e->d_name)] = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    return open;
 }
 
 void removeScratch();
@@ -204,8 +217,9 @@ void emptyDirectory(const std::string& dir)
 RunResult runConfined(const std::string& directory, const std::function<void()>& body)
 {
     confineOsCalls();
-    resetProcessState();
+    resetRuntimeState();
     current = RunResult{};
+    const std::map<int, std::string> descriptorsBefore = openDescriptors();
     const int caller = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (caller < 0 || chdir(directory.c_str()) != 0)
         std::abort();
@@ -214,7 +228,18 @@ RunResult runConfined(const std::string& directory, const std::function<void()>&
     } catch (const ProgramEnd& end) {
         current.exitCode = static_cast<int>(end.exitCode);
     }
-    resetProcessState();
+    // The runtime's own state (the files a failure left open among it) is
+    // put back; whatever else the run opened, it must have closed, on every
+    // road out.
+    resetRuntimeState();
+    bool leaked = false;
+    for (const auto& [fd, target] : openDescriptors())
+        if (fd != caller && !descriptorsBefore.contains(fd)) {
+            std::fprintf(stderr, "fuzz: the run left descriptor %d open (%s)\n", fd, target.c_str());
+            leaked = true;
+        }
+    if (leaked)
+        std::abort();
     if (fchdir(caller) != 0)
         std::abort();
     close(caller);

@@ -2,7 +2,8 @@
 // running the program's code on one input in this very process. The modes
 // end the process through the failure path (exit code 217) on damaged
 // input; here the failure path's final step throws back to the harness
-// instead, and the process-wide state is reset before the next input. While
+// instead, which unwinds the modes' frames (they close what they opened),
+// and the runtime's process-wide state is reset before the next input. While
 // the code runs, the table of OS calls keeps every path it names inside the
 // scratch directory and starts no program at all.
 #pragma once
@@ -29,11 +30,12 @@ struct RunResult {
     bool startedProgram = false;  // a command was "run" (it never starts)
 };
 
-// Runs body in the directory with the program's process-wide state reset
+// Runs body in the directory with the runtime's process-wide state reset
 // and the OS table confined: every name outside scratchRoot() is refused as
 // access denied, and a program start ends with 0 without starting anything.
 // Returns when body returns or the program's code ends the process, back in
 // the current directory of the call (the fuzzer's paths are relative to it).
+// Aborts when body left a descriptor open.
 RunResult runConfined(const std::string& directory, const std::function<void()>& body);
 
 } // namespace fuzz
