@@ -16,7 +16,7 @@ int runSelectedMode(LaunchContext& context)
 {
     switch (context.mode) {
     case Mode::pack:
-        packMode(context.launch, context.state.workFile);
+        packMode(context.launch, context.state);
         return 0;
     case Mode::justExtract:
         justExtractMode(context.container, context.state.workFile, context.packer.directory);

@@ -157,7 +157,7 @@ StartFailure prepareLaunch(LaunchContext& context)
     if (!ownFilePacked) {
         context.packer = answerPackerCommandLine(context.launch.arguments);
         if (inspecting(context.packer)) {
-            setFailureAction(writeFailureLine);
+            setFailureAction([](std::string_view message, const void*) { writeFailureLine(message); });
             if (const StartFailure failure = readInspectedFile(context); failure.code != 0)
                 return failure;
         }

@@ -46,14 +46,14 @@ struct Packing {
     PendingOutput output;
 };
 
-// The packing under way, for the failure road's clean-up only: packMode
-// raises the first failure of its steps, and the clean-up
-// closes what is open then, so that the work directory can go on every
-// system, and removes the temporary output.
-Packing* packingUnderWay = nullptr;
-// The launch's state, registered by preparePacker, for the same clean-up:
-// the work directory it names when the failure comes goes.
-const AppState* packerState = nullptr;
+// What the failure road's clean-up is given: the launch's state, whose work
+// directory goes, and the packing under way once packMode runs (what it
+// holds open is closed first, so that the directory can go on every system,
+// and the temporary output goes).
+struct PackFailure {
+    const AppState& state;
+    Packing* packing = nullptr;
+};
 
 header makeHeader(std::string_view kind, std::string_view text, int32_t dataLength)
 {
@@ -368,9 +368,10 @@ std::string hexDigits(uint32_t value)
 // directory with the work file in it (it holds nothing worth inspecting,
 // and on Windows every one left behind uses up one of the few work
 // directory names); the failure is named.
-void onPackFailure(std::string_view message)
+void onPackFailure(std::string_view message, const void* context)
 {
-    if (Packing* packing = packingUnderWay) {
+    const PackFailure& failure = *static_cast<const PackFailure*>(context);
+    if (Packing* packing = failure.packing) {
         PendingOutput& output = packing->output;
         if (!output.temporaryName.empty()) {
             closeFile(output.file);
@@ -383,13 +384,16 @@ void onPackFailure(std::string_view message)
         closeText(packing->recipe);
         ioResult();
     }
-    // The work file's stream, or the entry stream that --list and --extract
-    // read from the work directory.
-    discardOpenGzStreams();
-    if (packerState != nullptr)
-        removeTree(packerState->workDir, packerState->workDirIdentity);
+    removeTree(failure.state.workDir, failure.state.workDirIdentity);
     clearProgress();
     writeFailureLine(message);
+}
+
+// The same before packMode runs (the state alone is the context).
+void onFailureBeforePacking(std::string_view message, const void* context)
+{
+    const PackFailure failure{*static_cast<const AppState*>(context)};
+    onPackFailure(message, &failure);
 }
 
 // The stub is copied into the output, and the recipe read before it is
@@ -462,8 +466,7 @@ constexpr int32_t maxRebuiltStubSize = 64 * 1024 * 1024;
 
 void preparePacker(const AppState& state)
 {
-    packerState = &state;
-    setFailureAction(onPackFailure);
+    setFailureAction(onFailureBeforePacking, &state);
     describeStep("cannot make a work directory in TEMP", state.tempDir);
 }
 
@@ -541,6 +544,7 @@ namespace {
     GzStream* stream = openGz(workFile, "w", launch.threads);
     if (stream == nullptr)
         return ioNotOpenForOutput;
+    OwnedGzStream owned(stream);
     if (const uint16_t code = gzFailure(stream); code != 0)
         return code;
     describeRecipeRead(recipeName);
@@ -550,7 +554,7 @@ namespace {
     // A failed write is reported as itself; a member that could not be
     // finished otherwise (a failed deflate or close) as a full disk.
     uint16_t writeFailure = 0;
-    if (closeGz(stream, &writeFailure) != gzOk)
+    if (closeGz(owned.release(), &writeFailure) != gzOk)
         return writeFailure != 0 ? writeFailure : uint16_t{ioDiskFull};
     closeText(packing.recipe);
     return ioResult();
@@ -652,13 +656,14 @@ namespace {
 // The one place where packing fails: the first failure of its steps ends
 // the process here, through the failure action (onPackFailure) while the
 // packing is still under way.
-void packMode(const Launch& launch, const std::string& workFile)
+void packMode(const Launch& launch, const AppState& state)
 {
     Packing packing;
-    packingUnderWay = &packing;
+    const PackFailure failure{state, &packing};
+    setFailureAction(onPackFailure, &failure);
     startProgress();
     int64_t outputBytes = 0;
-    raiseIfFailed(pack(launch, workFile, packing, outputBytes));
-    packingUnderWay = nullptr;
+    raiseIfFailed(pack(launch, state.workFile, packing, outputBytes));
+    setFailureAction(onFailureBeforePacking, &state);
     reportPacked(outputBytes, launchArgument(launch, 2));
 }

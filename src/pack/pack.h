@@ -13,9 +13,10 @@ struct GzStream;
 struct Launch;
 
 // Packs the recipe that the launch's argument 1 names into the output
-// argument 2 names, deflating on launch.threads threads into the work file
-// at workFile.
-void packMode(const Launch& launch, const std::string& workFile);
+// argument 2 names, deflating on launch.threads threads into state's work
+// file. A failure ends the process, after the clean-up of preparePacker and
+// the removal of a temporary output.
+void packMode(const Launch& launch, const AppState& state);
 // Makes the packer's failures clean up after it and name what failed; from
 // start-up on, so that a work directory that cannot be made is named too.
 // The clean-up removes the work directory that state names when a failure

@@ -76,7 +76,7 @@ protected:
             state.workFile = state.workDir + "/zop.gz";
             native = osCalls;
             replace();
-            packMode(Launch{arguments, threadCount()}, state.workFile);
+            packMode(Launch{arguments, threadCount()}, state);
         });
         EXPECT_TRUE(run.exitedWith(217)) << run.output;
         EXPECT_FALSE(exists("out")) << "no output after a failure";

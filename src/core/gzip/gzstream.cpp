@@ -56,25 +56,9 @@ struct GzStream {
     SegmentReader* segments = nullptr;
     // Reading: compressed bytes not yet inflated.
     unsigned char buffer[bufferSize];
-    GzStream* nextOpen = nullptr;  // the list of open streams
 };
 
 namespace {
-
-// Every stream open, so that the failure road (a failure raised where a
-// stream is in use) and a harness that runs the program's code again after
-// a failure can let go of them (discardOpenGzStreams).
-GzStream* openStreams = nullptr;
-
-void forgetOpen(GzStream* stream)
-{
-    for (GzStream** link = &openStreams; *link != nullptr; link = &(*link)->nextOpen) {
-        if (*link == stream) {
-            *link = stream->nextOpen;
-            return;
-        }
-    }
-}
 
 void noteEndOfFile(GzStream& s)
 {
@@ -361,8 +345,6 @@ GzStream* openGz(std::string_view path, std::string_view mode, int threads, uint
         delete s;
         return nullptr;
     }
-    s->nextOpen = openStreams;
-    openStreams = s;
 
     if (writing) {
         if (!writeMemberBytes(*s, memberHeader, sizeof memberHeader))
@@ -503,7 +485,6 @@ int closeGz(GzStream* stream, uint16_t* failure)
     const uint16_t writeFailure = s.failure;
     if (failure != nullptr)
         *failure = writeFailure;
-    forgetOpen(stream);
     delete stream;
     if (status < 0)
         return status;
@@ -518,7 +499,6 @@ void discardGz(GzStream* s)
 {
     if (s == nullptr)
         return;
-    forgetOpen(s);
     if (s->mode == 'w') {
         closeBlockDeflater(s->deflater);
     } else {
@@ -531,8 +511,7 @@ void discardGz(GzStream* s)
     delete s;
 }
 
-void discardOpenGzStreams()
+void GzStreamCloser::operator()(GzStream* stream) const
 {
-    while (openStreams != nullptr)
-        discardGz(openStreams);
+    discardGz(stream);
 }

@@ -31,11 +31,11 @@ int32_t writeGz(GzStream* stream, const void* buffer, int32_t count);
 // failure, when given, receives gzFailure's code (the stream is gone after).
 int closeGz(GzStream* stream, uint16_t* failure = nullptr);
 
-// Owns a stream that an early return (a failure) leaves behind: closed then,
-// its result unchecked. The normal end hands it on with release() to the
-// close that checks it.
+// Owns a stream that an early return (a failure) leaves behind: let go of
+// then (discardGz). The normal end hands it on with release() to the close
+// that checks it.
 struct GzStreamCloser {
-    void operator()(GzStream* stream) const { closeGz(stream); }
+    void operator()(GzStream* stream) const;
 };
 using OwnedGzStream = std::unique_ptr<GzStream, GzStreamCloser>;
 
@@ -59,7 +59,3 @@ bool storedMemberLength(GzStream* stream, uint32_t& length);
 // Lets go of the stream without finishing it: nothing more is written, the
 // file is closed. Null does nothing.
 void discardGz(GzStream* stream);
-// discardGz of every stream still open: for the failure road, before a work
-// directory is removed, and for tests and fuzz targets that run the
-// program's code again after a failure left streams open.
-void discardOpenGzStreams();

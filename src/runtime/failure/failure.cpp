@@ -22,6 +22,7 @@ bool reporting = false;
 bool terminating = false;
 
 FailureAction failureAction = nullptr;
+const void* failureContext = nullptr;
 // The I/O code of the failure under way, 0 for the other exceptions.
 uint16_t failingCode = 0;
 FinalStep finalStep = nullptr;
@@ -248,7 +249,7 @@ void reportAndTerminate(const char* className, std::string_view message, const v
 
     if (failureAction != nullptr) {
         ioError = 0;
-        failureAction(message);
+        failureAction(message, failureContext);
         ioError = 0;
     }
 
@@ -323,13 +324,15 @@ void resetFailureState()
     reporting = false;
     terminating = false;
     failureAction = nullptr;
+    failureContext = nullptr;
     failingCode = 0;
     reportFill = 0;
 }
 
-void setFailureAction(FailureAction action)
+void setFailureAction(FailureAction action, const void* context)
 {
     failureAction = action;
+    failureContext = context;
 }
 
 uint16_t failingIoCode()

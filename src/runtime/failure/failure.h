@@ -43,9 +43,11 @@ ExceptionInfo describeIoError(uint16_t code);
 
 // The running mode's last word on the failure road, called once before the
 // report is written: it removes what it had half made and may say what
-// failed. message is the report's reason (e.g. "File not found").
-using FailureAction = void (*)(std::string_view message);
-void setFailureAction(FailureAction action);
+// failed. message is the report's reason (e.g. "File not found"); context
+// is what setFailureAction was given with it, and must live as long as the
+// action stays set.
+using FailureAction = void (*)(std::string_view message, const void* context);
+void setFailureAction(FailureAction action, const void* context = nullptr);
 // For the failure action: the I/O code being reported (see iocodes.h), 0
 // when the failure is another exception.
 uint16_t failingIoCode();
