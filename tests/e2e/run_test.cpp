@@ -1475,6 +1475,41 @@ TEST_F(RunLinuxTest, StopSignalsWhileUnpackingRemoveThePartialWorkDirectory)
     }
 }
 
+TEST_F(RunLinuxTest, StopSignalsWhilePackingLeaveNeitherWorkDirectoryNorOutput)
+{
+    // The packer is stopped while it deflates a large file into its work
+    // file: INT ends it through the report, TERM with 128 + N; either way
+    // the work directory goes and no output (nor its temporary file)
+    // appears.
+    struct Case {
+        int signal;
+        int exitCode;
+        std::string report;
+    };
+    const std::vector<Case> cases = {{SIGINT, 217, "EControlC : Control-C hit"}, {SIGTERM, 143, ""}};
+    writeFile(scratch.cwd() + "/big.bin", mixedBytes(96 << 20, 3));
+    writeFile(scratch.cwd() + "/recipe.zop", "f big.bin\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE("signal " + std::to_string(c.signal));
+        const pid_t pid = startInOwnGroup({linuxPlatform().stub, "recipe.zop", "out.app"});
+        ASSERT_GT(pid, 0);
+        const std::string workDir = workDirOf(scratch.temp());
+        ASSERT_FALSE(workDir.empty());
+        std::error_code error;
+        for (int i = 0; i < 1000 && !(fs::file_size(workDir + "/zop.gz", error) > 0 && !error); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        kill(pid, c.signal);
+        EXPECT_EQ(waitForExit(pid), c.exitCode);
+        EXPECT_THAT(listTree(scratch.temp()), IsEmpty());
+        EXPECT_THAT(topLevelNames(scratch.cwd()), ::testing::UnorderedElementsAre("big.bin", "recipe.zop"));
+        const auto lines = reportLines(readFile(scratch.path("out.txt")));
+        if (c.report.empty())
+            EXPECT_THAT(lines, IsEmpty());
+        else
+            EXPECT_THAT(lines, ::testing::Contains(c.report));
+    }
+}
+
 TEST_F(RunLinuxTest, SwappedWorkDirectoryIsNotRemovedThroughTheLink)
 {
     // TEMP is shared and has no sticky bit. While a command runs, another
