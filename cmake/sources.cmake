@@ -4,8 +4,10 @@
 # that both compile the same list. A new source file is one line here.
 #
 # Sets ZOP_SOURCES (absolute paths) and ZOP_SOURCE_ROOT (the src directory).
-# The stubs add src/app/main.cpp, src/runtime/failure/minimal_cxx_runtime.cpp and
-# one of src/runtime/failure/buildkind_*.cpp themselves.
+# The stubs add src/app/main.cpp, src/runtime/failure/minimal_cxx_runtime.cpp,
+# src/core/gzip/adler32.cpp (which takes the place of zlib's own, linked
+# only as an object file) and one of src/runtime/failure/buildkind_*.cpp
+# themselves.
 
 get_filename_component(ZOP_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR}/../src ABSOLUTE)
 

@@ -503,3 +503,27 @@ TEST_F(GzStreamTest, EndsAtFirstMemberOnlyWhenItsDataIsUsedUpExactly)
     }
     EXPECT_FALSE(endsAtFirstMember(nullptr));
 }
+
+// zop's own Adler-32, which zlib links instead of its tuned one: the known
+// value of a text, and runs of 0x00 and 0xFF around the length at which
+// the sums are reduced, against the checksum's closed forms, fed whole and
+// in two pieces.
+TEST(Adler32, MatchesAKnownValueAndTheClosedForms)
+{
+    EXPECT_EQ(adler32(0, nullptr, 0), 1u);
+    EXPECT_EQ(adler32(1, reinterpret_cast<const Bytef*>("Wikipedia"), 9), 0x11E60398u);
+    constexpr uint64_t modulus = 65521;
+    for (const uint64_t n : {1ull, 5551ull, 5552ull, 5553ull, 65521ull, 1000000ull}) {
+        for (const unsigned char byte : {0x00, 0xFF}) {
+            SCOPED_TRACE(std::to_string(n) + " bytes of " + std::to_string(byte));
+            const std::string data(n, static_cast<char>(byte));
+            const uint64_t a = (1 + byte * n) % modulus;
+            const uint64_t b = (n + byte * (n * (n + 1) / 2)) % modulus;
+            const uLong expected = static_cast<uLong>(b << 16 | a);
+            const auto* bytes = reinterpret_cast<const Bytef*>(data.data());
+            EXPECT_EQ(adler32(1, bytes, static_cast<uInt>(n)), expected);
+            const uInt first = static_cast<uInt>(n / 3);
+            EXPECT_EQ(adler32(adler32(1, bytes, first), bytes + first, static_cast<uInt>(n) - first), expected);
+        }
+    }
+}
