@@ -16,6 +16,8 @@
 #include "pack/pack.h"
 #include "runtime/process/cmdline.h"
 #include "runtime/process/cmdline_platform.h"
+#include "runtime/base/iocodes.h"
+#include "runtime/fs/textfile.h"
 #include "support.h"
 
 namespace {
@@ -61,9 +63,26 @@ void packRecipe(const uint8_t* data, std::size_t size)
 {
     const std::string root = fuzz::scratchRoot();
     fuzz::writeFile(root + "/recipe.zop", std::string_view(reinterpret_cast<const char*>(data), size));
+    // The packer's failure road removes its work directory.
     fuzz::emptyDirectory(root + "/work");
+    mkdir((root + "/work").c_str(), 0700);
     std::remove((root + "/out.exe").c_str());
     fuzz::runConfined(root + "/tree", [&] {
+        // The packer's failure line goes to a file of the scratch directory:
+        // standard error is the fuzzer's own.
+        struct QuietFailureLine {
+            explicit QuietFailureLine(const std::string& path)
+            {
+                assignText(standardError, path);
+                createText(standardError);
+                ioResult();
+            }
+            ~QuietFailureLine()
+            {
+                closeText(standardError);
+                ioResult();
+            }
+        } quiet(root + "/failure-line.txt");
         const std::vector<std::string> arguments = {root + "/stub", root + "/recipe.zop", root + "/out.exe"};
         AppState state;
         state.tempDir = root;
@@ -71,7 +90,7 @@ void packRecipe(const uint8_t* data, std::size_t size)
         state.workFile = state.workDir + "/zop.gz";
         state.workDirSlash = state.workDir;
         state.workDirBackslash = state.workDir;
-        packMode(Launch{arguments, threadCount()}, state.workFile);
+        packMode(Launch{arguments, threadCount()}, state);
     });
 }
 
