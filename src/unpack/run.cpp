@@ -412,7 +412,7 @@ uint16_t runEntry(Run& run, TreeRecord* building, bool& commandSeen, const heade
             return code;
     std::string text;
     const uint16_t expanded = command ? expandCommand(h.text.view(), run.state, text)
-                                      : expandWith(h.text.view(), run.state.args, run.state, text);
+                                      : expandPlaceholders(h.text.view(), run.state, text);
     if (expanded != 0)
         return expanded;
     if (building != nullptr)
