@@ -153,6 +153,25 @@ public:
         EXPECT_THAT(r.err, ::testing::Not(HasSubstr("cannot hold")));
     }
 
+    // Waits (at most about 5 s) for the private directory of the launcher
+    // pid, which unpacks a miss, and stops the launcher there (SIGSTOP): the
+    // directory, or empty when none appeared or the tree was already whole.
+    std::string privateDirectoryOfStopped(pid_t pid) const
+    {
+        std::string found;
+        for (int i = 0; i < 5000 && found.empty(); ++i) {
+            for (const std::string& name : rootNames())
+                if (name.starts_with("zop."))
+                    found = root() + "/" + name;
+            if (found.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        kill(pid, SIGSTOP);
+        if (!onlyTree().empty())
+            found.clear();  // too late: the tree was complete
+        return found;
+    }
+
     // The private directory of a launcher killed while unpacking.
     std::string leftoverOfAKilledLauncher();
     std::string madeLeftover();
@@ -374,16 +393,7 @@ std::string CacheRunTest::leftoverOfAKilledLauncher()
         const pid_t pid = testsupport::startProcess({big}, options);
         if (pid <= 0)
             return {};
-        for (int i = 0; i < 5000 && leftover.empty(); ++i) {
-            for (const std::string& name : rootNames())
-                if (name.starts_with("zop."))
-                    leftover = root() + "/" + name;
-            if (leftover.empty())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        kill(pid, SIGSTOP);
-        if (!onlyTree().empty())
-            leftover.clear();  // too late: the tree was complete
+        leftover = privateDirectoryOfStopped(pid);
         kill(pid, SIGKILL);
         testsupport::waitForProcess(pid, 20000);
     }
@@ -431,16 +441,7 @@ TEST_P(CacheRunTest, StopRemovesTheDirectoryOfAMissNeverTheTreeOfAHit)
         std::filesystem::remove_all(root());
         pid = testsupport::startProcess({big}, options);
         ASSERT_GT(pid, 0);
-        for (int i = 0; i < 5000 && privateDir.empty(); ++i) {
-            for (const std::string& name : rootNames())
-                if (name.starts_with("zop."))
-                    privateDir = root() + "/" + name;
-            if (privateDir.empty())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        kill(pid, SIGSTOP);
-        if (!onlyTree().empty())
-            privateDir.clear();  // too late: the tree was complete
+        privateDir = privateDirectoryOfStopped(pid);
         kill(pid, privateDir.empty() ? SIGKILL : SIGTERM);
         kill(pid, SIGCONT);
         const int exitCode = testsupport::waitForProcess(pid, 20000).exitCode;
