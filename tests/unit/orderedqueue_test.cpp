@@ -5,11 +5,15 @@
 // the builds that have them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/launch/writerpool.h"
 #include "runtime/threads/orderedqueue.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -127,6 +131,55 @@ TEST(OrderedQueue, StoppingEndsWorkersThatWait)
     unlockQueue(work.queue);
     joinThread(thread);
     closeQueue(work.queue);
+}
+
+// Writers keep out of a directory another writer works in: here most files
+// share one, so idle writers wait for files elsewhere and must still be
+// woken to see the queue end. Every file comes out whole, in any case.
+class WriterPoolTest : public testsupport::ScratchDirTest {};
+
+TEST_F(WriterPoolTest, WritesEveryFileWhenMostShareOneDirectory)
+{
+    for (const char* dir : {"a", "b", "c"})
+        std::filesystem::create_directory(dir_ / dir);
+    struct Case {
+        const char* directories;  // of the files in queue order, one letter each
+        int writers;
+    };
+    const Case cases[] = {{"aaaaaaaaaaaaaaaaaaaaaaaabbbbbbbbbbbbbbbbaaaaaaaaaaaaaaaaaa", 3},
+                          {"abababababababababcccccccccccccccccccccccccccc", 2},
+                          {"cccccccccccccccccccccccccccccccccccccccccccc", 4}};
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.directories);
+        const std::string prefix = "/r" + std::to_string(++round) + "f";
+        WriterPool* pool = startWriterPool(c.writers);
+        ASSERT_NE(pool, nullptr);
+        std::vector<std::string> expected;
+        const std::string_view dirs = c.directories;
+        for (std::size_t i = 0; i < dirs.size(); ++i) {
+            const std::string name = path(std::string(1, dirs[i]) + prefix + std::to_string(i));
+            ASSERT_EQ(queueFile(pool, name, static_cast<int32_t>(i)), 0);
+            // Empty, or filling one or three buffers.
+            const std::string bytes = i % 3 == 0 ? std::string() : std::string(70000 * (i % 3), char('0' + i % 10));
+            for (std::size_t at = 0; at < bytes.size();) {
+                unsigned char* buffer = nullptr;
+                int32_t capacity = 0;
+                ASSERT_EQ(fileBuffer(pool, buffer, capacity), 0);
+                const std::size_t n = std::min(bytes.size() - at, static_cast<std::size_t>(capacity));
+                std::memcpy(buffer, bytes.data() + at, n);
+                at += n;
+                passBytes(pool, static_cast<int32_t>(n), at == bytes.size());
+            }
+            if (bytes.empty())
+                endFile(pool);
+            expected.push_back(bytes);
+        }
+        ASSERT_EQ(stopWriterPool(pool), 0);
+        for (std::size_t i = 0; i < dirs.size(); ++i)
+            EXPECT_EQ(testsupport::readFile(path(std::string(1, dirs[i]) + prefix + std::to_string(i))), expected[i])
+                << i;
+    }
 }
 
 #if defined(ZOP_CHECKS)

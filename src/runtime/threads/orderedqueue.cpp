@@ -137,6 +137,12 @@ bool waitForWork(OrderedQueue& q)
     }
 }
 
+void waitForOtherWork(OrderedQueue& q)
+{
+    ZOP_CHECK(q.forWork != nullptr);
+    waitSignal(q.forWork, q.lock);
+}
+
 bool isWaiting(const OrderedQueue& q, int32_t item)
 {
     return item >= q.firstWaiting && item < q.published && stateOf(q, item) == slotPublished;
@@ -162,6 +168,10 @@ void finishItem(OrderedQueue& q, int32_t item, int failure)
         q.failure = failure;
     }
     wakeOwner(q);
+    if (q.forWork != nullptr && q.ended)
+        wakeAll(q.forWork);
+    else if (q.forWork != nullptr && q.firstWaiting < q.published)
+        wakeOne(q.forWork);
 }
 
 void retireItem(OrderedQueue& q, int32_t item)

@@ -37,7 +37,7 @@
 // in the block deflater's 128 KiB blocks.
 struct OrderedQueue {
     ThreadLock* lock = nullptr;
-    ThreadSignal* forWork = nullptr;     // idle workers: an item published, stop, end
+    ThreadSignal* forWork = nullptr;     // idle workers: an item published or finished, stop, end
     ThreadSignal* forOwner = nullptr;    // the owner: an item finished, room freed
     ThreadSignal* forItem = nullptr;     // a worker waiting for more of its item
     unsigned char* states = nullptr;     // per slot
@@ -83,6 +83,9 @@ void stopQueue(OrderedQueue& q);
 // Waits until an item is waiting (true), or the queue stops or has ended
 // with nothing waiting (false).
 bool waitForWork(OrderedQueue& q);
+// A worker that found no waiting item it may take sleeps until an item is
+// published or finished, the queue stops or ends, or spuriously.
+void waitForOtherWork(OrderedQueue& q);
 // A worker's whole life for items that need nothing more from the owner:
 // takes the oldest waiting item, does it without the lock (doItem returns
 // its failure code, 0 for none), finishes it, until waitForWork says to
@@ -94,7 +97,9 @@ bool isWaiting(const OrderedQueue& q, int32_t item);
 // Takes a waiting item (a worker, or the owner when no worker runs).
 void takeItem(OrderedQueue& q, int32_t item);
 // The taken item is done; failure is 0 or the code it failed with. Wakes
-// the owner.
+// the owner, and an idle worker while items wait (every one once the queue
+// has ended): a worker that left a waiting item alone (waitForOtherWork)
+// looks again.
 void finishItem(OrderedQueue& q, int32_t item, int failure);
 // Gives a finished item's slot back. Wakes no one: the owner retires its
 // items itself, and a worker that does retires in the same hold of the
