@@ -168,10 +168,8 @@ void finishItem(OrderedQueue& q, int32_t item, int failure)
         q.failure = failure;
     }
     wakeOwner(q);
-    if (q.forWork != nullptr && q.ended)
+    if (q.forWork != nullptr && (q.ended || q.firstWaiting < q.published))
         wakeAll(q.forWork);
-    else if (q.forWork != nullptr && q.firstWaiting < q.published)
-        wakeOne(q.forWork);
 }
 
 void retireItem(OrderedQueue& q, int32_t item)

@@ -97,9 +97,9 @@ bool isWaiting(const OrderedQueue& q, int32_t item);
 // Takes a waiting item (a worker, or the owner when no worker runs).
 void takeItem(OrderedQueue& q, int32_t item);
 // The taken item is done; failure is 0 or the code it failed with. Wakes
-// the owner, and an idle worker while items wait (every one once the queue
-// has ended): a worker that left a waiting item alone (waitForOtherWork)
-// looks again.
+// the owner, and the idle workers while items wait or once the queue has
+// ended: a worker that left a waiting item alone (waitForOtherWork) looks
+// again.
 void finishItem(OrderedQueue& q, int32_t item, int failure);
 // Gives a finished item's slot back. Wakes no one: the owner retires its
 // items itself, and a worker that does retires in the same hold of the
