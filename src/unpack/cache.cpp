@@ -107,6 +107,17 @@ bool readRecordFile(const std::string& path, std::string& bytes)
     return ioResult() == 0;
 }
 
+// Room for the record of entryCount entries with names of up to 255 bytes,
+// taken at once so that the record never moves as it grows (a move holds it
+// twice, the largest share of a miss's memory); only the bytes written
+// take memory.
+std::size_t recordRoomFor(int32_t entryCount)
+{
+    const int64_t room = static_cast<int64_t>(recordMagic.size() + sha256Size + recordEnd.size()) +
+                         static_cast<int64_t>(entryCount > 0 ? entryCount : 0) * (9 + 255);
+    return static_cast<std::size_t>(room < maxRecordSize ? room : maxRecordSize);
+}
+
 bool writeRecordFile(const std::string& path, const std::string& bytes)
 {
     BinaryFile file;
@@ -295,6 +306,7 @@ CachePlan planCache(const tail& trailer, AppState& state)
     }
     setWorkDirectory(state, plan.privateDir);
     state.workDirIdentity = directoryIdentity(plan.privateDir);
+    plan.record.bytes.reserve(recordRoomFor(trailer.entryCount));
     plan.record.bytes.assign(recordMagic);
     plan.record.bytes.append(sha256Size, '\0');
     plan.use = CacheUse::miss;
@@ -311,7 +323,7 @@ void completeCachedTree(CachePlan& plan, AppState& state)
     eraseFile(work);
     plan.record.bytes.replace(recordMagic.size(), sha256Size, key);
     plan.record.bytes.append(recordEnd);
-    if (ioResult() != 0 || !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
+    if (ioResult() != 0 || plan.record.tooLarge || !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
         return;
     if (renameDirectory(plan.privateDir, plan.tree)) {
         lockShared(inside(plan.tree, recordName), plan.treeLock);
@@ -326,6 +338,11 @@ void completeCachedTree(CachePlan& plan, AppState& state)
 
 void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text)
 {
+    const bool command = kind == 'c' || kind == 't';
+    if (!command && record.bytes.size() + 9 + text.size() + recordEnd.size() > maxRecordSize) {
+        record.tooLarge = true;
+        return;
+    }
     record.bytes += kind;
     putInt32(record.bytes, size);
     putInt32(record.bytes, static_cast<int32_t>(text.size()));

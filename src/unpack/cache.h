@@ -21,9 +21,14 @@ struct AppState;
 // little-endian.
 struct TreeRecord {
     std::string bytes;
+    // A miss's record grew past what a hit would read: it keeps only the
+    // commands, and the tree is not kept.
+    bool tooLarge = false;
 };
 
-// Appends an entry's item (size -1 for all but files).
+// Appends an entry's item (size -1 for all but files). A directory or file
+// item that would take the record past its largest size is left out and
+// marks it tooLarge; command items always go in.
 void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text);
 // Calls run(kind, text) for each command item in order.
 void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::string_view text, void* context),

@@ -81,4 +81,21 @@ TEST_F(CachePlanTest, TreeRenamedIntoPlaceBetweenTwoLooksIsAHit)
     EXPECT_FALSE(state.workDirIdentity.known);
 }
 
+// A record that would outgrow what a hit reads (64 MiB) drops the files and
+// directories that do not fit and says so; commands still go in, since a
+// miss runs them from the record.
+TEST(TreeRecord, PastTheLargestSizeOnlyCommandsGoIn)
+{
+    TreeRecord record;
+    record.bytes.assign((64 << 20) - 20, 'x');
+    noteTreeEntry(record, 'f', 1, "a");
+    EXPECT_FALSE(record.tooLarge) << "an item that fits with the record's end goes in";
+    const std::size_t size = record.bytes.size();
+    noteTreeEntry(record, 'd', -1, "b");
+    EXPECT_TRUE(record.tooLarge);
+    EXPECT_EQ(record.bytes.size(), size);
+    noteTreeEntry(record, 'c', -1, "run");
+    EXPECT_EQ(record.bytes.size(), size + 9 + 3);
+}
+
 } // namespace
