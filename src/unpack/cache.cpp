@@ -34,6 +34,8 @@ constexpr int32_t maxRecordSize = 64 << 20;
 // grace keeps a directory that was just made, before its lock is taken.
 constexpr int64_t unusedTreeSeconds = 30 * 86400;
 constexpr int64_t leftoverSeconds = 3600;
+// A hit of a tree used this recently neither marks it nor sweeps the root.
+constexpr int64_t usePauseSeconds = 3600;
 // Removals of old trees and leftovers per launch: clean-up must not make
 // one start slow.
 constexpr int maxRemovalsPerLaunch = 3;
@@ -165,13 +167,13 @@ bool loadTree(const std::string& tree, std::string_view key, TreeRecord& record,
 }
 
 // The private directory of a miss, if any, goes; the commands run in tree,
-// which no end of the launch removes.
+// which no end of the launch removes. (A tree a miss just put in place has
+// a record written just now: it needs no mark of use.)
 void runFrom(const std::string& tree, AppState& state)
 {
     removeTree(state.workDir, state.workDirIdentity);
     setWorkDirectory(state, tree);
     state.workDirIdentity = {};
-    markUsed(inside(tree, recordName));
 }
 
 std::string makePrivateDirectoryIn(const std::string& root)
@@ -262,11 +264,19 @@ void sweepRoot(const std::string& root)
     }
 }
 
-// The launch runs from the tree it has loaded.
+// The launch runs from the tree it has loaded. A hit is the hot path of an
+// app started again and again: a tree used within the last hour is not
+// marked again, nor is the root swept (a look at every name in it), which
+// leaves the 30 days of eviction an hour's play.
 void hitIn(const std::string& root, CachePlan& plan, AppState& state)
 {
     runFrom(plan.tree, state);
     plan.use = CacheUse::hit;
+    const std::string record = inside(plan.tree, recordName);
+    const int64_t age = secondsSinceUse(record);
+    if (age >= 0 && age < usePauseSeconds)
+        return;
+    markUsed(record);
     sweepRoot(root);
 }
 

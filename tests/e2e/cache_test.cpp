@@ -345,9 +345,10 @@ TEST_P(CacheRunTest, TreeThatFailsItsCheckIsReplacedUnlessInUse)
 
 // A launcher killed while it unpacks leaves its private directory; later
 // launches run, and remove it once it is old (an hour) and no launcher
-// holds it. Under Wine the test cannot stop the launcher's own process at
-// a chosen moment, so there the leftover is made as a killed launcher
-// leaves it.
+// holds it (the hits here are of a tree last used two hours ago: a more
+// recent one leaves the root alone). Under Wine the test cannot stop the
+// launcher's own process at a chosen moment, so there the leftover is made
+// as a killed launcher leaves it.
 TEST_P(CacheRunTest, LeftoverOfAKilledLauncherGoesOnceOld)
 {
     const std::string leftover = onWindows() ? madeLeftover() : leftoverOfAKilledLauncher();
@@ -360,10 +361,12 @@ TEST_P(CacheRunTest, LeftoverOfAKilledLauncherGoesOnceOld)
     EXPECT_TRUE(exists(leftover)) << "too young to tell from a launcher that just began";
 
     age(leftover, 2 * 3600);
+    age(onlyTree() + "/zop.rec", 2 * 3600);
     Hold held = holdSharedLock(leftover);
     EXPECT_EQ(launch(exe).exitCode, 0);
     EXPECT_TRUE(exists(leftover)) << "held by a launcher";
     release(held);
+    age(onlyTree() + "/zop.rec", 2 * 3600);
     r = launch(exe);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "packed content");
@@ -455,7 +458,9 @@ TEST_P(CacheRunTest, StopRemovesTheDirectoryOfAMissNeverTheTreeOfAHit)
 }
 
 // Trees that no launch used for 30 days go when another cached app
-// launches; a hit counts as a use, and a tree in use stays.
+// launches; a hit counts as a use, and a tree in use stays. A hit of a tree
+// used within the hour leaves the root alone: the next miss or later hit
+// cleans up.
 TEST_P(CacheRunTest, TreesUnusedFor30DaysAreEvictedNeverOneInUse)
 {
     const struct {
@@ -463,12 +468,14 @@ TEST_P(CacheRunTest, TreesUnusedFor30DaysAreEvictedNeverOneInUse)
         long unusedSeconds;
         bool hitSinceThen;
         bool inUse;
+        bool newUsedWithinTheHour;  // the other app's launch is then such a hit
         bool evicted;
     } cases[] = {
-        {"Unused31Days", 31 * 86400, false, false, true},
-        {"Unused29Days", 29 * 86400, false, false, false},
-        {"UsedSince", 31 * 86400, true, false, false},
-        {"InUse", 31 * 86400, false, true, false},
+        {"Unused31Days", 31 * 86400, false, false, false, true},
+        {"Unused29Days", 29 * 86400, false, false, false, false},
+        {"UsedSince", 31 * 86400, true, false, false, false},
+        {"InUse", 31 * 86400, false, true, false, false},
+        {"OnlyARecentHitSince", 31 * 86400, false, false, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -476,6 +483,10 @@ TEST_P(CacheRunTest, TreesUnusedFor30DaysAreEvictedNeverOneInUse)
         const std::string old = packApp("old");
         ASSERT_EQ(launch(old).exitCode, 0);
         const std::string tree = onlyTree();
+        if (c.newUsedWithinTheHour) {
+            writeFile(inCwd("data/b.txt"), "another app");
+            ASSERT_EQ(launch(packApp("new")).exitCode, 0);
+        }
         age(tree + "/zop.rec", c.unusedSeconds);
         if (c.hitSinceThen)
             ASSERT_EQ(launch(old).exitCode, 0);
