@@ -333,7 +333,8 @@ void completeCachedTree(CachePlan& plan, AppState& state)
     eraseFile(work);
     plan.record.bytes.replace(recordMagic.size(), sha256Size, key);
     plan.record.bytes.append(recordEnd);
-    if (ioResult() != 0 || plan.record.tooLarge || !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
+    if (ioResult() != 0 || plan.record.tooLarge ||
+        !writeRecordFile(inside(plan.privateDir, recordName), plan.record.bytes))
         return;
     if (renameDirectory(plan.privateDir, plan.tree)) {
         lockShared(inside(plan.tree, recordName), plan.treeLock);
