@@ -69,18 +69,26 @@ int32_t int32At(std::string_view bytes, std::size_t at)
     return static_cast<int32_t>(loadLittleEndian32(reinterpret_cast<const unsigned char*>(bytes.data() + at)));
 }
 
+// An item's fixed part: its kind byte, its size and its text's length.
+constexpr std::size_t itemHeadSize = 9;
+
+bool isCommandItem(char kind)
+{
+    return kind == 'c' || kind == 't';
+}
+
 // Walks the items after the key; visit(kind, size, text) for each. False
 // when the bytes are no whole record (then items may have been visited).
 template <typename Visit>
 bool walkItems(std::string_view bytes, Visit visit)
 {
     std::size_t at = recordMagic.size() + sha256Size;
-    while (at + 9 <= bytes.size()) {
+    while (at + itemHeadSize <= bytes.size()) {
         const int32_t length = int32At(bytes, at + 5);
-        if (length < 0 || static_cast<std::size_t>(length) > bytes.size() - at - 9)
+        if (length < 0 || static_cast<std::size_t>(length) > bytes.size() - at - itemHeadSize)
             return false;
-        visit(bytes[at], int32At(bytes, at + 1), bytes.substr(at + 9, static_cast<std::size_t>(length)));
-        at += 9 + static_cast<std::size_t>(length);
+        visit(bytes[at], int32At(bytes, at + 1), bytes.substr(at + itemHeadSize, static_cast<std::size_t>(length)));
+        at += itemHeadSize + static_cast<std::size_t>(length);
     }
     return bytes.substr(at) == recordEnd;
 }
@@ -109,14 +117,15 @@ bool readRecordFile(const std::string& path, std::string& bytes)
     return ioResult() == 0;
 }
 
-// Room for the record of entryCount entries with names of up to 255 bytes,
-// taken at once so that the record never moves as it grows (a move holds it
-// twice, the largest share of a miss's memory); only the bytes written
-// take memory.
+// Room for the record of entryCount entries with texts as long as a header
+// holds, taken at once so that the record never moves as it grows (a move
+// holds it twice, the largest share of a miss's memory); only the bytes
+// written take memory.
 std::size_t recordRoomFor(int32_t entryCount)
 {
+    constexpr std::size_t longestItem = itemHeadSize + sizeof(header{}.text.bytes);
     const int64_t room = static_cast<int64_t>(recordMagic.size() + sha256Size + recordEnd.size()) +
-                         static_cast<int64_t>(entryCount > 0 ? entryCount : 0) * (9 + 255);
+                         static_cast<int64_t>(entryCount > 0 ? entryCount : 0) * static_cast<int64_t>(longestItem);
     return static_cast<std::size_t>(room < maxRecordSize ? room : maxRecordSize);
 }
 
@@ -138,7 +147,7 @@ bool treeIsComplete(const std::string& tree, const TreeRecord& record)
 {
     bool complete = true;
     const bool whole = walkItems(record.bytes, [&](char kind, int32_t size, std::string_view name) {
-        if (!complete || kind == 'c' || kind == 't')
+        if (!complete || isCommandItem(kind))
             return;
         int64_t found = -1;
         const EntryKind is = entryKind(inside(tree, name), found);
@@ -349,8 +358,7 @@ void completeCachedTree(CachePlan& plan, AppState& state)
 
 void noteTreeEntry(TreeRecord& record, char kind, int32_t size, std::string_view text)
 {
-    const bool command = kind == 'c' || kind == 't';
-    if (!command && record.bytes.size() + 9 + text.size() + recordEnd.size() > maxRecordSize) {
+    if (!isCommandItem(kind) && record.bytes.size() + itemHeadSize + text.size() + recordEnd.size() > maxRecordSize) {
         record.tooLarge = true;
         return;
     }
@@ -364,7 +372,7 @@ void forEachCachedCommand(const TreeRecord& record, void (*run)(char kind, std::
                           void* context)
 {
     walkItems(record.bytes, [&](char kind, int32_t, std::string_view text) {
-        if (kind == 'c' || kind == 't')
+        if (isCommandItem(kind))
             run(kind, text, context);
     });
 }
